@@ -1,0 +1,1 @@
+"""Awaitable file I/O over the _larkspan_core engine."""

@@ -1,0 +1,504 @@
+// The rules that every operation below keeps:
+//
+// - Pending writes go out first. Bytes accepted by write() wait in
+//   write_buffer; every operation that touches the stream hands them over
+//   through flush_write_buffer() before it reads, moves, flushes, cuts or
+//   closes. tell() is the one exception: it adds write_len to the position.
+// - Update streams switch direction the way the C library requires:
+//   prepare_for_output() repositions after input, prepare_for_input() flushes
+//   after output, and each is a no-op when the stream already faces that way.
+//   Positional reads bypass stdio and end with a reposition, so they leave
+//   the stream neutral.
+// - Only read_line() consumes the read-ahead block, and only open and a
+//   successful seek discard it. Every other operation works from the stream
+//   position, which after a refill lies at the end of the block.
+// - The cached size is set by measure_size() alone and cleared by open, a
+//   successful seek and a successful truncate. Writes leave it alone.
+
+#include "async_file_core.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "open_error.hpp"
+
+namespace {
+
+constexpr std::size_t kLineReserve = 1024;
+constexpr std::size_t kBytesPerLineEstimate = 80;
+// A stream read with a large count starts with this much room and doubles,
+// so memory follows what arrives rather than what was asked for.
+constexpr std::size_t kFirstStreamChunk = 1 << 22;
+// No byte string is larger; a count above it cannot be honoured.
+constexpr std::uint64_t kLargestResult = std::numeric_limits<std::ptrdiff_t>::max();
+
+std::string remove_every(std::string text, char unwanted) {
+    std::erase(text, unwanted);
+    return text;
+}
+
+std::size_t to_size(std::uint64_t count) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, SIZE_MAX));
+}
+
+} // namespace
+
+AsyncFileCore::AsyncFileCore(const std::string &filename, const std::string &mode)
+    : filename(filename), open_mode(OpenMode::Read), mode(mode) {
+    std::tie(open_mode, binary) = parse_mode(mode);
+}
+
+AsyncFileCore::~AsyncFileCore() { close_no_throw(); }
+
+AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
+    : file(std::exchange(other.file, nullptr)), filename(std::move(other.filename)),
+      open_mode(other.open_mode), binary(other.binary), mode(std::move(other.mode)),
+      read_scratch(std::move(other.read_scratch)), write_buffer(std::move(other.write_buffer)),
+      line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
+      line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
+      size_known(other.size_known), cached_size(other.cached_size),
+      stdio_buffer(std::move(other.stdio_buffer)), last_direction(other.last_direction),
+      line_assembly(std::move(other.line_assembly)) {}
+
+std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
+    const bool binary = mode.find('b') != std::string_view::npos;
+    const std::string letter = remove_every(remove_every(std::string(mode), 'b'), '+');
+    int value;
+    if (letter == "r") {
+        value = static_cast<int>(OpenMode::Read);
+    } else if (letter == "w") {
+        value = static_cast<int>(OpenMode::Write);
+    } else if (letter == "a") {
+        value = static_cast<int>(OpenMode::Append);
+    } else {
+        throw std::invalid_argument("Invalid file mode: " + std::string(mode));
+    }
+    if (mode.find('+') != std::string_view::npos) {
+        value += 3;
+    }
+    return {static_cast<OpenMode>(value), binary};
+}
+
+const char *AsyncFileCore::fopen_mode_string(OpenMode open_mode, bool binary) {
+    static constexpr const char *kText[] = {"r", "w", "a", "r+", "w+", "a+"};
+    static constexpr const char *kBinary[] = {"rb", "wb", "ab", "r+b", "w+b", "a+b"};
+    const auto index = static_cast<std::size_t>(open_mode);
+    return binary ? kBinary[index] : kText[index];
+}
+
+// ---- lifecycle ---------------------------------------------------------
+
+void AsyncFileCore::open() {
+    if (filename.find('\0') != std::string::npos) {
+        // fopen would silently open the path cut at the NUL.
+        throw std::invalid_argument("embedded null byte");
+    }
+    // Reopening flushes and closes the earlier stream, so nothing leaks or is dropped.
+    close();
+
+    auto buffer = std::make_unique_for_overwrite<char[]>(kStdioBuffer);
+    std::FILE *stream = std::fopen(filename.c_str(), fopen_mode_string(open_mode, binary));
+    if (stream == nullptr) {
+        const int error_number = errno;
+        throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
+                        error_number);
+    }
+    // glibc ignores the size when given no buffer, so the stream gets one of ours.
+    std::setvbuf(stream, buffer.get(), _IOFBF, kStdioBuffer);
+    try {
+        read_scratch.reserve(kBufferCapacity);
+        write_buffer.reserve(kBufferCapacity);
+        line_buffer.reserve(kBufferCapacity);
+    } catch (...) {
+        std::fclose(stream);
+        throw;
+    }
+    file = stream;
+    stdio_buffer = std::move(buffer);
+    if (open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate) {
+        // Start where the writes land, as Python's own files do; glibc starts "a+" at 0.
+        std::fseek(file, 0, SEEK_END);
+    }
+    write_len = 0;
+    reset_position_state();
+}
+
+void AsyncFileCore::close() {
+    if (file == nullptr) {
+        return;
+    }
+    flush_write_buffer();
+    // stdio gives the stream up whatever fclose returns.
+    const int result = std::fclose(std::exchange(file, nullptr));
+    stdio_buffer.reset();
+    last_direction = Direction::Neutral;
+    if (result != 0) {
+        throw std::runtime_error("Failed to close file: " + filename);
+    }
+    read_scratch.release();
+    write_buffer.release();
+    line_buffer.release();
+    line_assembly.release();
+}
+
+// The one place that swallows errors: a destructor has nobody to report to.
+void AsyncFileCore::close_no_throw() noexcept {
+    if (file == nullptr) {
+        return;
+    }
+    try {
+        flush_write_buffer();
+    } catch (...) {
+    }
+    std::fclose(std::exchange(file, nullptr));
+    stdio_buffer.reset();
+}
+
+void AsyncFileCore::measure_size() {
+    const long position = std::ftell(file);
+    std::fseek(file, 0, SEEK_END);
+    cached_size = std::ftell(file);
+    std::fseek(file, position, SEEK_SET);
+    last_direction = Direction::Neutral;
+    size_known = true;
+}
+
+// ---- shared steps --------------------------------------------------------
+
+void AsyncFileCore::require_open() const {
+    if (file == nullptr) {
+        throw std::runtime_error("File not open");
+    }
+}
+
+void AsyncFileCore::require_writable() const {
+    if (open_mode == OpenMode::Read) {
+        // Accepting the bytes would only make every later flush fail.
+        throw std::runtime_error("File not open for writing");
+    }
+}
+
+void AsyncFileCore::prepare_for_input() {
+    if (last_direction == Direction::Output) {
+        std::fflush(file);
+    }
+    last_direction = Direction::Input;
+}
+
+void AsyncFileCore::prepare_for_output() {
+    if (last_direction == Direction::Input) {
+        std::fseek(file, 0, SEEK_CUR);
+    }
+    last_direction = Direction::Output;
+}
+
+// The read-ahead and the size cache describe the old position; drop both.
+void AsyncFileCore::reset_position_state() {
+    line_pos = 0;
+    line_len = 0;
+    line_eof = false;
+    size_known = false;
+}
+
+// ftell fails on pipes and terminals, and measure_size records that failure.
+bool AsyncFileCore::has_no_position(long position) const {
+    return position < 0 || cached_size < 0;
+}
+
+// ---- reading -------------------------------------------------------------
+
+std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &sink) {
+    require_open();
+    if (count && *count > kLargestResult) {
+        throw std::length_error("read length exceeds the largest possible result");
+    }
+    flush_write_buffer();
+    if (!count) {
+        return read_to_end(sink);
+    }
+    if (*count <= kSmallRead) {
+        return read_at_position(static_cast<std::size_t>(*count), sink);
+    }
+    return read_through_stream(*count, sink);
+}
+
+std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &sink) {
+    require_open();
+    const std::uint64_t wanted = count.value_or(kRead1Default);
+    if (wanted > kLargestResult) {
+        throw std::length_error("read length exceeds the largest possible result");
+    }
+    flush_write_buffer();
+    return read_through_stream(wanted, sink);
+}
+
+std::size_t AsyncFileCore::readinto(std::span<char> destination) {
+    require_open();
+    flush_write_buffer();
+    if (destination.empty()) {
+        return 0;
+    }
+    prepare_for_input();
+    return std::fread(destination.data(), 1, destination.size(), file);
+}
+
+// Reads the descriptor at the stream's logical position, past stdio's buffer,
+// then moves the stream after the bytes read.
+std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
+    const int fd = fileno(file);
+    const long position = std::ftell(file);
+    char *destination = sink.reserve(count);
+    const ssize_t got = ::pread(fd, destination, count, position);
+    if (got < 0) {
+        throw std::runtime_error("pread failed");
+    }
+    std::fseek(file, position + got, SEEK_SET);
+    last_direction = Direction::Neutral;
+    return static_cast<std::size_t>(got);
+}
+
+std::size_t AsyncFileCore::read_through_stream(std::uint64_t count, ReadSink &sink) {
+    prepare_for_input();
+    const std::size_t limit = to_size(count);
+    std::size_t room = std::min(limit, kFirstStreamChunk);
+    std::size_t got = 0;
+    for (;;) {
+        char *destination = sink.reserve(room);
+        const std::size_t wanted = room - got;
+        const std::size_t arrived = std::fread(destination + got, 1, wanted, file);
+        got += arrived;
+        if (arrived < wanted || got == limit) {
+            return got;
+        }
+        room = limit - room < room ? limit : room * 2;
+    }
+}
+
+std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
+    if (!size_known) {
+        measure_size();
+    }
+    const long position = std::ftell(file);
+    if (has_no_position(position)) {
+        // A pipe or terminal has no size to read up to: read until its input ends.
+        return read_through_stream(std::numeric_limits<std::uint64_t>::max(), sink);
+    }
+    if (position >= cached_size) {
+        return 0;
+    }
+    const auto remaining = static_cast<std::size_t>(cached_size - position);
+    char *destination = sink.reserve(remaining);
+    prepare_for_input();
+    return std::fread(destination, 1, remaining, file);
+}
+
+// ---- lines ----------------------------------------------------------------
+
+bool AsyncFileCore::refill_line_buffer() {
+    if (line_eof) {
+        return false;
+    }
+    if (line_buffer.size() < kLineBlock) {
+        line_buffer.resize(kLineBlock);
+    }
+    prepare_for_input();
+    const std::size_t got = std::fread(line_buffer.data(), 1, line_buffer.size(), file);
+    line_len = got;
+    line_pos = 0;
+    line_eof = got == 0;
+    return got != 0;
+}
+
+std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
+    require_open();
+    flush_write_buffer();
+    const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
+    if (wanted == 0 || (line_pos >= line_len && !refill_line_buffer())) {
+        return {};
+    }
+
+    // Fast path: the line ends inside the block, so the caller reads it in place.
+    const char *start = line_buffer.data() + line_pos;
+    std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
+    const void *newline = std::memchr(start, '\n', available);
+    if (newline != nullptr || available == wanted) {
+        const std::size_t take =
+            newline ? static_cast<const char *>(newline) - start + 1 : available;
+        line_pos += take;
+        return {start, take};
+    }
+
+    // The line runs past the block: gather it across refills.
+    line_assembly.resize(0);
+    line_assembly.reserve(std::max(kLineReserve, available));
+    for (;;) {
+        const std::size_t held = line_assembly.size();
+        line_assembly.resize(held + available);
+        std::memcpy(line_assembly.data() + held, start, available);
+        line_pos += available;
+        if (newline != nullptr || line_assembly.size() == wanted || !refill_line_buffer()) {
+            break;
+        }
+        start = line_buffer.data();
+        available = to_size(std::min<std::uint64_t>(line_len, wanted - line_assembly.size()));
+        newline = std::memchr(start, '\n', available);
+        if (newline != nullptr) {
+            available = static_cast<const char *>(newline) - start + 1;
+        }
+    }
+    return {line_assembly.data(), line_assembly.size()};
+}
+
+// The whole rest of the stream in read_scratch: up to the cached size on a
+// file, until the input ends on a pipe or terminal.
+std::string_view AsyncFileCore::read_rest_into_scratch() {
+    if (!size_known) {
+        measure_size();
+    }
+    const long position = std::ftell(file);
+    prepare_for_input();
+    if (!has_no_position(position)) {
+        if (position >= cached_size) {
+            return {};
+        }
+        read_scratch.resize(static_cast<std::size_t>(cached_size - position));
+        const std::size_t got = std::fread(read_scratch.data(), 1, read_scratch.size(), file);
+        return {read_scratch.data(), got};
+    }
+    std::size_t got = 0;
+    for (std::size_t room = kBufferCapacity;; room *= 2) {
+        read_scratch.resize(room);
+        const std::size_t arrived = std::fread(read_scratch.data() + got, 1, room - got, file);
+        got += arrived;
+        if (got < room) {
+            return {read_scratch.data(), got};
+        }
+    }
+}
+
+std::vector<std::string_view> AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/) {
+    require_open();
+    flush_write_buffer();
+    const std::string_view rest = read_rest_into_scratch();
+    std::vector<std::string_view> lines;
+    lines.reserve(rest.size() / kBytesPerLineEstimate);
+    std::size_t start = 0;
+    while (start < rest.size()) {
+        const auto *newline = static_cast<const char *>(
+            std::memchr(rest.data() + start, '\n', rest.size() - start));
+        const std::size_t end = newline ? newline - rest.data() + 1 : rest.size();
+        lines.push_back(rest.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+// ---- writing ---------------------------------------------------------------
+
+void AsyncFileCore::flush_write_buffer() {
+    if (write_len == 0) {
+        return;
+    }
+    prepare_for_output();
+    const std::size_t taken = std::fwrite(write_buffer.data(), 1, write_len, file);
+    if (taken != write_len) {
+        // The stream may have taken a leading part; keep only the rest pending,
+        // so a retry never hands a byte over twice.
+        std::memmove(write_buffer.data(), write_buffer.data() + taken, write_len - taken);
+        write_len -= taken;
+        throw std::runtime_error("Failed to flush write buffer");
+    }
+    write_len = 0;
+}
+
+void AsyncFileCore::write_directly(std::string_view data) {
+    prepare_for_output();
+    if (std::fwrite(data.data(), 1, data.size(), file) != data.size()) {
+        throw std::runtime_error("Failed to write complete data");
+    }
+}
+
+std::uint64_t AsyncFileCore::write(std::string_view data) {
+    require_open();
+    require_writable();
+    const std::size_t count = data.size();
+    if (count > kDirectWrite) {
+        flush_write_buffer();
+        write_directly(data);
+        return count;
+    }
+    if (write_len + count > kWriteBufferLimit) {
+        flush_write_buffer();
+    }
+    if (write_buffer.size() < write_len + count) {
+        write_buffer.resize(write_len + count);
+    }
+    std::memcpy(write_buffer.data() + write_len, data.data(), count);
+    write_len += count;
+    return count;
+}
+
+void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
+    require_open();
+    require_writable();
+    std::uint64_t total = 0;
+    for (const std::string_view line : lines) {
+        total += line.size();
+    }
+    for (const std::string_view line : lines) {
+        write(line);
+    }
+    if (total > kWritelinesFlush) {
+        flush_write_buffer();
+    }
+}
+
+// ---- positioning -------------------------------------------------------------
+
+std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
+    require_open();
+    flush_write_buffer();
+    if (std::fseek(file, offset, whence) != 0) {
+        throw std::runtime_error("Seek failed");
+    }
+    last_direction = Direction::Neutral;
+    reset_position_state();
+    return std::ftell(file);
+}
+
+std::int64_t AsyncFileCore::tell() const {
+    require_open();
+    const long position = std::ftell(file);
+    if (position == -1) {
+        throw std::runtime_error("Tell failed");
+    }
+    return position + static_cast<std::int64_t>(write_len);
+}
+
+void AsyncFileCore::flush() {
+    require_open();
+    flush_write_buffer();
+    if (std::fflush(file) != 0) {
+        throw std::runtime_error("Flush failed");
+    }
+    last_direction = Direction::Neutral;
+}
+
+void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
+    flush();
+    const long position = std::ftell(file);
+    const auto length = size ? static_cast<off_t>(*size) : static_cast<off_t>(position);
+    if (::ftruncate(fileno(file), length) != 0) {
+        throw std::runtime_error("Truncate failed");
+    }
+    size_known = false;
+}
+
+bool AsyncFileCore::isatty() const {
+    require_open();
+    return ::isatty(fileno(file)) != 0;
+}

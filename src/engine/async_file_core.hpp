@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "byte_buffer.hpp"
+#include "read_sink.hpp"
+
+// How the stream is opened. Each update mode is its plain mode plus 3.
+enum class OpenMode : std::int32_t {
+    Read = 0,
+    Write = 1,
+    Append = 2,
+    ReadUpdate = 3,
+    WriteUpdate = 4,
+    AppendUpdate = 5,
+};
+
+// A file over one stdio stream, with a write-gathering buffer, a line
+// read-ahead block and a cached size layered above it. Works on byte strings
+// and reports every failure by throwing.
+class AsyncFileCore {
+public:
+    static constexpr std::size_t kBufferCapacity = 0x40000;  // each of the three arrays
+    static constexpr std::size_t kLineBlock = 0x40000;       // one read-ahead refill
+    static constexpr std::size_t kStdioBuffer = 0x10000;     // the stream's own buffer
+    static constexpr std::uint64_t kSmallRead = 8192;        // largest positional read
+    static constexpr std::uint64_t kRead1Default = 0x40000;  // read1() without a count
+    static constexpr std::uint64_t kDirectWrite = 0x20000;   // larger writes skip the buffer
+    static constexpr std::uint64_t kWriteBufferLimit = 0x40000;
+    static constexpr std::uint64_t kWritelinesFlush = 0x80000;
+
+    AsyncFileCore(const std::string &filename, const std::string &mode);
+    ~AsyncFileCore();
+    AsyncFileCore(AsyncFileCore &&other) noexcept;
+    AsyncFileCore(const AsyncFileCore &) = delete;
+    AsyncFileCore &operator=(const AsyncFileCore &) = delete;
+    AsyncFileCore &operator=(AsyncFileCore &&) = delete;
+
+    static std::pair<OpenMode, bool> parse_mode(std::string_view mode);
+    static const char *fopen_mode_string(OpenMode open_mode, bool binary);
+
+    void open();
+    void close();
+    const std::string &get_filename() const { return filename; }
+    const std::string &get_mode() const { return mode; }
+
+    // Reading: each returns the number of bytes stored into the sink.
+    std::size_t read(std::optional<std::uint64_t> count, ReadSink &sink);
+    std::size_t read1(std::optional<std::uint64_t> count, ReadSink &sink);
+    std::size_t readinto(std::span<char> destination);
+
+    // The views stay valid until the next call on this object.
+    std::string_view read_line(std::optional<std::uint64_t> limit);
+    std::vector<std::string_view> read_lines(std::optional<std::uint64_t> hint);
+
+    std::uint64_t write(std::string_view data);
+    void writelines(std::span<const std::string_view> lines);
+    void flush_write_buffer();
+
+    std::int64_t seek(std::int64_t offset, int whence);
+    std::int64_t tell() const;
+    void flush();
+    void truncate(std::optional<std::uint64_t> size);
+    bool isatty() const;
+    bool seekable() const { return file != nullptr; }
+    bool writable() const { return open_mode != OpenMode::Read; }
+
+private:
+    // The last kind of transfer on the stream. The C library requires a
+    // positioning call between input and output on an update stream, and a
+    // flush or positioning call between output and input.
+    enum class Direction { Neutral, Input, Output };
+
+    void require_open() const;
+    void require_writable() const;
+    void prepare_for_input();
+    void prepare_for_output();
+    void reset_position_state();
+    void measure_size();
+    bool refill_line_buffer();
+    bool has_no_position(long position) const;
+    std::size_t read_at_position(std::size_t count, ReadSink &sink);
+    std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
+    std::size_t read_to_end(ReadSink &sink);
+    std::string_view read_rest_into_scratch();
+    void write_directly(std::string_view data);
+    void close_no_throw() noexcept;
+
+    std::FILE *file = nullptr;   // the open stream; null while closed
+    std::string filename;        // path for fopen, as given
+    OpenMode open_mode;          // from parse_mode
+    bool binary = false;         // the mode string holds a b
+    std::string mode;            // the mode string, as given
+    ByteBuffer read_scratch;     // the rest of the file while read_lines splits it
+    ByteBuffer write_buffer;     // its first write_len bytes are pending
+    ByteBuffer line_buffer;      // the read-ahead block of read_line
+    std::uint64_t write_len = 0; // pending bytes; at most kWriteBufferLimit
+    std::uint64_t line_pos = 0;  // next unread byte of line_buffer; <= line_len
+    std::uint64_t line_len = 0;  // valid bytes of line_buffer; <= its size
+    bool line_eof = false;       // the last refill read nothing: no refill until reset
+    bool size_known = false;     // cached_size is valid
+    std::int64_t cached_size = 0;
+
+    std::unique_ptr<char[]> stdio_buffer; // the stream's buffer; lives until fclose
+    Direction last_direction = Direction::Neutral;
+    ByteBuffer line_assembly; // a line that spans refills, gathered for read_line
+};

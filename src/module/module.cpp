@@ -1,0 +1,42 @@
+// The module only registers: every member binds a PyAsyncFile function
+// directly, and each asynchronous name binds the same function as its
+// synchronous twin.
+
+#include <pybind11/pybind11.h>
+
+#include "py_async_file.hpp"
+
+PYBIND11_MODULE(_larkspan_core, m) {
+    m.doc() = "High-performance async file I/O for Python (C++ backend)";
+
+    py::class_<PyAsyncFile>(m, "AsyncFile")
+        .def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
+             py::arg("mode") = "r")
+        .def("__aenter__", &PyAsyncFile::self_object)
+        .def("__aexit__", &PyAsyncFile::exit)
+        .def("__enter__", &PyAsyncFile::self_object)
+        .def("__exit__", &PyAsyncFile::exit)
+        .def("open", &PyAsyncFile::open)
+        .def("close", &PyAsyncFile::close)
+        .def("read", &PyAsyncFile::read, py::arg("size") = py::none())
+        .def("readall", &PyAsyncFile::readall)
+        .def("read1", &PyAsyncFile::read1, py::arg("size") = py::none())
+        .def("readinto", &PyAsyncFile::readinto, py::arg("buffer"))
+        .def("readline", &PyAsyncFile::readline, py::arg("size") = py::none())
+        .def("readlines", &PyAsyncFile::readlines, py::arg("hint") = py::none())
+        .def("write", &PyAsyncFile::write, py::arg("data"))
+        .def("writelines", &PyAsyncFile::writelines, py::arg("lines"))
+        .def("seek", &PyAsyncFile::seek, py::arg("offset"), py::arg("whence") = 0)
+        .def("tell", &PyAsyncFile::tell)
+        .def("flush", &PyAsyncFile::flush)
+        .def("truncate", &PyAsyncFile::truncate, py::arg("size") = py::none())
+        .def("isatty", &PyAsyncFile::isatty)
+        .def("seekable", &PyAsyncFile::seekable)
+        .def("writable", &PyAsyncFile::writable)
+        .def("__iter__", &PyAsyncFile::self_object)
+        .def("__next__", &PyAsyncFile::next)
+        .def("__aiter__", &PyAsyncFile::self_object)
+        .def("__anext__", &PyAsyncFile::next)
+        .def_property_readonly("name", &PyAsyncFile::name)
+        .def_property_readonly("mode", &PyAsyncFile::mode);
+}
