@@ -29,7 +29,6 @@
 namespace {
 
 constexpr std::size_t kLineReserve = 1024;
-constexpr std::size_t kBytesPerLineEstimate = 80;
 // A stream read with a large count starts with this much room and doubles,
 // so memory follows what arrives rather than what was asked for.
 constexpr std::size_t kFirstStreamChunk = 1 << 22;
@@ -353,48 +352,57 @@ std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     return {line_assembly.data(), line_assembly.size()};
 }
 
-// The whole rest of the stream in read_scratch: up to the cached size on a
-// file, until the input ends on a pipe or terminal.
-std::string_view AsyncFileCore::read_rest_into_scratch() {
+// Hands every line that ends inside read_scratch[0, end) to the sink and
+// returns where the unfinished rest begins.
+std::size_t AsyncFileCore::emit_complete_lines(std::size_t end, LineSink &sink) {
+    const char *bytes = read_scratch.data();
+    std::size_t start = 0;
+    while (const void *newline = std::memchr(bytes + start, '\n', end - start)) {
+        const std::size_t next = static_cast<const char *>(newline) - bytes + 1;
+        sink.add({bytes + start, next - start});
+        start = next;
+    }
+    return start;
+}
+
+// Reads the rest in chunks through read_scratch rather than in one piece, so
+// the memory stays small and warm; the lines are the same either way.
+void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &sink) {
+    require_open();
+    flush_write_buffer();
     if (!size_known) {
         measure_size();
     }
     const long position = std::ftell(file);
-    prepare_for_input();
+    std::uint64_t remaining = std::numeric_limits<std::uint64_t>::max(); // a pipe: until it ends
     if (!has_no_position(position)) {
         if (position >= cached_size) {
-            return {};
+            return;
         }
-        read_scratch.resize(static_cast<std::size_t>(cached_size - position));
-        const std::size_t got = std::fread(read_scratch.data(), 1, read_scratch.size(), file);
-        return {read_scratch.data(), got};
+        remaining = static_cast<std::uint64_t>(cached_size - position);
     }
-    std::size_t got = 0;
-    for (std::size_t room = kBufferCapacity;; room *= 2) {
-        read_scratch.resize(room);
-        const std::size_t arrived = std::fread(read_scratch.data() + got, 1, room - got, file);
-        got += arrived;
-        if (got < room) {
-            return {read_scratch.data(), got};
+    prepare_for_input();
+    read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
+    std::size_t held = 0; // an unfinished line at the front of read_scratch
+    for (;;) {
+        if (held == read_scratch.size()) {
+            read_scratch.resize(held * 2); // a line longer than the chunk
         }
+        const std::size_t wanted =
+            to_size(std::min<std::uint64_t>(remaining, read_scratch.size() - held));
+        const std::size_t got = std::fread(read_scratch.data() + held, 1, wanted, file);
+        remaining -= got;
+        const std::size_t end = held + got;
+        const std::size_t start = emit_complete_lines(end, sink);
+        held = end - start;
+        if (got < wanted || remaining == 0) {
+            if (held != 0) {
+                sink.add({read_scratch.data() + start, held});
+            }
+            return;
+        }
+        std::memmove(read_scratch.data(), read_scratch.data() + start, held);
     }
-}
-
-std::vector<std::string_view> AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/) {
-    require_open();
-    flush_write_buffer();
-    const std::string_view rest = read_rest_into_scratch();
-    std::vector<std::string_view> lines;
-    lines.reserve(rest.size() / kBytesPerLineEstimate);
-    std::size_t start = 0;
-    while (start < rest.size()) {
-        const auto *newline = static_cast<const char *>(
-            std::memchr(rest.data() + start, '\n', rest.size() - start));
-        const std::size_t end = newline ? newline - rest.data() + 1 : rest.size();
-        lines.push_back(rest.substr(start, end - start));
-        start = end;
-    }
-    return lines;
 }
 
 // ---- writing ---------------------------------------------------------------

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "byte_buffer.hpp"
+#include "line_sink.hpp"
 #include "read_sink.hpp"
 
 // How the stream is opened. Each update mode is its plain mode plus 3.
@@ -57,9 +57,11 @@ public:
     std::size_t read1(std::optional<std::uint64_t> count, ReadSink &sink);
     std::size_t readinto(std::span<char> destination);
 
-    // The views stay valid until the next call on this object.
+    // The view stays valid until the next call on this object.
     std::string_view read_line(std::optional<std::uint64_t> limit);
-    std::vector<std::string_view> read_lines(std::optional<std::uint64_t> hint);
+    // Every line from the position to the recorded size (to the end of the
+    // input on a pipe); `hint` is accepted and has no effect.
+    void read_lines(std::optional<std::uint64_t> hint, LineSink &sink);
 
     std::uint64_t write(std::string_view data);
     void writelines(std::span<const std::string_view> lines);
@@ -90,7 +92,7 @@ private:
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
     std::size_t read_to_end(ReadSink &sink);
-    std::string_view read_rest_into_scratch();
+    std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
     void close_no_throw() noexcept;
 
@@ -99,7 +101,7 @@ private:
     OpenMode open_mode;          // from parse_mode
     bool binary = false;         // the mode string holds a b
     std::string mode;            // the mode string, as given
-    ByteBuffer read_scratch;     // the rest of the file while read_lines splits it
+    ByteBuffer read_scratch;     // chunks of the rest while read_lines splits them
     ByteBuffer write_buffer;     // its first write_len bytes are pending
     ByteBuffer line_buffer;      // the read-ahead block of read_line
     std::uint64_t write_len = 0; // pending bytes; at most kWriteBufferLimit

@@ -53,6 +53,35 @@ private:
     char empty_[1] = {};
 };
 
+// Collects readlines() results as str. A line that fails to decode is
+// remembered and the rest still consumed, so the stream ends up after
+// everything read whether or not the call succeeds.
+class ListOfLines final : public LineSink {
+public:
+    void add(std::string_view line) override {
+        if (error_) {
+            return;
+        }
+        PyObject *text =
+            PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict");
+        if (text == nullptr || PyList_Append(list_.ptr(), text) != 0) {
+            error_.emplace();
+        }
+        Py_XDECREF(text);
+    }
+
+    py::list take() {
+        if (error_) {
+            throw std::move(*error_);
+        }
+        return std::move(list_);
+    }
+
+private:
+    py::list list_;
+    std::optional<py::error_already_set> error_;
+};
+
 // A buffer-protocol view, released on every path.
 class BufferView {
 public:
@@ -275,21 +304,25 @@ py::str PyAsyncFile::readline(const py::object &size) {
 
 py::list PyAsyncFile::readlines(const py::object &hint) {
     const auto count = optional_count(hint);
-    const std::vector<std::string_view> lines = core.read_lines(count);
-    py::list result(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i),
-                        decode_utf8(lines[i]).release().ptr());
+    ListOfLines lines;
+    core.read_lines(count, lines);
+    return lines.take();
+}
+
+py::object PyAsyncFile::next_or_end() {
+    const std::string_view line = core.read_line(std::nullopt);
+    if (line.empty()) {
+        return {};
     }
-    return result;
+    return decode_utf8(line);
 }
 
 py::str PyAsyncFile::next() {
-    const std::string_view line = core.read_line(std::nullopt);
-    if (line.empty()) {
+    py::object line = next_or_end();
+    if (!line) {
         throw py::stop_iteration();
     }
-    return decode_utf8(line);
+    return py::reinterpret_steal<py::str>(line.release());
 }
 
 std::uint64_t PyAsyncFile::write(const py::object &data) {

@@ -29,6 +29,7 @@ public:
     py::str readline(const py::object &size);
     py::list readlines(const py::object &hint);
     py::str next();
+    py::object next_or_end(); // the next line, or a null object at the end
 
     std::uint64_t write(const py::object &data);
     void writelines(const py::object &lines);

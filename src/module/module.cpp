@@ -4,12 +4,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include "fast_methods.hpp"
 #include "py_async_file.hpp"
 
 PYBIND11_MODULE(_larkspan_core, m) {
     m.doc() = "High-performance async file I/O for Python (C++ backend)";
 
-    py::class_<PyAsyncFile>(m, "AsyncFile")
+    py::class_<PyAsyncFile> cls(m, "AsyncFile");
+    cls
         .def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
              py::arg("mode") = "r")
         .def("__aenter__", &PyAsyncFile::self_object)
@@ -39,4 +41,5 @@ PYBIND11_MODULE(_larkspan_core, m) {
         .def("__anext__", &PyAsyncFile::next)
         .def_property_readonly("name", &PyAsyncFile::name)
         .def_property_readonly("mode", &PyAsyncFile::mode);
+    install_fast_methods(cls);
 }
