@@ -4,11 +4,11 @@
 //   write_buffer; every operation that touches the stream hands them over
 //   through flush_write_buffer() before it reads, moves, flushes, cuts or
 //   closes. tell() is the one exception: it adds write_len to the position.
-// - Update streams switch direction the way the C library requires:
-//   prepare_for_output() repositions after input, prepare_for_input() flushes
-//   after output, and each is a no-op when the stream already faces that way.
-//   Positional reads bypass stdio and end with a reposition, so they leave
-//   the stream neutral.
+// - Bytes reach the file through the descriptor, never through stdio's own
+//   buffer: hand_over() drops stdio's read-ahead, writes, and repositions the
+//   stream after the bytes. So stdio only ever holds input, reads need no
+//   flush first, and a failed write loses nothing that could be retried.
+// - Positional reads bypass stdio as well and end with a reposition.
 // - Only read_line() consumes the read-ahead block, and only open and a
 //   successful seek discard it. Every other operation works from the stream
 //   position, which after a refill lies at the end of the block.
@@ -32,8 +32,6 @@ constexpr std::size_t kLineReserve = 1024;
 // A stream read with a large count starts with this much room and doubles,
 // so memory follows what arrives rather than what was asked for.
 constexpr std::size_t kFirstStreamChunk = 1 << 22;
-// No byte string is larger; a count above it cannot be honoured.
-constexpr std::uint64_t kLargestResult = std::numeric_limits<std::ptrdiff_t>::max();
 
 std::string remove_every(std::string text, char unwanted) {
     std::erase(text, unwanted);
@@ -60,7 +58,7 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
-      stdio_buffer(std::move(other.stdio_buffer)), last_direction(other.last_direction),
+      stdio_buffer(std::move(other.stdio_buffer)),
       line_assembly(std::move(other.line_assembly)) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
@@ -134,7 +132,6 @@ void AsyncFileCore::close() {
     // stdio gives the stream up whatever fclose returns.
     const int result = std::fclose(std::exchange(file, nullptr));
     stdio_buffer.reset();
-    last_direction = Direction::Neutral;
     if (result != 0) {
         throw std::runtime_error("Failed to close file: " + filename);
     }
@@ -162,7 +159,6 @@ void AsyncFileCore::measure_size() {
     std::fseek(file, 0, SEEK_END);
     cached_size = std::ftell(file);
     std::fseek(file, position, SEEK_SET);
-    last_direction = Direction::Neutral;
     size_known = true;
 }
 
@@ -181,26 +177,19 @@ void AsyncFileCore::require_writable() const {
     }
 }
 
-void AsyncFileCore::prepare_for_input() {
-    if (last_direction == Direction::Output) {
-        std::fflush(file);
-    }
-    last_direction = Direction::Input;
-}
-
-void AsyncFileCore::prepare_for_output() {
-    if (last_direction == Direction::Input) {
-        std::fseek(file, 0, SEEK_CUR);
-    }
-    last_direction = Direction::Output;
-}
-
 // The read-ahead and the size cache describe the old position; drop both.
 void AsyncFileCore::reset_position_state() {
     line_pos = 0;
     line_len = 0;
     line_eof = false;
     size_known = false;
+}
+
+// A count the result could never hold is refused, even where fewer bytes would arrive.
+void AsyncFileCore::require_representable(std::uint64_t count, const ReadSink &sink) {
+    if (count > sink.max_size()) {
+        throw std::length_error("read length exceeds the largest possible result");
+    }
 }
 
 // ftell fails on pipes and terminals, and measure_size records that failure.
@@ -212,13 +201,11 @@ bool AsyncFileCore::has_no_position(long position) const {
 
 std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
-    if (count && *count > kLargestResult) {
-        throw std::length_error("read length exceeds the largest possible result");
-    }
     flush_write_buffer();
     if (!count) {
         return read_to_end(sink);
     }
+    require_representable(*count, sink);
     if (*count <= kSmallRead) {
         return read_at_position(static_cast<std::size_t>(*count), sink);
     }
@@ -227,11 +214,9 @@ std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &si
 
 std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
-    const std::uint64_t wanted = count.value_or(kRead1Default);
-    if (wanted > kLargestResult) {
-        throw std::length_error("read length exceeds the largest possible result");
-    }
     flush_write_buffer();
+    const std::uint64_t wanted = count.value_or(kRead1Default);
+    require_representable(wanted, sink);
     return read_through_stream(wanted, sink);
 }
 
@@ -241,7 +226,6 @@ std::size_t AsyncFileCore::readinto(std::span<char> destination) {
     if (destination.empty()) {
         return 0;
     }
-    prepare_for_input();
     return std::fread(destination.data(), 1, destination.size(), file);
 }
 
@@ -256,12 +240,10 @@ std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
         throw std::runtime_error("pread failed");
     }
     std::fseek(file, position + got, SEEK_SET);
-    last_direction = Direction::Neutral;
     return static_cast<std::size_t>(got);
 }
 
 std::size_t AsyncFileCore::read_through_stream(std::uint64_t count, ReadSink &sink) {
-    prepare_for_input();
     const std::size_t limit = to_size(count);
     std::size_t room = std::min(limit, kFirstStreamChunk);
     std::size_t got = 0;
@@ -291,7 +273,6 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
     }
     const auto remaining = static_cast<std::size_t>(cached_size - position);
     char *destination = sink.reserve(remaining);
-    prepare_for_input();
     return std::fread(destination, 1, remaining, file);
 }
 
@@ -304,7 +285,6 @@ bool AsyncFileCore::refill_line_buffer() {
     if (line_buffer.size() < kLineBlock) {
         line_buffer.resize(kLineBlock);
     }
-    prepare_for_input();
     const std::size_t got = std::fread(line_buffer.data(), 1, line_buffer.size(), file);
     line_len = got;
     line_pos = 0;
@@ -381,7 +361,6 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
         }
         remaining = static_cast<std::uint64_t>(cached_size - position);
     }
-    prepare_for_input();
     read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
     for (;;) {
@@ -407,15 +386,41 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
 
 // ---- writing ---------------------------------------------------------------
 
+// Writes to the descriptor rather than through fwrite: glibc empties its
+// buffer when a write fails, so bytes it had accepted could never be retried.
+// Advances by what the kernel takes, stops at the first error, and moves the
+// stream after the bytes written, so tell() reports what landed.
+std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size) {
+    // Drops stdio's read-ahead and brings the descriptor back to the stream's
+    // position; stdio then no longer trusts its cached offset either.
+    if (std::fflush(file) != 0) {
+        return 0;
+    }
+    const int fd = fileno(file);
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t taken = ::write(fd, data + written, size - written);
+        if (taken > 0) {
+            written += static_cast<std::size_t>(taken);
+        } else if (taken == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= 0) {
+        std::fseek(file, end, SEEK_SET);
+    }
+    return written;
+}
+
 void AsyncFileCore::flush_write_buffer() {
     if (write_len == 0) {
         return;
     }
-    prepare_for_output();
-    const std::size_t taken = std::fwrite(write_buffer.data(), 1, write_len, file);
+    const std::size_t taken = hand_over(write_buffer.data(), write_len);
     if (taken != write_len) {
-        // The stream may have taken a leading part; keep only the rest pending,
-        // so a retry never hands a byte over twice.
+        // The write may have taken some of the data; keep only the rest pending,
+        // so a retry never writes a byte twice.
         std::memmove(write_buffer.data(), write_buffer.data() + taken, write_len - taken);
         write_len -= taken;
         throw std::runtime_error("Failed to flush write buffer");
@@ -424,8 +429,7 @@ void AsyncFileCore::flush_write_buffer() {
 }
 
 void AsyncFileCore::write_directly(std::string_view data) {
-    prepare_for_output();
-    if (std::fwrite(data.data(), 1, data.size(), file) != data.size()) {
+    if (hand_over(data.data(), data.size()) != data.size()) {
         throw std::runtime_error("Failed to write complete data");
     }
 }
@@ -473,7 +477,6 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     if (std::fseek(file, offset, whence) != 0) {
         throw std::runtime_error("Seek failed");
     }
-    last_direction = Direction::Neutral;
     reset_position_state();
     return std::ftell(file);
 }
@@ -493,7 +496,6 @@ void AsyncFileCore::flush() {
     if (std::fflush(file) != 0) {
         throw std::runtime_error("Flush failed");
     }
-    last_direction = Direction::Neutral;
 }
 
 void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {

@@ -76,15 +76,10 @@ public:
     bool writable() const { return open_mode != OpenMode::Read; }
 
 private:
-    // The last kind of transfer on the stream. The C library requires a
-    // positioning call between input and output on an update stream, and a
-    // flush or positioning call between output and input.
-    enum class Direction { Neutral, Input, Output };
-
     void require_open() const;
     void require_writable() const;
-    void prepare_for_input();
-    void prepare_for_output();
+    static void require_representable(std::uint64_t count, const ReadSink &sink);
+    std::size_t hand_over(const char *data, std::size_t size);
     void reset_position_state();
     void measure_size();
     bool refill_line_buffer();
@@ -112,6 +107,5 @@ private:
     std::int64_t cached_size = 0;
 
     std::unique_ptr<char[]> stdio_buffer; // the stream's buffer; lives until fclose
-    Direction last_direction = Direction::Neutral;
     ByteBuffer line_assembly; // a line that spans refills, gathered for read_line
 };

@@ -1,6 +1,7 @@
 #include "py_async_file.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,10 @@ public:
         }
         capacity_ = size;
         return PyBytes_AS_STRING(bytes_);
+    }
+
+    std::size_t max_size() const override {
+        return PY_SSIZE_T_MAX - (offsetof(PyBytesObject, ob_sval) + 1);
     }
 
     // The first `length` bytes stored, as one bytes object.

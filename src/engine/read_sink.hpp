@@ -11,6 +11,9 @@ public:
     // May move the storage: callers use only the pointer it last returned.
     virtual char *reserve(std::size_t size) = 0;
 
+    // The largest result the sink can ever hold.
+    virtual std::size_t max_size() const = 0;
+
 protected:
     ~ReadSink() = default;
 };
