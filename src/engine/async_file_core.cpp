@@ -116,10 +116,11 @@ void AsyncFileCore::open() {
     }
     file = stream;
     stdio_buffer = std::move(buffer);
-    if (open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate) {
-        // Start where the writes land, as Python's own files do; glibc starts "a+" at 0.
-        std::fseek(file, 0, SEEK_END);
-    }
+    // Append streams start where the writes land, as Python's own files do (glibc
+    // starts "a+" at 0). The seek also gives stdio a known offset, so tell() makes
+    // no system call until something moves the stream.
+    const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
+    std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
     write_len = 0;
     reset_position_state();
 }
