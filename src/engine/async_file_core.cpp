@@ -38,6 +38,10 @@ std::string remove_every(std::string text, char unwanted) {
     return text;
 }
 
+struct StreamCloser {
+    void operator()(std::FILE *stream) const { std::fclose(stream); }
+};
+
 std::size_t to_size(std::uint64_t count) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, SIZE_MAX));
 }
@@ -98,23 +102,20 @@ void AsyncFileCore::open() {
     close();
 
     auto buffer = std::make_unique_for_overwrite<char[]>(kStdioBuffer);
-    std::FILE *stream = std::fopen(filename.c_str(), fopen_mode_string(open_mode, binary));
-    if (stream == nullptr) {
+    // Owned here until every allocation has succeeded, so a failure closes it.
+    std::unique_ptr<std::FILE, StreamCloser> stream(
+        std::fopen(filename.c_str(), fopen_mode_string(open_mode, binary)));
+    if (!stream) {
         const int error_number = errno;
         throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
                         error_number);
     }
     // glibc ignores the size when given no buffer, so the stream gets one of ours.
-    std::setvbuf(stream, buffer.get(), _IOFBF, kStdioBuffer);
-    try {
-        read_scratch.reserve(kBufferCapacity);
-        write_buffer.reserve(kBufferCapacity);
-        line_buffer.reserve(kBufferCapacity);
-    } catch (...) {
-        std::fclose(stream);
-        throw;
-    }
-    file = stream;
+    std::setvbuf(stream.get(), buffer.get(), _IOFBF, kStdioBuffer);
+    read_scratch.reserve(kBufferCapacity);
+    write_buffer.reserve(kBufferCapacity);
+    line_buffer.reserve(kBufferCapacity);
+    file = stream.release();
     stdio_buffer = std::move(buffer);
     // Append streams start where the writes land, as Python's own files do (glibc
     // starts "a+" at 0). The seek also gives stdio a known offset, so tell() makes
