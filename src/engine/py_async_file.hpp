@@ -46,7 +46,8 @@ public:
     const std::string &mode() const;
 
 private:
-    py::object data_result(py::bytes bytes) const;
+    // Runs `read` on a sink that becomes a bytes or a str result by the mode.
+    template <typename Read> py::object data_result(Read &&read);
 
     AsyncFileCore core;
     bool is_open = false; // set by open(), cleared by close(); read only by exit()
