@@ -22,10 +22,10 @@ type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # read before every operation (about 55 ns) rather than counting operations, because one
 # operation takes anywhere from 0.1 us (a buffered write) to milliseconds (a long line).
 # A return to the loop costs about 3 us. A timer that falls due waits up to two intervals,
-# because its task wakes one loop turn after the timer fires: measured with a 1 ms ticker
-# (benchmarks/front_bench.py), 0.25 ms gives gaps of 1.5-2 ms, 1 ms gives about 3 ms, 4 ms
-# about 12 ms. The yields cost no measurable time at any of these, so 1 ms keeps the gaps
-# well under 10 ms without returning to the loop more than needed.
+# because its task wakes one loop turn after the timer fires. Measured with a ticker that
+# sleeps 1 ms (benchmarks/front_bench.py), its typical gap is 1.5 ms at 0.25 ms, 3 ms at
+# 1 ms and 12-20 ms at 4 ms, and no interval changes the total time measurably: 1 ms keeps
+# the gaps well under 10 ms without returning to the loop more often than needed.
 YIELD_INTERVAL_NS = 1_000_000
 
 # Shared by every handle on purpose: a task that opens many files one after the other and

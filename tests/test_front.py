@@ -1,0 +1,286 @@
+"""The larkspan front: awaitable operations that pass the engine's results and errors through,
+open as awaitable and async context manager, async iteration, helpers, and loop fairness."""
+
+import asyncio
+import inspect
+import io
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import larkspan
+from _larkspan_core import AsyncFile
+
+LINES = b"alpha\nbeta\n\ngamma"
+NOT_OPEN = (RuntimeError, "File not open")
+
+
+async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
+    """The result of `call` (awaited when it is awaitable), or the class and text of its error."""
+    try:
+        result = call()
+        return ("ok", await result if inspect.isawaitable(result) else result)
+    except Exception as e:
+        # A conversion error ends with the arguments as invoked, which name the object's address.
+        return type(e), str(e).split("\nInvoked with:")[0]
+
+
+@pytest.fixture
+def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every operation returns to the loop first, so tasks interleave at every step."""
+    monkeypatch.setattr(larkspan, "YIELD_INTERVAL_NS", 0)
+
+
+# Each case runs on the front and on the engine over twin files; results, exceptions,
+# arguments afterwards (readinto's buffer), positions, closing and bytes on disk must agree.
+PARITY = {
+    "read": ("rb", lambda: ()), "read-3": ("rb", lambda: (3,)), "read-neg": ("rb", lambda: (-1,)),
+    "read-text": ("r", lambda: ()), "read-9000": ("rb", lambda: (9000,)), "readall": ("rb", lambda: ()),
+    "read1-2": ("rb", lambda: (2,)), "read1": ("r", lambda: ()),
+    "readinto": ("rb", lambda: (bytearray(4),)), "readinto-str": ("rb", lambda: ("abc",)),
+    "readline": ("rb", lambda: ()), "readline-3": ("rb", lambda: (3,)),
+    "readlines": ("r", lambda: ()), "readlines-hint": ("r", lambda: (1,)),
+    "write-bytes": ("r+b", lambda: (b"XY",)), "write-str": ("r+", lambda: ("é",)),
+    "write-readonly": ("rb", lambda: (b"XY",)),
+    "writelines": ("a", lambda: ([b"1\n", "2\n"],)), "writelines-str": ("a", lambda: ("12",)),
+    "seek": ("rb", lambda: (4,)), "seek-end": ("rb", lambda: (-2, 2)), "seek-bad": ("rb", lambda: ("x",)),
+    "seek-neg": ("rb", lambda: (-1,)), "tell": ("rb", lambda: ()), "flush": ("w", lambda: ()),
+    "truncate-2": ("r+b", lambda: (2,)), "truncate": ("r+b", lambda: ()), "isatty": ("rb", lambda: ()),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", PARITY)
+def test_every_operation_is_the_engines(make_file, case: str) -> None:
+    method = case.split("-")[0]
+    mode, make_args = PARITY[case]
+    ours_path, theirs_path = make_file(LINES), make_file(LINES)
+
+    async def run_on(f: Any) -> tuple:
+        args = make_args()
+        result = await outcome(lambda: getattr(f, method)(*args))
+        return result, args, await outcome(f.tell), await outcome(f.close)
+
+    async def main() -> None:
+        ours = await run_on(await larkspan.open(ours_path, mode))
+        assert ours == await run_on(AsyncFile(theirs_path, mode).open())
+
+    asyncio.run(main())
+    assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
+
+
+def test_closed_handle_raises_the_engines_error(make_file) -> None:
+    async def main() -> None:
+        f = await larkspan.open(make_file(LINES), "r+b")
+        assert (f.closed, f.seekable(), f.writable()) == (False, True, True)
+        await f.close()
+        assert (f.closed, f.seekable(), f.writable()) == (True, False, True)
+        await f.close()  # closing twice is no error
+        calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.tell, f.flush, f.truncate, f.isatty]
+        calls += [lambda: f.readinto(bytearray(1)), lambda: f.write(b"x"), lambda: f.writelines([b"x"])]
+        calls += [lambda: f.seek(0), f.__anext__]
+        assert [await outcome(c) for c in calls] == [NOT_OPEN] * len(calls)
+
+    asyncio.run(main())
+
+
+def test_handle_offers_every_engine_member() -> None:
+    engine = {name for name in dir(AsyncFile) if not name.startswith("_")} - {"open"}
+    plain = {"name", "mode", "seekable", "writable"}
+    handle = larkspan.FileHandle
+    assert engine <= set(dir(handle))
+    assert {name for name in engine if inspect.iscoroutinefunction(getattr(handle, name))} == engine - plain
+    assert inspect.iscoroutinefunction(handle.__anext__)
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode, Path], ids=["str", "bytes", "pathlib"])
+def test_open_accepts_path_types_awaited_or_entered(make_file, kind) -> None:
+    path = make_file(b"abc")
+
+    async def main() -> None:
+        f = await larkspan.open(kind(path), "rb")
+        assert (f.name, f.mode, await f.read()) == (path, "rb", b"abc")
+        await f.close()
+        async with larkspan.open(kind(path), "a") as g:
+            assert await g.write("de") == 2
+        assert g.closed
+
+    asyncio.run(main())
+    assert Path(path).read_bytes() == b"abcde"
+
+
+@pytest.mark.parametrize(
+    ("target", "mode", "error", "message"),
+    [
+        ("missing", "r", ValueError, "Failed to open file: {} - No such file or directory"),
+        ("dir", "w", RuntimeError, "Failed to open file: {} - Is a directory"),
+        ("missing", "rt", ValueError, "Invalid file mode: rt"),
+    ],
+    ids=["missing", "directory-for-writing", "bad-mode"],
+)
+def test_failed_open_raises_and_leaves_nothing_open(tmp_path, target, mode, error, message) -> None:
+    path = tmp_path / "d" if target == "dir" else tmp_path / "missing"
+    path.parent.mkdir(exist_ok=True)
+    if target == "dir":
+        path.mkdir()
+    before = os.listdir("/proc/self/fd")
+
+    async def main() -> None:
+        for attempt in (lambda: larkspan.open(path, mode).__aenter__(), lambda: larkspan.open(path, mode)):
+            with pytest.raises(error) as e:
+                await attempt()
+            assert str(e.value) == message.format(path)
+
+    asyncio.run(main())
+    assert os.listdir("/proc/self/fd") == before
+
+
+def test_async_with_closes_on_error_and_does_not_suppress(make_file) -> None:
+    path = make_file()
+
+    async def main() -> None:
+        with pytest.raises(KeyError):
+            async with larkspan.open(path, "w") as f:
+                await f.write("pending")
+                raise KeyError
+        assert f.closed
+        handle = await larkspan.open(path, "a")
+        with pytest.raises(KeyError):
+            async with handle as same:
+                assert same is handle
+                await same.write("+more")
+                raise KeyError
+        assert handle.closed
+
+    asyncio.run(main())
+    assert Path(path).read_bytes() == b"pending+more"
+
+
+LONG_LINE = b"x" * 300_000 + b"\n"
+ITERATION = {
+    "empty": b"",
+    "no-final-newline": LINES,
+    "blank-lines": b"\n\n",
+    "crlf": b"a\r\nb\r",
+    "line-longer-than-read-ahead": b"a\n" + LONG_LINE + b"b",
+    "many-blocks": b"".join(b"%07d\n" % i for i in range(70_000)),  # 560000 bytes
+}
+
+
+@pytest.mark.parametrize("mode", ["rb", "r"])
+@pytest.mark.parametrize("content", ITERATION.values(), ids=list(ITERATION))
+def test_async_for_yields_every_line(make_file, content: bytes, mode: str) -> None:
+    async def main() -> list[str]:
+        async with larkspan.open(make_file(content), mode) as f:
+            lines = [line async for line in f]
+            with pytest.raises(StopAsyncIteration):
+                await f.__anext__()  # the end stays the end
+            return lines
+
+    assert asyncio.run(main()) == [line.decode() for line in io.BytesIO(content)]
+
+
+def test_decode_errors_pass_through(make_file) -> None:
+    async def main() -> None:
+        async with larkspan.open(make_file(b"a\n\xff\nb\n"), "rb") as f:
+            assert await f.__anext__() == "a\n"
+            with pytest.raises(UnicodeDecodeError):
+                await f.__anext__()
+            assert [line async for line in f] == ["b\n"]  # the bad line is consumed
+        with pytest.raises(UnicodeDecodeError):
+            await larkspan.read_text(make_file(b"ok\xff"))
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("size", [0, 8193, 262145, 524289])
+def test_helpers_round_trip(tmp_path, size: int) -> None:
+    data = bytes(range(256)) * (size // 256) + b"z" * (size % 256)
+    text = "é" * (size // 2)
+
+    async def main() -> None:
+        assert await larkspan.write_bytes(tmp_path / "b", bytearray(data)) == size
+        assert await larkspan.read_bytes(tmp_path / "b") == data
+        assert await larkspan.write_text(str(tmp_path / "t"), text) == len(text.encode())
+        assert await larkspan.read_text(os.fsencode(tmp_path / "t")) == text
+
+    asyncio.run(main())
+    assert (tmp_path / "b").read_bytes() == data
+
+
+def test_cancelled_iteration_loses_and_repeats_no_line(make_file, yield_always) -> None:
+    content = b"".join(b"line %d\n" % i for i in range(20_000))
+    expected = content.decode().splitlines(keepends=True)
+
+    async def main() -> None:
+        async with larkspan.open(make_file(content), "rb") as f:
+            seen: list[str] = []
+
+            async def consume() -> None:
+                async for line in f:
+                    seen.append(line)
+
+            task = asyncio.create_task(consume())
+            while len(seen) < 5_000:
+                await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert 5_000 <= len(seen) < len(expected)
+            assert seen + [line async for line in f] == expected
+            assert await f.seek(0) == 0
+            assert await f.readline() == "line 0\n"
+
+    asyncio.run(main())
+
+
+def test_concurrent_tasks_on_separate_files(tmp_path, yield_always) -> None:
+    async def copy_through(n: int) -> list[str]:
+        path = tmp_path / f"f{n}"
+        async with larkspan.open(path, "w+") as f:
+            for i in range(2_000):
+                await f.write(f"{n}:{i}\n")
+            await f.seek(0)
+            return [line async for line in f]
+
+    async def main() -> list[list[str]]:
+        return await asyncio.gather(*(copy_through(n) for n in range(8)))
+
+    results = asyncio.run(main())
+    for n, lines in enumerate(results):
+        expected = [f"{n}:{i}\n" for i in range(2_000)]
+        assert lines == expected
+        assert (tmp_path / f"f{n}").read_text() == "".join(expected)
+
+
+@pytest.mark.parametrize("work", ["async-for", "write-loop"])
+def test_loop_is_not_starved(make_file, work: str) -> None:
+    """A ticker that only yields must run while a long loop of file operations is under way."""
+    total = 200_000
+    path = make_file(b"%09d\n" % 0 * total)
+
+    async def main() -> list[int]:
+        done = 0
+        progress_at_ticks: list[int] = []
+
+        async def ticker() -> None:
+            while True:
+                progress_at_ticks.append(done)
+                await asyncio.sleep(0)
+
+        tick_task = asyncio.create_task(ticker())
+        async with larkspan.open(path, "rb" if work == "async-for" else "wb") as f:
+            if work == "async-for":
+                async for _ in f:
+                    done += 1
+            else:
+                for _ in range(total):
+                    await f.write(b"0123456789")
+                    done += 1
+        tick_task.cancel()
+        assert done == total
+        return progress_at_ticks
+
+    assert any(0 < d < total for d in asyncio.run(main()))
