@@ -228,7 +228,14 @@ std::size_t AsyncFileCore::readinto(std::span<char> destination) {
     if (destination.empty()) {
         return 0;
     }
-    return std::fread(destination.data(), 1, destination.size(), file);
+    return read_from_stream(destination.data(), destination.size());
+}
+
+// glibc keeps a stream at end of file once it has seen the end, but the file
+// may have grown since; every read asks the file again, as Python's files do.
+std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count) {
+    std::clearerr(file);
+    return std::fread(destination, 1, count, file);
 }
 
 // Reads the descriptor at the stream's logical position, past stdio's buffer,
@@ -252,7 +259,7 @@ std::size_t AsyncFileCore::read_through_stream(std::uint64_t count, ReadSink &si
     for (;;) {
         char *destination = sink.reserve(room);
         const std::size_t wanted = room - got;
-        const std::size_t arrived = std::fread(destination + got, 1, wanted, file);
+        const std::size_t arrived = read_from_stream(destination + got, wanted);
         got += arrived;
         if (arrived < wanted || got == limit) {
             return got;
@@ -275,7 +282,7 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
     }
     const auto remaining = static_cast<std::size_t>(cached_size - position);
     char *destination = sink.reserve(remaining);
-    return std::fread(destination, 1, remaining, file);
+    return read_from_stream(destination, remaining);
 }
 
 // ---- lines ----------------------------------------------------------------
@@ -287,7 +294,7 @@ bool AsyncFileCore::refill_line_buffer() {
     if (line_buffer.size() < kLineBlock) {
         line_buffer.resize(kLineBlock);
     }
-    const std::size_t got = std::fread(line_buffer.data(), 1, line_buffer.size(), file);
+    const std::size_t got = read_from_stream(line_buffer.data(), line_buffer.size());
     line_len = got;
     line_pos = 0;
     line_eof = got == 0;
@@ -366,12 +373,14 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
     read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
     for (;;) {
-        if (held == read_scratch.size()) {
-            read_scratch.resize(held * 2); // a line longer than the chunk
+        if (read_scratch.size() - held < kStdioBuffer) {
+            read_scratch.resize(read_scratch.size() * 2); // a line nearly as long as the chunk
         }
-        const std::size_t wanted =
-            to_size(std::min<std::uint64_t>(remaining, read_scratch.size() - held));
-        const std::size_t got = std::fread(read_scratch.data() + held, 1, wanted, file);
+        // Whole multiples of stdio's buffer go from the descriptor straight into
+        // the chunk in one read; a remainder would cost a second, buffered one.
+        const std::size_t room = (read_scratch.size() - held) / kStdioBuffer * kStdioBuffer;
+        const std::size_t wanted = to_size(std::min<std::uint64_t>(remaining, room));
+        const std::size_t got = read_from_stream(read_scratch.data() + held, wanted);
         remaining -= got;
         const std::size_t end = held + got;
         const std::size_t start = emit_complete_lines(end, sink);

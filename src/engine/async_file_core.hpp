@@ -84,6 +84,7 @@ private:
     void measure_size();
     bool refill_line_buffer();
     bool has_no_position(long position) const;
+    std::size_t read_from_stream(char *destination, std::size_t count);
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
     std::size_t read_to_end(ReadSink &sink);
