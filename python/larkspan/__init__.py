@@ -215,10 +215,8 @@ async def read_text(path: FilePath) -> str:
 
 async def write_bytes(path: FilePath, data: Buffer) -> int:
     """Replaces the file's content with `data`; returns the number of bytes written."""
-    # The engine writes anything but bytes and str as its printed form, not its contents.
-    payload = data if type(data) is bytes else bytes(memoryview(data))
     async with open(path, "wb") as f:
-        return await f.write(payload)
+        return await f.write(data)
 
 
 async def write_text(path: FilePath, text: str) -> int:
