@@ -136,3 +136,53 @@ def test_uncastable_count_is_runtime_error(
     cast = f"Unable to cast Python instance of type <class '{type_name}'> to C++ type '"
     assert str(e.value).startswith(cast)
     assert f.read() == b"abc"
+
+
+# Hot members bypass pybind11's dispatch; their arguments must still bind as it binds them.
+CALLS = [
+    ("read", (), {"size": 3}, b"abc"),
+    ("read1", (), {"size": 2}, b"ab"),
+    ("readline", (), {"size": 2}, "ab"),
+    ("seek", (), {"offset": 2, "whence": 0}, 2),
+    ("seek", (1,), {"whence": 0}, 1),
+    ("readinto", (), {"buffer": bytearray(2)}, 2),
+    ("tell", (), {}, 0),
+]
+
+
+@pytest.mark.parametrize(("method", "args", "kwargs", "result"), CALLS, ids=[c[0] for c in CALLS])
+def test_fast_members_take_keywords(
+    opened: Callable[..., AsyncFile], method: str, args: tuple, kwargs: dict[str, Any], result: Any
+) -> None:
+    assert getattr(opened(b"abcdef"), method)(*args, **kwargs) == result
+
+
+BAD_CALLS = [
+    ("read", (1, 2), {}),
+    ("read", (), {"count": 1}),
+    ("read", (1,), {"size": 1}),
+    ("write", (), {}),
+    ("readinto", (), {}),
+    ("tell", (0,), {}),
+    ("seek", (), {"whence": 0}),
+    ("seek", ("0",), {}),
+]
+
+
+@pytest.mark.parametrize(("method", "args", "kwargs"), BAD_CALLS)
+def test_fast_members_refuse_what_does_not_bind(
+    opened: Callable[..., AsyncFile], method: str, args: tuple, kwargs: dict[str, Any]
+) -> None:
+    f = opened(b"abc", "r+b")
+    with pytest.raises(TypeError) as e:
+        getattr(f, method)(*args, **kwargs)
+    assert str(e.value).startswith(f"{method}(): incompatible function arguments.")
+    assert "1. (self: _larkspan_core.AsyncFile" in str(e.value)
+    assert f.tell() == 0 and f.read() == b"abc"
+
+
+def test_instance_without_constructor_is_refused() -> None:
+    f = AsyncFile.__new__(AsyncFile)
+    for call in (f.read, f.tell, f.readline, lambda: f.write(b"x"), lambda: next(f)):
+        with pytest.raises(TypeError):
+            call()
