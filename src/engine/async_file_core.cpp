@@ -62,8 +62,7 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
-      stdio_buffer(std::move(other.stdio_buffer)),
-      line_assembly(std::move(other.line_assembly)) {}
+      stdio_buffer(std::move(other.stdio_buffer)), line_assembly(std::move(other.line_assembly)) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -195,9 +194,7 @@ void AsyncFileCore::require_representable(std::uint64_t count, const ReadSink &s
 }
 
 // ftell fails on pipes and terminals, and measure_size records that failure.
-bool AsyncFileCore::has_no_position(long position) const {
-    return position < 0 || cached_size < 0;
-}
+bool AsyncFileCore::has_no_position(long position) const { return position < 0 || cached_size < 0; }
 
 // ---- reading -------------------------------------------------------------
 

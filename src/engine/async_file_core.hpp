@@ -28,12 +28,12 @@ enum class OpenMode : std::int32_t {
 // and reports every failure by throwing.
 class AsyncFileCore {
 public:
-    static constexpr std::size_t kBufferCapacity = 0x40000;  // each of the three arrays
-    static constexpr std::size_t kLineBlock = 0x40000;       // one read-ahead refill
-    static constexpr std::size_t kStdioBuffer = 0x10000;     // the stream's own buffer
-    static constexpr std::uint64_t kSmallRead = 8192;        // largest positional read
-    static constexpr std::uint64_t kRead1Default = 0x40000;  // read1() without a count
-    static constexpr std::uint64_t kDirectWrite = 0x20000;   // larger writes skip the buffer
+    static constexpr std::size_t kBufferCapacity = 0x40000; // each of the three arrays
+    static constexpr std::size_t kLineBlock = 0x40000;      // one read-ahead refill
+    static constexpr std::size_t kStdioBuffer = 0x10000;    // the stream's own buffer
+    static constexpr std::uint64_t kSmallRead = 8192;       // largest positional read
+    static constexpr std::uint64_t kRead1Default = 0x40000; // read1() without a count
+    static constexpr std::uint64_t kDirectWrite = 0x20000;  // larger writes skip the buffer
     static constexpr std::uint64_t kWriteBufferLimit = 0x40000;
     static constexpr std::uint64_t kWritelinesFlush = 0x80000;
 
@@ -108,5 +108,5 @@ private:
     std::int64_t cached_size = 0;
 
     std::unique_ptr<char[]> stdio_buffer; // the stream's buffer; lives until fclose
-    ByteBuffer line_assembly; // a line that spans refills, gathered for read_line
+    ByteBuffer line_assembly;             // a line that spans refills, gathered for read_line
 };

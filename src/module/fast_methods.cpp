@@ -70,9 +70,9 @@ py::object borrow_or_none(PyObject *argument) {
     return argument ? py::reinterpret_borrow<py::object>(argument) : py::none();
 }
 
-template <typename T> T convert_or_incompatible(const char *method, PyObject *argument,
-                                                PyObject *const *args, Py_ssize_t nargs,
-                                                PyObject *kwnames) {
+template <typename T>
+T convert_or_incompatible(const char *method, PyObject *argument, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames) {
     py::detail::make_caster<T> caster;
     if (!caster.load(argument, true)) {
         throw_incompatible(method, args, PyVectorcall_NARGS(nargs), kwnames);
@@ -163,9 +163,8 @@ PyObject *fast_tell(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
 // The iteration slot: a null result without an error set ends a for loop
 // without building a StopIteration.
 PyObject *fast_next(PyObject *self) {
-    return call_member(self, [](PyAsyncFile &file) -> PyObject * {
-        return file.next_or_end().release().ptr();
-    });
+    return call_member(
+        self, [](PyAsyncFile &file) -> PyObject * { return file.next_or_end().release().ptr(); });
 }
 
 std::array<FastMethod, 7> &fast_methods() {

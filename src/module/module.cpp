@@ -11,9 +11,8 @@ PYBIND11_MODULE(_larkspan_core, m) {
     m.doc() = "High-performance async file I/O for Python (C++ backend)";
 
     py::class_<PyAsyncFile> cls(m, "AsyncFile");
-    cls
-        .def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
-             py::arg("mode") = "r")
+    cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
+            py::arg("mode") = "r")
         .def("__aenter__", &PyAsyncFile::self_object)
         .def("__aexit__", &PyAsyncFile::exit)
         .def("__enter__", &PyAsyncFile::self_object)
