@@ -8,7 +8,10 @@
 //   buffer: hand_over() drops stdio's read-ahead, writes, and repositions the
 //   stream after the bytes. So stdio only ever holds input, reads need no
 //   flush first, and a failed write loses nothing that could be retried.
-// - Positional reads bypass stdio as well and end with a reposition.
+// - Positional reads bypass stdio as well. Rather than repositioning the
+//   stream after each one, they leave the new position in deferred_position;
+//   position() reports it, and settle_position() moves the stream there before
+//   anything that reads through the stream or writes to the descriptor.
 // - Only read_line() consumes the read-ahead block, and only open and a
 //   successful seek discard it. Every other operation works from the stream
 //   position, which after a refill lies at the end of the block.
@@ -62,7 +65,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
-      stdio_buffer(std::move(other.stdio_buffer)), line_assembly(std::move(other.line_assembly)) {}
+      stdio_buffer(std::move(other.stdio_buffer)), deferred_position(other.deferred_position),
+      line_assembly(std::move(other.line_assembly)) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -122,6 +126,7 @@ void AsyncFileCore::open() {
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
     std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
     write_len = 0;
+    deferred_position.reset();
     reset_position_state();
 }
 
@@ -156,6 +161,7 @@ void AsyncFileCore::close_no_throw() noexcept {
 }
 
 void AsyncFileCore::measure_size() {
+    settle_position();
     const long position = std::ftell(file);
     std::fseek(file, 0, SEEK_END);
     cached_size = std::ftell(file);
@@ -190,6 +196,17 @@ void AsyncFileCore::reset_position_state() {
 void AsyncFileCore::require_representable(std::uint64_t count, const ReadSink &sink) {
     if (count > sink.max_size()) {
         throw std::length_error("read length exceeds the largest possible result");
+    }
+}
+
+long AsyncFileCore::position() const {
+    return deferred_position ? *deferred_position : std::ftell(file);
+}
+
+void AsyncFileCore::settle_position() {
+    if (deferred_position) {
+        std::fseek(file, *deferred_position, SEEK_SET);
+        deferred_position.reset();
     }
 }
 
@@ -231,21 +248,21 @@ std::size_t AsyncFileCore::readinto(std::span<char> destination) {
 // glibc keeps a stream at end of file once it has seen the end, but the file
 // may have grown since; every read asks the file again, as Python's files do.
 std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count) {
+    settle_position();
     std::clearerr(file);
     return std::fread(destination, 1, count, file);
 }
 
-// Reads the descriptor at the stream's logical position, past stdio's buffer,
-// then moves the stream after the bytes read.
+// Reads the descriptor at the object's position, past stdio's buffer, and
+// leaves the stream to be moved after the bytes read when it is next needed.
 std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
-    const int fd = fileno(file);
-    const long position = std::ftell(file);
+    const long start = position();
     char *destination = sink.reserve(count);
-    const ssize_t got = ::pread(fd, destination, count, position);
+    const ssize_t got = ::pread(fileno(file), destination, count, start);
     if (got < 0) {
         throw std::runtime_error("pread failed");
     }
-    std::fseek(file, position + got, SEEK_SET);
+    deferred_position = start + got;
     return static_cast<std::size_t>(got);
 }
 
@@ -269,7 +286,7 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
     if (!size_known) {
         measure_size();
     }
-    const long position = std::ftell(file);
+    const long position = this->position();
     if (has_no_position(position)) {
         // A pipe or terminal has no size to read up to: read until its input ends.
         return read_through_stream(std::numeric_limits<std::uint64_t>::max(), sink);
@@ -359,7 +376,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
     if (!size_known) {
         measure_size();
     }
-    const long position = std::ftell(file);
+    const long position = this->position();
     std::uint64_t remaining = std::numeric_limits<std::uint64_t>::max(); // a pipe: until it ends
     if (!has_no_position(position)) {
         if (position >= cached_size) {
@@ -401,6 +418,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
 std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size) {
     // Drops stdio's read-ahead and brings the descriptor back to the stream's
     // position; stdio then no longer trusts its cached offset either.
+    settle_position();
     if (std::fflush(file) != 0) {
         return 0;
     }
@@ -482,16 +500,21 @@ void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
 std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
+    if (whence == SEEK_CUR) {
+        settle_position();
+    }
+    // A failed seek leaves the object where it was, deferred position included.
     if (std::fseek(file, offset, whence) != 0) {
         throw std::runtime_error("Seek failed");
     }
+    deferred_position.reset();
     reset_position_state();
     return std::ftell(file);
 }
 
 std::int64_t AsyncFileCore::tell() const {
     require_open();
-    const long position = std::ftell(file);
+    const long position = this->position();
     if (position == -1) {
         throw std::runtime_error("Tell failed");
     }
@@ -508,7 +531,7 @@ void AsyncFileCore::flush() {
 
 void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
     flush();
-    const long position = std::ftell(file);
+    const long position = this->position();
     const auto length = size ? static_cast<off_t>(*size) : static_cast<off_t>(position);
     if (::ftruncate(fileno(file), length) != 0) {
         throw std::runtime_error("Truncate failed");

@@ -83,6 +83,8 @@ private:
     void reset_position_state();
     void measure_size();
     bool refill_line_buffer();
+    long position() const;
+    void settle_position();
     bool has_no_position(long position) const;
     std::size_t read_from_stream(char *destination, std::size_t count);
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
@@ -107,6 +109,7 @@ private:
     bool size_known = false;     // cached_size is valid
     std::int64_t cached_size = 0;
 
-    std::unique_ptr<char[]> stdio_buffer; // the stream's buffer; lives until fclose
-    ByteBuffer line_assembly;             // a line that spans refills, gathered for read_line
+    std::unique_ptr<char[]> stdio_buffer;  // the stream's buffer; lives until fclose
+    std::optional<long> deferred_position; // where positional reads left the object
+    ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
 };
