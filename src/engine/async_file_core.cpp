@@ -25,6 +25,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "open_error.hpp"
@@ -65,8 +66,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
-      stdio_buffer(std::move(other.stdio_buffer)), deferred_position(other.deferred_position),
-      line_assembly(std::move(other.line_assembly)) {}
+      stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
+      deferred_position(other.deferred_position), line_assembly(std::move(other.line_assembly)) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -125,6 +126,8 @@ void AsyncFileCore::open() {
     // no system call until something moves the stream.
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
     std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
+    struct stat status;
+    regular_file = ::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
     write_len = 0;
     deferred_position.reset();
     reset_position_state();
@@ -500,16 +503,22 @@ void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
 std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
-    if (whence == SEEK_CUR) {
-        settle_position();
+    if (whence == SEEK_SET && offset >= 0 && regular_file) {
+        // Every such position exists in a regular file, so the stream can move
+        // when it is next used, as after a positional read.
+        deferred_position = offset;
+    } else {
+        if (whence == SEEK_CUR) {
+            settle_position();
+        }
+        // A failed seek leaves the object where it was, deferred position included.
+        if (std::fseek(file, offset, whence) != 0) {
+            throw std::runtime_error("Seek failed");
+        }
+        deferred_position.reset();
     }
-    // A failed seek leaves the object where it was, deferred position included.
-    if (std::fseek(file, offset, whence) != 0) {
-        throw std::runtime_error("Seek failed");
-    }
-    deferred_position.reset();
     reset_position_state();
-    return std::ftell(file);
+    return position();
 }
 
 std::int64_t AsyncFileCore::tell() const {

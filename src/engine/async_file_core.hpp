@@ -110,6 +110,7 @@ private:
     std::int64_t cached_size = 0;
 
     std::unique_ptr<char[]> stdio_buffer;  // the stream's buffer; lives until fclose
-    std::optional<long> deferred_position; // where positional reads left the object
+    bool regular_file = false;             // any position from 0 up is valid
+    std::optional<long> deferred_position; // where the stream must move before its next use
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
 };
