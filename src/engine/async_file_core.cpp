@@ -46,6 +46,11 @@ struct StreamCloser {
     void operator()(std::FILE *stream) const { std::fclose(stream); }
 };
 
+// The bytes from `start` up to and including the newline found by memchr.
+std::size_t length_through(const char *start, const void *newline) {
+    return static_cast<std::size_t>(static_cast<const char *>(newline) - start) + 1;
+}
+
 std::size_t to_size(std::uint64_t count) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, SIZE_MAX));
 }
@@ -331,8 +336,7 @@ std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
     const void *newline = std::memchr(start, '\n', available);
     if (newline != nullptr || available == wanted) {
-        const std::size_t take =
-            newline ? static_cast<const char *>(newline) - start + 1 : available;
+        const std::size_t take = newline ? length_through(start, newline) : available;
         line_pos += take;
         return {start, take};
     }
@@ -352,7 +356,7 @@ std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
         available = to_size(std::min<std::uint64_t>(line_len, wanted - line_assembly.size()));
         newline = std::memchr(start, '\n', available);
         if (newline != nullptr) {
-            available = static_cast<const char *>(newline) - start + 1;
+            available = length_through(start, newline);
         }
     }
     return {line_assembly.data(), line_assembly.size()};
@@ -364,7 +368,7 @@ std::size_t AsyncFileCore::emit_complete_lines(std::size_t end, LineSink &sink) 
     const char *bytes = read_scratch.data();
     std::size_t start = 0;
     while (const void *newline = std::memchr(bytes + start, '\n', end - start)) {
-        const std::size_t next = static_cast<const char *>(newline) - bytes + 1;
+        const std::size_t next = length_through(bytes, newline);
         sink.add({bytes + start, next - start});
         start = next;
     }
@@ -503,9 +507,9 @@ void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
 std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
-    if (whence == SEEK_SET && offset >= 0 && regular_file) {
-        // Every such position exists in a regular file, so the stream can move
-        // when it is next used, as after a positional read.
+    if (whence == SEEK_SET && regular_file && 0 <= offset && offset <= position()) {
+        // The file system has already taken a position at least this far, so the
+        // stream can move when it is next used, as after a positional read.
         deferred_position = offset;
     } else {
         if (whence == SEEK_CUR) {

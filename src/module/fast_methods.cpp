@@ -40,10 +40,9 @@ template <std::size_t N>
 void bind_arguments(const char *method, const std::array<const char *, N> &names,
                     std::size_t required, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames, std::array<PyObject *, N> &slots) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
-    bool bound = positional <= static_cast<Py_ssize_t>(N);
+    bool bound = nargs <= static_cast<Py_ssize_t>(N);
     slots.fill(nullptr);
-    for (Py_ssize_t i = 0; bound && i < positional; ++i) {
+    for (Py_ssize_t i = 0; bound && i < nargs; ++i) {
         slots[static_cast<std::size_t>(i)] = args[i];
     }
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -55,14 +54,14 @@ void bind_arguments(const char *method, const std::array<const char *, N> &names
         }
         bound = index < N && slots[index] == nullptr;
         if (bound) {
-            slots[index] = args[positional + k];
+            slots[index] = args[nargs + k];
         }
     }
     for (std::size_t i = 0; bound && i < required; ++i) {
         bound = slots[i] != nullptr;
     }
     if (!bound) {
-        throw_incompatible(method, args, positional, kwnames);
+        throw_incompatible(method, args, nargs, kwnames);
     }
 }
 
@@ -75,7 +74,7 @@ T convert_or_incompatible(const char *method, PyObject *argument, PyObject *cons
                           Py_ssize_t nargs, PyObject *kwnames) {
     py::detail::make_caster<T> caster;
     if (!caster.load(argument, true)) {
-        throw_incompatible(method, args, PyVectorcall_NARGS(nargs), kwnames);
+        throw_incompatible(method, args, nargs, kwnames);
     }
     return py::detail::cast_op<T>(caster);
 }

@@ -6,9 +6,11 @@
 
 #include "fast_methods.hpp"
 #include "py_async_file.hpp"
+#include "py_errors.hpp"
 
 PYBIND11_MODULE(_larkspan_core, m) {
     m.doc() = "High-performance async file I/O for Python (C++ backend)";
+    py::register_local_exception_translator(translate_engine_error);
 
     py::class_<PyAsyncFile> cls(m, "AsyncFile");
     cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),

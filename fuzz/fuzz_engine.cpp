@@ -1,0 +1,628 @@
+// libFuzzer target for the engine. Each input is a mode, an initial file and a
+// sequence of operations on one AsyncFileCore over a file in /dev/shm (or
+// $TMPDIR). Every operation also runs on a model that keeps the bytes on disk,
+// the stream position, the pending writes, the line read-ahead and the cached
+// size, and the two must agree on every result, every error message and, after
+// every operation, on the bytes on disk. Any difference aborts with a report.
+//
+// The model follows the documented rules, so it is deliberately plain: writes
+// of up to 131072 bytes gather until they would pass 262144; bytes land at the
+// position, or at the end in append modes; read_line serves from a block of
+// 262144 bytes read at the position, which leaves the position at the block's
+// end; a read to the end stops at the size measured since the last open, seek
+// or truncate.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "async_file_core.hpp"
+
+namespace {
+
+constexpr std::uint64_t kNoCount = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kSinkLimit = std::uint64_t{1} << 40; // larger reads are refused
+constexpr std::size_t kLargestFile = 4 << 20;                // no step grows the file beyond this
+constexpr std::size_t kSizes[] = {0,      1,      2,      63,     4095,   8191,   8192,
+                                  8193,   65535,  65536,  65537,  131071, 131072, 131073,
+                                  262143, 262144, 262145, 300000, 524288, 524289};
+constexpr const char *kModes[] = {"rb", "r+b", "wb", "w+b", "ab", "a+b", "r", "w+", "+a"};
+
+// ---- reporting -----------------------------------------------------------------
+
+[[noreturn]] void mismatch(const char *step, const std::string &what) {
+    std::fprintf(stderr, "engine and model disagree in %s: %s\n", step, what.c_str());
+    std::abort();
+}
+
+std::string shown(std::string_view bytes) {
+    std::string text = std::to_string(bytes.size()) + " bytes \"";
+    text.append(bytes.substr(0, 40));
+    return text + (bytes.size() > 40 ? "...\"" : "\"");
+}
+
+// What an operation gave back: its value as text, or its error message.
+struct Outcome {
+    bool threw = false;
+    std::string text;
+
+    bool operator==(const Outcome &) const = default;
+    std::string describe() const { return threw ? "error \"" + text + "\"" : shown(text); }
+};
+
+template <typename Call> Outcome outcome_of(Call &&call) {
+    try {
+        return {false, call()};
+    } catch (const std::exception &error) {
+        return {true, error.what()};
+    }
+}
+
+void expect_same(const char *step, const Outcome &engine, const Outcome &model) {
+    if (!(engine == model)) {
+        mismatch(step, "engine " + engine.describe() + ", model " + model.describe());
+    }
+}
+
+// ---- sinks ---------------------------------------------------------------------
+
+class StringSink final : public ReadSink {
+public:
+    char *reserve(std::size_t size) override {
+        if (bytes.size() < size) {
+            bytes.resize(size);
+        }
+        return bytes.data();
+    }
+    std::size_t max_size() const override { return kSinkLimit; }
+
+    std::string bytes;
+};
+
+class LineList final : public LineSink {
+public:
+    void add(std::string_view line) override {
+        text += std::to_string(line.size()) + ":" + std::string(line);
+    }
+
+    std::string text;
+};
+
+// ---- data ----------------------------------------------------------------------
+
+// Letters with newlines at a period chosen by the seed: no newline at all, short
+// lines, or lines longer than the read-ahead block. Byte i depends on i + seed
+// alone, so each period's bytes are made once and sliced.
+std::string pattern(std::size_t size, std::uint8_t seed) {
+    static constexpr std::size_t kPeriods[] = {0, 7, 81, 300000};
+    // The largest size from any seed.
+    constexpr std::size_t kLongest = kSizes[std::size(kSizes) - 1] + 256;
+    static std::vector<std::string> made;
+    if (made.empty()) {
+        for (const std::size_t period : kPeriods) {
+            std::string bytes(kLongest, '\0');
+            for (std::size_t i = 0; i < kLongest; ++i) {
+                const bool newline = period != 0 && i % period == period - 1;
+                bytes[i] = newline ? '\n' : static_cast<char>('a' + i % 26);
+            }
+            made.push_back(std::move(bytes));
+        }
+    }
+    return made[seed % 4].substr(seed, size);
+}
+
+std::string file_bytes(const std::string &path) {
+    std::string bytes;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        mismatch("reading the file back", "cannot open it");
+    }
+    char chunk[65536];
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;) {
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        std::fprintf(stderr, "cannot prepare %s\n", path.c_str());
+        std::abort();
+    }
+    ::close(fd);
+}
+
+// ---- the model -------------------------------------------------------------------
+
+class Model {
+public:
+    explicit Model(std::string_view mode, std::string initial) : disk(std::move(initial)) {
+        const auto value = static_cast<int>(AsyncFileCore::parse_mode(mode).first);
+        const int plain = value % 3; // read, write or append
+        const bool update = value >= 3;
+        reads = plain == 0 || update;
+        writes = plain != 0 || update;
+        appends = plain == 2;
+        empties_at_open = plain == 1;
+    }
+
+    const std::string &bytes_on_disk() const { return disk; }
+    bool is_open() const { return open; }
+    bool writable() const { return writes; }
+    // The furthest that writing or cutting at the position could take the file.
+    std::size_t reach() const {
+        return std::max(static_cast<std::size_t>(position), disk.size()) + pending.size();
+    }
+
+    void do_open() {
+        do_close();
+        if (empties_at_open) {
+            disk.clear();
+        }
+        open = true;
+        position = appends ? static_cast<std::int64_t>(disk.size()) : 0;
+        drop_read_ahead();
+        size_known = false;
+    }
+
+    void do_close() {
+        if (open) {
+            hand_over_pending();
+            open = false;
+        }
+    }
+
+    std::uint64_t write(std::string_view data) {
+        require_open();
+        if (!writes) {
+            throw std::runtime_error("File not open for writing");
+        }
+        if (data.size() > AsyncFileCore::kDirectWrite) {
+            hand_over_pending();
+            land(data);
+        } else {
+            if (pending.size() + data.size() > AsyncFileCore::kWriteBufferLimit) {
+                hand_over_pending();
+            }
+            pending += data;
+        }
+        return data.size();
+    }
+
+    void writelines(const std::vector<std::string> &lines) {
+        require_open();
+        if (!writes) {
+            throw std::runtime_error("File not open for writing");
+        }
+        std::uint64_t total = 0;
+        for (const std::string &line : lines) {
+            total += line.size();
+            write(line);
+        }
+        if (total > AsyncFileCore::kWritelinesFlush) {
+            hand_over_pending();
+        }
+    }
+
+    std::int64_t seek(std::int64_t offset, int whence) {
+        require_open();
+        hand_over_pending();
+        std::int64_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = position;
+        } else if (whence == SEEK_END) {
+            base = static_cast<std::int64_t>(disk.size());
+        } else if (whence != SEEK_SET) {
+            throw std::runtime_error("Seek failed");
+        }
+        if (base + offset < 0) {
+            throw std::runtime_error("Seek failed");
+        }
+        position = base + offset;
+        drop_read_ahead();
+        size_known = false;
+        return position;
+    }
+
+    std::int64_t tell() const {
+        require_open();
+        return position + static_cast<std::int64_t>(pending.size());
+    }
+
+    std::string read(std::optional<std::uint64_t> count) {
+        require_open();
+        hand_over_pending();
+        if (!count) {
+            return read_to_end();
+        }
+        refuse_unrepresentable(*count);
+        if (*count <= AsyncFileCore::kSmallRead && !reads) {
+            throw std::runtime_error("pread failed");
+        }
+        return read_stream(*count);
+    }
+
+    std::string read1(std::optional<std::uint64_t> count) {
+        require_open();
+        hand_over_pending();
+        const std::uint64_t wanted = count.value_or(AsyncFileCore::kRead1Default);
+        refuse_unrepresentable(wanted);
+        return read_stream(wanted);
+    }
+
+    std::string readinto(std::size_t count) {
+        require_open();
+        hand_over_pending();
+        return read_stream(count);
+    }
+
+    std::string read_line(std::optional<std::uint64_t> limit) {
+        require_open();
+        hand_over_pending();
+        const std::uint64_t wanted = limit.value_or(kNoCount);
+        std::string line;
+        while (line.size() < wanted) {
+            if (block_pos >= block.size() && !refill()) {
+                break;
+            }
+            const std::size_t avail = static_cast<std::size_t>(
+                std::min<std::uint64_t>(block.size() - block_pos, wanted - line.size()));
+            const std::size_t newline = block.find('\n', block_pos);
+            const bool ends = newline < block_pos + avail;
+            const std::size_t take = ends ? newline - block_pos + 1 : avail;
+            line.append(block, block_pos, take);
+            block_pos += take;
+            if (ends) {
+                break;
+            }
+        }
+        return line;
+    }
+
+    std::string read_lines() {
+        require_open();
+        hand_over_pending();
+        std::string lines;
+        std::string rest = read_to_end();
+        for (std::size_t start = 0; start < rest.size();) {
+            const std::size_t end = std::min(rest.find('\n', start), rest.size() - 1) + 1;
+            lines += std::to_string(end - start) + ":" + rest.substr(start, end - start);
+            start = end;
+        }
+        return lines;
+    }
+
+    void truncate(std::optional<std::uint64_t> size) {
+        require_open();
+        hand_over_pending();
+        const std::uint64_t length = size.value_or(static_cast<std::uint64_t>(position));
+        if (!writes ||
+            length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            throw std::runtime_error("Truncate failed");
+        }
+        disk.resize(static_cast<std::size_t>(length), '\0');
+        size_known = false;
+    }
+
+    void flush() {
+        require_open();
+        hand_over_pending();
+    }
+
+private:
+    void require_open() const {
+        if (!open) {
+            throw std::runtime_error("File not open");
+        }
+    }
+
+    static void refuse_unrepresentable(std::uint64_t count) {
+        if (count > kSinkLimit) {
+            throw std::length_error("read length exceeds the largest possible result");
+        }
+    }
+
+    void drop_read_ahead() {
+        block.clear();
+        block_pos = 0;
+        line_eof = false;
+    }
+
+    void hand_over_pending() {
+        if (!pending.empty()) {
+            land(pending);
+            pending.clear();
+        }
+    }
+
+    // Bytes handed to the file: at the end in append modes, else at the position.
+    void land(std::string_view bytes) {
+        std::size_t at = appends ? disk.size() : static_cast<std::size_t>(position);
+        if (disk.size() < at + bytes.size()) {
+            disk.resize(at + bytes.size(), '\0');
+        }
+        disk.replace(at, bytes.size(), bytes);
+        position = static_cast<std::int64_t>(at + bytes.size());
+    }
+
+    std::string read_stream(std::uint64_t count) {
+        const auto at = static_cast<std::size_t>(position);
+        if (!reads || at >= disk.size()) {
+            return {};
+        }
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, disk.size() - at));
+        position += static_cast<std::int64_t>(take);
+        return disk.substr(at, take);
+    }
+
+    std::string read_to_end() {
+        if (!size_known) {
+            cached_size = static_cast<std::int64_t>(disk.size());
+            size_known = true;
+        }
+        if (position >= cached_size) {
+            return {};
+        }
+        return read_stream(static_cast<std::uint64_t>(cached_size - position));
+    }
+
+    bool refill() {
+        if (line_eof) {
+            return false;
+        }
+        block = read_stream(AsyncFileCore::kLineBlock);
+        block_pos = 0;
+        line_eof = block.empty();
+        return !block.empty();
+    }
+
+    std::string disk;             // the file's bytes
+    bool reads = false;           // the descriptor is open for reading
+    bool writes = false;          // ... and for writing
+    bool appends = false;         // bytes land at the end whatever the position
+    bool empties_at_open = false; // "w" modes
+    bool open = false;
+    std::int64_t position = 0; // the stream's position
+    std::string pending;       // accepted, not yet handed to the file
+    std::string block;         // the read-ahead block
+    std::size_t block_pos = 0; // next byte of block that read_line returns
+    bool line_eof = false;     // the last refill read nothing
+    bool size_known = false;
+    std::int64_t cached_size = 0;
+};
+
+// ---- choices -------------------------------------------------------------------
+
+std::size_t pick_size(FuzzedDataProvider &input) {
+    return input.ConsumeBool() ? input.PickValueInArray(kSizes)
+                               : input.ConsumeIntegralInRange<std::size_t>(0, 300);
+}
+
+std::optional<std::uint64_t> pick_count(FuzzedDataProvider &input, std::uint64_t low,
+                                        std::uint64_t high) {
+    switch (input.ConsumeIntegralInRange(0, 5)) {
+    case 0:
+        return std::nullopt;
+    case 1:
+        return input.PickValueInArray({kSinkLimit, kSinkLimit + 1, kNoCount});
+    default:
+        return input.ConsumeIntegralInRange(low, high);
+    }
+}
+
+std::string text_of(std::int64_t value) { return std::to_string(value); }
+
+// The size of the file after every step, and its bytes now and then: reading
+// them back costs more than the step itself.
+void check_disk(const char *step, const std::string &path, const Model &model, bool whole) {
+    struct stat status {};
+    ::stat(path.c_str(), &status);
+    const std::string &expected = model.bytes_on_disk();
+    if (static_cast<std::size_t>(status.st_size) != expected.size() ||
+        (whole && file_bytes(path) != expected)) {
+        mismatch(step, "file holds " + shown(file_bytes(path)) + ", model " + shown(expected));
+    }
+}
+
+// ---- the run -------------------------------------------------------------------
+
+std::string scratch_path() {
+    const char *directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
+    return std::string(directory ? directory : "/tmp") + "/larkspan-fuzz-" +
+           std::to_string(::getpid());
+}
+
+// parse_mode keeps the b and + anywhere and wants exactly one r, w or a besides.
+void check_parse_mode(std::string_view mode) {
+    std::string letters(mode);
+    std::erase(letters, 'b');
+    std::erase(letters, '+');
+    const std::size_t plain = letters.size() == 1 ? std::string_view("rwa").find(letters[0]) : 3;
+    // An error message is a C string, so it ends at a NUL in the mode.
+    Outcome want{true, ("Invalid file mode: " + std::string(mode)).c_str()};
+    if (plain < 3) {
+        const std::size_t value = plain + (mode.find('+') != mode.npos ? 3 : 0);
+        want = {false, std::to_string(value) + (mode.find('b') != mode.npos ? "b" : "")};
+    }
+    expect_same("parse_mode", outcome_of([&] {
+                    const auto [open_mode, binary] = AsyncFileCore::parse_mode(mode);
+                    return std::to_string(static_cast<int>(open_mode)) + (binary ? "b" : "");
+                }),
+                want);
+}
+
+void run(FuzzedDataProvider &input) {
+    check_parse_mode(input.ConsumeRandomLengthString(6));
+    const char *mode = input.PickValueInArray(kModes);
+    const std::string path = scratch_path();
+    const std::string initial = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+    write_file(path, initial);
+
+    Model model(mode, initial);
+    std::optional<AsyncFileCore> engine(std::in_place, path, mode);
+    engine->open();
+    model.do_open();
+
+    for (int step = 0; step < 48 && input.remaining_bytes() > 0; ++step) {
+        Outcome got, want;
+        const char *name = "";
+        switch (input.ConsumeIntegralInRange(0, 15)) {
+        case 0:
+        case 1: {
+            name = "write";
+            const std::string data =
+                pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+            if (model.reach() + data.size() > kLargestFile) {
+                continue;
+            }
+            got = outcome_of([&] { return std::to_string(engine->write(data)); });
+            want = outcome_of([&] { return std::to_string(model.write(data)); });
+            break;
+        }
+        case 2: {
+            name = "writelines";
+            std::vector<std::string> lines(input.ConsumeIntegralInRange<std::size_t>(0, 4));
+            std::size_t total = 0;
+            for (std::string &line : lines) {
+                line = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+                total += line.size();
+            }
+            if (model.reach() + total > kLargestFile) {
+                continue;
+            }
+            const std::vector<std::string_view> views(lines.begin(), lines.end());
+            got = outcome_of([&] { return engine->writelines(views), std::string(); });
+            want = outcome_of([&] { return model.writelines(lines), std::string(); });
+            break;
+        }
+        case 3: {
+            name = "seek";
+            const auto offset = input.ConsumeIntegralInRange<std::int64_t>(-300000, 1 << 20);
+            const int whence = input.PickValueInArray({SEEK_SET, SEEK_CUR, SEEK_END, -1, 7});
+            got = outcome_of([&] { return text_of(engine->seek(offset, whence)); });
+            want = outcome_of([&] { return text_of(model.seek(offset, whence)); });
+            break;
+        }
+        case 4:
+            name = "tell";
+            got = outcome_of([&] { return text_of(engine->tell()); });
+            want = outcome_of([&] { return text_of(model.tell()); });
+            break;
+        case 5:
+        case 6: {
+            name = "read";
+            const auto count = input.ConsumeBool() ? pick_count(input, 0, AsyncFileCore::kSmallRead)
+                                                   : pick_count(input, 8193, 600000);
+            got = outcome_of([&] {
+                StringSink sink;
+                const std::size_t length = engine->read(count, sink);
+                return sink.bytes.substr(0, length);
+            });
+            want = outcome_of([&] { return model.read(count); });
+            break;
+        }
+        case 7: {
+            name = "read1";
+            const auto count = pick_count(input, 0, 600000);
+            got = outcome_of([&] {
+                StringSink sink;
+                const std::size_t length = engine->read1(count, sink);
+                return sink.bytes.substr(0, length);
+            });
+            want = outcome_of([&] { return model.read1(count); });
+            break;
+        }
+        case 8: {
+            name = "readinto";
+            std::string buffer(input.ConsumeIntegralInRange<std::size_t>(0, 300000), '\0');
+            got = outcome_of([&] {
+                const std::size_t length = engine->readinto(buffer);
+                return buffer.substr(0, length);
+            });
+            want = outcome_of([&] { return model.readinto(buffer.size()); });
+            break;
+        }
+        case 9:
+        case 10: {
+            name = "read_line";
+            const auto limit = pick_count(input, 0, 300000);
+            got = outcome_of([&] { return std::string(engine->read_line(limit)); });
+            want = outcome_of([&] { return model.read_line(limit); });
+            break;
+        }
+        case 11: {
+            name = "read_lines";
+            got = outcome_of([&] {
+                LineList lines;
+                engine->read_lines(std::nullopt, lines);
+                return lines.text;
+            });
+            want = outcome_of([&] { return model.read_lines(); });
+            break;
+        }
+        case 12: {
+            name = "truncate";
+            const auto size = pick_count(input, 0, kLargestFile);
+            if (size ? *size != kNoCount && *size > kLargestFile : model.reach() > kLargestFile) {
+                continue;
+            }
+            got = outcome_of([&] { return engine->truncate(size), std::string(); });
+            want = outcome_of([&] { return model.truncate(size), std::string(); });
+            break;
+        }
+        case 13:
+            name = "flush";
+            got = outcome_of([&] { return engine->flush(), std::string(); });
+            want = outcome_of([&] { return model.flush(), std::string(); });
+            break;
+        case 14:
+            name = "close";
+            got = outcome_of([&] { return engine->close(), std::string(); });
+            want = outcome_of([&] { return model.do_close(), std::string(); });
+            break;
+        default:
+            name = "open";
+            got = outcome_of([&] { return engine->open(), std::string(); });
+            want = outcome_of([&] { return model.do_open(), std::string(); });
+            break;
+        }
+        expect_same(name, got, want);
+        if (engine->seekable() != model.is_open() || engine->writable() != model.writable()) {
+            mismatch(name, "seekable or writable");
+        }
+        check_disk(name, path, model, !model.is_open() || step % 8 == 7);
+    }
+
+    // Half the runs end by destruction, which hands pending bytes over as close does.
+    const bool destroy = input.ConsumeBool();
+    if (!destroy) {
+        expect_same("final close", outcome_of([&] { return engine->close(), std::string(); }), {});
+    }
+    engine.reset();
+    model.do_close();
+    check_disk(destroy ? "destruction" : "final close", path, model, true);
+    ::unlink(path.c_str());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    run(input);
+    return 0;
+}

@@ -1,0 +1,38 @@
+#include "py_errors.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+namespace {
+
+void raise(PyObject *type, const std::exception &error) {
+    const char *message = error.what();
+    PyObject *text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                          "backslashreplace");
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+}
+
+} // namespace
+
+void translate_engine_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const py::value_error &failure) {
+        raise(PyExc_ValueError, failure);
+    } catch (const py::builtin_exception &) {
+        throw; // pybind11's other exceptions carry texts of the binding's own
+    } catch (const std::invalid_argument &failure) {
+        raise(PyExc_ValueError, failure);
+    } catch (const std::length_error &failure) {
+        raise(PyExc_ValueError, failure);
+    } catch (const std::runtime_error &failure) {
+        raise(PyExc_RuntimeError, failure);
+    }
+}

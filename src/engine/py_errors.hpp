@@ -1,0 +1,12 @@
+#pragma once
+
+#include <exception>
+
+// Raises the Python exception for a failure thrown by the engine or the
+// binding: std::invalid_argument, std::length_error and pybind11's value_error
+// become ValueError, other std::runtime_error RuntimeError, with the same
+// message. Messages quote file names and modes, which may hold any bytes, so
+// they are decoded with backslashreplace: a byte that is not UTF-8 must never
+// turn the failure into a UnicodeDecodeError. Anything else goes on to
+// pybind11's own translation.
+void translate_engine_error(std::exception_ptr error);
