@@ -1,14 +1,43 @@
-"""Shared fixtures: real files in a temporary directory."""
+"""Shared fixtures and helpers: real files in a temporary directory, children under timeouts."""
 
-from collections.abc import Callable
+import os
+import pickle
+import subprocess
+import sys
+from collections.abc import Callable, Iterator
+from pathlib import Path
 
 import pytest
 
 from _larkspan_core import AsyncFile
 
+TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
+
+
+def disk(path: str | bytes) -> bytes:
+    """What the file holds, read by builtin open()."""
+    with open(path, "rb") as h:
+        return h.read()
+
+
+def letters(sizes: list[int]) -> list[bytes]:
+    """One run of a distinct letter per size, so that order and duplication show on disk."""
+    return [bytes([97 + i % 26]) * n for i, n in enumerate(sizes)]
+
+
+def descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def run_child(script: str, *args: str) -> str:
+    """Runs `script` in a fresh interpreter, which must exit cleanly, and returns what it printed."""
+    result = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=TIMEOUT)
+    assert result.returncode == 0, result.stdout[-1000:] + result.stderr[-2000:]
+    return result.stdout
+
 
 @pytest.fixture
-def make_file(tmp_path) -> Callable[..., str]:
+def make_file(tmp_path: Path) -> Callable[..., str]:
     """Creates a file holding `content` and returns its path as a str."""
     counter = iter(range(1_000_000))
 
@@ -21,7 +50,7 @@ def make_file(tmp_path) -> Callable[..., str]:
 
 
 @pytest.fixture
-def opened(make_file) -> Callable[..., AsyncFile]:
+def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., AsyncFile]]:
     """Opens an AsyncFile over a new file holding `content`; closed after the test."""
     files: list[AsyncFile] = []
 
@@ -36,3 +65,48 @@ def opened(make_file) -> Callable[..., AsyncFile]:
             f.close()
         except RuntimeError:
             pass  # a test that left bytes the stream refuses; destruction drops them
+
+
+@pytest.fixture
+def full_disk() -> Callable[[], AsyncFile]:
+    """Opens objects on /dev/full, which refuses every byte; destruction drops what they leave pending."""
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    return lambda: AsyncFile("/dev/full", "wb").open()
+
+
+# The reader evaluates each expression on `f` and pickles the values, or each error's class and text.
+FIFO_READER = """
+import pickle, sys
+from _larkspan_core import AsyncFile
+f = AsyncFile(sys.argv[1], "rb").open()
+def into(size):
+    buffer = bytearray(size)
+    return bytes(buffer[: f.readinto(buffer)])
+def outcome(expression):
+    try:
+        return eval(expression)
+    except Exception as error:
+        return type(error).__name__, str(error)
+print(pickle.dumps([outcome(e) for e in sys.argv[2:]]).hex())
+"""
+FIFO_WRITER = "import sys; open(sys.argv[1], 'wb').write(open(sys.argv[2], 'rb').read())"
+
+
+@pytest.fixture
+def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
+    """Feeds `data` through a FIFO to a child reading it with an AsyncFile `f`; returns the outcomes
+    of `expressions` there (`into(n)` reads with readinto). Both ends are children under timeouts."""
+
+    def read(data: bytes, *expressions: str) -> list[object]:
+        fifo, payload = tmp_path / "fifo", tmp_path / "payload"
+        os.mkfifo(fifo)
+        payload.write_bytes(data)
+        writer = subprocess.Popen([sys.executable, "-c", FIFO_WRITER, fifo, payload], stderr=subprocess.DEVNULL)
+        try:
+            return pickle.loads(bytes.fromhex(run_child(FIFO_READER, str(fifo), *expressions)))
+        finally:
+            writer.kill()  # a writer whose reader stopped early would wait on the FIFO for ever
+            writer.wait()
+
+    return read

@@ -1,17 +1,13 @@
 """Random sequences of writes, seeks, reads and truncates, checked against builtin open() in the same mode.
 
 Every result is compared, and so are the bytes on disk after each successful seek, flush, truncate and at
-close. The builtin file is unbuffered (buffering=0): Python's buffered layer ignores O_APPEND, so in "a+b"
-a write after read(1) lands at the end on disk while its next read skips a byte as if it had gone in place.
-
-Designed differences:
-- A read to the end is read() or read(None) here; read(-1) is a failed cast, checked on each such step.
-- A seek to a negative position fails on both: OSError there, RuntimeError "Seek failed" here. Pending bytes
-  need only have reached the stream then, so the disk is not compared after a failed seek.
-- truncate returns None here and the new size there.
-- tell counts pending writes from where the stream stands. In append mode they land at the end instead, so
-  while writes are pending after a move away from the end, tell is that position plus the pending count.
-Line reading is left out: its read-ahead moves the position by design. HYPOTHESIS_PROFILE=long runs longer.
+close. The builtin file is unbuffered: Python's buffered layer ignores O_APPEND, so in "a+b" a write after
+read(1) lands at the end on disk while its next read skips a byte as if it had gone in place.
+Designed differences: read to the end is read() or read(None), read(-1) a failed cast; a negative seek
+fails as RuntimeError "Seek failed" (pending bytes need only have reached the stream then, so the disk is
+not compared); truncate returns None; in append mode tell counts pending writes from where the stream
+stands, though they land at the end. Line reading is left out: its read-ahead moves the position by
+design. HYPOTHESIS_PROFILE=long runs longer.
 """
 
 import io

@@ -10,36 +10,15 @@ import gc
 import json
 import os
 import pathlib
-import subprocess
 import sys
 from collections.abc import Callable
-from typing import Any
 
 import pytest
 
 from _larkspan_core import AsyncFile
+from conftest import descriptors, letters, run_child
 
-needs_dev_full = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-
-
-def disk(path: str) -> bytes:
-    with open(path, "rb") as h:
-        return h.read()
-
-
-def letters(sizes: list[int]) -> list[bytes]:
-    """One run of a distinct letter per size, so that order and duplicates show on disk."""
-    return [bytes([97 + i % 26]) * n for i, n in enumerate(sizes)]
-
-
-def run_child(script: str, *args: str) -> Any:
-    """Runs `script` in a fresh interpreter and returns the JSON it prints last."""
-    result = subprocess.run(
-        [sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.splitlines()[-1])
-
+FullDisk = Callable[[], AsyncFile]
 
 # ---- full disk: every write route, then close, then destruction ---------------------------------
 
@@ -64,33 +43,65 @@ def write_all(f: AsyncFile, method: str, sizes: list[int]) -> None:
             f.write(chunk)
 
 
-@needs_dev_full
+def error_of(call: Callable[[], object]) -> str | None:
+    """The text of the RuntimeError `call` raises; no traceback outlives it to keep the object alive."""
+    try:
+        call()
+    except RuntimeError as error:
+        return str(error)
+    return None
+
+
 @pytest.mark.parametrize(
     ("method", "sizes", "error", "pending"), [c[1:] for c in FULL_DISK], ids=[c[0] for c in FULL_DISK]
 )
 def test_full_disk_route_close_and_destruction(
-    monkeypatch: pytest.MonkeyPatch, method: str, sizes: list[int], error: str | None, pending: int
-) -> None:
+    full_disk: FullDisk, monkeypatch: pytest.MonkeyPatch, capfd: pytest.CaptureFixture[str],
+    method: str, sizes: list[int], error: str | None, pending: int,
+) -> None:  # fmt: skip
     unraisable: list[object] = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-    f = AsyncFile("/dev/full", "wb").open()
-    if error is None:
-        write_all(f, method, sizes)
-    else:
-        with pytest.raises(RuntimeError) as e:
-            write_all(f, method, sizes)
-        assert str(e.value) == error
+    before = descriptors()
+    f = full_disk()
+    assert error_of(lambda: write_all(f, method, sizes)) == error
     assert f.tell() == pending  # /dev/full takes nothing: tell counts only what is pending
-    if pending:
-        with pytest.raises(RuntimeError) as e:
-            f.close()
-        assert str(e.value) == "Failed to flush write buffer"
-        assert (f.seekable(), f.tell()) == (True, pending)
-    else:
-        assert f.close() is None
-    del f  # destruction drops what is pending, silently
+    for _ in range(2):  # close keeps failing while bytes stay pending
+        assert error_of(f.close) == ("Failed to flush write buffer" if pending else None)
+        assert (f.seekable(), f.tell() if pending else 0) == (bool(pending), pending)
+    del f  # destruction drops what is pending, silently, and closes the descriptor
     gc.collect()
-    assert unraisable == []
+    assert (unraisable, capfd.readouterr(), descriptors()) == ([], ("", ""), before)
+
+
+# Every operation that hands pending bytes over fails on a full disk; the object stays open with
+# all of them pending, and close fails the same way after it.
+HANDING_OVER: dict[str, Callable[[AsyncFile], object]] = {
+    "flush": AsyncFile.flush, "seek": lambda f: f.seek(0), "truncate": AsyncFile.truncate,
+    "close": AsyncFile.close, "exit": lambda f: f.__exit__(None, None, None), "reopen": AsyncFile.open,
+    "read(0)": lambda f: f.read(0), "read(1)": lambda f: f.read(1), "read(8193)": lambda f: f.read(8193),
+    "read()": AsyncFile.read, "read1()": AsyncFile.read1, "readinto": lambda f: f.readinto(bytearray(8)),
+    "readinto-empty": lambda f: f.readinto(bytearray()), "direct-write": lambda f: f.write(b"y" * 131073),
+    "writelines-direct": lambda f: f.writelines([b"y" * 131073]),
+    "overflowing-write": lambda f: f.write(b"y" * 131072),  # overflows only what holds more than 131072
+}  # fmt: skip
+PENDING = {"small": [100], "largest-buffered": [131072], "two-writes": [70000, 70000]}
+HANDING_CASES = [
+    pytest.param(HANDING_OVER[op], sizes, id=f"{op}-{name}")
+    for op in HANDING_OVER for name, sizes in PENDING.items()
+    if op != "overflowing-write" or sum(sizes) > 131072
+]
+
+
+@pytest.mark.parametrize(("operation", "sizes"), HANDING_CASES)
+def test_pending_bytes_on_full_disk(
+    full_disk: FullDisk, operation: Callable[[AsyncFile], object], sizes: list[int]
+) -> None:
+    f = full_disk()
+    for size in sizes:
+        f.write(b"x" * size)
+    for attempt in (operation, AsyncFile.close, AsyncFile.close):
+        assert error_of(lambda: attempt(f)) == "Failed to flush write buffer"
+        assert (f.seekable(), f.tell()) == (True, sum(sizes))
 
 
 # ---- a file size limit cuts writes short ------------------------------------------------------
@@ -165,7 +176,7 @@ def test_short_writes_keep_order_and_retry_without_duplicates(
 ) -> None:
     path = tmp_path / "limited"
     path.write_bytes(b"z" * 1000 if mode == "ab" else b"")
-    got, complete = run_child(SHORT_WRITES, str(path), mode, str(limit), json.dumps(steps))
+    got, complete = json.loads(run_child(SHORT_WRITES, str(path), mode, str(limit), json.dumps(steps)))
     assert got == [*failure, True]  # the disk held a prefix of what was written, in order
     assert complete
 
@@ -217,7 +228,8 @@ print(json.dumps([refused, reopened, late, late_read, len(files) > 0, descriptor
 def test_too_many_open_files(tmp_path: pathlib.Path) -> None:
     path = tmp_path / "many"
     path.write_bytes(b"")
-    refused, reopened, late, late_read, opened_some, same_descriptors = run_child(NO_DESCRIPTORS, str(path))
+    printed = run_child(NO_DESCRIPTORS, str(path))
+    refused, reopened, late, late_read, opened_some, same_descriptors = json.loads(printed)
     assert refused == [f"Failed to open file: {path} - Too many open files", False, "File not open", None]
     assert (reopened, late, late_read, opened_some, same_descriptors) == (True, True, "kept", True, True)
 
@@ -227,17 +239,10 @@ def test_too_many_open_files(tmp_path: pathlib.Path) -> None:
 SIZE = 600000  # more than two read-ahead blocks
 
 
-def lines_pattern(size: int) -> bytes:
-    """Numbered lines of growing length, so a misplaced or repeated piece shows."""
-    out = bytearray()
-    for i in range(size):
-        out += b"%d:" % i + b"x" * (i % 200) + b"\n"
-        if len(out) >= size:
-            return bytes(out[:size])
-    raise AssertionError("unreachable")
+# Numbered lines of growing length, so a misplaced or repeated piece shows. The file is SIZE bytes;
+# growth appends the next ones.
+CONTENT = b"".join(b"%d:" % i + b"x" * (i % 200) + b"\n" for i in range(2 * SIZE // 50))[: 2 * SIZE]
 
-
-CONTENT = lines_pattern(2 * SIZE)  # the file is SIZE bytes; growth appends the next ones
 
 def read_into(f: AsyncFile) -> bytes:
     buffer = bytearray(70000)
@@ -272,9 +277,7 @@ MEASURED_ONCE = {"whole", "readlines"}
 
 @pytest.mark.parametrize("change", CHANGES)
 @pytest.mark.parametrize("reader", READERS)
-def test_file_changed_by_another_handle_while_read(
-    make_file: Callable[..., str], reader: str, change: str
-) -> None:
+def test_file_changed_by_another_handle_while_read(make_file: Callable[..., str], reader: str, change: str) -> None:
     path = make_file(CONTENT[:SIZE])
     f = AsyncFile(path, "rb").open()
     pieces = [READERS[reader](f)]
@@ -313,31 +316,18 @@ def sparse_path(tmp_path: pathlib.Path) -> str:
 def test_offsets_beyond_4_gib(sparse_path: str) -> None:
     big = b"q" * 131073
     with AsyncFile(sparse_path, "w+b").open() as f:
-        assert f.seek(5 * GIB) == 5 * GIB
-        assert f.write(b"abc") == 3
-        assert f.tell() == 5 * GIB + 3  # pending
-        assert f.seek(4 * GIB - 2) == 4 * GIB - 2
-        assert f.write(b"wxyz") == 4  # across the 4 GiB line
+        assert (f.seek(5 * GIB), f.write(b"abc"), f.tell()) == (5 * GIB, 3, 5 * GIB + 3)  # pending
+        assert (f.seek(4 * GIB - 2), f.write(b"wxyz")) == (4 * GIB - 2, 4)  # across the 4 GiB line
         f.flush()
         assert os.path.getsize(sparse_path) == 5 * GIB + 3
-        assert f.seek(4 * GIB - 3) == 4 * GIB - 3
-        assert f.read(6) == b"\0wxyz\0"  # positional route
-        assert f.tell() == 4 * GIB + 3
-        assert f.seek(5 * GIB - 9000) == 5 * GIB - 9000
-        assert f.read(9003) == bytes(9000) + b"abc"  # stream route
-        assert f.seek(-3, 2) == 5 * GIB
-        assert (f.read(), f.tell()) == (b"abc", 5 * GIB + 3)  # the measured size is exact
-        assert f.seek(5 * GIB) == 5 * GIB
-        assert f.readline() == "abc"
-        assert f.truncate(5 * GIB + 1) is None
+        assert (f.seek(4 * GIB - 3), f.read(6), f.tell()) == (4 * GIB - 3, b"\0wxyz\0", 4 * GIB + 3)  # positional
+        assert (f.seek(5 * GIB - 9000), f.read(9003)) == (5 * GIB - 9000, bytes(9000) + b"abc")  # stream route
+        assert (f.seek(-3, 2), f.read(), f.tell()) == (5 * GIB, b"abc", 5 * GIB + 3)  # the measured size is exact
+        assert (f.seek(5 * GIB), f.readline(), f.truncate(5 * GIB + 1)) == (5 * GIB, "abc", None)
         assert (os.path.getsize(sparse_path), f.tell()) == (5 * GIB + 1, 5 * GIB + 3)
-        assert f.seek(5 * GIB) == 5 * GIB
-        assert f.read() == b"a"  # truncate dropped the old size
-        assert f.seek(8 * GIB) == 8 * GIB
-        assert f.write(big) == len(big)  # direct route
-        assert f.tell() == 8 * GIB + len(big)
-        assert f.truncate() is None
-        assert f.seek(0, 2) == 8 * GIB + len(big)
+        assert (f.seek(5 * GIB), f.read()) == (5 * GIB, b"a")  # truncate dropped the old size
+        assert (f.seek(8 * GIB), f.write(big), f.tell()) == (8 * GIB, len(big), 8 * GIB + len(big))  # direct
+        assert (f.truncate(), f.seek(0, 2)) == (None, 8 * GIB + len(big))
     with open(sparse_path, "rb") as h:
         h.seek(8 * GIB)
         assert h.read() == big
@@ -348,11 +338,9 @@ def test_seek_beyond_the_largest_file_the_system_allows(make_file: Callable[...,
     path = make_file(bytes(range(100)))
     with open(path, "rb") as h:
         try:
-            os.lseek(h.fileno(), far, os.SEEK_SET)
+            allowed = os.lseek(h.fileno(), far, os.SEEK_SET) == far
         except OSError:
             allowed = False
-        else:
-            allowed = True
     with AsyncFile(path, "rb").open() as f:
         assert f.read(60) == bytes(range(60))
         if allowed:

@@ -6,25 +6,17 @@ relative seeks, truncate and writes after a readline work from the end of that b
 """
 
 import io
-import json
 import os
-import subprocess
-import sys
 from collections.abc import Callable
 
 import pytest
 
 from _larkspan_core import AsyncFile
+from conftest import disk
 
 BLOCK = 262144
-NOT_OPEN = "File not open"
-TIMEOUT = 20
 FIVE = b"a\nb\nc\nd\ne\n"
 AH = b"abcdefgh\nij\n"
-
-
-def cast_error(value: object) -> str:
-    return f"Unable to cast Python instance of type {type(value)} to C++ type 'unsigned long'"
 
 
 def split(data: bytes) -> list[str]:
@@ -167,61 +159,47 @@ def test_end_is_sticky_until_seek_or_reopen(make_file, leave: Callable[[AsyncFil
 
 # ---- the read-ahead against the other operations -------------------------------------------------------------------
 
-REST = ["b\n", "c\n", "d\n", "e\n"]
+LONG = b"".join(b"%063d\n" % i for i in range(5000))  # 64-byte lines: 4096 of them fill the block exactly
 
 
-@pytest.mark.parametrize("op, result, following", [
-    pytest.param(AsyncFile.tell, 10, REST, id="tell-at-block-end"),
-    pytest.param(lambda f: f.read(3), b"", REST, id="read-starts-after-block"),
-    pytest.param(AsyncFile.read, b"", REST, id="read-all-starts-after-block"),
-    pytest.param(AsyncFile.readlines, [], REST, id="readlines-starts-after-block"),
-    pytest.param(lambda f: f.seek(0, 1), 10, [], id="relative-seek-discards-block"),
-    pytest.param(lambda f: (f.seek(100), f.readlines()), (100, []), [], id="seek-past-end"),
-    pytest.param(lambda f: f.seek(0), 0, ["a\n", *REST], id="seek0-rereads"),
+def readinto_8(f: AsyncFile) -> bytes:
+    buffer = bytearray(8)
+    return bytes(buffer[: f.readinto(buffer)])
+
+
+# After a first readline: what an operation returns, then what iteration yields. Reads, writes and truncate
+# start where the block read ahead ends, and the lines held in it come next.
+@pytest.mark.parametrize("content, op, result, following", [
+    pytest.param(FIVE, AsyncFile.tell, 10, FIVE[2:], id="tell-at-block-end"),
+    pytest.param(FIVE, lambda f: f.read(3), b"", FIVE[2:], id="read-starts-after-block"),
+    pytest.param(FIVE, lambda f: f.read(8193), b"", FIVE[2:], id="stream-read-starts-after-block"),
+    pytest.param(FIVE, AsyncFile.read, b"", FIVE[2:], id="read-all-starts-after-block"),
+    pytest.param(FIVE, AsyncFile.readall, b"", FIVE[2:], id="readall-starts-after-block"),
+    pytest.param(FIVE, AsyncFile.read1, b"", FIVE[2:], id="read1-starts-after-block"),
+    pytest.param(FIVE, readinto_8, b"", FIVE[2:], id="readinto-starts-after-block"),
+    pytest.param(FIVE, AsyncFile.readlines, [], FIVE[2:], id="readlines-starts-after-block"),
+    pytest.param(FIVE, lambda f: f.seek(0, 1), 10, b"", id="relative-seek-discards-block"),
+    pytest.param(FIVE, lambda f: (f.seek(100), f.readlines()), (100, []), b"", id="seek-past-end"),
+    pytest.param(FIVE, lambda f: f.seek(0), 0, FIVE, id="seek0-rereads"),
+    pytest.param(FIVE, lambda f: (f.write(b"XY\n"), f.tell(), f.readline(), disk(f.name)),
+                 (3, 13, "b\n", FIVE + b"XY\n"), FIVE[4:], id="write-lands-after-block"),  # readline hands it over
+    pytest.param(LONG, lambda f: (f.truncate(), os.path.getsize(f.name)), (None, BLOCK), LONG[64:BLOCK],
+                 id="truncate-cuts-at-block-end"),
+    pytest.param(LONG, AsyncFile.tell, BLOCK, LONG[64:], id="long-tell"),
+    pytest.param(LONG, lambda f: f.seek(0, 1), BLOCK, LONG[BLOCK:], id="long-seek-relative"),
+    pytest.param(LONG, lambda f: f.read(10), LONG[BLOCK : BLOCK + 10], LONG[64:BLOCK] + LONG[BLOCK + 10 :],
+                 id="long-read-10"),
+    pytest.param(LONG, lambda f: f.read(9000), LONG[BLOCK : BLOCK + 9000], LONG[64:BLOCK] + LONG[BLOCK + 9000 :],
+                 id="long-read-9000"),
+    pytest.param(LONG, AsyncFile.read, LONG[BLOCK:], LONG[64:BLOCK], id="long-read"),
+    pytest.param(LONG, AsyncFile.readlines, split(LONG[BLOCK:]), LONG[64:BLOCK], id="long-readlines"),
 ])
-def test_after_first_readline(opened, op: Callable[[AsyncFile], object], result: object,
-                              following: list[str]) -> None:
-    f = opened(FIVE)
-    assert f.readline() == "a\n"
+def test_after_first_readline(opened, content: bytes, op: Callable[[AsyncFile], object], result: object,
+                              following: bytes) -> None:
+    f = opened(content, "r+b")
+    assert f.readline() == split(content)[0]
     assert op(f) == result
-    assert list(f) == following
-
-
-LONG = [b"%063d\n" % i for i in range(5000)]  # 64-byte lines: 4096 of them fill the block exactly
-
-
-@pytest.mark.parametrize("op, result, held", [
-    pytest.param(AsyncFile.tell, BLOCK, LONG[1:], id="tell"),
-    pytest.param(lambda f: f.seek(0, 1), BLOCK, LONG[4096:], id="seek-relative"),
-    pytest.param(AsyncFile.read, b"".join(LONG[4096:]), LONG[1:4096], id="read"),
-    pytest.param(AsyncFile.readlines, [line.decode() for line in LONG[4096:]], LONG[1:4096], id="readlines"),
-])
-def test_readahead_on_multi_block_file(opened, op: Callable[[AsyncFile], object], result: object,
-                                       held: list[bytes]) -> None:
-    f = opened(b"".join(LONG), "r+b")
-    assert f.readline() == LONG[0].decode()
-    assert op(f) == result
-    assert list(f) == [line.decode() for line in held]
-
-
-def test_truncate_after_readline_cuts_at_block_end(opened) -> None:
-    f = opened(b"".join(LONG), "r+b")
-    assert f.readline() == LONG[0].decode()
-    f.truncate()
-    assert os.path.getsize(f.name) == BLOCK
-    assert f.readline() == LONG[1].decode()
-
-
-def test_write_after_readline_lands_after_block(make_file) -> None:
-    path = make_file(FIVE)
-    with AsyncFile(path, "r+b").open() as f:
-        assert f.readline() == "a\n"
-        assert f.write(b"XY\n") == 3
-        assert f.tell() == 13
-        assert f.readline() == "b\n"  # hands the write over, then goes on from the block
-        assert list(f) == ["c\n", "d\n", "e\n"]
-    with open(path, "rb") as builtin:
-        assert builtin.read() == FIVE + b"XY\n"
+    assert list(f) == split(following)
 
 
 @pytest.mark.parametrize("take, expected", [
@@ -234,123 +212,13 @@ def test_pending_write_is_handed_over_first(make_file, take: Callable[[AsyncFile
     with AsyncFile(path, "r+b").open() as f:
         f.write(b"XX")
         assert take(f) == expected
-        with open(path, "rb") as builtin:
-            assert builtin.read() == b"XXaa\nbbbb\n"
-
-
-@pytest.mark.parametrize("method, value", [("readline", -1), ("readlines", 1.5)], ids=["readline", "readlines"])
-def test_failed_cast_hands_nothing_over(make_file, method: str, value: object) -> None:
-    path = make_file(b"aaaa\nbbbb\n")
-    with AsyncFile(path, "r+b").open() as f:
-        f.write(b"XX")
-        with pytest.raises(RuntimeError) as e:
-            getattr(f, method)(value)
-        assert str(e.value) == cast_error(value)
-        with open(path, "rb") as builtin:
-            assert builtin.read() == b"aaaa\nbbbb\n"
-        assert f.tell() == 2
-        assert f.readline() == "aa\n"
-
-
-# ---- closed objects and bad arguments ------------------------------------------------------------------------------
-
-@pytest.fixture(params=["never-opened", "closed"])
-def closed_file(request, make_file) -> AsyncFile:
-    f = AsyncFile(make_file(FIVE), "rb")
-    if request.param == "closed":
-        f.open().close()
-    return f
-
-
-@pytest.mark.parametrize("call", [
-    AsyncFile.readline, lambda f: f.readline(0), lambda f: f.readline(5), AsyncFile.readlines, next,
-    AsyncFile.__anext__,
-], ids=["readline", "readline-0", "readline-5", "readlines", "next", "anext"])
-def test_closed_file_refuses_lines(closed_file: AsyncFile, call: Callable[[AsyncFile], object]) -> None:
-    assert iter(closed_file) is closed_file and closed_file.__aiter__() is closed_file
-    with pytest.raises(RuntimeError) as e:
-        call(closed_file)
-    assert str(e.value) == NOT_OPEN
-
-
-@pytest.mark.parametrize("method, value", [
-    pytest.param("readline", -1, id="readline-negative"),
-    pytest.param("readline", 1.5, id="readline-float"),
-    pytest.param("readline", 2**64, id="readline-too-big"),
-    pytest.param("readlines", -1, id="readlines-negative"),
-    pytest.param("readlines", "3", id="readlines-str"),
-])
-@pytest.mark.parametrize("state", ["open", "never-opened", "closed"])
-def test_bad_count_fails_cast_before_open_check(make_file, state: str, method: str, value: object) -> None:
-    f = AsyncFile(make_file(FIVE), "rb")
-    if state != "never-opened":
-        f.open()
-    if state == "closed":
-        f.close()
-    with pytest.raises(RuntimeError) as e:
-        getattr(f, method)(value)
-    assert str(e.value) == cast_error(value)
-    if state == "open":
-        assert f.readline() == "a\n"
-        f.close()
-
-
-def test_async_members_return_plain_values(opened) -> None:
-    f = opened(b"one\ntwo")
-    assert f.__aiter__() is f
-    assert [f.__anext__(), f.__anext__()] == ["one\n", "two"]
-    with pytest.raises(StopIteration) as e:
-        f.__anext__()
-    assert str(e.value) == ""
-
-
-# ---- write-only modes ----------------------------------------------------------------------------------------------
-
-@pytest.mark.parametrize("mode, on_disk", [
-    ("w", b"x\n"), ("wb", b"x\n"), ("a", b"a\nb\nx\n"), ("ab", b"a\nb\nx\n"),
-])
-def test_write_only_modes_have_no_lines(make_file, mode: str, on_disk: bytes) -> None:
-    path = make_file(b"a\nb\n")
-    with AsyncFile(path, mode).open() as f:
-        assert f.readline() == "" and f.readline(3) == ""
-        assert list(f) == [] and f.readlines() == []
-        f.write(b"x\n")
-        assert f.readline() == "" and f.readlines() == []
-    with open(path, "rb") as builtin:
-        assert builtin.read() == on_disk
+        assert disk(path) == b"XXaa\nbbbb\n"
 
 
 # ---- a FIFO fed by a writer process --------------------------------------------------------------------------------
 
-FIFO_READER = """
-import json, sys
-from _larkspan_core import AsyncFile
-f = AsyncFile(sys.argv[1], "rb").open()
-out = eval(sys.argv[2])
-f.close()
-json.dump(out, sys.stdout)
-"""
-FIFO_WRITER = "import sys; data = sys.stdin.buffer.read(); open(sys.argv[1], 'wb').write(data)"
 SMALL = b"one\n\ntwo\r\nthree"
 LARGE = b"".join(b"%099d\n" % i for i in range(7000))  # 700000 bytes: the pipe outlasts two blocks
-
-
-def read_fifo(path: str, data: bytes, expression: str) -> list[str]:
-    """Runs the reader in a child so a fault that blocks with the interpreter lock held cannot hang the suite."""
-    os.mkfifo(path)
-    reader = subprocess.Popen([sys.executable, "-c", FIFO_READER, path, expression],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    writer = subprocess.Popen([sys.executable, "-c", FIFO_WRITER, path], stdin=subprocess.PIPE)
-    try:
-        writer.communicate(data, timeout=TIMEOUT)
-        out, err = reader.communicate(timeout=TIMEOUT)
-    finally:
-        for child in (writer, reader):
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-    assert reader.returncode == 0, err.decode()
-    return json.loads(out)
 
 
 @pytest.mark.parametrize("data, expression, expected", [
@@ -362,5 +230,5 @@ def read_fifo(path: str, data: bytes, expression: str) -> list[str]:
     pytest.param(LARGE, "[f.readline()] + f.readlines() + list(f)",
                  split(LARGE[:100]) + split(LARGE[BLOCK:]) + split(LARGE[100:BLOCK]), id="readline-then-readlines"),
 ])
-def test_fifo_lines(tmp_path, data: bytes, expression: str, expected: list[str]) -> None:
-    assert read_fifo(str(tmp_path / "fifo"), data, expression) == expected
+def test_fifo_lines(read_fifo, data: bytes, expression: str, expected: list[str]) -> None:
+    assert read_fifo(data, expression) == [expected]

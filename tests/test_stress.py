@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterator
 import pytest
 
 from _larkspan_core import AsyncFile
+from conftest import descriptors
 
 RECORD = 64  # every write is whole records: fixed-size lines that name their writer
 
@@ -122,10 +123,6 @@ RSS_SLACK_KIB = 2048
 def rss_kib() -> int:
     with open("/proc/self/status") as status:
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-
-
-def descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 @pytest.fixture
