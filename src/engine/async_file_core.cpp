@@ -51,6 +51,8 @@ std::size_t length_through(const char *start, const void *newline) {
     return static_cast<std::size_t>(static_cast<const char *>(newline) - start) + 1;
 }
 
+constexpr std::uint64_t kUntilInputEnds = std::numeric_limits<std::uint64_t>::max();
+
 std::size_t to_size(std::uint64_t count) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, SIZE_MAX));
 }
@@ -218,8 +220,19 @@ void AsyncFileCore::settle_position() {
     }
 }
 
-// ftell fails on pipes and terminals, and measure_size records that failure.
-bool AsyncFileCore::has_no_position(long position) const { return position < 0 || cached_size < 0; }
+// From the position to the recorded size, measured when the cache is invalid.
+// ftell fails on pipes and terminals, and measure_size records that failure:
+// such a stream has no size to read up to, so it is read until its input ends.
+std::uint64_t AsyncFileCore::bytes_to_recorded_end() {
+    if (!size_known) {
+        measure_size();
+    }
+    const long start = position();
+    if (start < 0 || cached_size < 0) {
+        return kUntilInputEnds;
+    }
+    return start < cached_size ? static_cast<std::uint64_t>(cached_size - start) : 0;
+}
 
 // ---- reading -------------------------------------------------------------
 
@@ -291,20 +304,15 @@ std::size_t AsyncFileCore::read_through_stream(std::uint64_t count, ReadSink &si
 }
 
 std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
-    if (!size_known) {
-        measure_size();
+    const std::uint64_t remaining = bytes_to_recorded_end();
+    if (remaining == kUntilInputEnds) {
+        return read_through_stream(remaining, sink);
     }
-    const long position = this->position();
-    if (has_no_position(position)) {
-        // A pipe or terminal has no size to read up to: read until its input ends.
-        return read_through_stream(std::numeric_limits<std::uint64_t>::max(), sink);
-    }
-    if (position >= cached_size) {
+    if (remaining == 0) {
         return 0;
     }
-    const auto remaining = static_cast<std::size_t>(cached_size - position);
-    char *destination = sink.reserve(remaining);
-    return read_from_stream(destination, remaining);
+    char *destination = sink.reserve(to_size(remaining));
+    return read_from_stream(destination, to_size(remaining));
 }
 
 // ---- lines ----------------------------------------------------------------
@@ -380,16 +388,9 @@ std::size_t AsyncFileCore::emit_complete_lines(std::size_t end, LineSink &sink) 
 void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &sink) {
     require_open();
     flush_write_buffer();
-    if (!size_known) {
-        measure_size();
-    }
-    const long position = this->position();
-    std::uint64_t remaining = std::numeric_limits<std::uint64_t>::max(); // a pipe: until it ends
-    if (!has_no_position(position)) {
-        if (position >= cached_size) {
-            return;
-        }
-        remaining = static_cast<std::uint64_t>(cached_size - position);
+    std::uint64_t remaining = bytes_to_recorded_end();
+    if (remaining == 0) {
+        return;
     }
     read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch

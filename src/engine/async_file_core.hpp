@@ -85,7 +85,7 @@ private:
     bool refill_line_buffer();
     long position() const;
     void settle_position();
-    bool has_no_position(long position) const;
+    std::uint64_t bytes_to_recorded_end();
     std::size_t read_from_stream(char *destination, std::size_t count);
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
