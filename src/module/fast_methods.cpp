@@ -94,48 +94,52 @@ template <typename Call> PyObject *call_member(PyObject *self, Call &&call) noex
     return nullptr;
 }
 
-std::array<FastMethod, 7> &fast_methods();
-
-PyObject *fast_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// A member that takes one argument, `parameter`, optional unless `required`.
+template <typename Call>
+PyObject *call_with_one_argument(PyObject *self, const char *method, const char *parameter,
+                                 bool required, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames, Call &&call) {
     return call_member(self, [&](PyAsyncFile &file) {
         std::array<PyObject *, 1> slots;
-        bind_arguments("read", std::array{"size"}, 0, args, nargs, kwnames, slots);
-        return file.read(borrow_or_none(slots[0])).release().ptr();
+        bind_arguments(method, std::array{parameter}, required ? 1 : 0, args, nargs, kwnames,
+                       slots);
+        return call(file, borrow_or_none(slots[0]));
     });
 }
 
+PyObject *fast_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return call_with_one_argument(
+        self, "read", "size", false, args, nargs, kwnames,
+        [](PyAsyncFile &file, const py::object &size) { return file.read(size).release().ptr(); });
+}
+
 PyObject *fast_read1(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_member(self, [&](PyAsyncFile &file) {
-        std::array<PyObject *, 1> slots;
-        bind_arguments("read1", std::array{"size"}, 0, args, nargs, kwnames, slots);
-        return file.read1(borrow_or_none(slots[0])).release().ptr();
-    });
+    return call_with_one_argument(
+        self, "read1", "size", false, args, nargs, kwnames,
+        [](PyAsyncFile &file, const py::object &size) { return file.read1(size).release().ptr(); });
 }
 
 PyObject *fast_readinto(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
-    return call_member(self, [&](PyAsyncFile &file) {
-        std::array<PyObject *, 1> slots;
-        bind_arguments("readinto", std::array{"buffer"}, 1, args, nargs, kwnames, slots);
-        return PyLong_FromUnsignedLongLong(file.readinto(borrow_or_none(slots[0])));
-    });
+    return call_with_one_argument(self, "readinto", "buffer", true, args, nargs, kwnames,
+                                  [](PyAsyncFile &file, const py::object &buffer) {
+                                      return PyLong_FromUnsignedLongLong(file.readinto(buffer));
+                                  });
 }
 
 PyObject *fast_readline(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
-    return call_member(self, [&](PyAsyncFile &file) {
-        std::array<PyObject *, 1> slots;
-        bind_arguments("readline", std::array{"size"}, 0, args, nargs, kwnames, slots);
-        return file.readline(borrow_or_none(slots[0])).release().ptr();
-    });
+    return call_with_one_argument(self, "readline", "size", false, args, nargs, kwnames,
+                                  [](PyAsyncFile &file, const py::object &size) {
+                                      return file.readline(size).release().ptr();
+                                  });
 }
 
 PyObject *fast_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_member(self, [&](PyAsyncFile &file) {
-        std::array<PyObject *, 1> slots;
-        bind_arguments("write", std::array{"data"}, 1, args, nargs, kwnames, slots);
-        return PyLong_FromUnsignedLongLong(file.write(borrow_or_none(slots[0])));
-    });
+    return call_with_one_argument(self, "write", "data", true, args, nargs, kwnames,
+                                  [](PyAsyncFile &file, const py::object &data) {
+                                      return PyLong_FromUnsignedLongLong(file.write(data));
+                                  });
 }
 
 PyObject *fast_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
