@@ -12,6 +12,9 @@
 //   stream after each one, they leave the new position in deferred_position;
 //   position() reports it, and settle_position() moves the stream there before
 //   anything that reads through the stream or writes to the descriptor.
+// - Every system call that can wait on a device or another process runs
+//   inside a Waiting section, which tells the wait gate, if any; nothing in
+//   such a section touches a sink or anything else a caller owns.
 // - Only read_line() consumes the read-ahead block, and only open and a
 //   successful seek discard it. Every other operation works from the stream
 //   position, which after a refill lies at the end of the block.
@@ -26,6 +29,7 @@
 #include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "open_error.hpp"
@@ -51,6 +55,29 @@ std::size_t length_through(const char *start, const void *newline) {
     return static_cast<std::size_t>(static_cast<const char *>(newline) - start) + 1;
 }
 
+// Brackets a system call that can wait, so the gate's owner can let others run meanwhile.
+// errno is kept across the gate, whose owner may make calls of its own.
+class Waiting {
+public:
+    explicit Waiting(WaitGate *gate) : gate_(gate) {
+        if (gate_ != nullptr) {
+            gate_->before_wait();
+        }
+    }
+    Waiting(const Waiting &) = delete;
+    Waiting &operator=(const Waiting &) = delete;
+    ~Waiting() {
+        if (gate_ != nullptr) {
+            const int saved = errno;
+            gate_->after_wait();
+            errno = saved;
+        }
+    }
+
+private:
+    WaitGate *gate_;
+};
+
 constexpr std::uint64_t kUntilInputEnds = std::numeric_limits<std::uint64_t>::max();
 
 std::size_t to_size(std::uint64_t count) {
@@ -74,7 +101,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
-      deferred_position(other.deferred_position), line_assembly(std::move(other.line_assembly)) {}
+      deferred_position(other.deferred_position), line_assembly(std::move(other.line_assembly)),
+      wait_gate(other.wait_gate) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -114,10 +142,14 @@ void AsyncFileCore::open() {
 
     auto buffer = std::make_unique_for_overwrite<char[]>(kStdioBuffer);
     // Owned here until every allocation has succeeded, so a failure closes it.
-    std::unique_ptr<std::FILE, StreamCloser> stream(
-        std::fopen(filename.c_str(), fopen_mode_string(open_mode, binary)));
+    std::unique_ptr<std::FILE, StreamCloser> stream;
+    int error_number = 0;
+    {
+        const Waiting waiting(wait_gate);
+        stream.reset(std::fopen(filename.c_str(), fopen_mode_string(open_mode, binary)));
+        error_number = errno;
+    }
     if (!stream) {
-        const int error_number = errno;
         throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
                         error_number);
     }
@@ -132,9 +164,12 @@ void AsyncFileCore::open() {
     // starts "a+" at 0). The seek also gives stdio a known offset, so tell() makes
     // no system call until something moves the stream.
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
-    std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
     struct stat status;
-    regular_file = ::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+    {
+        const Waiting waiting(wait_gate);
+        std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
+        regular_file = ::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+    }
     write_len = 0;
     deferred_position.reset();
     reset_position_state();
@@ -146,7 +181,11 @@ void AsyncFileCore::close() {
     }
     flush_write_buffer();
     // stdio gives the stream up whatever fclose returns.
-    const int result = std::fclose(std::exchange(file, nullptr));
+    int result;
+    {
+        const Waiting waiting(wait_gate);
+        result = std::fclose(std::exchange(file, nullptr));
+    }
     stdio_buffer.reset();
     if (result != 0) {
         throw std::runtime_error("Failed to close file: " + filename);
@@ -166,12 +205,14 @@ void AsyncFileCore::close_no_throw() noexcept {
         flush_write_buffer();
     } catch (...) {
     }
+    const Waiting waiting(wait_gate);
     std::fclose(std::exchange(file, nullptr));
     stdio_buffer.reset();
 }
 
 void AsyncFileCore::measure_size() {
     settle_position();
+    const Waiting waiting(wait_gate);
     const long position = std::ftell(file);
     std::fseek(file, 0, SEEK_END);
     cached_size = std::ftell(file);
@@ -215,6 +256,7 @@ long AsyncFileCore::position() const {
 
 void AsyncFileCore::settle_position() {
     if (deferred_position) {
+        const Waiting waiting(wait_gate);
         std::fseek(file, *deferred_position, SEEK_SET);
         deferred_position.reset();
     }
@@ -271,6 +313,7 @@ std::size_t AsyncFileCore::readinto(std::span<char> destination) {
 std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count) {
     settle_position();
     std::clearerr(file);
+    const Waiting waiting(wait_gate);
     return std::fread(destination, 1, count, file);
 }
 
@@ -279,7 +322,11 @@ std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count
 std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
     const long start = position();
     char *destination = sink.reserve(count);
-    const ssize_t got = ::pread(fileno(file), destination, count, start);
+    ssize_t got;
+    {
+        const Waiting waiting(wait_gate);
+        got = ::pread(fileno(file), destination, count, start);
+    }
     if (got < 0) {
         throw std::runtime_error("pread failed");
     }
@@ -427,6 +474,7 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size) {
     // Drops stdio's read-ahead and brings the descriptor back to the stream's
     // position; stdio then no longer trusts its cached offset either.
     settle_position();
+    const Waiting waiting(wait_gate);
     if (std::fflush(file) != 0) {
         return 0;
     }
@@ -517,6 +565,7 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
             settle_position();
         }
         // A failed seek leaves the object where it was, deferred position included.
+        const Waiting waiting(wait_gate);
         if (std::fseek(file, offset, whence) != 0) {
             throw std::runtime_error("Seek failed");
         }
@@ -538,6 +587,7 @@ std::int64_t AsyncFileCore::tell() const {
 void AsyncFileCore::flush() {
     require_open();
     flush_write_buffer();
+    const Waiting waiting(wait_gate);
     if (std::fflush(file) != 0) {
         throw std::runtime_error("Flush failed");
     }
@@ -547,7 +597,12 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
     flush();
     const long position = this->position();
     const auto length = size ? static_cast<off_t>(*size) : static_cast<off_t>(position);
-    if (::ftruncate(fileno(file), length) != 0) {
+    int result;
+    {
+        const Waiting waiting(wait_gate);
+        result = ::ftruncate(fileno(file), length);
+    }
+    if (result != 0) {
         throw std::runtime_error("Truncate failed");
     }
     size_known = false;
@@ -555,5 +610,107 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
 
 bool AsyncFileCore::isatty() const {
     require_open();
+    const Waiting waiting(wait_gate);
     return ::isatty(fileno(file)) != 0;
+}
+
+// ---- durability -----------------------------------------------------------------
+
+void AsyncFileCore::sync(bool data_only) {
+    flush();
+    int result;
+    {
+        const Waiting waiting(wait_gate);
+        result = data_only ? ::fdatasync(fileno(file)) : ::fsync(fileno(file));
+    }
+    if (result != 0) {
+        throw std::runtime_error("Sync failed");
+    }
+}
+
+// ---- facts for placing calls -------------------------------------------------------
+
+std::int64_t AsyncFileCore::read_position() const {
+    require_open();
+    return position();
+}
+
+bool AsyncFileCore::write_stays_buffered(std::uint64_t count) const {
+    return count <= kDirectWrite && write_len + count <= kWriteBufferLimit;
+}
+
+// Each write() of the lines then only copies, and the total stays below the final flush.
+bool AsyncFileCore::lines_stay_buffered(std::uint64_t total, std::uint64_t longest) const {
+    return longest <= kDirectWrite && write_len + total <= kWriteBufferLimit;
+}
+
+bool AsyncFileCore::line_is_buffered(std::optional<std::uint64_t> limit) const {
+    const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
+    if (wanted == 0) {
+        return true;
+    }
+    if (line_pos >= line_len) {
+        return line_eof;
+    }
+    const std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
+    return available == wanted ||
+           std::memchr(line_buffer.data() + line_pos, '\n', available) != nullptr;
+}
+
+std::uint64_t AsyncFileCore::bytes_to_end() {
+    require_open();
+    flush_write_buffer();
+    return bytes_to_recorded_end();
+}
+
+std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, ReadSink &sink) {
+    require_open();
+    flush_write_buffer();
+    require_representable(count, sink);
+#ifdef RWF_NOWAIT
+    const int fd = fileno(file);
+    const long start = position();
+    if (!regular_file || start < 0) {
+        return std::nullopt;
+    }
+    std::size_t wanted = to_size(count);
+    if (count > kSmallRead) {
+        // Room for what the file holds now, not for a count far beyond its end.
+        struct stat status;
+        if (::fstat(fd, &status) != 0) {
+            return std::nullopt;
+        }
+        const std::uint64_t held = status.st_size > start ? status.st_size - start : 0;
+        wanted = to_size(std::min(count, held));
+    }
+    char *destination = sink.reserve(wanted);
+    iovec piece{destination, wanted};
+    ssize_t got = wanted == 0 ? 0 : ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
+    if (got >= 0 && static_cast<std::uint64_t>(got) < count) {
+        // Short: the end of the file, or a page the kernel does not hold (or the file grew
+        // since fstat). Only a read that finds nothing more, at once, tells the end.
+        char probe;
+        iovec next{&probe, 1};
+        if (::preadv2(fd, &next, 1, start + got, RWF_NOWAIT) != 0) {
+            return std::nullopt;
+        }
+    }
+    if (got < 0) {
+        return std::nullopt;
+    }
+    deferred_position = start + got;
+    return static_cast<std::size_t>(got);
+#else
+    (void)count;
+    (void)sink;
+    return std::nullopt;
+#endif
+}
+
+void AsyncFileCore::restore_position(std::int64_t position) {
+    require_open();
+    if (!regular_file || position < 0) {
+        throw std::invalid_argument("only a regular file's read position can be restored");
+    }
+    deferred_position = static_cast<long>(position);
 }

@@ -12,6 +12,7 @@
 #include "byte_buffer.hpp"
 #include "line_sink.hpp"
 #include "read_sink.hpp"
+#include "wait_gate.hpp"
 
 // How the stream is opened. Each update mode is its plain mode plus 3.
 enum class OpenMode : std::int32_t {
@@ -75,6 +76,42 @@ public:
     bool seekable() const { return file != nullptr; }
     bool writable() const { return open_mode != OpenMode::Read; }
 
+    // Brackets every system call that can wait; null (the default) for none.
+    void set_wait_gate(WaitGate *gate) { wait_gate = gate; }
+
+    // Hands the pending writes over, then asks the file system to make the file's bytes (and,
+    // unless `data_only`, its metadata) durable.
+    void sync(bool data_only);
+
+    // ---- facts for deciding where a call may run; none of these touches the file ----
+
+    int descriptor() const { return file ? fileno(file) : -1; }
+    bool is_regular_file() const { return regular_file; }
+    std::uint64_t pending_bytes() const { return write_len; }
+    // Where the next read through the stream or by position starts.
+    std::int64_t read_position() const;
+    // write() of `count` bytes only copies them into the write buffer.
+    bool write_stays_buffered(std::uint64_t count) const;
+    // writelines() of lines totalling `total` bytes, none longer than `longest`, only copies them.
+    bool lines_stay_buffered(std::uint64_t total, std::uint64_t longest) const;
+    // read_line() is served from the read-ahead block, or ends at the end of input, without a
+    // refill (pending writes aside).
+    bool line_is_buffered(std::optional<std::uint64_t> limit) const;
+
+    // From the position to the recorded size, measuring it first when unknown; the largest
+    // uint64 for a stream that has no size (read until its input ends).
+    std::uint64_t bytes_to_end();
+
+    // Up to `count` bytes from the read position of a regular file, the bytes read() would
+    // return, served only when the kernel has every one of them in memory; nullopt when it would
+    // have to wait for storage, with nothing consumed. Where the system cannot tell, nullopt too.
+    std::optional<std::size_t> read_if_cached(std::uint64_t count, ReadSink &sink);
+
+    // Puts a regular file's read position back to `position`, an earlier read_position(), so
+    // bytes read by a call whose result nobody took are read again. The read-ahead block and
+    // the size cache stay as they are.
+    void restore_position(std::int64_t position);
+
 private:
     void require_open() const;
     void require_writable() const;
@@ -113,4 +150,5 @@ private:
     bool regular_file = false;             // any position from 0 up is valid
     std::optional<long> deferred_position; // where the stream must move before its next use
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
+    WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
 };

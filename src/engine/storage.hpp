@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+// What may make a call on an open descriptor wait, as far as the kernel tells.
+enum class Storage {
+    Memory,    // a regular file on a file system held in memory (tmpfs, ramfs)
+    LocalDisk, // a regular file on a local block device: reads wait unless cached
+    MayWait,   // a pipe, FIFO, socket or device, or a network or FUSE file system
+};
+
+// Classifies `fd` by its type and its file system. The file system's kind is remembered per
+// device, so a slow file system is asked once. On a system that cannot tell, MayWait.
+Storage storage_of(int fd);
+
+// Whether every page of `fd` that holds a byte of [offset, offset + length) is in the page cache;
+// nullopt where the kernel cannot say.
+std::optional<bool> range_is_cached(int fd, std::uint64_t offset, std::uint64_t length);
