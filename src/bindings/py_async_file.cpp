@@ -37,27 +37,16 @@ void PyAsyncFile::close() {
     is_open = false;
 }
 
-template <typename Read> py::object PyAsyncFile::data_result(Read &&read) {
-    if (is_binary) {
-        BytesSink sink;
-        const std::size_t length = read(sink);
-        return sink.take(length);
-    }
-    TextSink sink;
-    const std::size_t length = read(sink);
-    return sink.take(length);
-}
-
 py::object PyAsyncFile::read(const py::object &size) {
     const auto count = optional_count(size);
-    return data_result([&](ReadSink &sink) { return core.read(count, sink); });
+    return read_result(is_binary, [&](ReadSink &sink) { return core.read(count, sink); });
 }
 
 py::object PyAsyncFile::readall() { return read(py::none()); }
 
 py::object PyAsyncFile::read1(const py::object &size) {
     const auto count = optional_count(size);
-    return data_result([&](ReadSink &sink) { return core.read1(count, sink); });
+    return read_result(is_binary, [&](ReadSink &sink) { return core.read1(count, sink); });
 }
 
 std::uint64_t PyAsyncFile::readinto(const py::object &buffer) {

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "async_file_core.hpp"
+#include "constructed_caster.hpp"
 
 namespace py = pybind11;
 
@@ -46,31 +47,10 @@ public:
     const std::string &mode() const;
 
 private:
-    // Runs `read` on a sink that becomes a bytes or a str result by the mode.
-    template <typename Read> py::object data_result(Read &&read);
-
     AsyncFileCore core;
     bool is_open = false; // set by open(), cleared by close(); read only by exit()
     bool is_binary;       // data results are bytes rather than str
 };
 
-namespace pybind11::detail {
-
-// An instance made by AsyncFile.__new__ without __init__ holds storage but no
-// constructed PyAsyncFile, and pybind11 would run members on it. Refusing it
-// as `self` turns that into the usual TypeError for arguments that do not match.
-template <> class type_caster<PyAsyncFile> : public type_caster_base<PyAsyncFile> {
-public:
-    bool load(handle source, bool convert) {
-        return type_caster_base<PyAsyncFile>::load(source, convert) && is_constructed(source);
-    }
-
-private:
-    static bool is_constructed(handle source) {
-        auto *object = reinterpret_cast<instance *>(source.ptr());
-        return object->get_value_and_holder(get_type_info(typeid(PyAsyncFile)))
-            .holder_constructed();
-    }
-};
-
-} // namespace pybind11::detail
+template <>
+class pybind11::detail::type_caster<PyAsyncFile> : public constructed_caster<PyAsyncFile> {};

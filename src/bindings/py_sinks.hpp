@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include <pybind11/pybind11.h>
@@ -112,3 +113,23 @@ private:
     py::list list_;
     std::optional<py::error_already_set> error_;
 };
+
+// Runs `read` on a sink that becomes a bytes result in binary mode and a str result otherwise.
+// `read` returns the length stored, or an optional length where nullopt means no result: then
+// the result is a null object.
+template <typename Read> py::object read_result(bool binary, Read &&read) {
+    auto finish = [&](auto &sink) -> py::object {
+        const auto length = read(sink);
+        if constexpr (std::is_same_v<std::decay_t<decltype(length)>, std::size_t>) {
+            return sink.take(length);
+        } else {
+            return length ? py::object(sink.take(*length)) : py::object();
+        }
+    };
+    if (binary) {
+        BytesSink sink;
+        return finish(sink);
+    }
+    TextSink sink;
+    return finish(sink);
+}

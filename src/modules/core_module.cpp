@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "fast_methods.hpp"
+#include "core_fast_methods.hpp"
 #include "py_async_file.hpp"
 #include "py_errors.hpp"
 

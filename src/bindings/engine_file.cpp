@@ -1,0 +1,294 @@
+#include "engine_file.hpp"
+
+#include <stdexcept>
+
+#include "py_arguments.hpp"
+#include "py_sinks.hpp"
+#include "span_sink.hpp"
+
+// Holds the object's lock for one operation. As CPython's buffered files do, a caller first
+// tries the lock and only waits for it with the interpreter lock released, so the thread that
+// holds it can finish; the same thread coming back while it holds the lock is refused.
+class EngineFile::Busy {
+public:
+    explicit Busy(EngineFile &file) : file_(file) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (!file_.lock_.try_lock()) {
+            if (file_.owner_.load(std::memory_order_relaxed) == me) {
+                throw std::runtime_error("reentrant call on a file in use by this thread");
+            }
+            const py::gil_scoped_release released;
+            file_.lock_.lock();
+        }
+        file_.owner_.store(me, std::memory_order_relaxed);
+    }
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+    ~Busy() {
+        file_.descriptor_.store(file_.core.descriptor(), std::memory_order_relaxed);
+        file_.owner_.store(0, std::memory_order_relaxed);
+        file_.lock_.unlock();
+    }
+
+private:
+    EngineFile &file_;
+};
+
+EngineFile::EngineFile(const std::string &filename, const std::string &mode)
+    : core(filename, mode), is_binary(mode.find('b') != std::string::npos) {
+    core.set_wait_gate(this);
+}
+
+// Deallocation runs with the interpreter lock held and nobody else holding the object, so an
+// open stream is closed without releasing it.
+EngineFile::~EngineFile() { core.set_wait_gate(nullptr); }
+
+void EngineFile::before_wait() noexcept { released_ = PyEval_SaveThread(); }
+
+void EngineFile::after_wait() noexcept { PyEval_RestoreThread(released_); }
+
+py::object EngineFile::would_block() {
+    // Made once and never freed: it must outlive every module object that refers to it.
+    static PyObject *const sentinel = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    return py::reinterpret_borrow<py::object>(sentinel);
+}
+
+void EngineFile::open() {
+    const Busy busy(*this);
+    core.open();
+    const py::gil_scoped_release released; // a slow file system answers statfs slowly too
+    storage_.store(storage_of(core.descriptor()), std::memory_order_relaxed);
+}
+
+py::object EngineFile::close(bool inline_only) {
+    const Busy busy(*this);
+    if (inline_only && open_may_wait()) {
+        return would_block();
+    }
+    core.close();
+    return py::none();
+}
+
+// ---- reading ---------------------------------------------------------------------
+
+bool EngineFile::copy_is_small(std::optional<std::uint64_t> count) {
+    return (count && *count <= kLargeCopy) || core.bytes_to_end() <= kLargeCopy;
+}
+
+template <typename Read>
+py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&read) {
+    if (is_closed()) {
+        return read_result(is_binary, read); // fails at once
+    }
+    if (storage() == Storage::MayWait || !copy_is_small(count)) {
+        return would_block();
+    }
+    if (storage() == Storage::Memory) {
+        return read_result(is_binary, read);
+    }
+    const std::uint64_t wanted = count ? *count : core.bytes_to_end();
+    py::object result = read_result(
+        is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
+    return result ? result : would_block();
+}
+
+py::object EngineFile::read(const py::object &size, bool inline_only) {
+    const auto count = optional_count(size);
+    const Busy busy(*this);
+    auto read = [&](ReadSink &sink) { return core.read(count, sink); };
+    return inline_only ? read_inline(count, read) : read_result(is_binary, read);
+}
+
+py::object EngineFile::read1(const py::object &size, bool inline_only) {
+    const auto count = optional_count(size);
+    const Busy busy(*this);
+    auto read = [&](ReadSink &sink) { return core.read1(count, sink); };
+    if (!inline_only) {
+        return read_result(is_binary, read);
+    }
+    return read_inline(count.value_or(AsyncFileCore::kRead1Default), read);
+}
+
+py::object EngineFile::readinto(const py::object &buffer, bool inline_only) {
+    const WritableTarget target(buffer);
+    const std::span<char> destination{target.data(), target.size()};
+    const Busy busy(*this);
+    if (inline_only && !is_closed()) {
+        if (storage() == Storage::MayWait || destination.size() > kLargeCopy) {
+            return would_block();
+        }
+        if (storage() == Storage::LocalDisk) {
+            SpanSink sink(destination);
+            const auto got = core.read_if_cached(destination.size(), sink);
+            return got ? py::int_(*got) : would_block();
+        }
+    }
+    return py::int_(core.readinto(destination));
+}
+
+bool EngineFile::line_runs_inline(std::optional<std::uint64_t> limit) {
+    if (is_closed()) {
+        return true;
+    }
+    if (core.line_is_buffered(limit)) {
+        return core.pending_bytes() == 0 || !open_may_wait();
+    }
+    if (storage() != Storage::LocalDisk) {
+        return storage() == Storage::Memory;
+    }
+    const auto cached =
+        range_is_cached(core.descriptor(), core.read_position(), AsyncFileCore::kLineBlock);
+    return cached.value_or(false);
+}
+
+py::object EngineFile::readline(const py::object &size, bool inline_only) {
+    const auto limit = optional_count(size);
+    const Busy busy(*this);
+    if (inline_only && !line_runs_inline(limit)) {
+        return would_block();
+    }
+    return decode_utf8(core.read_line(limit));
+}
+
+bool EngineFile::rest_runs_inline() {
+    if (is_closed()) {
+        return true;
+    }
+    if (storage() == Storage::MayWait) {
+        return false;
+    }
+    const std::uint64_t rest = core.bytes_to_end();
+    if (rest > kLargeCopy) {
+        return false;
+    }
+    return storage() == Storage::Memory ||
+           range_is_cached(core.descriptor(), core.read_position(), rest).value_or(false);
+}
+
+py::object EngineFile::readlines(const py::object &hint, bool inline_only) {
+    const auto count = optional_count(hint);
+    const Busy busy(*this);
+    if (inline_only && !rest_runs_inline()) {
+        return would_block();
+    }
+    LineList lines;
+    core.read_lines(count, lines);
+    return lines.take();
+}
+
+// ---- writing ---------------------------------------------------------------------
+
+bool EngineFile::write_runs_inline(bool stays_buffered, std::uint64_t total) const {
+    return is_closed() || stays_buffered || (storage() != Storage::MayWait && total <= kLargeCopy);
+}
+
+py::object EngineFile::write(const py::object &data, bool inline_only) {
+    const WriteData bytes(data);
+    const std::uint64_t count = bytes.bytes().size();
+    const Busy busy(*this);
+    if (inline_only && !write_runs_inline(core.write_stays_buffered(count), count)) {
+        return would_block();
+    }
+    return py::int_(core.write(bytes.bytes()));
+}
+
+py::object EngineFile::writelines(const py::object &lines, bool inline_only) {
+    const LineViews views(lines);
+    std::uint64_t total = 0;
+    std::uint64_t longest = 0;
+    for (const std::string_view line : views.views()) {
+        total += line.size();
+        longest = std::max<std::uint64_t>(longest, line.size());
+    }
+    const Busy busy(*this);
+    if (inline_only && !write_runs_inline(core.lines_stay_buffered(total, longest), total)) {
+        return would_block();
+    }
+    core.writelines(views.views());
+    return py::none();
+}
+
+// ---- positioning and the rest ------------------------------------------------------
+
+py::object EngineFile::seek(std::int64_t offset, int whence, bool inline_only) {
+    const Busy busy(*this);
+    if (inline_only && open_may_wait()) {
+        return would_block();
+    }
+    return py::int_(core.seek(offset, whence));
+}
+
+std::int64_t EngineFile::tell() {
+    const Busy busy(*this);
+    return core.tell();
+}
+
+py::object EngineFile::flush(bool inline_only) {
+    const Busy busy(*this);
+    if (inline_only && open_may_wait() && core.pending_bytes() != 0) {
+        return would_block();
+    }
+    core.flush();
+    return py::none();
+}
+
+py::object EngineFile::truncate(const py::object &size, bool inline_only) {
+    const auto length = optional_count(size);
+    const Busy busy(*this);
+    if (inline_only && open_may_wait()) {
+        return would_block();
+    }
+    core.truncate(length);
+    return py::none();
+}
+
+py::object EngineFile::isatty(bool inline_only) {
+    const Busy busy(*this);
+    if (inline_only && open_may_wait()) {
+        return would_block();
+    }
+    return py::bool_(core.isatty());
+}
+
+py::object EngineFile::sync(bool data_only, bool inline_only) {
+    const Busy busy(*this);
+    if (inline_only && !is_closed() && storage() != Storage::Memory) {
+        return would_block();
+    }
+    core.sync(data_only);
+    return py::none();
+}
+
+std::int64_t EngineFile::read_position() {
+    const Busy busy(*this);
+    return core.read_position();
+}
+
+void EngineFile::restore_position(std::int64_t position) {
+    const Busy busy(*this);
+    core.restore_position(position);
+}
+
+// ---- queries that never wait for the object ------------------------------------------
+
+bool EngineFile::closed() const { return descriptor_.load(std::memory_order_relaxed) < 0; }
+
+int EngineFile::fileno() const {
+    const int descriptor = descriptor_.load(std::memory_order_relaxed);
+    if (descriptor < 0) {
+        throw std::runtime_error("File not open");
+    }
+    return descriptor;
+}
+
+std::string EngineFile::storage_name() const {
+    switch (storage()) {
+    case Storage::Memory:
+        return "memory";
+    case Storage::LocalDisk:
+        return "local disk";
+    case Storage::MayWait:
+        break;
+    }
+    return "may wait";
+}

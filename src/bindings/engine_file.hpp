@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "async_file_core.hpp"
+#include "constructed_caster.hpp"
+#include "storage.hpp"
+
+namespace py = pybind11;
+
+// The file engine for the asyncio front, usable from any thread. Each call serializes on the
+// object's own lock, and the interpreter lock is released around every system call that can
+// wait, never around work on Python objects.
+//
+// Every operation takes `inline_only`. With it false the operation runs to completion, as on a
+// worker thread. With it true the operation runs only if it cannot wait on storage or another
+// process, as decided from what the kernel tells (the file's type and file system, and for reads
+// whether the bytes are in the page cache), and only if it copies no more than kLargeCopy bytes;
+// otherwise it returns WOULD_BLOCK having changed nothing.
+class EngineFile final : private WaitGate {
+public:
+    // More than this in one call would hold the event loop for milliseconds even from memory.
+    static constexpr std::uint64_t kLargeCopy = 4 << 20;
+
+    EngineFile(const std::string &filename, const std::string &mode);
+    ~EngineFile();
+    EngineFile(const EngineFile &) = delete;
+    EngineFile &operator=(const EngineFile &) = delete;
+
+    void open();
+    py::object close(bool inline_only);
+
+    py::object read(const py::object &size, bool inline_only);
+    py::object read1(const py::object &size, bool inline_only);
+    py::object readinto(const py::object &buffer, bool inline_only);
+    py::object readline(const py::object &size, bool inline_only);
+    py::object readlines(const py::object &hint, bool inline_only);
+
+    py::object write(const py::object &data, bool inline_only);
+    py::object writelines(const py::object &lines, bool inline_only);
+
+    py::object seek(std::int64_t offset, int whence, bool inline_only);
+    std::int64_t tell();
+    py::object flush(bool inline_only);
+    py::object truncate(const py::object &size, bool inline_only);
+    py::object isatty(bool inline_only);
+    py::object sync(bool data_only, bool inline_only);
+
+    // For undoing a read whose result nobody took: the position before it, and back to it.
+    std::int64_t read_position();
+    void restore_position(std::int64_t position);
+
+    // These never wait for the object's lock, so the event loop can ask while a worker runs.
+    bool closed() const;
+    int fileno() const;
+    bool seekable() const { return !closed(); }
+    bool writable() const { return core.writable(); }
+    std::string storage_name() const;
+    const std::string &name() const { return core.get_filename(); }
+    const std::string &mode() const { return core.get_mode(); }
+
+    // The object returned in place of a result by a call that would have to wait.
+    static py::object would_block();
+
+private:
+    class Busy;
+
+    void before_wait() noexcept override;
+    void after_wait() noexcept override;
+
+    // With the lock held:
+    bool is_closed() const { return core.descriptor() < 0; }
+    Storage storage() const { return storage_.load(std::memory_order_relaxed); }
+    bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
+    bool copy_is_small(std::optional<std::uint64_t> count);
+    template <typename Read> py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
+    bool line_runs_inline(std::optional<std::uint64_t> limit);
+    bool rest_runs_inline();
+    bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;
+
+    AsyncFileCore core;
+    bool is_binary;                                  // data results are bytes rather than str
+    std::atomic<Storage> storage_{Storage::MayWait}; // set by open()
+    std::atomic<int> descriptor_{-1};                // the stream's, after each operation
+    std::mutex lock_;                                // held for the whole of each operation
+    std::atomic<unsigned long> owner_{0};            // the thread holding lock_, to refuse reentry
+    PyThreadState *released_ = nullptr; // while the interpreter lock is released around a wait
+};
+
+template <>
+class pybind11::detail::type_caster<EngineFile> : public constructed_caster<EngineFile> {};
