@@ -13,6 +13,7 @@ from typing import Any
 import pytest
 
 import larkspan
+import larkspan._file
 from _larkspan_core import AsyncFile
 from conftest import descriptors
 
@@ -26,14 +27,15 @@ async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
         result = call()
         return ("ok", await result if inspect.isawaitable(result) else result)
     except Exception as e:
-        # A conversion error ends with the arguments as invoked, which name the object's address.
-        return type(e), str(e).split("\nInvoked with:")[0]
+        # A conversion error goes on to the signatures, which name the binding, and to the
+        # arguments as invoked, which name the object's address.
+        return type(e), str(e).split("\n")[0] if "incompatible function arguments" in str(e) else str(e)
 
 
 @pytest.fixture
 def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
     """Every operation returns to the loop first, so tasks interleave at every step."""
-    monkeypatch.setattr(larkspan, "YIELD_INTERVAL_NS", 0)
+    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
 
 
 # Each case runs on the front and on the engine over twin files; results, exceptions,

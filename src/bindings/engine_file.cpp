@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "py_arguments.hpp"
+#include "py_errors.hpp"
 #include "py_sinks.hpp"
 #include "span_sink.hpp"
 
@@ -55,7 +56,7 @@ py::object EngineFile::would_block() {
 
 void EngineFile::open() {
     const Busy busy(*this);
-    core.open();
+    open_reporting_bad_paths(core);
     const py::gil_scoped_release released; // a slow file system answers statfs slowly too
     storage_.store(storage_of(core.descriptor()), std::memory_order_relaxed);
 }
@@ -264,9 +265,9 @@ std::int64_t EngineFile::read_position() {
     return core.read_position();
 }
 
-void EngineFile::restore_position(std::int64_t position) {
+bool EngineFile::restore_position(std::int64_t position) {
     const Busy busy(*this);
-    core.restore_position(position);
+    return core.restore_position(position);
 }
 
 // ---- queries that never wait for the object ------------------------------------------

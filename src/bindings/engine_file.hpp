@@ -54,7 +54,7 @@ public:
 
     // For undoing a read whose result nobody took: the position before it, and back to it.
     std::int64_t read_position();
-    void restore_position(std::int64_t position);
+    bool restore_position(std::int64_t position);
 
     // These never wait for the object's lock, so the event loop can ask while a worker runs.
     bool closed() const;

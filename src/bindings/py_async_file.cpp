@@ -1,10 +1,9 @@
 #include "py_async_file.hpp"
 
-#include <cerrno>
 #include <optional>
 
-#include "open_error.hpp"
 #include "py_arguments.hpp"
+#include "py_errors.hpp"
 #include "py_sinks.hpp"
 
 PyAsyncFile::PyAsyncFile(const std::string &filename, const std::string &mode)
@@ -19,15 +18,7 @@ void PyAsyncFile::exit(const py::object &, const py::object &, const py::object 
 }
 
 py::object PyAsyncFile::open() {
-    try {
-        core.open();
-    } catch (const OpenError &error) {
-        // A missing path or a refused permission is the caller's input at fault.
-        if (error.error_number() == ENOENT || error.error_number() == EACCES) {
-            throw py::value_error(error.what());
-        }
-        throw;
-    }
+    open_reporting_bad_paths(core);
     is_open = true;
     return self_object();
 }

@@ -1,9 +1,12 @@
 #include "py_errors.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include <pybind11/pybind11.h>
+
+#include "open_error.hpp"
 
 namespace py = pybind11;
 
@@ -34,5 +37,16 @@ void translate_engine_error(std::exception_ptr error) {
         raise(PyExc_ValueError, failure);
     } catch (const std::runtime_error &failure) {
         raise(PyExc_RuntimeError, failure);
+    }
+}
+
+void open_reporting_bad_paths(AsyncFileCore &core) {
+    try {
+        core.open();
+    } catch (const OpenError &error) {
+        if (error.error_number() == ENOENT || error.error_number() == EACCES) {
+            throw py::value_error(error.what());
+        }
+        throw;
     }
 }

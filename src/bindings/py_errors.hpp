@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "async_file_core.hpp"
+
 // Raises the Python exception for a failure thrown by the engine or the
 // binding: std::invalid_argument, std::length_error and pybind11's value_error
 // become ValueError, other std::runtime_error RuntimeError, with the same
@@ -10,3 +12,7 @@
 // turn the failure into a UnicodeDecodeError. Anything else goes on to
 // pybind11's own translation.
 void translate_engine_error(std::exception_ptr error);
+
+// Opens `core`. A missing path or a refused permission is the caller's input at fault, so those
+// failures become ValueError; the others stay as the engine threw them.
+void open_reporting_bad_paths(AsyncFileCore &core);

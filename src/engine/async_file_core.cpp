@@ -707,10 +707,11 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, Re
 #endif
 }
 
-void AsyncFileCore::restore_position(std::int64_t position) {
+bool AsyncFileCore::restore_position(std::int64_t position) {
     require_open();
     if (!regular_file || position < 0) {
-        throw std::invalid_argument("only a regular file's read position can be restored");
+        return false;
     }
     deferred_position = static_cast<long>(position);
+    return true;
 }

@@ -109,8 +109,9 @@ public:
 
     // Puts a regular file's read position back to `position`, an earlier read_position(), so
     // bytes read by a call whose result nobody took are read again. The read-ahead block and
-    // the size cache stay as they are.
-    void restore_position(std::int64_t position);
+    // the size cache stay as they are. False, changing nothing, where the file has no such
+    // position (a pipe, FIFO, socket or device).
+    bool restore_position(std::int64_t position);
 
 private:
     void require_open() const;

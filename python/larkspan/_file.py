@@ -1,0 +1,429 @@
+"""Awaitable file handles over the larkspan engine.
+
+A call runs inline on the event loop when the engine finds it cannot wait: the bytes are in
+memory (its own buffers, the page cache, a file system held in memory) and few enough to copy at
+once. Otherwise the engine changes nothing and says so, and the call goes to a worker thread
+while the loop runs on. The calls of one handle run one at a time, in the order they were made.
+"""
+
+import asyncio
+import os
+from collections import deque
+from collections.abc import Buffer, Callable, Generator, Sequence
+from functools import partial
+from time import monotonic_ns
+from types import TracebackType
+from typing import Any, Self, SupportsIndex
+
+from . import _placement, _workers
+from ._engine import WOULD_BLOCK, File
+
+type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+# Longest stretch of inline file operations between two returns to the event loop. The clock is
+# read before every operation (about 55 ns) rather than counting operations, because one
+# operation takes anywhere from 0.1 us (a buffered write) to a millisecond (a large cached read).
+# A return to the loop costs about 3 us. A timer that falls due waits up to two intervals,
+# because its task wakes one loop turn after the timer fires. Measured with a ticker that
+# sleeps 1 ms (benchmarks/front_bench.py), its typical gap is 1.5 ms at 0.25 ms, 3 ms at
+# 1 ms and 12-20 ms at 4 ms, and no interval changes the total time measurably: 1 ms keeps
+# the gaps well under 10 ms without returning to the loop more often than needed.
+YIELD_INTERVAL_NS = 1_000_000
+
+# Shared by every handle on purpose: a task that opens many files one after the other and
+# does a few operations on each must still give the loop its turn.
+_next_yield_ns = 0
+
+
+async def _pass_turn() -> None:
+    """Lets the event loop run its other ready tasks once."""
+    global _next_yield_ns
+    await asyncio.sleep(0)
+    _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
+
+
+class _Job:
+    """One call of a handle on a worker. `undo` receives the result of a call whose awaiting task
+    was cancelled while it ran, so that bytes read are not lost; a call still queued when its task
+    is cancelled does not run at all, unless it must (close)."""
+
+    __slots__ = ("future", "call", "undo", "must_run")
+
+    def __init__(
+        self,
+        future: asyncio.Future[Any],
+        call: Callable[[], Any],
+        undo: Callable[[Any], None] | None,
+        must_run: bool,
+    ) -> None:
+        self.future = future
+        self.call = call
+        self.undo = undo
+        self.must_run = must_run
+
+
+class FileHandle:
+    """An open file. Every operation may let the event loop run before it starts; one that runs on
+    a worker lets it run until the result is in. Cancelling a task that awaits an operation on a
+    worker never tears the handle: the operation finishes, and bytes it read are read again by the
+    next read (a regular file's position is put back; from a pipe, the next read returns them)."""
+
+    __slots__ = ("_file", "_jobs", "_busy", "_unread", "_inline")
+
+    def __init__(self, file: File) -> None:
+        self._file = file
+        self._jobs: deque[_Job] = deque()
+        self._busy = False  # a job is on a worker
+        # Bytes read by a call whose task was cancelled, from a file that has no position to
+        # put back: ("line", line) for the next readline, ("data", data) for the next read.
+        self._unread: tuple[str, Any] | None = None
+        self._inline = True  # no job and nothing unread: calls may run inline
+
+    @property
+    def name(self) -> str:
+        return self._file.name
+
+    @property
+    def mode(self) -> str:
+        return self._file.mode
+
+    @property
+    def closed(self) -> bool:
+        return self._file.closed
+
+    def seekable(self) -> bool:
+        return self._file.seekable()
+
+    def writable(self) -> bool:
+        return self._file.writable()
+
+    # ---- running calls ---------------------------------------------------------------
+
+    async def _off_loop(
+        self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None, must_run: bool = False
+    ) -> Any:
+        """Queues `call` behind the handle's earlier calls and awaits its result from a worker."""
+        job = _Job(asyncio.get_running_loop().create_future(), call, undo, must_run)
+        self._jobs.append(job)
+        self._inline = False
+        if not self._busy:
+            self._start_next()
+        return await job.future
+
+    def _start_next(self) -> None:
+        while self._jobs:
+            job = self._jobs.popleft()
+            if job.future.cancelled() and not job.must_run:
+                continue
+            self._busy = True
+            _workers.pool().submit(job.future.get_loop(), job.call, partial(self._finish, job))
+            return
+        self._busy = False
+        self._inline = self._unread is None
+
+    def _finish(self, job: _Job, outcome: _workers.Outcome) -> None:
+        ok, value = outcome
+        if job.future.cancelled():
+            if ok and job.undo is not None:
+                job.undo(value)
+        elif ok:
+            job.future.set_result(value)
+        else:
+            job.future.set_exception(value)
+        self._start_next()
+
+    def _put_back(self, kind: str, value: Any) -> None:
+        if value:
+            self._unread = (kind, value)
+            self._inline = False
+
+    def _take_unread(self, kind: str) -> Any:
+        """What a cancelled call left unread for a call of `kind`, or None."""
+        if self._busy or self._unread is None or self._unread[0] != kind:
+            return None
+        value = self._unread[1]
+        self._unread = None
+        self._inline = not self._jobs
+        return value
+
+    async def _read_off_loop(self, method: Callable[..., Any], *args: Any) -> Any:
+        """A read on a worker that, when its task is cancelled, puts the position back where the
+        read started or keeps what it read for the next read."""
+        file = self._file
+
+        def call() -> tuple[int, Any]:
+            return file.read_position(), method(*args, False)
+
+        def undo(outcome: tuple[int, Any]) -> None:
+            start, data = outcome
+            if not file.restore_position(start):
+                self._put_back("data", data)
+
+        return (await self._off_loop(call, undo))[1]
+
+    # ---- reading -----------------------------------------------------------------------
+
+    async def read(self, size: SupportsIndex | None = None) -> Any:
+        """bytes in a mode with "b", str otherwise."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._file.read(size, True)
+            if result is not WOULD_BLOCK:
+                return result
+        elif (unread := self._take_unread("data")) is not None:
+            if size is None:
+                return unread + await self.read()
+            return self._keep_rest(unread, size)
+        return await self._read_off_loop(self._file.read, size)
+
+    async def readall(self) -> Any:
+        return await self.read()
+
+    async def read1(self, size: SupportsIndex | None = None) -> Any:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._file.read1(size, True)
+            if result is not WOULD_BLOCK:
+                return result
+        elif (unread := self._take_unread("data")) is not None:
+            return self._keep_rest(unread, size)
+        return await self._read_off_loop(self._file.read1, size)
+
+    def _keep_rest(self, unread: Any, size: SupportsIndex | None) -> Any:
+        """Up to `size` of what was left unread; the rest stays for the next read."""
+        count = len(unread) if size is None else size.__index__()
+        self._put_back("data", unread[count:])
+        return unread[:count]
+
+    async def readinto(self, buffer: Buffer) -> int:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._file.readinto(buffer, True)
+            if result is not WOULD_BLOCK:
+                return result
+        elif (unread := self._take_unread("data")) is not None:
+            with memoryview(buffer) as view, view.cast("B") as target:
+                data = self._keep_rest(unread, target.nbytes)
+                target[: len(data)] = data.encode() if isinstance(data, str) else data
+                return len(data)
+        file = self._file
+
+        def call() -> tuple[int, int]:
+            return file.read_position(), file.readinto(buffer, False)
+
+        def undo(outcome: tuple[int, int]) -> None:
+            start, count = outcome
+            if not file.restore_position(start):
+                with memoryview(buffer) as view, view.cast("B") as target:
+                    self._put_back("data", bytes(target[:count]))
+
+        return (await self._off_loop(call, undo))[1]
+
+    async def readline(self, size: SupportsIndex | None = None) -> str:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            line = self._file.readline(size, True)
+            if line is not WOULD_BLOCK:
+                return line
+        return await self._readline_slowly(size)
+
+    async def _readline_slowly(self, size: SupportsIndex | None) -> str:
+        if (unread := self._take_unread("line")) is not None:
+            return self._keep_rest_of_line(unread, size)
+        if (unread := self._take_unread("data")) is not None:
+            return await self._line_from_unread(unread, size)
+        file = self._file
+        return await self._off_loop(
+            lambda: file.readline(size, False), lambda line: self._put_back("line", line)
+        )
+
+    def _keep_rest_of_line(self, unread: str, size: SupportsIndex | None) -> str:
+        count = len(unread) if size is None else size.__index__()
+        self._put_back("line", unread[count:])
+        return unread[:count]
+
+    async def _line_from_unread(self, unread: Any, size: SupportsIndex | None) -> str:
+        """A line that starts with what a cancelled read left: up to its newline or `size`, or
+        all of it and the rest of the line from the file."""
+        text = unread if isinstance(unread, str) else unread.decode()
+        limit = None if size is None else size.__index__()
+        end = text.find("\n", 0, len(text) if limit is None else limit)
+        if end < 0 and (limit is None or limit > len(text)):
+            return text + await self.readline(None if limit is None else limit - len(text))
+        cut = end + 1 if end >= 0 else limit
+        rest = text[cut:]
+        self._put_back("data", rest if isinstance(unread, str) else rest.encode())
+        return text[:cut]
+
+    async def readlines(self, hint: SupportsIndex | None = None) -> list[str]:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            lines = self._file.readlines(hint, True)
+            if lines is not WOULD_BLOCK:
+                return lines
+        elif (unread := self._take_unread("data")) is not None:
+            text = unread if isinstance(unread, str) else unread.decode()
+            first = await self._line_from_unread(text, None)
+            return [first, *await self.readlines(hint)]
+        file = self._file
+
+        def call() -> tuple[int, list[str]]:
+            return file.read_position(), file.readlines(hint, False)
+
+        def undo(outcome: tuple[int, list[str]]) -> None:
+            start, lines = outcome
+            if not file.restore_position(start):
+                self._put_back("data", "".join(lines))
+
+        return (await self._off_loop(call, undo))[1]
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> str:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        line = self._file.readline(None, True) if self._inline else WOULD_BLOCK
+        if line is WOULD_BLOCK:
+            line = await self._readline_slowly(None)
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    # ---- writing and the rest ------------------------------------------------------------
+
+    async def write(self, data: object) -> int:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._file.write(data, True)
+            if result is not WOULD_BLOCK:
+                return result
+        file = self._file
+        return await self._off_loop(lambda: file.write(data, False))
+
+    async def writelines(self, lines: Sequence[str | bytes | bytearray]) -> None:
+        await self._call("writelines", lines)
+
+    async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
+        position = await self._call("seek", offset, whence)
+        self._unread = None
+        self._inline = not self._busy and not self._jobs
+        return position
+
+    async def tell(self) -> int:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if not self._busy and not self._jobs:
+            return self._file.tell()
+        file = self._file
+        return await self._off_loop(file.tell)
+
+    async def flush(self) -> None:
+        await self._call("flush")
+
+    async def truncate(self, size: SupportsIndex | None = None) -> None:
+        await self._call("truncate", size)
+
+    async def isatty(self) -> bool:
+        return await self._call("isatty")
+
+    async def sync(self, data_only: bool = False) -> None:
+        """Hands the written bytes to the file system and waits until they are on the storage
+        device (fdatasync with `data_only`, which skips metadata such as times; fsync otherwise)."""
+        await self._call("sync", data_only)
+
+    async def _call(self, name: str, *args: Any) -> Any:
+        """A call that reads nothing: inline when the engine allows, else on a worker."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        method = getattr(self._file, name)
+        if not self._busy and not self._jobs:
+            result = method(*args, True)
+            if result is not WOULD_BLOCK:
+                return result
+        return await self._off_loop(lambda: method(*args, False))
+
+    async def close(self) -> None:
+        """Closes the file once every earlier call has finished. A cancellation does not stop it:
+        the file is closed all the same."""
+        if not self._busy and not self._jobs and self._file.close(True) is not WOULD_BLOCK:
+            return
+        file = self._file
+        await asyncio.shield(self._off_loop(lambda: file.close(False), must_run=True))
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        await self.close()
+
+
+async def _open_in_worker(file: File) -> None:
+    """Opens `file` on a worker. When the awaiting task is cancelled, the file opened meanwhile is
+    closed, so no descriptor is left behind."""
+    loop = asyncio.get_running_loop()
+    future: asyncio.Future[None] = loop.create_future()
+
+    def deliver(outcome: _workers.Outcome) -> None:
+        ok, error = outcome
+        if future.cancelled():
+            if ok:
+                _workers.pool().submit(loop, lambda: file.close(False), lambda _: None)
+        elif ok:
+            future.set_result(None)
+        else:
+            future.set_exception(error)
+
+    _workers.pool().submit(loop, file.open, deliver)
+    await future
+
+
+async def open_file(file: FilePath, mode: str) -> FileHandle:
+    if monotonic_ns() >= _next_yield_ns:
+        await _pass_turn()
+    path = os.fspath(file)
+    engine_file = File(path, mode)
+    if _placement.open_may_wait(path):
+        await _open_in_worker(engine_file)
+    else:
+        engine_file.open()
+    return FileHandle(engine_file)
+
+
+class OpenContext:
+    """What open() returns: await it for a FileHandle, or enter it with `async with` to have
+    the file closed when the block ends, whether or not the block raises."""
+
+    __slots__ = ("_file", "_mode", "_handle")
+
+    def __init__(self, file: FilePath, mode: str) -> None:
+        self._file = file
+        self._mode = mode
+        self._handle: FileHandle | None = None
+
+    def __await__(self) -> Generator[Any, None, FileHandle]:
+        return open_file(self._file, self._mode).__await__()
+
+    async def __aenter__(self) -> FileHandle:
+        self._handle = await open_file(self._file, self._mode)
+        return self._handle
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        if self._handle is not None:
+            await self._handle.close()

@@ -1,0 +1,91 @@
+"""Where a call that names a path runs: inline on the event loop when the kernel can answer it
+from memory or a local disk, on a worker when it can wait (a network or FUSE file system, a FIFO,
+a device). Open handles are placed by the engine itself, from the descriptor."""
+
+import os
+import select
+import stat
+import threading
+
+# File systems whose requests may cross a network or reach a user-space daemon (the types of
+# /proc/self/mountinfo; "fuse" also covers "fuse.sshfs", "fuseblk" and the like).
+WAITING_FILE_SYSTEMS = ("fuse", "nfs", "cifs", "smb", "ceph", "9p", "afs", "coda", "lustre", "gluster", "gpfs",
+                        "ocfs2", "gfs2", "orangefs", "davfs", "virtiofs")
+# Opening one of these waits for another party (a FIFO's other end, a device, a socket's peer).
+WAITING_FILE_TYPES = (stat.S_IFIFO, stat.S_IFCHR, stat.S_IFBLK, stat.S_IFSOCK)
+
+MOUNTINFO = "/proc/self/mountinfo"
+
+
+def _unescape(field: str) -> str:
+    """mountinfo writes space, tab, newline and backslash in paths as octal escapes."""
+    if "\\" not in field:
+        return field
+    return field.encode().decode("unicode_escape").encode("latin-1").decode(errors="surrogateescape")
+
+
+def _parse_mountinfo(text: str) -> dict[str, str]:
+    types: dict[str, str] = {}
+    for line in text.splitlines():
+        fields = line.split(" ")
+        if " - " in line and len(fields) > 4:
+            types[_unescape(fields[4])] = line.split(" - ", 1)[1].split(" ", 1)[0]
+    return types
+
+
+class MountTable:
+    """The file system type of every mount point, read again only after a mount or unmount:
+    the kernel marks mountinfo readable with POLLPRI when the table changes."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._descriptor = os.open(MOUNTINFO, os.O_RDONLY | os.O_CLOEXEC)
+        self._changes = select.poll()
+        self._changes.register(self._descriptor, select.POLLPRI)
+        self._types = self._read()
+
+    def _read(self) -> dict[str, str]:
+        chunks = []
+        os.lseek(self._descriptor, 0, os.SEEK_SET)
+        while chunk := os.read(self._descriptor, 1 << 16):
+            chunks.append(chunk)
+        return _parse_mountinfo(b"".join(chunks).decode(errors="surrogateescape"))
+
+    def type_of(self, path: str) -> str:
+        """The type of the file system holding absolute `path` as written (links not followed)."""
+        with self._lock:
+            if self._changes.poll(0):
+                self._types = self._read()
+            types = self._types
+        while path not in types:
+            cut = path.rfind("/")
+            if cut <= 0:
+                return types.get("/", "")
+            path = path[:cut]
+        return types[path]
+
+
+def _mount_table() -> MountTable | None:
+    try:
+        return MountTable()
+    except OSError:
+        return None  # no /proc: every open that names a path goes to a worker
+
+
+_mounts = _mount_table()
+
+
+def open_may_wait(path: str | bytes) -> bool:
+    """Whether opening `path` can wait on a network, a daemon or another process. Asked inline:
+    it reads a cached table and makes one stat on a local file system."""
+    if _mounts is None:
+        return True
+    text = os.fsdecode(path)
+    if _mounts.type_of(os.path.abspath(text)).startswith(WAITING_FILE_SYSTEMS):
+        return True
+    try:
+        mode = os.lstat(text).st_mode
+    except (OSError, ValueError):
+        return False  # a file about to be created, or an open that fails at once
+    # A link may lead anywhere, a slow file system included; following it could wait.
+    return stat.S_IFMT(mode) in WAITING_FILE_TYPES or stat.S_ISLNK(mode)
