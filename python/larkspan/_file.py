@@ -10,7 +10,6 @@ import asyncio
 import os
 from collections import deque
 from collections.abc import Buffer, Callable, Generator, Sequence
-from functools import partial
 from time import monotonic_ns
 from types import TracebackType
 from typing import Any, Self, SupportsIndex
@@ -42,42 +41,24 @@ async def _pass_turn() -> None:
     _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
-class _Job:
-    """One call of a handle on a worker. `undo` receives the result of a call whose awaiting task
-    was cancelled while it ran, so that bytes read are not lost; a call still queued when its task
-    is cancelled does not run at all, unless it must (close)."""
-
-    __slots__ = ("future", "call", "undo", "must_run")
-
-    def __init__(
-        self,
-        future: asyncio.Future[Any],
-        call: Callable[[], Any],
-        undo: Callable[[Any], None] | None,
-        must_run: bool,
-    ) -> None:
-        self.future = future
-        self.call = call
-        self.undo = undo
-        self.must_run = must_run
-
-
 class FileHandle:
     """An open file. Every operation may let the event loop run before it starts; one that runs on
-    a worker lets it run until the result is in. Cancelling a task that awaits an operation on a
-    worker never tears the handle: the operation finishes, and bytes it read are read again by the
-    next read (a regular file's position is put back; from a pipe, the next read returns them)."""
+    a worker lets it run until the result is in. The calls of a handle take turns, in the order
+    they were made. Cancelling a task that awaits a call on a worker never tears the handle: the
+    call finishes, and bytes it read are read again by the next read (a regular file's position is
+    put back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_jobs", "_busy", "_unread", "_inline")
+    __slots__ = ("_file", "_busy", "_waiters", "_worker", "_unread", "_inline")
 
     def __init__(self, file: File) -> None:
         self._file = file
-        self._jobs: deque[_Job] = deque()
-        self._busy = False  # a job is on a worker
+        self._busy = False  # a call holds the turn
+        self._waiters: deque[asyncio.Future[None]] = deque()  # calls waiting for the turn, in order
+        self._worker: asyncio.Future[None] | None = None  # done when the turn's worker call ends
         # Bytes read by a call whose task was cancelled, from a file that has no position to
         # put back: ("line", line) for the next readline, ("data", data) for the next read.
         self._unread: tuple[str, Any] | None = None
-        self._inline = True  # no job and nothing unread: calls may run inline
+        self._inline = True  # nobody holds or awaits the turn and nothing is unread
 
     @property
     def name(self) -> str:
@@ -97,40 +78,98 @@ class FileHandle:
     def writable(self) -> bool:
         return self._file.writable()
 
-    # ---- running calls ---------------------------------------------------------------
+    # ---- taking turns --------------------------------------------------------------------
 
-    async def _off_loop(
-        self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None, must_run: bool = False
-    ) -> Any:
-        """Queues `call` behind the handle's earlier calls and awaits its result from a worker."""
-        job = _Job(asyncio.get_running_loop().create_future(), call, undo, must_run)
-        self._jobs.append(job)
+    async def _in_turn(self, body: Callable[..., Any], *args: Any) -> Any:
+        """Awaits `body(*args)` once every earlier call has finished. A task cancelled while it
+        waits for its turn runs nothing; one cancelled while its call runs on a worker passes
+        the turn on only when that call has ended."""
+        return await self._when_turn_comes(self._queue_for_turn(), body, *args)
+
+    def _queue_for_turn(self) -> asyncio.Future[None] | None:
+        """Takes a place in line at once: None when the turn is free and now held, else the
+        future that the turn passes to."""
         self._inline = False
-        if not self._busy:
-            self._start_next()
-        return await job.future
-
-    def _start_next(self) -> None:
-        while self._jobs:
-            job = self._jobs.popleft()
-            if job.future.cancelled() and not job.must_run:
-                continue
+        if not self._busy and not self._waiters:
             self._busy = True
-            _workers.pool().submit(job.future.get_loop(), job.call, partial(self._finish, job))
-            return
+            return None
+        turn = asyncio.get_running_loop().create_future()
+        self._waiters.append(turn)
+        return turn
+
+    async def _when_turn_comes(
+        self, turn: asyncio.Future[None] | None, body: Callable[..., Any], *args: Any
+    ) -> Any:
+        if turn is not None:
+            try:
+                await turn
+            except asyncio.CancelledError:
+                if turn.done() and not turn.cancelled():
+                    self._pass_turn_on()  # given the turn just as it was cancelled
+                else:
+                    self._waiters.remove(turn)
+                    self._inline = not self._busy and not self._waiters and self._unread is None
+                raise
+        try:
+            return await body(*args)
+        finally:
+            worker = self._worker
+            if worker is not None and not worker.done():
+                worker.add_done_callback(lambda _: self._pass_turn_on())
+            else:
+                self._pass_turn_on()
+
+    def _pass_turn_on(self) -> None:
+        self._worker = None
+        while self._waiters:
+            turn = self._waiters.popleft()
+            if not turn.done():
+                turn.set_result(None)
+                return
         self._busy = False
         self._inline = self._unread is None
 
-    def _finish(self, job: _Job, outcome: _workers.Outcome) -> None:
-        ok, value = outcome
-        if job.future.cancelled():
-            if ok and job.undo is not None:
-                job.undo(value)
-        elif ok:
-            job.future.set_result(value)
-        else:
-            job.future.set_exception(value)
-        self._start_next()
+    async def _in_worker(self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
+        """Runs `call` on a worker with the turn held. When the awaiting task is cancelled, the
+        call still ends, and `undo` receives its result."""
+        loop = asyncio.get_running_loop()
+        result: asyncio.Future[Any] = loop.create_future()
+        ended: asyncio.Future[None] = loop.create_future()
+
+        def deliver(outcome: _workers.Outcome) -> None:
+            ok, value = outcome
+            try:
+                if result.cancelled():
+                    if ok and undo is not None:
+                        undo(value)
+                elif ok:
+                    result.set_result(value)
+                else:
+                    result.set_exception(value)
+            finally:
+                ended.set_result(None)  # the turn passes on whatever happened
+
+        self._worker = ended
+        _workers.pool().submit(loop, call, deliver)
+        return await result
+
+    async def _attempt(self, method: Callable[..., Any], *args: Any) -> Any:
+        """A call that reads nothing, with the turn held: inline when the engine allows."""
+        result = method(*args, True)
+        if result is WOULD_BLOCK:
+            result = await self._in_worker(lambda: method(*args, False))
+        return result
+
+    async def _call(self, method: Callable[..., Any], *args: Any) -> Any:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = method(*args, True)
+            if result is not WOULD_BLOCK:
+                return result
+        return await self._in_turn(self._attempt, method, *args)
+
+    # ---- what cancelled reads leave ----------------------------------------------------------
 
     def _put_back(self, kind: str, value: Any) -> None:
         if value:
@@ -139,16 +178,25 @@ class FileHandle:
 
     def _take_unread(self, kind: str) -> Any:
         """What a cancelled call left unread for a call of `kind`, or None."""
-        if self._busy or self._unread is None or self._unread[0] != kind:
+        if self._unread is None or self._unread[0] != kind:
             return None
         value = self._unread[1]
         self._unread = None
-        self._inline = not self._jobs
         return value
 
-    async def _read_off_loop(self, method: Callable[..., Any], *args: Any) -> Any:
-        """A read on a worker that, when its task is cancelled, puts the position back where the
-        read started or keeps what it read for the next read."""
+    def _keep_rest(self, unread: Any, size: SupportsIndex | None) -> Any:
+        """Up to `size` of what was left unread; the rest stays for the next read."""
+        count = len(unread) if size is None else size.__index__()
+        self._put_back("data", unread[count:])
+        return unread[:count]
+
+    async def _read_attempt(self, method: Callable[..., Any], *args: Any) -> Any:
+        """A read with the turn held: inline when the engine allows, else on a worker that, when
+        its task is cancelled, puts the position back where the read started or keeps what it
+        read for the next read."""
+        result = method(*args, True)
+        if result is not WOULD_BLOCK:
+            return result
         file = self._file
 
         def call() -> tuple[int, Any]:
@@ -157,9 +205,9 @@ class FileHandle:
         def undo(outcome: tuple[int, Any]) -> None:
             start, data = outcome
             if not file.restore_position(start):
-                self._put_back("data", data)
+                self._put_back("data", "".join(data) if isinstance(data, list) else data)
 
-        return (await self._off_loop(call, undo))[1]
+        return (await self._in_worker(call, undo))[1]
 
     # ---- reading -----------------------------------------------------------------------
 
@@ -171,11 +219,14 @@ class FileHandle:
             result = self._file.read(size, True)
             if result is not WOULD_BLOCK:
                 return result
-        elif (unread := self._take_unread("data")) is not None:
+        return await self._in_turn(self._read, size)
+
+    async def _read(self, size: SupportsIndex | None) -> Any:
+        if (unread := self._take_unread("data")) is not None:
             if size is None:
-                return unread + await self.read()
+                return unread + await self._read(None)
             return self._keep_rest(unread, size)
-        return await self._read_off_loop(self._file.read, size)
+        return await self._read_attempt(self._file.read, size)
 
     async def readall(self) -> Any:
         return await self.read()
@@ -187,15 +238,12 @@ class FileHandle:
             result = self._file.read1(size, True)
             if result is not WOULD_BLOCK:
                 return result
-        elif (unread := self._take_unread("data")) is not None:
-            return self._keep_rest(unread, size)
-        return await self._read_off_loop(self._file.read1, size)
+        return await self._in_turn(self._read1, size)
 
-    def _keep_rest(self, unread: Any, size: SupportsIndex | None) -> Any:
-        """Up to `size` of what was left unread; the rest stays for the next read."""
-        count = len(unread) if size is None else size.__index__()
-        self._put_back("data", unread[count:])
-        return unread[:count]
+    async def _read1(self, size: SupportsIndex | None) -> Any:
+        if (unread := self._take_unread("data")) is not None:
+            return self._keep_rest(unread, size)
+        return await self._read_attempt(self._file.read1, size)
 
     async def readinto(self, buffer: Buffer) -> int:
         if monotonic_ns() >= _next_yield_ns:
@@ -204,11 +252,17 @@ class FileHandle:
             result = self._file.readinto(buffer, True)
             if result is not WOULD_BLOCK:
                 return result
-        elif (unread := self._take_unread("data")) is not None:
+        return await self._in_turn(self._readinto, buffer)
+
+    async def _readinto(self, buffer: Buffer) -> int:
+        if (unread := self._take_unread("data")) is not None:
             with memoryview(buffer) as view, view.cast("B") as target:
                 data = self._keep_rest(unread, target.nbytes)
                 target[: len(data)] = data.encode() if isinstance(data, str) else data
                 return len(data)
+        result = self._file.readinto(buffer, True)
+        if result is not WOULD_BLOCK:
+            return result
         file = self._file
 
         def call() -> tuple[int, int]:
@@ -220,7 +274,7 @@ class FileHandle:
                 with memoryview(buffer) as view, view.cast("B") as target:
                     self._put_back("data", bytes(target[:count]))
 
-        return (await self._off_loop(call, undo))[1]
+        return (await self._in_worker(call, undo))[1]
 
     async def readline(self, size: SupportsIndex | None = None) -> str:
         if monotonic_ns() >= _next_yield_ns:
@@ -229,22 +283,22 @@ class FileHandle:
             line = self._file.readline(size, True)
             if line is not WOULD_BLOCK:
                 return line
-        return await self._readline_slowly(size)
+        return await self._in_turn(self._readline, size)
 
-    async def _readline_slowly(self, size: SupportsIndex | None) -> str:
+    async def _readline(self, size: SupportsIndex | None) -> str:
         if (unread := self._take_unread("line")) is not None:
-            return self._keep_rest_of_line(unread, size)
+            count = len(unread) if size is None else size.__index__()
+            self._put_back("line", unread[count:])
+            return unread[:count]
         if (unread := self._take_unread("data")) is not None:
             return await self._line_from_unread(unread, size)
-        file = self._file
-        return await self._off_loop(
-            lambda: file.readline(size, False), lambda line: self._put_back("line", line)
-        )
-
-    def _keep_rest_of_line(self, unread: str, size: SupportsIndex | None) -> str:
-        count = len(unread) if size is None else size.__index__()
-        self._put_back("line", unread[count:])
-        return unread[:count]
+        line = self._file.readline(size, True)
+        if line is WOULD_BLOCK:
+            file = self._file
+            line = await self._in_worker(
+                lambda: file.readline(size, False), lambda line: self._put_back("line", line)
+            )
+        return line
 
     async def _line_from_unread(self, unread: Any, size: SupportsIndex | None) -> str:
         """A line that starts with what a cancelled read left: up to its newline or `size`, or
@@ -253,7 +307,7 @@ class FileHandle:
         limit = None if size is None else size.__index__()
         end = text.find("\n", 0, len(text) if limit is None else limit)
         if end < 0 and (limit is None or limit > len(text)):
-            return text + await self.readline(None if limit is None else limit - len(text))
+            return text + await self._readline(None if limit is None else limit - len(text))
         cut = end + 1 if end >= 0 else limit
         rest = text[cut:]
         self._put_back("data", rest if isinstance(unread, str) else rest.encode())
@@ -266,21 +320,13 @@ class FileHandle:
             lines = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
                 return lines
-        elif (unread := self._take_unread("data")) is not None:
-            text = unread if isinstance(unread, str) else unread.decode()
-            first = await self._line_from_unread(text, None)
-            return [first, *await self.readlines(hint)]
-        file = self._file
+        return await self._in_turn(self._readlines, hint)
 
-        def call() -> tuple[int, list[str]]:
-            return file.read_position(), file.readlines(hint, False)
-
-        def undo(outcome: tuple[int, list[str]]) -> None:
-            start, lines = outcome
-            if not file.restore_position(start):
-                self._put_back("data", "".join(lines))
-
-        return (await self._off_loop(call, undo))[1]
+    async def _readlines(self, hint: SupportsIndex | None) -> list[str]:
+        lines = []
+        while self._unread is not None and self._unread[0] == "data":
+            lines.append(await self._line_from_unread(self._take_unread("data"), None))
+        return lines + await self._read_attempt(self._file.readlines, hint)
 
     def __aiter__(self) -> Self:
         return self
@@ -290,7 +336,7 @@ class FileHandle:
             await _pass_turn()
         line = self._file.readline(None, True) if self._inline else WOULD_BLOCK
         if line is WOULD_BLOCK:
-            line = await self._readline_slowly(None)
+            line = await self._in_turn(self._readline, None)
         if not line:
             raise StopAsyncIteration
         return line
@@ -304,58 +350,48 @@ class FileHandle:
             result = self._file.write(data, True)
             if result is not WOULD_BLOCK:
                 return result
-        file = self._file
-        return await self._off_loop(lambda: file.write(data, False))
+        return await self._in_turn(self._attempt, self._file.write, data)
 
     async def writelines(self, lines: Sequence[str | bytes | bytearray]) -> None:
-        await self._call("writelines", lines)
+        await self._call(self._file.writelines, lines)
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        position = await self._call("seek", offset, whence)
-        self._unread = None
-        self._inline = not self._busy and not self._jobs
+        return await self._call(self._seek, offset, whence)
+
+    def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> Any:
+        position = self._file.seek(offset, whence, inline_only)
+        if position is not WOULD_BLOCK:
+            self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
     async def tell(self) -> int:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if not self._busy and not self._jobs:
-            return self._file.tell()
-        file = self._file
-        return await self._off_loop(file.tell)
+        return await self._call(self._tell)
+
+    def _tell(self, inline_only: bool) -> int:
+        return self._file.tell()
 
     async def flush(self) -> None:
-        await self._call("flush")
+        await self._call(self._file.flush)
 
     async def truncate(self, size: SupportsIndex | None = None) -> None:
-        await self._call("truncate", size)
+        await self._call(self._file.truncate, size)
 
     async def isatty(self) -> bool:
-        return await self._call("isatty")
+        return await self._call(self._file.isatty)
 
     async def sync(self, data_only: bool = False) -> None:
         """Hands the written bytes to the file system and waits until they are on the storage
         device (fdatasync with `data_only`, which skips metadata such as times; fsync otherwise)."""
-        await self._call("sync", data_only)
-
-    async def _call(self, name: str, *args: Any) -> Any:
-        """A call that reads nothing: inline when the engine allows, else on a worker."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        method = getattr(self._file, name)
-        if not self._busy and not self._jobs:
-            result = method(*args, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._off_loop(lambda: method(*args, False))
+        await self._call(self._file.sync, data_only)
 
     async def close(self) -> None:
         """Closes the file once every earlier call has finished. A cancellation does not stop it:
         the file is closed all the same."""
-        if not self._busy and not self._jobs and self._file.close(True) is not WOULD_BLOCK:
+        if self._inline and self._file.close(True) is not WOULD_BLOCK:
             return
-        file = self._file
-        await asyncio.shield(self._off_loop(lambda: file.close(False), must_run=True))
+        # The place in line is taken before the shield's task starts, so later calls stay behind.
+        turn = self._queue_for_turn()
+        await asyncio.shield(self._when_turn_comes(turn, self._attempt, self._file.close))
 
     async def __aenter__(self) -> Self:
         return self
