@@ -176,19 +176,30 @@ def test_killed_daemon_fails_reads_with_enotconn(slow_fs: SlowFs, while_reading:
         bounded(lambda: os.pread(fd, 10, 0))
     assert raised.value.errno == errno.ENOTCONN
     with contextlib.suppress(OSError):  # closing flushes, which fails the same way
-        os.close(fd)
+        bounded(lambda: os.close(fd))
     killer.join(TIMEOUT)
     assert os.listdir(fs.mountpoint) == []  # detached: the bare directory again
 
 
-def test_exit_after_kill_is_clean(tmp_path: Path) -> None:
+def skip_without_fuse() -> None:
     if (reason := unavailable_reason()) is not None:
         pytest.skip(reason)
+
+
+def test_exit_after_kill_is_clean(tmp_path: Path) -> None:
+    skip_without_fuse()
     with mounted(tmp_path / "backing", tmp_path / "mnt", latency_ms=1) as fs:
         fs.kill()
     assert fs.process.returncode is not None
     with open("/proc/self/mounts", encoding="utf-8") as table:
         assert str(tmp_path / "mnt") not in table.read()
+
+
+def test_daemon_refusing_to_mount_raises_with_its_stderr(tmp_path: Path) -> None:
+    skip_without_fuse()
+    with pytest.raises(RuntimeError, match="(?s)exited.*usage"):
+        with mounted(tmp_path / "backing", tmp_path / "mnt", latency_ms=-1):
+            pass
 
 
 # ---- concurrency: requests overlap rather than queue ---------------------------------------------

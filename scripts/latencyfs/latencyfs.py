@@ -42,7 +42,7 @@ class LatencyFs:
         self._stats_file = stats_file
 
     def stats(self) -> Stats:
-        """The daemon's counters as they are now (they stay readable after it has exited)."""
+        """The daemon's counters as they are now; readable until the mount's block ends, also after kill()."""
         return Stats(*STATS_LAYOUT.unpack(self._stats_file.read_bytes()[: STATS_LAYOUT.size]))
 
     def kill(self) -> None:
@@ -96,13 +96,14 @@ def mounted(
     and reaps the daemon however the block ends."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
-    command = [str(build()), "-f", f"--latency-ms={latency_ms}", str(backing), str(mountpoint)]
-    if fail_marker is not None:
-        command.insert(2, f"--fail-marker={fail_marker}")
+    binary = build()
     with tempfile.TemporaryDirectory(prefix="latencyfs-") as scratch:
         stats_file = Path(scratch) / "stats"
         stderr_file = Path(scratch) / "stderr"
-        command.insert(2, f"--stats-file={stats_file}")
+        options = [f"--latency-ms={latency_ms}", f"--stats-file={stats_file}"]
+        if fail_marker is not None:
+            options.append(f"--fail-marker={fail_marker}")
+        command = [str(binary), "-f", *options, str(backing), str(mountpoint)]
         with open(stderr_file, "wb") as stderr:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr)
         try:
