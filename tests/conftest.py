@@ -5,11 +5,15 @@ import pickle
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
+from contextlib import ExitStack
 from pathlib import Path
 
 import pytest
 
 from _larkspan_core import AsyncFile
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
+import latencyfs  # noqa: E402  (found through the path entry above)
 
 TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
 
@@ -110,3 +114,22 @@ def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
             writer.wait()
 
     return read
+
+
+@pytest.fixture
+def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
+    """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait `latency_ms`
+    and fails reads and writes of files named with `fail_marker` (EIO). Each call mounts a new
+    tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
+    reason = latencyfs.unavailable_reason()
+    if reason is not None:
+        pytest.skip(reason)
+    counter = iter(range(1_000_000))
+    with ExitStack() as mounts:
+
+        def mount(latency_ms: float = 20.0, fail_marker: str | None = None) -> latencyfs.LatencyFs:
+            suffix = str(next(counter) or "")  # the first pair is plain "backing" and "mnt"
+            backing, mountpoint = tmp_path / f"backing{suffix}", tmp_path / f"mnt{suffix}"
+            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker))
+
+        yield mount
