@@ -1,0 +1,176 @@
+"""The front on slow and failing storage: a FUSE file system whose every request waits, fails with EIO, or
+whose daemon dies. The loop's freedom is counted in ticks of a ticker task while calls wait."""
+
+import asyncio
+import faulthandler
+import os
+from collections.abc import Awaitable, Callable, Iterator
+from typing import Any
+
+import pytest
+
+import larkspan
+from conftest import TIMEOUT, descriptors
+
+LATENCY_MS = 30.0
+
+
+@pytest.fixture(autouse=True)
+def watchdog() -> Iterator[None]:
+    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+async def ticks_during(work: Awaitable[Any]) -> tuple[Any, int]:
+    """The result of `work` and how many 1 ms ticks a ticker task made while it ran. A call that held
+    the loop for a whole request of the file system would leave at most one tick."""
+    ticks = 0
+    done = False
+
+    async def ticker() -> None:
+        nonlocal ticks
+        while not done:
+            await asyncio.sleep(0.001)
+            ticks += 1
+
+    task = asyncio.ensure_future(ticker())
+    await asyncio.sleep(0)
+    try:
+        result = await asyncio.wait_for(work, TIMEOUT)
+    finally:
+        done = True
+        await task
+    return result, ticks
+
+
+async def open_and_read(path: Any, mode: str = "rb", size: int | None = None) -> Any:
+    async with larkspan.open(path, mode) as f:
+        return await f.read(size)
+
+
+CALLS = {
+    "open+read": lambda path: open_and_read(path),
+    "read(4096)": lambda path: open_and_read(path, size=4096),
+    "readline": lambda path: first_line(path),
+    "write+close": lambda path: write_all(path.with_name("out"), b"w" * 100_000),
+}  # fmt: skip
+
+
+async def first_line(path: Any) -> str:
+    async with larkspan.open(path, "r") as f:
+        return await f.readline()
+
+
+async def write_all(path: Any, data: bytes) -> int:
+    async with larkspan.open(path, "wb") as f:
+        return await f.write(data)
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_loop_runs_while_a_slow_file_system_answers(slow_fs, call: str) -> None:
+    fs = slow_fs(LATENCY_MS)
+    (fs.backing / "data").write_bytes(b"line\n" * 2000)
+    result, ticks = asyncio.run(ticks_during(CALLS[call](fs.mountpoint / "data")))
+    assert ticks >= 5, f"the loop ticked only {ticks} times during several {LATENCY_MS} ms requests"
+    expected = {"open+read": b"line\n" * 2000, "read(4096)": (b"line\n" * 2000)[:4096], "readline": "line\n"}
+    assert result == expected.get(call, 100_000)
+    if call == "write+close":
+        assert (fs.backing / "out").read_bytes() == b"w" * 100_000
+
+
+def test_concurrent_reads_on_a_slow_file_system_overlap(slow_fs) -> None:
+    fs = slow_fs(LATENCY_MS)
+    for i in range(32):
+        (fs.backing / f"f{i}").write_bytes(bytes([i]) * 4096)
+
+    async def main() -> list[bytes]:
+        return await asyncio.gather(*(open_and_read(fs.mountpoint / f"f{i}") for i in range(32)))
+
+    assert asyncio.run(main()) == [bytes([i]) * 4096 for i in range(32)]
+    # The requests waited side by side, not one after another (first lookups of names in one directory
+    # still reach this FUSE daemon one at a time, which bounds the overlap).
+    assert fs.stats().peak_in_flight >= 4
+
+
+def test_cancelled_read_on_a_slow_file_is_read_again(slow_fs) -> None:
+    fs = slow_fs(LATENCY_MS)
+    data = bytes(range(256)) * 64
+    (fs.backing / "data").write_bytes(data)
+
+    async def main() -> tuple[bytes, bytes, int]:
+        f = await larkspan.open(fs.mountpoint / "data", "rb")
+        read = asyncio.ensure_future(f.read(1000))
+        await asyncio.sleep(LATENCY_MS / 3000)  # the read is on a worker, waiting for the daemon
+        read.cancel()
+        again = await f.read(1000)
+        rest = await f.read()
+        position = await f.tell()
+        await f.close()
+        return again, rest, position
+
+    again, rest, position = asyncio.run(main())
+    assert (again, rest, position) == (data[:1000], data[1000:], len(data))
+
+
+FAILING = {
+    "read": lambda f: f.read(),
+    "read(10)": lambda f: f.read(10),
+    "readline": lambda f: f.readline(),
+    "readinto": lambda f: f.readinto(bytearray(10)),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("call", FAILING)
+def test_read_failing_with_eio_raises_and_leaves_the_handle_closable(slow_fs, call: str) -> None:
+    fs = slow_fs(1.0, fail_marker="broken")
+    (fs.backing / "broken").write_bytes(b"never read\n")
+
+    async def main() -> BaseException | None:
+        before = descriptors()
+        f = await larkspan.open(fs.mountpoint / "broken", "rb")
+        outcome = (await asyncio.gather(FAILING[call](f), return_exceptions=True))[0]
+        await f.close()
+        assert descriptors() == before
+        return outcome
+
+    outcome = asyncio.run(main())
+    # The engine reports a failed stream read as a short one: nothing comes back, nothing is invented.
+    assert isinstance(outcome, RuntimeError) or outcome in (b"", "", 0)
+
+
+def test_written_bytes_that_fail_with_eio_stay_pending(slow_fs) -> None:
+    fs = slow_fs(1.0, fail_marker="broken")
+
+    async def main() -> list[Any]:
+        f = await larkspan.open(fs.mountpoint / "broken", "wb")
+        accepted = await f.write(b"kept")
+        failures = await asyncio.gather(f.flush(), f.close(), return_exceptions=True)
+        return [accepted, *[(type(e), str(e)) for e in failures], f.closed]
+
+    assert asyncio.run(main()) == [
+        4,
+        (RuntimeError, "Failed to flush write buffer"),
+        (RuntimeError, "Failed to flush write buffer"),  # still pending, so close refuses to drop them
+        False,
+    ]
+
+
+def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
+    fs = slow_fs(200.0)
+    (fs.backing / "data").write_bytes(b"x" * 100_000)
+
+    async def main() -> Any:
+        before = descriptors()
+        f = await larkspan.open(fs.mountpoint / "data", "rb")
+        reading = asyncio.ensure_future(f.read())
+        await asyncio.sleep(0.05)  # the read waits on the daemon
+        fs.kill()
+        outcome = (await asyncio.gather(reading, return_exceptions=True))[0]
+        await f.close()
+        assert descriptors() == before
+        return outcome
+
+    outcome = asyncio.run(main())
+    # A failed stream read comes back short, as the engine reports every short read: never invented bytes.
+    assert isinstance(outcome, RuntimeError) or outcome == b"", outcome
