@@ -205,7 +205,7 @@ class FileHandle:
         def undo(outcome: tuple[int, Any]) -> None:
             start, data = outcome
             if not file.restore_position(start):
-                self._put_back("data", "".join(data) if isinstance(data, list) else data)
+                self._put_back("data", data[0][:0].join(data) if isinstance(data, list) and data else data)
 
         return (await self._in_worker(call, undo))[1]
 
@@ -276,7 +276,7 @@ class FileHandle:
 
         return (await self._in_worker(call, undo))[1]
 
-    async def readline(self, size: SupportsIndex | None = None) -> str:
+    async def readline(self, size: SupportsIndex | None = None) -> Any:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -285,7 +285,7 @@ class FileHandle:
                 return line
         return await self._in_turn(self._readline, size)
 
-    async def _readline(self, size: SupportsIndex | None) -> str:
+    async def _readline(self, size: SupportsIndex | None) -> Any:
         if (unread := self._take_unread("line")) is not None:
             count = len(unread) if size is None else size.__index__()
             self._put_back("line", unread[count:])
@@ -300,20 +300,19 @@ class FileHandle:
             )
         return line
 
-    async def _line_from_unread(self, unread: Any, size: SupportsIndex | None) -> str:
+    async def _line_from_unread(self, unread: Any, size: SupportsIndex | None) -> Any:
         """A line that starts with what a cancelled read left: up to its newline or `size`, or
         all of it and the rest of the line from the file."""
-        text = unread if isinstance(unread, str) else unread.decode()
+        newline = b"\n" if isinstance(unread, bytes) else "\n"
         limit = None if size is None else size.__index__()
-        end = text.find("\n", 0, len(text) if limit is None else limit)
-        if end < 0 and (limit is None or limit > len(text)):
-            return text + await self._readline(None if limit is None else limit - len(text))
+        end = unread.find(newline, 0, len(unread) if limit is None else limit)
+        if end < 0 and (limit is None or limit > len(unread)):
+            return unread + await self._readline(None if limit is None else limit - len(unread))
         cut = end + 1 if end >= 0 else limit
-        rest = text[cut:]
-        self._put_back("data", rest if isinstance(unread, str) else rest.encode())
-        return text[:cut]
+        self._put_back("data", unread[cut:])
+        return unread[:cut]
 
-    async def readlines(self, hint: SupportsIndex | None = None) -> list[str]:
+    async def readlines(self, hint: SupportsIndex | None = None) -> list[Any]:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -322,7 +321,7 @@ class FileHandle:
                 return lines
         return await self._in_turn(self._readlines, hint)
 
-    async def _readlines(self, hint: SupportsIndex | None) -> list[str]:
+    async def _readlines(self, hint: SupportsIndex | None) -> list[Any]:
         lines = []
         while self._unread is not None and self._unread[0] == "data":
             lines.append(await self._line_from_unread(self._take_unread("data"), None))
@@ -331,7 +330,7 @@ class FileHandle:
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> str:
+    async def __anext__(self) -> Any:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         line = self._file.readline(None, True) if self._inline else WOULD_BLOCK
@@ -373,8 +372,9 @@ class FileHandle:
     async def flush(self) -> None:
         await self._call(self._file.flush)
 
-    async def truncate(self, size: SupportsIndex | None = None) -> None:
-        await self._call(self._file.truncate, size)
+    async def truncate(self, size: SupportsIndex | None = None) -> int:
+        """Cuts or extends the file to `size` bytes (the position when None); returns the new size."""
+        return await self._call(self._file.truncate, size)
 
     async def isatty(self) -> bool:
         return await self._call(self._file.isatty)

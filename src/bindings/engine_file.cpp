@@ -38,6 +38,7 @@ private:
 EngineFile::EngineFile(const std::string &filename, const std::string &mode)
     : core(filename, mode), is_binary(mode.find('b') != std::string::npos) {
     core.set_wait_gate(this);
+    core.set_reads_follow_lines(true);
 }
 
 // Deallocation runs with the interpreter lock held and nobody else holding the object, so an
@@ -148,7 +149,11 @@ py::object EngineFile::readline(const py::object &size, bool inline_only) {
     if (inline_only && !line_runs_inline(limit)) {
         return would_block();
     }
-    return decode_utf8(core.read_line(limit));
+    const std::string_view line = core.read_line(limit);
+    if (is_binary) {
+        return py::bytes(line.data(), line.size());
+    }
+    return decode_utf8(line);
 }
 
 bool EngineFile::rest_runs_inline() {
@@ -172,7 +177,7 @@ py::object EngineFile::readlines(const py::object &hint, bool inline_only) {
     if (inline_only && !rest_runs_inline()) {
         return would_block();
     }
-    LineList lines;
+    LineList lines(is_binary);
     core.read_lines(count, lines);
     return lines.take();
 }
@@ -240,7 +245,7 @@ py::object EngineFile::truncate(const py::object &size, bool inline_only) {
         return would_block();
     }
     core.truncate(length);
-    return py::none();
+    return py::int_(length ? static_cast<std::int64_t>(*length) : core.tell()); // the new size
 }
 
 py::object EngineFile::isatty(bool inline_only) {

@@ -14,7 +14,8 @@
 
 namespace py = pybind11;
 
-// The file engine for the asyncio front, usable from any thread. Each call serializes on the
+// The file engine for the asyncio front, usable from any thread. Reads take up where lines
+// left off, and lines come back as bytes in binary modes, as in Python's own files. Each call serializes on the
 // object's own lock, and the interpreter lock is released around every system call that can
 // wait, never around work on Python objects.
 //

@@ -41,8 +41,9 @@ void LineList::add(std::string_view line) {
     if (error_) {
         return;
     }
-    PyObject *text =
-        PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict");
+    const auto size = static_cast<Py_ssize_t>(line.size());
+    PyObject *text = binary_ ? PyBytes_FromStringAndSize(line.data(), size)
+                             : PyUnicode_DecodeUTF8(line.data(), size, "strict");
     if (text == nullptr || PyList_Append(list_.ptr(), text) != 0) {
         error_.emplace();
     }

@@ -101,15 +101,17 @@ public:
     py::str take(std::size_t length);
 };
 
-// Collects readlines() results as str. A line that fails to decode is
-// remembered and the rest still consumed, so the stream ends up after
-// everything read whether or not the call succeeds.
+// Collects readlines() results as str, or as bytes when `binary`. A line that
+// fails to decode is remembered and the rest still consumed, so the stream ends
+// up after everything read whether or not the call succeeds.
 class LineList final : public LineSink {
 public:
+    explicit LineList(bool binary = false) : binary_(binary) {}
     void add(std::string_view line) override;
     py::list take();
 
 private:
+    bool binary_;
     py::list list_;
     std::optional<py::error_already_set> error_;
 };

@@ -18,6 +18,10 @@
 // - Only read_line() consumes the read-ahead block, and only open and a
 //   successful seek discard it. Every other operation works from the stream
 //   position, which after a refill lies at the end of the block.
+// - With reads_follow_lines set, every operation but read_line() first hands
+//   the unread rest of the block back: a regular file's position moves back
+//   over it (deferred, no system call) and the block is dropped; from a pipe,
+//   reads take it before reading on. tell() subtracts it.
 // - The cached size is set by measure_size() alone and cleared by open, a
 //   successful seek and a successful truncate. Writes leave it alone.
 
@@ -33,6 +37,7 @@
 #include <unistd.h>
 
 #include "open_error.hpp"
+#include "span_sink.hpp"
 
 namespace {
 
@@ -76,6 +81,19 @@ public:
 
 private:
     WaitGate *gate_;
+};
+
+// The room of another sink past its first `offset` bytes, so a read can go on after bytes
+// already stored.
+class OffsetSink final : public ReadSink {
+public:
+    OffsetSink(ReadSink &inner, std::size_t offset) : inner_(inner), offset_(offset) {}
+    char *reserve(std::size_t size) override { return inner_.reserve(offset_ + size) + offset_; }
+    std::size_t max_size() const override { return inner_.max_size() - offset_; }
+
+private:
+    ReadSink &inner_;
+    std::size_t offset_;
 };
 
 constexpr std::uint64_t kUntilInputEnds = std::numeric_limits<std::uint64_t>::max();
@@ -281,31 +299,83 @@ std::uint64_t AsyncFileCore::bytes_to_recorded_end() {
 std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     if (!count) {
-        return read_to_end(sink);
+        return after_read_ahead(kUntilInputEnds, sink,
+                                [&](std::uint64_t, ReadSink &rest) { return read_to_end(rest); });
     }
     require_representable(*count, sink);
-    if (*count <= kSmallRead) {
-        return read_at_position(static_cast<std::size_t>(*count), sink);
-    }
-    return read_through_stream(*count, sink);
+    return after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
+        // A stream without a position has no pread; when reads follow lines it reads through stdio.
+        if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
+            return read_at_position(static_cast<std::size_t>(wanted), rest);
+        }
+        return read_through_stream(wanted, rest);
+    });
 }
 
 std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     const std::uint64_t wanted = count.value_or(kRead1Default);
     require_representable(wanted, sink);
+    if (unread_ahead() != 0) {
+        // At most one read: the bytes already read ahead are it.
+        return after_read_ahead(wanted, sink, [](std::uint64_t, ReadSink &) { return 0; });
+    }
     return read_through_stream(wanted, sink);
 }
 
 std::size_t AsyncFileCore::readinto(std::span<char> destination) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     if (destination.empty()) {
         return 0;
     }
-    return read_from_stream(destination.data(), destination.size());
+    SpanSink sink(destination);
+    return after_read_ahead(destination.size(), sink, [&](std::uint64_t wanted, ReadSink &rest) {
+        return read_from_stream(rest.reserve(to_size(wanted)), to_size(wanted));
+    });
+}
+
+// ---- the read-ahead when reads follow lines -----------------------------------------
+
+std::uint64_t AsyncFileCore::unread_ahead() const {
+    return reads_follow_lines ? line_len - line_pos : 0;
+}
+
+// A regular file moves back over the unread block, which is then dropped; a stream without a
+// position keeps it for the reads to take first.
+void AsyncFileCore::return_read_ahead() {
+    if (!reads_follow_lines) {
+        return;
+    }
+    line_eof = false;
+    const std::uint64_t unread = unread_ahead();
+    if (unread != 0 && regular_file) {
+        deferred_position = position() - static_cast<long>(unread);
+        line_pos = 0;
+        line_len = 0;
+    }
+}
+
+// Up to `count` bytes: those left in the read-ahead block first, then `read` of the rest
+// (`read` gets the count still wanted and a sink that stores after the block's bytes).
+template <typename Read>
+std::size_t AsyncFileCore::after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read) {
+    const std::size_t taken = to_size(std::min(count, unread_ahead()));
+    if (taken == 0) {
+        return read(count, sink);
+    }
+    std::memcpy(sink.reserve(taken), line_buffer.data() + line_pos, taken);
+    line_pos += taken;
+    if (taken == count) {
+        return taken;
+    }
+    OffsetSink rest(sink, taken);
+    return taken + read(count == kUntilInputEnds ? count : count - taken, rest);
 }
 
 // glibc keeps a stream at end of file once it has seen the end, but the file
@@ -381,6 +451,9 @@ bool AsyncFileCore::refill_line_buffer() {
 std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     require_open();
     flush_write_buffer();
+    if (reads_follow_lines) {
+        line_eof = false; // the file may have grown since the end was seen
+    }
     const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
     if (wanted == 0 || (line_pos >= line_len && !refill_line_buffer())) {
         return {};
@@ -435,12 +508,20 @@ std::size_t AsyncFileCore::emit_complete_lines(std::size_t end, LineSink &sink) 
 void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &sink) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     std::uint64_t remaining = bytes_to_recorded_end();
     if (remaining == 0) {
         return;
     }
     read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
+    if (const std::size_t unread = to_size(unread_ahead()); unread != 0) {
+        // A stream without a position: the lines start with what was read ahead.
+        read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
+        std::memcpy(read_scratch.data(), line_buffer.data() + line_pos, unread);
+        line_pos = line_len;
+        held = unread;
+    }
     for (;;) {
         if (read_scratch.size() - held < kStdioBuffer) {
             read_scratch.resize(read_scratch.size() * 2); // a line nearly as long as the chunk
@@ -519,6 +600,7 @@ void AsyncFileCore::write_directly(std::string_view data) {
 std::uint64_t AsyncFileCore::write(std::string_view data) {
     require_open();
     require_writable();
+    return_read_ahead();
     const std::size_t count = data.size();
     if (count > kDirectWrite) {
         flush_write_buffer();
@@ -539,6 +621,7 @@ std::uint64_t AsyncFileCore::write(std::string_view data) {
 void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
     require_open();
     require_writable();
+    return_read_ahead();
     std::uint64_t total = 0;
     for (const std::string_view line : lines) {
         total += line.size();
@@ -556,6 +639,7 @@ void AsyncFileCore::writelines(std::span<const std::string_view> lines) {
 std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     if (whence == SEEK_SET && regular_file && 0 <= offset && offset <= position()) {
         // The file system has already taken a position at least this far, so the
         // stream can move when it is next used, as after a positional read.
@@ -581,7 +665,8 @@ std::int64_t AsyncFileCore::tell() const {
     if (position == -1) {
         throw std::runtime_error("Tell failed");
     }
-    return position + static_cast<std::int64_t>(write_len);
+    return position - static_cast<std::int64_t>(unread_ahead()) +
+           static_cast<std::int64_t>(write_len);
 }
 
 void AsyncFileCore::flush() {
@@ -595,6 +680,7 @@ void AsyncFileCore::flush() {
 
 void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
     flush();
+    return_read_ahead();
     const long position = this->position();
     const auto length = size ? static_cast<off_t>(*size) : static_cast<off_t>(position);
     int result;
@@ -632,7 +718,8 @@ void AsyncFileCore::sync(bool data_only) {
 
 std::int64_t AsyncFileCore::read_position() const {
     require_open();
-    return position();
+    const long position = this->position();
+    return position < 0 ? position : position - static_cast<long>(unread_ahead());
 }
 
 bool AsyncFileCore::write_stays_buffered(std::uint64_t count) const {
@@ -650,7 +737,7 @@ bool AsyncFileCore::line_is_buffered(std::optional<std::uint64_t> limit) const {
         return true;
     }
     if (line_pos >= line_len) {
-        return line_eof;
+        return line_eof && !reads_follow_lines;
     }
     const std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
     return available == wanted ||
@@ -660,12 +747,14 @@ bool AsyncFileCore::line_is_buffered(std::optional<std::uint64_t> limit) const {
 std::uint64_t AsyncFileCore::bytes_to_end() {
     require_open();
     flush_write_buffer();
-    return bytes_to_recorded_end();
+    return_read_ahead();
+    return bytes_to_recorded_end(); // nothing is left ahead of a regular file's position
 }
 
 std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, ReadSink &sink) {
     require_open();
     flush_write_buffer();
+    return_read_ahead();
     require_representable(count, sink);
 #ifdef RWF_NOWAIT
     const int fd = fileno(file);

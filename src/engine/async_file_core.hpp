@@ -79,6 +79,11 @@ public:
     // Brackets every system call that can wait; null (the default) for none.
     void set_wait_gate(WaitGate *gate) { wait_gate = gate; }
 
+    // With `follow` set, reads, writes, seeks from the current position and tell() take up where
+    // read_line() left off, as Python's own files do, rather than after the read-ahead block; and
+    // read_line() at the end of the input asks the file again each time, since it may have grown.
+    void set_reads_follow_lines(bool follow) { reads_follow_lines = follow; }
+
     // Hands the pending writes over, then asks the file system to make the file's bytes (and,
     // unless `data_only`, its metadata) durable.
     void sync(bool data_only);
@@ -131,6 +136,9 @@ private:
     std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
     void close_no_throw() noexcept;
+    std::uint64_t unread_ahead() const;
+    void return_read_ahead();
+    template <typename Read> std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
 
     std::FILE *file = nullptr;   // the open stream; null while closed
     std::string filename;        // path for fopen, as given
@@ -152,4 +160,5 @@ private:
     std::optional<long> deferred_position; // where the stream must move before its next use
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
+    bool reads_follow_lines = false;       // see set_reads_follow_lines()
 };
