@@ -83,6 +83,7 @@ class Worker:
             f.seek(0, rng.choice([1, 2]))
 
 
+@pytest.mark.threads
 def test_threads_sharing_one_object_leave_a_serial_result(make_file: Callable[..., str]) -> None:
     f = AsyncFile(make_file(), "a+b").open()
     workers = [Worker(f, thread, 300) for thread in range(4)]
