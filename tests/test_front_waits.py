@@ -17,6 +17,9 @@ import larkspan._file
 from conftest import TIMEOUT, descriptors, run_child
 
 
+pytestmark = pytest.mark.threads  # calls run on worker threads
+
+
 @pytest.fixture(autouse=True)
 def watchdog() -> Iterator[None]:
     faulthandler.dump_traceback_later(TIMEOUT, exit=True)
@@ -194,7 +197,7 @@ def test_call_queued_behind_close_finds_the_file_closed(fifo: Path, writer: Writ
         return await asyncio.wait_for(asyncio.gather(late, return_exceptions=True), TIMEOUT)
 
     [error] = asyncio.run(main())
-    assert (type(error), str(error)) == (RuntimeError, "File not open")
+    assert (type(error), str(error)) == (ValueError, "I/O operation on closed file.")
 
 
 def test_cancelled_open_leaves_no_descriptor(fifo: Path) -> None:

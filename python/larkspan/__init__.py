@@ -9,7 +9,8 @@ are the engine's own.
 
 from collections.abc import Buffer
 
-from ._file import FileHandle, FilePath, OpenContext
+from ._arguments import Opener
+from ._file import FileArgument, FileHandle, FilePath, OpenContext
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
 __all__ = [
@@ -25,9 +26,19 @@ __all__ = [
 ]
 
 
-def open(file: FilePath, mode: str = "r") -> OpenContext:
-    """Opens `file` (str, bytes or path-like) when the result is awaited or entered."""
-    return OpenContext(file, mode)
+def open(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext:
+    """Opens `file` (str, bytes, path-like or a descriptor) when the result is awaited or entered,
+    with builtin open()'s arguments and checks; text modes default to UTF-8."""
+    return OpenContext(file, mode, buffering, encoding, errors, newline, closefd, opener)
 
 
 async def read_bytes(path: FilePath) -> bytes:

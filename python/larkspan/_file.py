@@ -7,17 +7,24 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 """
 
 import asyncio
+import errno
+import io
+import operator
 import os
+import stat
 from collections import deque
-from collections.abc import Buffer, Callable, Generator, Sequence
+from collections.abc import Buffer, Callable, Generator, Iterable, Sequence
+from functools import partial
 from time import monotonic_ns
 from types import TracebackType
 from typing import Any, Self, SupportsIndex
 
 from . import _placement, _workers
+from ._arguments import Opener, OpenPlan, plan_open
 from ._engine import WOULD_BLOCK, File
 
 type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+type FileArgument = FilePath | int
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
 # read before every operation (about 55 ns) rather than counting operations, because one
@@ -48,10 +55,13 @@ class FileHandle:
     call finishes, and bytes it read are read again by the next read (a regular file's position is
     put back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_busy", "_waiters", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_busy", "_waiters", "_worker", "_unread", "_inline")
 
-    def __init__(self, file: File) -> None:
+    def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
+        self._name = name
+        self._mode = mode
+        self._descriptor = descriptor  # the caller's, when the engine works on a copy
         self._busy = False  # a call holds the turn
         self._waiters: deque[asyncio.Future[None]] = deque()  # calls waiting for the turn, in order
         self._worker: asyncio.Future[None] | None = None  # done when the turn's worker call ends
@@ -61,22 +71,39 @@ class FileHandle:
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
 
     @property
-    def name(self) -> str:
-        return self._file.name
+    def name(self) -> str | bytes | int:
+        return self._name
 
     @property
     def mode(self) -> str:
-        return self._file.mode
+        return self._mode
 
     @property
     def closed(self) -> bool:
         return self._file.closed
 
-    def seekable(self) -> bool:
-        return self._file.seekable()
+    def fileno(self) -> int:
+        descriptor = self._file.fileno()  # raises once closed
+        return descriptor if self._descriptor is None else self._descriptor
+
+    def readable(self) -> bool:
+        self._require_open()
+        return self._file.readable()
 
     def writable(self) -> bool:
+        self._require_open()
         return self._file.writable()
+
+    def seekable(self) -> bool:
+        try:
+            os.lseek(self.fileno(), 0, os.SEEK_CUR)
+        except OSError:
+            return False
+        return True
+
+    def _require_open(self) -> None:
+        if self._file.closed:
+            raise ValueError("I/O operation on closed file.")
 
     # ---- taking turns --------------------------------------------------------------------
 
@@ -245,6 +272,21 @@ class FileHandle:
             return self._keep_rest(unread, size)
         return await self._read_attempt(self._file.read1, size)
 
+    async def peek(self, size: int = 0) -> Any:
+        """Bytes ahead of the position without moving it: at least one unless at the end; as with
+        builtin files, the count may differ from `size` (up to 8 KiB, or `size` when larger)."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        return await self._in_turn(self._peek, size)
+
+    async def _peek(self, size: int) -> Any:
+        start = self._file.read_position()
+        data = await self._read1(max(size, io.DEFAULT_BUFFER_SIZE))
+        if data and not self._file.restore_position(start):
+            rest = self._take_unread("data")
+            self._put_back("data", data + rest if rest else data)
+        return data
+
     async def readinto(self, buffer: Buffer) -> int:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
@@ -313,6 +355,9 @@ class FileHandle:
         return unread[:cut]
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[Any]:
+        """Every line to the end; with a positive `hint`, lines until their total length reaches it."""
+        if hint is not None and hint.__index__() > 0:
+            return await self._lines_up_to(hint.__index__())
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -326,6 +371,14 @@ class FileHandle:
         while self._unread is not None and self._unread[0] == "data":
             lines.append(await self._line_from_unread(self._take_unread("data"), None))
         return lines + await self._read_attempt(self._file.readlines, hint)
+
+    async def _lines_up_to(self, hint: int) -> list[Any]:
+        lines: list[Any] = []
+        total = 0
+        while total < hint and (line := await self.readline()):
+            lines.append(line)
+            total += len(line)
+        return lines
 
     def __aiter__(self) -> Self:
         return self
@@ -351,11 +404,11 @@ class FileHandle:
                 return result
         return await self._in_turn(self._attempt, self._file.write, data)
 
-    async def writelines(self, lines: Sequence[str | bytes | bytearray]) -> None:
-        await self._call(self._file.writelines, lines)
+    async def writelines(self, lines: Iterable[Any]) -> None:
+        await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        return await self._call(self._seek, offset, whence)
+        return await self._call(self._seek, operator.index(offset), operator.index(whence))
 
     def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> Any:
         position = self._file.seek(offset, whence, inline_only)
@@ -405,9 +458,50 @@ class FileHandle:
         await self.close()
 
 
-async def _open_in_worker(file: File) -> None:
-    """Opens `file` on a worker. When the awaiting task is cancelled, the file opened meanwhile is
-    closed, so no descriptor is left behind."""
+class UnbufferedFileHandle(FileHandle):
+    """A binary file opened with buffering=0: every write reaches the file before it returns."""
+
+    __slots__ = ()
+
+    async def write(self, data: object) -> int:
+        count = await super().write(data)
+        await self.flush()
+        return count
+
+    async def writelines(self, lines: Iterable[Any]) -> None:
+        await super().writelines(lines)
+        await self.flush()
+
+
+def _binary_mode_name(mode: str) -> str:
+    """The mode builtin binary files report: the letter, "b", then "+" ("w+" reads as "rb+")."""
+    letter = next(c for c in mode if c in "rwax")
+    if "+" in mode and letter == "w":
+        letter = "r"
+    return letter + "b" + ("+" if "+" in mode else "")
+
+
+def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> None:
+    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait."""
+    if isinstance(target, int):
+        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+    else:
+        descriptor = opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
+        if descriptor < 0:
+            raise ValueError(f"opener returned {descriptor}")
+    try:
+        if stat.S_ISDIR(os.fstat(descriptor).st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        engine.open_descriptor(descriptor)
+    except BaseException:
+        if descriptor is not target:
+            os.close(descriptor)
+        raise
+
+
+async def _open_in_worker(engine: File, open_it: Callable[[], None]) -> None:
+    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
+    is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
     future: asyncio.Future[None] = loop.create_future()
 
@@ -415,44 +509,56 @@ async def _open_in_worker(file: File) -> None:
         ok, error = outcome
         if future.cancelled():
             if ok:
-                _workers.pool().submit(loop, lambda: file.close(False), lambda _: None)
+                _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
         elif ok:
             future.set_result(None)
         else:
             future.set_exception(error)
 
-    _workers.pool().submit(loop, file.open, deliver)
+    _workers.pool().submit(loop, open_it, deliver)
     await future
 
 
-async def open_file(file: FilePath, mode: str) -> FileHandle:
+async def open_file(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> "FileHandle":
+    target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     if monotonic_ns() >= _next_yield_ns:
         await _pass_turn()
-    path = os.fspath(file)
-    engine_file = File(path, mode)
-    if _placement.open_may_wait(path):
-        await _open_in_worker(engine_file)
+    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
+    if not isinstance(target, int) and _placement.open_may_wait(target):
+        await _open_in_worker(engine, open_it)
     else:
-        engine_file.open()
-    return FileHandle(engine_file)
+        open_it()
+    name: str | bytes | int = file if isinstance(file, int) else target
+    shown_mode = _binary_mode_name(mode) if plan.binary else mode
+    handle_type = UnbufferedFileHandle if plan.binary and plan.buffering == 0 else FileHandle
+    return handle_type(engine, name, shown_mode, target if isinstance(target, int) and not closefd else None)
 
 
 class OpenContext:
     """What open() returns: await it for a FileHandle, or enter it with `async with` to have
     the file closed when the block ends, whether or not the block raises."""
 
-    __slots__ = ("_file", "_mode", "_handle")
+    __slots__ = ("_arguments", "_handle")
 
-    def __init__(self, file: FilePath, mode: str) -> None:
-        self._file = file
-        self._mode = mode
+    def __init__(self, *arguments: Any) -> None:
+        self._arguments = arguments
         self._handle: FileHandle | None = None
 
-    def __await__(self) -> Generator[Any, None, FileHandle]:
-        return open_file(self._file, self._mode).__await__()
+    def __await__(self) -> Generator[Any, None, "FileHandle"]:
+        return open_file(*self._arguments).__await__()
 
-    async def __aenter__(self) -> FileHandle:
-        self._handle = await open_file(self._file, self._mode)
+    async def __aenter__(self) -> "FileHandle":
+        self._handle = await open_file(*self._arguments)
         return self._handle
 
     async def __aexit__(

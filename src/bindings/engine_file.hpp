@@ -35,6 +35,7 @@ public:
     EngineFile &operator=(const EngineFile &) = delete;
 
     void open();
+    void open_descriptor(int descriptor);
     py::object close(bool inline_only);
 
     py::object read(const py::object &size, bool inline_only);
@@ -62,6 +63,7 @@ public:
     int fileno() const;
     bool seekable() const { return !closed(); }
     bool writable() const { return core.writable(); }
+    bool readable() const { return readable_; }
     std::string storage_name() const;
     const std::string &name() const { return core.get_filename(); }
     const std::string &mode() const { return core.get_mode(); }
@@ -75,6 +77,11 @@ private:
     void before_wait() noexcept override;
     void after_wait() noexcept override;
 
+    // Before the operation touches anything, as builtin files refuse it.
+    void require_readable(const char *operation) const;
+    void require_writable(const char *operation) const;
+    void take_storage();
+
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }
     Storage storage() const { return storage_.load(std::memory_order_relaxed); }
@@ -87,6 +94,7 @@ private:
 
     AsyncFileCore core;
     bool is_binary;                                  // data results are bytes rather than str
+    bool readable_;                                  // the mode reads: "r" or "+"
     std::atomic<Storage> storage_{Storage::MayWait}; // set by open()
     std::atomic<int> descriptor_{-1};                // the stream's, after each operation
     std::mutex lock_;                                // held for the whole of each operation
