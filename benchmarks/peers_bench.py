@@ -14,9 +14,11 @@ mismatch is an error, never a row.
 
 import argparse
 import asyncio
+import datetime
 import hashlib
 import json
 import os
+import platform
 import random
 import signal
 import subprocess
@@ -30,6 +32,7 @@ from pathlib import Path
 from time import perf_counter_ns, sleep
 from typing import Any
 
+from chart import Bar, Group, Panel, duration_label, render
 from peer_libraries import LIBRARIES, PEERS, Opener, opener, version
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -620,6 +623,39 @@ def print_table(rows: list[PeerRow], notes: list[str]) -> None:
     print("vs larkspan: the library's time (or ns/call) / larkspan's; above 1, larkspan is faster")
     for note in notes:
         print(f"note: {note}")
+
+
+def machine() -> str:
+    """What the figures came from: cores this process may use, kernel and date."""
+    return (f"{len(os.sched_getaffinity(0))} CPUs, {platform.system()} {platform.release()}, "
+            f"{datetime.date.today().isoformat()}")
+
+
+def chart_bar(row: PeerRow, seconds: float | None) -> Bar:
+    if row.status == "hangs":
+        return Bar(row.library, None, f"{row.library} hangs", open_ended=True)
+    if seconds is None:
+        return Bar(row.library, None, f"{row.library} {row.status}: {row.detail}")
+    return Bar(row.library, seconds, duration_label(seconds))
+
+
+def chart_svg(rows: list[PeerRow]) -> str:
+    """The small operations' cost per call and the scenarios' longest loop gaps, per library."""
+    libraries = [library for library in LIBRARIES if any(r.library == library for r in rows)]
+
+    def groups(kind: str, seconds: Callable[[PeerRow], float | None]) -> list[Group]:
+        names = list(dict.fromkeys(r.workload for r in rows if r.kind == kind))
+        return [Group(name, [chart_bar(r, seconds(r)) for r in rows if r.workload == name]) for name in names]
+
+    per_call = groups(PER_CALL, lambda r: None if r.ns_per_call is None else r.ns_per_call / 1e9)
+    gaps = groups(SCENARIO, lambda r: r.longest_gap_s)
+    return render(
+        "larkspan's asyncio front against peer async file libraries",
+        f"{machine()}; builtin: open() called straight in the coroutine; shorter is better",
+        libraries,
+        [Panel("Cost of one call on a cached file (log scale)", per_call),
+         Panel("Longest wait of a task that sleeps 1 ms, during each scenario (log scale)", gaps)],
+    )
 
 
 def main() -> int:
