@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import Any
 
 import peers_bench
+import peers_report
 from _larkspan_core import AsyncFile
 
 MIB = 1024 * 1024
@@ -451,7 +452,7 @@ def summarise(rows: list[Row], errors: list[str]) -> float | None:
     return mean
 
 
-def write_outputs(path: Path, summary: dict[str, Any], peer_rows: list[peers_bench.PeerRow]) -> None:
+def write_outputs(path: Path, summary: dict[str, Any], peer_rows: list[peers_report.PeerRow]) -> None:
     """The JSON at `path` and, when the peers ran, their chart beside it as SVG."""
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", encoding="utf-8") as out:
@@ -459,7 +460,7 @@ def write_outputs(path: Path, summary: dict[str, Any], peer_rows: list[peers_ben
     written = [path]
     if peer_rows:
         written.append(path.with_suffix(".svg"))
-        written[-1].write_text(peers_bench.chart_svg(peer_rows), encoding="utf-8")
+        written[-1].write_text(peers_report.chart_svg(peer_rows), encoding="utf-8")
     print(f"wrote {', '.join(map(str, written))}")
 
 
@@ -479,7 +480,7 @@ def main() -> int:
     started = time.perf_counter()
     errors: list[str] = []
     rows = measure_all(args.only, repeats, errors)
-    peer_rows: list[peers_bench.PeerRow] = []
+    peer_rows: list[peers_report.PeerRow] = []
     peer_notes: list[str] = []
     if not args.only:
         try:
@@ -490,10 +491,10 @@ def main() -> int:
         peer_rows = peers_bench.run(args.full, errors, peer_notes)
     mean = summarise(rows, errors)
     if peer_rows or peer_notes:
-        peers_bench.print_table(peer_rows, peer_notes)
+        peers_report.print_table(peer_rows, peer_notes)
     print(f"errors: {len(errors)}")
     print(f"total time {time.perf_counter() - started:.1f} s")
-    summary = {"python": platform.python_version(), "cpus": os.cpu_count(), "machine": peers_bench.machine(),
+    summary = {"python": platform.python_version(), "cpus": os.cpu_count(), "machine": peers_report.machine(),
                "repeats": repeats, "geometric_mean": mean, "errors": errors,
                "rows": [{**asdict(r), "ratio": r.ratio} for r in rows],
                "peers": [asdict(r) for r in peer_rows], "peer_notes": peer_notes}

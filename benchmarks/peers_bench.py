@@ -14,11 +14,9 @@ mismatch is an error, never a row.
 
 import argparse
 import asyncio
-import datetime
 import hashlib
 import json
 import os
-import platform
 import random
 import signal
 import subprocess
@@ -32,8 +30,8 @@ from pathlib import Path
 from time import perf_counter_ns, sleep
 from typing import Any
 
-from chart import Bar, Group, Panel, duration_label, render
 from peer_libraries import LIBRARIES, PEERS, Opener, opener, version
+from peers_report import PER_CALL, SCENARIO, PeerRow, cell_time, print_table
 
 ROOT = Path(__file__).resolve().parents[1]
 KIB = 1024
@@ -49,7 +47,6 @@ FUSE_LATENCY_MS = 20.0
 SLOW_LINES, SLOW_LINE_EVERY_S = 200, 0.002
 FIFO_WRITER_DELAY_S = 0.01
 CHILD_START_S = 3.0  # allowed for a child's start-up besides its runs
-SCENARIO, PER_CALL = "scenario", "per call"
 
 
 # ---------------------------------------------------------------- timing
@@ -456,19 +453,6 @@ def measure(workload: Workload, place: Place, repeats: int) -> Outcome:
     return run_child(command, CHILD_START_S + workload.timeout_s * repeats)
 
 
-@dataclass
-class PeerRow:
-    workload: str
-    library: str
-    kind: str
-    status: str
-    time_s: float | None = None  # median run of a scenario
-    longest_gap_s: float | None = None  # longest loop gap in the median run of a scenario
-    ns_per_call: float | None = None
-    ratio: float | None = None  # this library's time / larkspan's: above 1, larkspan is faster
-    detail: str = ""
-
-
 class Mismatch(Exception):
     """A library's result differs from builtin's, or from its own in another run."""
 
@@ -589,79 +573,6 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
             print(f"  {workload.name}: " + ", ".join(
                 f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name), flush=True)
     return rows
-
-
-# ---------------------------------------------------------------- report
-
-
-def duration(seconds: float | None) -> str:
-    if seconds is None:
-        return ""
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds * 1e9:.3g} ns"
-
-
-def cell_time(row: PeerRow) -> str:
-    if row.status != "ok":
-        return row.status
-    return duration(row.time_s) if row.kind == SCENARIO else f"{row.ns_per_call:,.0f} ns"
-
-
-def print_table(rows: list[PeerRow], notes: list[str]) -> None:
-    versions = ", ".join(f"{peer} {version(peer)}" for peer in PEERS if version(peer))
-    print(f"\nlarkspan's asyncio front against {versions}; builtin: open() called straight in the coroutine")
-    header = ("workload", "library", "time", "longest gap", "ns/call", "vs larkspan", "note")
-    cells = [header]
-    for n, r in enumerate(rows):
-        first = n == 0 or rows[n - 1].workload != r.workload
-        cells.append((r.workload if first else "", r.library,
-                      duration(r.time_s) if r.status == "ok" else r.status, duration(r.longest_gap_s),
-                      f"{r.ns_per_call:,.0f}" if r.ns_per_call is not None else "",
-                      f"{r.ratio:.2f}" if r.ratio is not None else "", r.detail))
-    widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
-    for n, row in enumerate(cells):
-        print("  ".join(c.ljust(w) if i in (0, 1, 6) else c.rjust(w)
-                        for i, (c, w) in enumerate(zip(row, widths))).rstrip())
-        if n == 0:
-            print("  ".join("-" * w for w in widths))
-    print("vs larkspan: the library's time (or ns/call) / larkspan's; above 1, larkspan is faster")
-    for note in notes:
-        print(f"note: {note}")
-
-
-def machine() -> str:
-    """What the figures came from: cores this process may use, kernel and date."""
-    return (f"{len(os.sched_getaffinity(0))} CPUs, {platform.system()} {platform.release()}, "
-            f"{datetime.date.today().isoformat()}")
-
-
-def chart_bar(row: PeerRow, seconds: float | None) -> Bar:
-    if row.status == "hangs":
-        return Bar(row.library, None, f"{row.library} hangs", open_ended=True)
-    if seconds is None:
-        return Bar(row.library, None, f"{row.library} {row.status}: {row.detail}")
-    return Bar(row.library, seconds, duration_label(seconds))
-
-
-def chart_svg(rows: list[PeerRow]) -> str:
-    """The small operations' cost per call and the scenarios' longest loop gaps, per library."""
-    libraries = [library for library in LIBRARIES if any(r.library == library for r in rows)]
-
-    def groups(kind: str, seconds: Callable[[PeerRow], float | None]) -> list[Group]:
-        names = list(dict.fromkeys(r.workload for r in rows if r.kind == kind))
-        return [Group(name, [chart_bar(r, seconds(r)) for r in rows if r.workload == name]) for name in names]
-
-    per_call = groups(PER_CALL, lambda r: None if r.ns_per_call is None else r.ns_per_call / 1e9)
-    gaps = groups(SCENARIO, lambda r: r.longest_gap_s)
-    return render(
-        "larkspan's asyncio front against peer async file libraries",
-        f"{machine()}; builtin: open() called straight in the coroutine; shorter is better",
-        libraries,
-        [Panel("Cost of one call on a cached file (log scale)", per_call),
-         Panel("Longest wait of a task that sleeps 1 ms, during each scenario (log scale)", gaps)],
-    )
 
 
 def main() -> int:

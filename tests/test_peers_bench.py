@@ -19,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
 import chart  # noqa: E402
 import peers_bench as pb  # noqa: E402
+import peers_report  # noqa: E402
 from conftest import TIMEOUT  # noqa: E402
 from peer_libraries import opener  # noqa: E402
 
@@ -196,18 +197,18 @@ def test_the_dropped_cache_scenario_is_skipped_on_tmpfs() -> None:
 # ---------------------------------------------------------------- table and chart
 
 
-def sample_rows() -> list[pb.PeerRow]:
+def sample_rows() -> list[peers_report.PeerRow]:
     return [
-        pb.PeerRow("5. FIFO", "larkspan", pb.SCENARIO, "hangs", detail="no result in 6 s"),
-        pb.PeerRow("5. FIFO", "builtin", pb.SCENARIO, "ok", time_s=0.012, longest_gap_s=0.013),
-        pb.PeerRow("5. FIFO", "aiofile", pb.SCENARIO, "fails", detail="OSError: <pipe> & co"),
-        pb.PeerRow("write(100 B)", "larkspan", pb.PER_CALL, "ok", ns_per_call=200.0, ratio=1.0),
-        pb.PeerRow("write(100 B)", "anyio", pb.PER_CALL, "ok", ns_per_call=52_000.0, ratio=260.0),
+        peers_report.PeerRow("5. FIFO", "larkspan", peers_report.SCENARIO, "hangs", detail="no result in 6 s"),
+        peers_report.PeerRow("5. FIFO", "builtin", peers_report.SCENARIO, "ok", time_s=0.012, longest_gap_s=0.013),
+        peers_report.PeerRow("5. FIFO", "aiofile", peers_report.SCENARIO, "fails", detail="OSError: <pipe> & co"),
+        peers_report.PeerRow("write(100 B)", "larkspan", peers_report.PER_CALL, "ok", ns_per_call=200.0, ratio=1.0),
+        peers_report.PeerRow("write(100 B)", "anyio", peers_report.PER_CALL, "ok", ns_per_call=52_000.0, ratio=260.0),
     ]
 
 
 def test_the_table_shows_hangs_failures_and_ratios(capsys: pytest.CaptureFixture[str]) -> None:
-    pb.print_table(sample_rows(), ["FUSE rows skipped: absent"])
+    peers_report.print_table(sample_rows(), ["FUSE rows skipped: absent"])
     out = capsys.readouterr().out
     for expected in ("hangs", "no result in 6 s", "OSError: <pipe> & co", "52,000", "260.00",
                      "note: FUSE rows skipped: absent"):
@@ -215,7 +216,7 @@ def test_the_table_shows_hangs_failures_and_ratios(capsys: pytest.CaptureFixture
 
 
 def test_the_chart_is_svg_with_every_group_and_status() -> None:
-    root = ET.fromstring(pb.chart_svg(sample_rows()))
+    root = ET.fromstring(peers_report.chart_svg(sample_rows()))
     texts = [t.text for t in root.iter(f"{SVG}text")]
     for expected in ("5. FIFO", "write(100 B)", "larkspan hangs", "aiofile fails: OSError: <pipe> & co",
                      "200 ns", "52 µs", "13 ms"):
