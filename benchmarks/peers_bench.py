@@ -423,7 +423,7 @@ class ChildError(Exception):
 
 @dataclass
 class Outcome:
-    status: str  # ok, hangs or fails
+    status: str  # ok, hangs, fails, or wrong (a peer whose result differed)
     detail: str = ""
     times_ns: list[float] = field(default_factory=list)  # per call for a per-call workload
     gaps_ns: list[int] = field(default_factory=list)
@@ -458,20 +458,23 @@ class Mismatch(Exception):
 
 
 def matching(name: str, outcomes: dict[str, Outcome], errors: list[str]) -> dict[str, Outcome]:
-    """The outcomes whose every run gave the reference result (builtin's, or else the first
-    library's that finished); each other one is an error and gives no row."""
+    """The outcomes, checked against the reference result (builtin's, or else the first library's
+    that finished). A wrong result from larkspan or builtin is an error and gives no row; a peer's
+    shows as "wrong" in its row, since it is the peer's fault and not this run's."""
     finished = [(library, o.checks[0]) for library, o in outcomes.items() if o.status == "ok"]
     finished.sort(key=lambda pair: pair[0] != "builtin")
     reference = finished[0] if finished else None
     kept = {}
     for library, o in outcomes.items():
         wrong = [check for check in o.checks if reference is not None and check != reference[1]]
-        if wrong:
+        if not wrong:
+            kept[library] = o
+        elif library in PEERS:
+            kept[library] = replace(o, status="wrong", detail=f"gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}")
+        else:
             mismatch = Mismatch(f"{library} gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}")
             errors.append(f"peers, {name}: {type(mismatch).__name__}: {mismatch}")
             print(f"ERROR {errors[-1]}", file=sys.stderr)
-        else:
-            kept[library] = o
     return kept
 
 
@@ -569,6 +572,8 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
             kept = matching(workload.name, outcomes, errors)
             notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
                       for library in outcomes if library not in kept]
+            notes += [f"{workload.name}: {library} returned a wrong result ({o.detail})"
+                      for library, o in kept.items() if o.status == "wrong"]
             rows += rows_for(workload, kept)
             print(f"  {workload.name}: " + ", ".join(
                 f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name), flush=True)

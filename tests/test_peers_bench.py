@@ -144,19 +144,22 @@ def ok(*checks: str, times: tuple[float, ...] = (1e9,), gaps: tuple[int, ...] = 
     return pb.Outcome("ok", times_ns=list(times), gaps_ns=list(gaps), checks=list(checks))
 
 
-@pytest.mark.parametrize(("outcomes", "kept", "blamed"), [
-    ({"larkspan": ok("a"), "builtin": ok("a"), "anyio": ok("a")}, ["larkspan", "builtin", "anyio"], []),
-    ({"larkspan": ok("b"), "builtin": ok("a"), "anyio": ok("b")}, ["builtin"], ["larkspan", "anyio"]),
-    ({"larkspan": ok("a", "b"), "builtin": ok("a", "a")}, ["builtin"], ["larkspan"]),
+@pytest.mark.parametrize(("outcomes", "kept", "blamed", "wrong"), [
+    ({"larkspan": ok("a"), "builtin": ok("a"), "anyio": ok("a")}, ["larkspan", "builtin", "anyio"], [], []),
+    ({"larkspan": ok("b"), "builtin": ok("a"), "anyio": ok("b")}, ["builtin", "anyio"], ["larkspan"], ["anyio"]),
+    ({"larkspan": ok("a", "b"), "builtin": ok("a", "a")}, ["builtin"], ["larkspan"], []),
     ({"larkspan": pb.Outcome("hangs"), "builtin": ok("a"), "aiofile": pb.Outcome("fails")},
-     ["larkspan", "builtin", "aiofile"], []),
-    ({"larkspan": ok("a"), "builtin": pb.Outcome("hangs"), "anyio": ok("c")}, ["larkspan", "builtin"], ["anyio"]),
+     ["larkspan", "builtin", "aiofile"], [], []),
+    ({"larkspan": ok("a"), "builtin": pb.Outcome("hangs"), "anyio": ok("c")}, ["larkspan", "builtin", "anyio"], [],
+     ["anyio"]),
 ], ids=["all-equal", "builtin-is-the-oracle", "runs-disagree", "unfinished-not-compared", "no-builtin-result"])
-def test_a_library_that_differs_gives_an_error_and_no_row(outcomes: dict[str, pb.Outcome], kept: list[str],
-                                                         blamed: list[str]) -> None:
+def test_a_wrong_result_is_our_error_or_the_peers_row(outcomes: dict[str, pb.Outcome], kept: list[str],
+                                                      blamed: list[str], wrong: list[str]) -> None:
     errors: list[str] = []
-    assert list(pb.matching("w", outcomes, errors)) == kept
+    result = pb.matching("w", outcomes, errors)
+    assert list(result) == kept
     assert [e.split(": Mismatch: ")[1].split()[0] for e in errors] == blamed
+    assert [library for library, o in result.items() if o.status == "wrong"] == wrong
 
 
 def test_rows_take_the_median_run_and_divide_by_larkspan() -> None:
