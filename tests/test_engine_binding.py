@@ -103,7 +103,6 @@ MEMORY: dict[str, Row] = {
     "read-all-bigger": ("rb", BIG, [], ("read", (None,)), False),
     "read-all-bigger-after-pending": ("r+b", BIG + 2, PENDING, ("read", (None,)), False),
     "read-all-bigger-near-end": ("rb", BIG, [("seek", (-5, 2))], ("read", (None,)), True),
-    "read-all-text-bigger": ("r", BIG, [], ("read", (None,)), False),
     "read-past-limit": ("rb", SMALL, [], ("read", (BIG,)), True),
     "read-past-limit-bigger": ("rb", BIG, [], ("read", (BIG,)), False),
     "read-at-limit-bigger": ("rb", BIG, [], ("read", (LARGE_COPY,)), True),
@@ -114,7 +113,6 @@ MEMORY: dict[str, Row] = {
     "readline": ("r", BIG, [], ("readline", (None,)), True),
     "readlines": ("r", SMALL, [], ("readlines", (None,)), True),
     "readlines-bigger": ("r", BIG, [], ("readlines", (None,)), False),
-    "readlines-hint-bigger": ("r", BIG, [], ("readlines", (1,)), False),
     "write-direct": ("r+b", SMALL, PENDING, ("write", (lines(HALF + 1),)), True),
     "write-at-limit": ("r+b", SMALL, [], ("write", (lines(LARGE_COPY),)), True),
     "write-past-limit": ("r+b", SMALL, PENDING, ("write", (lines(BIG),)), False),
@@ -125,7 +123,6 @@ MEMORY: dict[str, Row] = {
     "truncate": ("r+b", SMALL, PENDING, ("truncate", (None,)), True),
     "isatty": ("rb", SMALL, [], ("isatty", ()), True),
     "sync": ("r+b", SMALL, PENDING, ("sync", (False,)), True),
-    "sync-data": ("r+b", SMALL, PENDING, ("sync", (True,)), True),
     "close": ("r+b", SMALL, PENDING, ("close", ()), True),
 }
 
@@ -278,7 +275,6 @@ FED = b"one\ntwo\nthree\n"
 ENDS = {"fifo-read": fifo_reader, "fifo-write": fifo_writer, "pty": terminal}
 FULL_BUFFER = [("write", (lines(HALF),))] * 2
 MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, the call, runs inline
-    "fifo-read": ("fifo-read", [], ("read", (2,)), False),
     "fifo-read-all": ("fifo-read", [], ("read", (None,)), False),
     "fifo-read1": ("fifo-read", [], ("read1", (2,)), False),
     "fifo-readinto": ("fifo-read", [], ("readinto", (2,)), False),
@@ -286,7 +282,6 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
     "fifo-readline-buffered": ("fifo-read", [("readline", (None,))], ("readline", (None,)), True),
     "fifo-readline-after-block": ("fifo-read", [("readline", (None,))] * 3, ("readline", (None,)), False),
     "fifo-readline-after-end": ("fifo-read", [("readline", (None,))] * 4, ("readline", (None,)), True),
-    "fifo-readlines": ("fifo-read", [], ("readlines", (None,)), False),
     "fifo-seek": ("fifo-read", [], ("seek", (0, 1)), False),
     "fifo-truncate": ("fifo-read", [], ("truncate", (None,)), False),
     "fifo-isatty": ("fifo-read", [], ("isatty", ()), False),
@@ -301,14 +296,11 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
     "fifo-flush-nothing-pending": ("fifo-write", [], ("flush", ()), True),
     "fifo-flush-pending": ("fifo-write", PENDING, ("flush", ()), False),
     "fifo-close-pending": ("fifo-write", PENDING, ("close", ()), False),
-    "pty-read1": ("pty", [], ("read1", (3,)), False),
     "pty-read-all": ("pty", [], ("read", (None,)), False),
     "pty-readline": ("pty", [], ("readline", (None,)), False),
     "pty-readlines": ("pty", [], ("readlines", (None,)), False),
     "pty-write": ("pty", [], ("write", (b"xy",)), True),
     "pty-flush-pending": ("pty", PENDING, ("flush", ()), False),
-    "pty-seek": ("pty", [], ("seek", (0, 0)), False),
-    "pty-truncate": ("pty", [], ("truncate", (0,)), False),
     "pty-isatty": ("pty", [], ("isatty", ()), False),
     "pty-close": ("pty", PENDING, ("close", ()), False),
 }
