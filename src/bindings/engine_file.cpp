@@ -170,6 +170,8 @@ bool EngineFile::line_runs_inline(std::optional<std::uint64_t> limit) {
     if (storage() != Storage::LocalDisk) {
         return storage() == Storage::Memory;
     }
+    // The refill reads where the pending writes leave the stream, so they go out first.
+    core.flush_write_buffer();
     const auto cached =
         range_is_cached(core.descriptor(), core.read_position(), AsyncFileCore::kLineBlock);
     return cached.value_or(false);
@@ -305,6 +307,8 @@ py::object EngineFile::sync(bool data_only, bool inline_only) {
 
 std::int64_t EngineFile::read_position() {
     const Busy busy(*this);
+    // A read hands the pending writes over first and starts after them, not before.
+    core.flush_write_buffer();
     return core.read_position();
 }
 

@@ -54,7 +54,8 @@ public:
     py::object isatty(bool inline_only);
     py::object sync(bool data_only, bool inline_only);
 
-    // For undoing a read whose result nobody took: the position before it, and back to it.
+    // For undoing a read whose result nobody took: the position it starts at (pending writes are
+    // handed over first, as the read would), and back to it.
     std::int64_t read_position();
     bool restore_position(std::int64_t position);
 

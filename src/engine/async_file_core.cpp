@@ -231,6 +231,7 @@ void AsyncFileCore::close() {
     write_buffer.release();
     line_buffer.release();
     line_assembly.release();
+    reset_position_state(); // the read-ahead block is gone with its array
 }
 
 // The one place that swallows errors: a destructor has nobody to report to.
@@ -797,7 +798,8 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, Re
     }
     char *destination = sink.reserve(wanted);
     iovec piece{destination, wanted};
-    ssize_t got = wanted == 0 ? 0 : ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
+    // Even for no bytes: a descriptor that cannot read fails here as read() would.
+    ssize_t got = ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
     if (got >= 0 && static_cast<std::uint64_t>(got) < count) {
         // Short: the end of the file, or a page the kernel does not hold (or the file grew
         // since fstat). Only a read that finds nothing more, at once, tells the end.
