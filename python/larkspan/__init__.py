@@ -10,6 +10,7 @@ are the engine's own.
 from collections.abc import Buffer
 
 from ._arguments import Opener
+from ._atomic import replace_atomically
 from ._file import FileArgument, FileHandle, FilePath, OpenContext
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
@@ -20,6 +21,7 @@ __all__ = [
     "open",
     "read_bytes",
     "read_text",
+    "replace_atomically",
     "set_max_workers",
     "write_bytes",
     "write_text",
@@ -52,13 +54,15 @@ async def read_text(path: FilePath) -> str:
         return await f.readall()
 
 
-async def write_bytes(path: FilePath, data: Buffer) -> int:
-    """Replaces the file's content with `data`; returns the number of bytes written."""
-    async with open(path, "wb") as f:
+async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> int:
+    """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
+    the bytes are made durable and replace the old content in one step (see replace_atomically)."""
+    async with (replace_atomically(path, "wb") if atomic else open(path, "wb")) as f:
         return await f.write(data)
 
 
-async def write_text(path: FilePath, text: str) -> int:
-    """Replaces the file's content with `text` encoded as UTF-8; returns the byte count."""
-    async with open(path, "w") as f:
+async def write_text(path: FilePath, text: str, *, atomic: bool = False) -> int:
+    """Replaces the file's content with `text` encoded as UTF-8; returns the byte count. With
+    `atomic`, as write_bytes."""
+    async with (replace_atomically(path, "w") if atomic else open(path, "w")) as f:
         return await f.write(text)
