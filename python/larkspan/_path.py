@@ -5,11 +5,12 @@ import pathlib
 from collections.abc import AsyncIterator, Buffer, Callable
 from typing import Self
 
-import larkspan  # for larkspan.open and friends, looked up when called: this module is imported while larkspan is
+import larkspan  # for larkspan.open and its helpers, looked up when called: larkspan imports this module
 
+from . import _placement
 from ._calls import in_batches, on_worker, open_options, placed, take_turn
 from ._file import OpenContext
-from ._placement import Located, path_may_wait
+from ._placement import Located
 from .os import scandir
 
 type StrPath = str | os.PathLike[str]
@@ -193,12 +194,12 @@ class Path(pathlib.PurePosixPath):
 
     async def glob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
         matches = self._sync().glob(pattern, case_sensitive=case_sensitive)
-        async for match in in_batches(matches, path_may_wait(self)):
+        async for match in in_batches(matches, _placement.path_may_wait(self)):
             yield self.with_segments(match)
 
     async def rglob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
         matches = self._sync().rglob(pattern, case_sensitive=case_sensitive)
-        async for match in in_batches(matches, path_may_wait(self)):
+        async for match in in_batches(matches, _placement.path_may_wait(self)):
             yield self.with_segments(match)
 
     async def walk(
@@ -211,7 +212,7 @@ class Path(pathlib.PurePosixPath):
         from a step's directory list are not walked, as with pathlib. `on_error` runs where the
         step does, on a worker when the tree can wait."""
         steps = self._sync().walk(top_down, on_error, follow_symlinks)
-        may_wait = path_may_wait(self)
+        may_wait = _placement.path_may_wait(self)
 
         def step() -> tuple[pathlib.Path, list[str], list[str]] | None:
             return next(steps, None)

@@ -15,7 +15,7 @@ from contextlib import AbstractAsyncContextManager
 from types import TracebackType
 from typing import Any, Self
 
-import larkspan  # for larkspan.open, looked up when called: this module is imported while larkspan is
+import larkspan  # for larkspan.open, looked up when called: larkspan imports this module
 
 from ._calls import on_worker, open_options, placed, take_turn
 from ._file import FileHandle

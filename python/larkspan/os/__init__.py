@@ -12,9 +12,9 @@ from itertools import islice
 from types import TracebackType
 from typing import Any, AnyStr, Protocol, Self, cast, overload
 
-from .. import _workers
+from .. import _placement, _workers
 from .._calls import BATCH, on_worker, placed, take_turn
-from .._placement import Located, PathName, beneath, path_may_wait
+from .._placement import Located, PathName, beneath
 from . import path
 
 __all__ = [
@@ -168,7 +168,7 @@ class ScandirIterator[AnyStr: (str, bytes)]:
 
     def __init__(self, path: Located | None) -> None:
         self._path = path
-        self._may_wait = path_may_wait(os.curdir if path is None else path)
+        self._may_wait = _placement.path_may_wait(os.curdir if path is None else path)
         self._entries: _OpenDirectory[AnyStr] | None = None
         self._ready: deque[os.DirEntry[AnyStr]] = deque()
         self._step: asyncio.Future[None] | None = None  # a call on a worker
@@ -228,7 +228,8 @@ class ScandirIterator[AnyStr: (str, bytes)]:
         return list(islice(self._entries, BATCH))
 
     def _keep_batch(self, batch: list[os.DirEntry[AnyStr]]) -> None:
-        self._ready.extend(batch)
+        if not self._closed:
+            self._ready.extend(batch)
         self._exhausted = len(batch) < BATCH  # builtin's iterator closes itself at the end
 
     async def _run[T](self, call: Callable[[], T], keep: Callable[[T], None]) -> None:
