@@ -1,6 +1,6 @@
-"""Fixtures and helpers shared by the tests of larkspan.os, larkspan.shutil, larkspan.tempfile and
-larkspan.Path: a tree of real files with every kind of entry, builtin's outcome of a call, counts
-of calls handed to the worker pool, and a ticker task that counts the loop's turns."""
+"""Shared by the tests of larkspan.os, larkspan.shutil, larkspan.tempfile and larkspan.Path: a tree
+of real files with every kind of entry, the outcome of a call, the calls handed to the worker pool,
+and a ticker task that counts the loop's turns."""
 
 import asyncio
 import os
@@ -19,10 +19,9 @@ TIMEOUT = 60  # seconds: a call that hangs fails its test instead of hanging the
 
 
 class Tree:
-    """A directory holding a file, a directory with a file in it, an empty directory, a link to
-    the file, a link to the directory and a dangling link; `fd` is the directory's descriptor.
-    `tree / name` is the str path of an entry. It lies alone in `base`, where a copy of the
-    whole tree can go."""
+    """A directory ("tree" in `base`, where a copy of it can go) holding a file, a directory with a
+    file in it, an empty directory, links to the file and the directory, and a dangling link. `fd`
+    is its descriptor; `tree / name` is the str path of an entry."""
 
     def __init__(self, base: Path) -> None:
         self.base = base

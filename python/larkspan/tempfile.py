@@ -139,7 +139,7 @@ class TemporaryFileWrapper[S: (str, bytes)]:
         )
 
     def __getattr__(self, attribute: str) -> Any:
-        return getattr(self.file, attribute)
+        return getattr(self.__dict__["file"], attribute)  # a KeyError, not a recursion, before __init__
 
     async def close(self) -> None:
         try:
@@ -241,7 +241,8 @@ class AsyncSpooledTemporaryFile:
 
     def _release(self, ran: asyncio.Future[Any]) -> None:
         self._lock.release()
-        ran.exception()  # taken here too: a cancelled task no longer awaits it
+        if not ran.cancelled():  # by the loop closing
+            ran.exception()  # taken here too: the task that awaited it may be gone
 
     async def write(self, s: Any) -> int:
         return await self._run(lambda: self._file.write(s), lambda: self._may_roll(_size_bound(s)))
