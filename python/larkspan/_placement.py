@@ -101,7 +101,10 @@ def path_may_wait(*paths: Located) -> bool:
     what is being placed: a link on a local disk that leads into a network mount goes unseen."""
     if _mounts is None:
         return True
-    return any(_mounts.type_of(where).startswith(WAITING_FILE_SYSTEMS) for where in map(_where, paths))
+    for path in paths:
+        if _mounts.type_of(_where(path)).startswith(WAITING_FILE_SYSTEMS):
+            return True
+    return False
 
 
 def _where(path: Located) -> str:
