@@ -20,8 +20,8 @@ TIMEOUT = 60  # seconds: a call that hangs fails its test instead of hanging the
 
 class Tree:
     """A directory ("tree" in `base`, where a copy of it can go) holding a file, a directory with a
-    file in it, an empty directory, links to the file and the directory, and a dangling link. `fd`
-    is its descriptor; `tree / name` is the str path of an entry."""
+    file in it, an empty directory, links to the file and the directory, a dangling link and a
+    FIFO. `fd` is its descriptor; `tree / name` is the str path of an entry."""
 
     def __init__(self, base: Path) -> None:
         self.base = base
@@ -36,6 +36,7 @@ class Tree:
         (root / "link").symlink_to("file")
         (root / "dirlink").symlink_to("dir")
         (root / "dangling").symlink_to("missing")
+        os.mkfifo(root / "fifo")
         self.fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
 
     def __truediv__(self, name: str) -> str:
@@ -51,7 +52,7 @@ class Tree:
             for name in dirs + files:
                 path = os.path.join(top, name)
                 mode = os.lstat(path).st_mode
-                content = os.readlink(path) if stat.S_ISLNK(mode) else Path(path).read_bytes() if name in files else None
+                content = os.readlink(path) if stat.S_ISLNK(mode) else Path(path).read_bytes() if stat.S_ISREG(mode) else None
                 entries.append((os.path.relpath(path, self.base), mode, content))
         return sorted(entries)
 

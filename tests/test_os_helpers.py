@@ -28,7 +28,8 @@ type Case = Callable[[Any, Tree], Any]  # called with builtin os or larkspan.os 
 
 # Calls that change nothing: builtin and larkspan run one after the other on one tree.
 QUERIES: dict[str, Case] = {
-    "stat": lambda m, t: m.stat(t / "file"), "stat-link": lambda m, t: m.stat(t / "link"),
+    "stat": lambda m, t: m.stat(t / "file"), "stat-fifo": lambda m, t: m.stat(t / "fifo"),
+    "stat-link": lambda m, t: m.stat(t / "link"),
     "stat-link-itself": lambda m, t: m.stat(t / "link", follow_symlinks=False),
     "stat-dangling": lambda m, t: m.stat(t / "dangling"), "stat-enotdir": lambda m, t: m.stat(t / "file/x"),
     "stat-dir-fd": lambda m, t: m.stat("dir/inner", dir_fd=t.fd), "stat-descriptor": lambda m, t: m.stat(t.fd),
@@ -107,6 +108,7 @@ CHANGES: dict[str, Case] = {
 # Always on a worker, wherever the paths lie.
 SHUTIL: dict[str, Case] = {
     "copyfile": lambda s, t: s.copyfile(t / "file", t / "copy"),
+    "copyfile-fifo": lambda s, t: s.copyfile(t / "fifo", t / "x"),
     "copyfile-dir": lambda s, t: s.copyfile(t / "dir", t / "x"),
     "copyfile-link-itself": lambda s, t: s.copyfile(t / "link", t / "copy", follow_symlinks=False),
     "copyfile-onto-dir": lambda s, t: s.copyfile(t / "file", t / "dir"),

@@ -68,7 +68,7 @@ QUERIES: dict[str, Case] = {
     "exists-nul": lambda P, t: P("a\0b").exists(), "is-dir-dirlink": lambda P, t: P(t / "dirlink").is_dir(),
     "is-dir-enotdir": lambda P, t: P(t / "file/x").is_dir(), "is-file-dir": lambda P, t: P(t / "dir").is_file(),
     "is-symlink": lambda P, t: P(t / "dangling").is_symlink(), "is-mount": lambda P, t: P("/").is_mount(),
-    "is-junction": lambda P, t: P(t / "dir").is_junction(), "is-fifo": lambda P, t: P(t / "file").is_fifo(),
+    "is-junction": lambda P, t: P(t / "dir").is_junction(), "is-fifo": lambda P, t: P(t / "fifo").is_fifo(),
     "is-char-device": lambda P, t: P("/dev/null").is_char_device(),
     "is-block-device": lambda P, t: P(t / "missing").is_block_device(),
     "is-socket": lambda P, t: P(t / "file").is_socket(), "samefile": lambda P, t: P(t / "link").samefile(P(t / "file")),
