@@ -52,7 +52,8 @@ class Tree:
             for name in dirs + files:
                 path = os.path.join(top, name)
                 mode = os.lstat(path).st_mode
-                content = os.readlink(path) if stat.S_ISLNK(mode) else Path(path).read_bytes() if stat.S_ISREG(mode) else None
+                content = Path(path).read_bytes() if stat.S_ISREG(mode) else None
+                content = os.readlink(path) if stat.S_ISLNK(mode) else content
                 entries.append((os.path.relpath(path, self.base), mode, content))
         return sorted(entries)
 

@@ -58,7 +58,9 @@ async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None,
     )
 
 
-async def replace(src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None) -> None:
+async def replace(
+    src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None
+) -> None:
     await placed(
         lambda: os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
         beneath(src_dir_fd, src),
@@ -109,7 +111,9 @@ async def link(
     )
 
 
-async def symlink(src: PathName, dst: PathName, target_is_directory: bool = False, *, dir_fd: int | None = None) -> None:
+async def symlink(
+    src: PathName, dst: PathName, target_is_directory: bool = False, *, dir_fd: int | None = None
+) -> None:
     # The link's target is only written into the link, never looked up.
     await placed(lambda: os.symlink(src, dst, target_is_directory, dir_fd=dir_fd), beneath(dir_fd, dst))
 
@@ -274,7 +278,9 @@ class ScandirIterator[AnyStr: (str, bytes)]:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None) -> None:
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
         self.close()
 
     def __iter__(self) -> Self:
