@@ -14,15 +14,22 @@ from ._atomic import replace_atomically
 from ._file import FileArgument, FileHandle, FilePath, OpenContext
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
+from . import os, shutil, tempfile  # isort: skip (after the names they use)
+from ._path import Path  # isort: skip
+
 __all__ = [
     "DEFAULT_MAX_WORKERS",
     "FileHandle",
     "OpenContext",
+    "Path",
     "open",
+    "os",
     "read_bytes",
     "read_text",
     "replace_atomically",
     "set_max_workers",
+    "shutil",
+    "tempfile",
     "write_bytes",
     "write_text",
 ]
