@@ -8,6 +8,7 @@ are the engine's own.
 """
 
 from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any, overload
 
 from ._arguments import Opener
 from ._atomic import replace_atomically
@@ -15,6 +16,9 @@ from ._file import FileArgument, FileHandle, FilePath, OpenContext
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
 from . import os, shutil, tempfile  # isort: skip (after the names they use)
+
+if TYPE_CHECKING:
+    from _typeshed import OpenBinaryMode, OpenTextMode
 from ._path import Path  # isort: skip
 
 __all__ = [
@@ -35,6 +39,39 @@ __all__ = [
 ]
 
 
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenTextMode" = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[str]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenBinaryMode",
+    buffering: int = -1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[bytes]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: str,
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[Any]: ...
 def open(
     file: FileArgument,
     mode: str = "r",
@@ -44,9 +81,10 @@ def open(
     newline: str | None = None,
     closefd: bool = True,
     opener: Opener | None = None,
-) -> OpenContext:
+) -> OpenContext[Any]:
     """Opens `file` (str, bytes, path-like or a descriptor) when the result is awaited or entered,
-    with builtin open()'s arguments and checks; text modes default to UTF-8."""
+    with builtin open()'s arguments and checks; text modes default to UTF-8. The handle reads and
+    writes bytes in binary modes and str in text modes."""
     return OpenContext(file, mode, buffering, encoding, errors, newline, closefd, opener)
 
 

@@ -98,7 +98,7 @@ def plan_open(
             raise ValueError("can't have unbuffered text I/O")
         if newline not in NEWLINES:
             raise ValueError(f"illegal newline value: {newline}")
-        codecs.lookup(encoding if encoding is not None else "utf-8")  # LookupError now, not at the first read
+        codecs.lookup(encoding if isinstance(encoding, str) else "utf-8")  # LookupError now, not at the first read
     if not closefd and not isinstance(file, int):
         raise ValueError("Cannot use closefd=False with file name")
     if opener is not None and not callable(opener):

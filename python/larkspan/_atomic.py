@@ -12,15 +12,12 @@ from . import _workers
 from ._file import FileHandle, FilePath, open_file
 
 
-def _temporary_beside(path: str | bytes) -> str | bytes:
+def _temporary_beside(path: str) -> str:
     directory, name = os.path.split(path)
-    suffix = "." + secrets.token_hex(6) + ".tmp"
-    if isinstance(name, bytes):
-        return os.path.join(directory, b"." + name + suffix.encode())
-    return os.path.join(directory, "." + name + suffix)
+    return os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
 
 
-def _sync_directory(path: str | bytes) -> None:
+def _sync_directory(path: str) -> None:
     descriptor = os.open(os.path.dirname(path) or os.curdir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         os.fsync(descriptor)
@@ -28,7 +25,7 @@ def _sync_directory(path: str | bytes) -> None:
         os.close(descriptor)
 
 
-def _keep_permissions(target: str | bytes, temporary: str | bytes) -> None:
+def _keep_permissions(target: str, temporary: str) -> None:
     """A replaced file keeps its permission bits; a new one gets those of a plain open()."""
     try:
         os.chmod(temporary, os.stat(target).st_mode & 0o7777)
@@ -36,13 +33,13 @@ def _keep_permissions(target: str | bytes, temporary: str | bytes) -> None:
         pass
 
 
-def _commit(target: str | bytes, temporary: str | bytes) -> None:
+def _commit(target: str, temporary: str) -> None:
     _keep_permissions(target, temporary)
     os.replace(temporary, target)
     _sync_directory(target)
 
 
-def _discard(temporary: str | bytes) -> None:
+def _discard(temporary: str) -> None:
     try:
         os.unlink(temporary)
     except FileNotFoundError:
@@ -50,13 +47,13 @@ def _discard(temporary: str | bytes) -> None:
 
 
 @asynccontextmanager
-async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator[FileHandle]:
+async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator[FileHandle[Any]]:
     """Opens a temporary file beside `file` for writing (`mode` "w", "wb", "x" or "xb" and open()'s
     other arguments); when the block ends without an exception, its bytes are made durable and it
     replaces `file` in one step. When the block raises, `file` is left as it was."""
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
         raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
-    target = os.fspath(file)
+    target = os.fsdecode(file)  # bytes round-trip through the file system's encoding
     if "x" in mode and os.path.lexists(target):
         raise FileExistsError(17, os.strerror(17), target)
     temporary = _temporary_beside(target)

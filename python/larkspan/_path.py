@@ -3,7 +3,7 @@
 import os
 import pathlib
 from collections.abc import AsyncIterator, Buffer, Callable
-from typing import Self
+from typing import Any, Self
 
 import larkspan  # for larkspan.open and its helpers, looked up when called: larkspan imports this module
 
@@ -161,7 +161,7 @@ class Path(pathlib.PurePosixPath):
         encoding: str | None = None,
         errors: str | None = None,
         newline: str | None = None,
-    ) -> OpenContext:
+    ) -> OpenContext[Any]:
         return larkspan.open(self, mode, **open_options(buffering, encoding, errors, newline))
 
     async def read_bytes(self) -> bytes:

@@ -84,7 +84,7 @@ async def _open_new[S: (str, bytes)](
     prefix: S | None,
     dir: S | os.PathLike[S] | None,
     keep_name: bool,
-) -> tuple[FileHandle, S]:
+) -> tuple[FileHandle[Any], S]:
     """Creates a file as mkstemp() does (private to the user, never an existing one), opens it with
     larkspan.open() and closes mkstemp's descriptor. The file is removed again when the open
     fails, or at once when not `keep_name`."""
@@ -112,11 +112,11 @@ def TemporaryFile[S: (str, bytes)](
     dir: S | os.PathLike[S] | None = None,
     *,
     errors: str | None = None,
-) -> Opening[FileHandle]:
+) -> Opening[FileHandle[Any]]:
     """A file that has no name left once open: it is gone for good when closed."""
     options = open_options(buffering, encoding, errors, newline)
 
-    async def make() -> FileHandle:
+    async def make() -> FileHandle[Any]:
         handle, _ = await _open_new(mode, options, suffix, prefix, dir, keep_name=False)
         return handle
 
@@ -129,7 +129,7 @@ class TemporaryFileWrapper[S: (str, bytes)]:
     with delete and delete_on_close, at the end of `async with` with delete, or when dropped
     unclosed with delete."""
 
-    def __init__(self, file: FileHandle, name: S, delete: bool, delete_on_close: bool) -> None:
+    def __init__(self, file: FileHandle[Any], name: S, delete: bool, delete_on_close: bool) -> None:
         self.file = file
         self.name: S = name
         self.delete = delete
@@ -167,7 +167,7 @@ class TemporaryFileWrapper[S: (str, bytes)]:
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> str:
+    async def __anext__(self) -> Any:
         return await self.file.__anext__()
 
 
