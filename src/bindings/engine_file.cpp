@@ -54,7 +54,8 @@ void EngineFile::after_wait() noexcept { PyEval_RestoreThread(released_); }
 
 py::object EngineFile::would_block() {
     // Made once and never freed: it must outlive every module object that refers to it.
-    static PyObject *const sentinel = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    static PyObject *const sentinel =
+        PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
     return py::reinterpret_borrow<py::object>(sentinel);
 }
 
@@ -114,8 +115,8 @@ py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&re
         return read_result(is_binary, read);
     }
     const std::uint64_t wanted = count ? *count : core.bytes_to_end();
-    py::object result = read_result(
-        is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
+    py::object result =
+        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
     return result ? result : would_block();
 }
 

@@ -15,9 +15,9 @@
 namespace py = pybind11;
 
 // The file engine for the asyncio front, usable from any thread. Reads take up where lines
-// left off, and lines come back as bytes in binary modes, as in Python's own files. Each call serializes on the
-// object's own lock, and the interpreter lock is released around every system call that can
-// wait, never around work on Python objects.
+// left off, and lines come back as bytes in binary modes, as in Python's own files. Each call
+// serializes on the object's own lock, and the interpreter lock is released around every system
+// call that can wait, never around work on Python objects.
 //
 // Every operation takes `inline_only`. With it false the operation runs to completion, as on a
 // worker thread. With it true the operation runs only if it cannot wait on storage or another
@@ -88,7 +88,8 @@ private:
     Storage storage() const { return storage_.load(std::memory_order_relaxed); }
     bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
     bool copy_is_small(std::optional<std::uint64_t> count);
-    template <typename Read> py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
+    template <typename Read>
+    py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
     bool line_runs_inline(std::optional<std::uint64_t> limit);
     bool rest_runs_inline();
     bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;

@@ -147,7 +147,8 @@ private:
     void close_no_throw() noexcept;
     std::uint64_t unread_ahead() const;
     void return_read_ahead();
-    template <typename Read> std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
+    template <typename Read>
+    std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
 
     std::FILE *file = nullptr;   // the open stream; null while closed
     std::string filename;        // path for fopen, as given
