@@ -13,6 +13,7 @@ from typing import Any
 import pytest
 
 import larkspan._file
+from conftest import ticking  # noqa: F401  (shared with the front tests)
 from larkspan import _placement, _workers
 
 TIMEOUT = 60  # seconds: a call that hangs fails its test instead of hanging the suite
@@ -125,23 +126,3 @@ def place(monkeypatch: pytest.MonkeyPatch, placement: str) -> None:
 def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
     """Every call returns to the loop first, so that turns can be counted without a clock."""
     monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
-
-
-async def ticking[T](work: Coroutine[Any, Any, T]) -> tuple[T, int]:
-    """`work`'s result and how many turns a ticker task that only yields got while it ran."""
-    ticks = 0
-    running = True
-
-    async def ticker() -> None:
-        nonlocal ticks
-        while running:
-            await asyncio.sleep(0)
-            ticks += 1
-
-    task = asyncio.create_task(ticker())
-    try:
-        result = await asyncio.wait_for(work, TIMEOUT)
-    finally:
-        running = False
-        await task
-    return result, ticks

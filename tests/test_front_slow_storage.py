@@ -3,49 +3,17 @@ whose daemon dies. The loop's freedom is counted in ticks of a ticker task while
 
 import asyncio
 import errno
-import faulthandler
-import os
-from collections.abc import Awaitable, Callable, Iterator
 from typing import Any
 
 import pytest
 
 import larkspan
-from conftest import TIMEOUT, descriptors
+from conftest import descriptors, ticking
 
 LATENCY_MS = 30.0
 
 
-pytestmark = pytest.mark.threads  # calls run on worker threads
-
-
-@pytest.fixture(autouse=True)
-def watchdog() -> Iterator[None]:
-    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-async def ticks_during(work: Awaitable[Any]) -> tuple[Any, int]:
-    """The result of `work` and how many 1 ms ticks a ticker task made while it ran. A call that held
-    the loop for a whole request of the file system would leave at most one tick."""
-    ticks = 0
-    done = False
-
-    async def ticker() -> None:
-        nonlocal ticks
-        while not done:
-            await asyncio.sleep(0.001)
-            ticks += 1
-
-    task = asyncio.ensure_future(ticker())
-    await asyncio.sleep(0)
-    try:
-        result = await asyncio.wait_for(work, TIMEOUT)
-    finally:
-        done = True
-        await task
-    return result, ticks
+pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
 
 
 async def open_and_read(path: Any, mode: str = "rb", size: int | None = None) -> Any:
@@ -75,7 +43,7 @@ async def write_all(path: Any, data: bytes) -> int:
 def test_loop_runs_while_a_slow_file_system_answers(slow_fs, call: str) -> None:
     fs = slow_fs(LATENCY_MS)
     (fs.backing / "data").write_bytes(b"line\n" * 2000)
-    result, ticks = asyncio.run(ticks_during(CALLS[call](fs.mountpoint / "data")))
+    result, ticks = asyncio.run(ticking(CALLS[call](fs.mountpoint / "data"), pause=0.001))
     assert ticks >= 5, f"the loop ticked only {ticks} times during several {LATENCY_MS} ms requests"
     expected = {"open+read": b"line\n" * 2000, "read(4096)": (b"line\n" * 2000)[:4096], "readline": "line\n"}
     assert result == expected.get(call, 100_000)

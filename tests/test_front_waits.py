@@ -3,7 +3,6 @@ a closing handle, a full worker pool and a closing event loop. Progress of the l
 a ticker task; a hang fails the run through faulthandler's watchdog rather than stopping the suite."""
 
 import asyncio
-import faulthandler
 import os
 import threading
 from collections.abc import Callable, Iterator
@@ -17,14 +16,7 @@ import larkspan._file
 from conftest import TIMEOUT, descriptors, run_child
 
 
-pytestmark = pytest.mark.threads  # calls run on worker threads
-
-
-@pytest.fixture(autouse=True)
-def watchdog() -> Iterator[None]:
-    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
 
 
 @pytest.fixture
