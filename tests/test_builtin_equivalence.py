@@ -3,15 +3,17 @@
 Every result is compared, and so are the bytes on disk after each successful seek, flush, truncate and at
 close. The builtin file is unbuffered: Python's buffered layer ignores O_APPEND, so in "a+b" a write after
 read(1) lands at the end on disk while its next read skips a byte as if it had gone in place.
-Designed differences: read to the end is read() or read(None), read(-1) a failed cast; a negative seek
-fails as RuntimeError "Seek failed" (pending bytes need only have reached the stream then, so the disk is
-not compared); truncate returns None; in append mode tell counts pending writes from where the stream
-stands, though they land at the end. Line reading is left out: its read-ahead moves the position by
-design. HYPOTHESIS_PROFILE=long runs longer.
 
 The same sequences drive _larkspan_core.AsyncFile and larkspan._engine.File, the latter either always
 blocking or the way the asyncio front calls it: inline first and, where that returns WOULD_BLOCK, again
 blocking. A step that drops our file from the page cache makes inline reads meet cold pages.
+
+AsyncFile keeps designed differences: read to the end is read() or read(None), read(-1) a failed cast; a
+negative seek fails as RuntimeError "Seek failed" (pending bytes need only have reached the stream then, so
+the disk is not compared); truncate returns None. Line reading is left out for it: its read-ahead moves the
+position by design. File does as builtin does in all of these, and its reads follow lines, so lines (and
+read1) join its steps. Both keep one: in append mode tell counts pending writes from where the stream
+stands, though they land at the end. HYPOTHESIS_PROFILE=long runs longer.
 """
 
 import io
@@ -41,6 +43,7 @@ MODES = ["r+b", "w+b", "a+b", "wb", "ab"]
 CAST_FAILURE = re.compile(r"Unable to cast Python instance of type <class 'int'> to C\+\+ type '[^']+'")
 DIRECT_WRITE = 131072  # larger writes bypass the write buffer
 WRITE_BUFFER = 262144  # a write that would overflow it hands the pending bytes over first
+READ1_DEFAULT = 262144  # what read1() without a count asks for
 BOUNDARIES = [8191, 8192, 8193, 131072, 131073, 262144, 262145, 300000]
 
 
@@ -74,11 +77,19 @@ WRITING = [
 ]
 READING = [
     operation("read", count=COUNTS),
-    operation("read_to_end", spelling=st.sampled_from([(), (None,)])),
     operation("readinto", count=COUNTS, fill=st.integers(0, 255)),
     operation("evict"),
 ]
-STEPS = {False: st.one_of(WRITING), True: st.one_of(WRITING + READING)}  # by whether the mode reads
+READING_TO_END = operation("read_to_end", spelling=st.sampled_from([(), (None,)]))
+# File reads to the end however builtin is asked to, follows lines, and has read1. Among more kinds of steps,
+# a step that also goes back to the start keeps cold pages ahead of its reads as often.
+FILE_READING = [
+    operation("evict", rewind=st.just(True)),
+    operation("read_to_end", spelling=st.sampled_from([(), (None,), (-1,), (-5,)])),
+    operation("readline", limit=st.none() | st.integers(-2, 64) | st.sampled_from(BOUNDARIES)),
+    operation("readlines", spelling=st.sampled_from([(), (None,), (0,), (-1,)])),  # hints File ignores
+    operation("read1", count=st.none() | COUNTS),
+]
 
 
 class EngineFile:
@@ -119,25 +130,32 @@ class EngineFile:
     def read(self, size: int | None = None) -> bytes:
         return self.call("read", size)
 
+    def read1(self, size: int | None = None) -> bytes:
+        return self.call("read1", size)
+
     def readinto(self, buffer: bytearray) -> int:
         return self.call("readinto", buffer)
+
+    def readline(self, size: int | None = None) -> bytes:
+        return self.call("readline", size)
+
+    def readlines(self, hint: int | None = None) -> list[bytes]:
+        return self.call("readlines", hint)
 
     def close(self) -> None:
         return self.call("close")
 
 
-SUBJECTS: dict[str, Callable[[str, str], AsyncFile | EngineFile]] = {
-    "AsyncFile": lambda path, mode: AsyncFile(path, mode).open(),
-    "File-inline-first": lambda path, mode: EngineFile(path, mode, inline_first=True),
-    "File-blocking": lambda path, mode: EngineFile(path, mode, inline_first=False),
-}
-
-
 class BuiltinEquivalence(RuleBasedStateMachine):
-    def __init__(self, mode: str, subject: str) -> None:
+    """The machine for AsyncFile, with its designed differences."""
+
+    # By whether the mode reads.
+    steps = {False: st.one_of(WRITING), True: st.one_of([*WRITING, *READING, READING_TO_END])}
+
+    def __init__(self, mode: str, open_subject: Callable[[str, str], Any]) -> None:
         super().__init__()
         self.mode = mode
-        self.open_subject = SUBJECTS[subject]
+        self.open_subject = open_subject
         self.directory = tempfile.mkdtemp(prefix="larkspan-equivalence-")
         self.ours_path = os.path.join(self.directory, "ours")
         self.builtin_path = os.path.join(self.directory, "builtin")
@@ -165,7 +183,7 @@ class BuiltinEquivalence(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def step(self, data: st.DataObject) -> None:
-        name, arguments = data.draw(STEPS[self.readable], label="step")
+        name, arguments = data.draw(self.steps[self.readable], label="step")
         getattr(self, name)(**arguments)
 
     def write(self, data: bytes) -> None:
@@ -222,7 +240,9 @@ class BuiltinEquivalence(RuleBasedStateMachine):
         assert self.ours.readinto(ours) == self.builtin.readinto(builtin)
         assert ours == builtin
 
-    def evict(self) -> None:
+    def evict(self, rewind: bool = False) -> None:
+        if rewind:
+            self.seek(0, 0)  # first, as it hands the pending bytes over
         fd = os.open(self.ours_path, os.O_RDONLY)
         try:
             os.fsync(fd)  # only clean pages leave the cache
@@ -240,11 +260,65 @@ class BuiltinEquivalence(RuleBasedStateMachine):
             shutil.rmtree(self.directory)
 
 
+def outcome(call: Callable[[], Any]) -> Any:
+    """What `call` returns, or its error's class and text."""
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+class FileEquivalence(BuiltinEquivalence):
+    """The machine for File, which has none of AsyncFile's designed differences but the one in append mode."""
+
+    steps = {False: st.one_of(WRITING), True: st.one_of(WRITING + READING + FILE_READING)}
+
+    def seek(self, offset: int, whence: int) -> None:
+        self.handed_over()
+        expected = outcome(lambda: self.builtin.seek(offset, whence))
+        assert outcome(lambda: self.ours.seek(offset, whence)) == expected
+        self.assert_same_disk()
+
+    def truncate(self, size: int | None) -> None:
+        self.handed_over()
+        assert self.ours.truncate(size) == self.builtin.truncate(size)
+        self.assert_same_disk()
+
+    def read_to_end(self, spelling: tuple[int | None, ...]) -> None:
+        self.handed_over()
+        assert self.ours.read(*spelling) == self.builtin.read(*spelling)
+
+    def read1(self, count: int | None) -> None:
+        self.handed_over()
+        # One read of a regular file returns the count asked for unless the end comes first.
+        assert self.ours.read1(count) == self.builtin.read(READ1_DEFAULT if count is None else count)
+
+    def readline(self, limit: int | None) -> None:
+        self.handed_over()
+        assert self.ours.readline(limit) == self.builtin.readline(limit)
+
+    def readlines(self, spelling: tuple[int | None, ...]) -> None:
+        self.handed_over()
+        assert self.ours.readlines(*spelling) == self.builtin.readlines(*spelling)
+
+
+SUBJECTS: dict[str, tuple[type[BuiltinEquivalence], Callable[[str, str], Any]]] = {
+    "AsyncFile": (BuiltinEquivalence, lambda path, mode: AsyncFile(path, mode).open()),
+    "File-inline-first": (FileEquivalence, lambda path, mode: EngineFile(path, mode, inline_first=True)),
+    "File-blocking": (FileEquivalence, lambda path, mode: EngineFile(path, mode, inline_first=False)),
+}
+
+
+def machine(mode: str, subject: str) -> BuiltinEquivalence:
+    kind, open_subject = SUBJECTS[subject]
+    return kind(mode, open_subject)
+
+
 @pytest.mark.parametrize("subject", SUBJECTS)
 @pytest.mark.parametrize("mode", MODES)
 def test_random_sequences(mode: str, subject: str) -> None:
     EngineFile.placed.clear()
-    run_state_machine_as_test(lambda: BuiltinEquivalence(mode, subject), settings=PROFILE)
+    run_state_machine_as_test(lambda: machine(mode, subject), settings=PROFILE)
     if subject == "File-inline-first":  # both paths ran; in a mode that only writes, nothing waits on the disk
         assert EngineFile.placed["inline"] and (EngineFile.placed["blocking"] or "+" not in mode)
 
@@ -271,10 +345,10 @@ FOUND: dict[str, tuple[str, bytes, list[tuple[str, dict[str, object]]]]] = {
 @pytest.mark.parametrize("subject", SUBJECTS)
 @pytest.mark.parametrize(("mode", "content", "steps"), FOUND.values(), ids=FOUND.keys())
 def test_found_sequence(mode: str, content: bytes, steps: list[tuple[str, dict[str, object]]], subject: str) -> None:
-    machine = BuiltinEquivalence(mode, subject)
+    replay = machine(mode, subject)
     try:
-        machine.open_both(content)
+        replay.open_both(content)
         for name, arguments in steps:
-            getattr(machine, name)(**arguments)
+            getattr(replay, name)(**arguments)
     finally:
-        machine.teardown()
+        replay.teardown()

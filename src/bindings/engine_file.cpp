@@ -139,12 +139,24 @@ py::object EngineFile::read1(const py::object &size, bool inline_only) {
     return read_inline(count.value_or(AsyncFileCore::kRead1Default), read);
 }
 
-py::object EngineFile::readinto(const py::object &buffer, bool inline_only) {
-    if (!PyObject_CheckBuffer(buffer.ptr())) {
+namespace {
+
+// The target as builtin files take it, refused in their words: WritableTarget's own refusals are
+// the old binding's, and a ValueError for a buffer that is not contiguous.
+WritableTarget read_write_target(const py::object &buffer) {
+    try {
+        return WritableTarget(buffer);
+    } catch (const py::builtin_exception &) {
+        const char *type = buffer.is_none() ? "None" : Py_TYPE(buffer.ptr())->tp_name;
         throw py::type_error("readinto() argument must be read-write bytes-like object, not " +
-                             std::string(Py_TYPE(buffer.ptr())->tp_name));
+                             std::string(type));
     }
-    const WritableTarget target(buffer);
+}
+
+} // namespace
+
+py::object EngineFile::readinto(const py::object &buffer, bool inline_only) {
+    const WritableTarget target = read_write_target(buffer);
     const std::span<char> destination{target.data(), target.size()};
     const Busy busy(*this);
     require_readable("read");
@@ -174,7 +186,7 @@ bool EngineFile::line_runs_inline(std::optional<std::uint64_t> limit) {
     // The refill reads where the pending writes leave the stream, so they go out first.
     core.flush_write_buffer();
     const auto cached =
-        range_is_cached(core.descriptor(), core.read_position(), AsyncFileCore::kLineBlock);
+        range_is_cached(core.descriptor(), core.refill_position(), AsyncFileCore::kLineBlock);
     return cached.value_or(false);
 }
 
@@ -229,6 +241,7 @@ py::object EngineFile::write(const py::object &data, bool inline_only) {
     const WriteData bytes(data);
     const std::uint64_t count = bytes.bytes().size();
     const Busy busy(*this);
+    require_writable("write");
     if (inline_only && !write_runs_inline(core.write_stays_buffered(count), count)) {
         return would_block();
     }
@@ -244,6 +257,7 @@ py::object EngineFile::writelines(const py::object &lines, bool inline_only) {
         longest = std::max<std::uint64_t>(longest, line.size());
     }
     const Busy busy(*this);
+    require_writable("write");
     if (inline_only && !write_runs_inline(core.lines_stay_buffered(total, longest), total)) {
         return would_block();
     }
@@ -276,14 +290,17 @@ py::object EngineFile::flush(bool inline_only) {
 }
 
 py::object EngineFile::truncate(const py::object &size, bool inline_only) {
-    if (!size.is_none() && size.cast<std::int64_t>() < 0) {
-        throw IoError("Truncate failed", EINVAL); // as ftruncate refuses it
-    }
-    const auto length = optional_count(size);
+    const bool negative = !size.is_none() && size.cast<std::int64_t>() < 0;
+    const auto length = negative ? std::nullopt : optional_count(size);
     const Busy busy(*this);
     require_writable("truncate");
     if (inline_only && open_may_wait()) {
         return would_block();
+    }
+    if (negative) {
+        // As builtin files: a closed object or a failed flush first, then ftruncate's refusal.
+        core.flush();
+        throw IoError("Truncate failed", EINVAL);
     }
     core.truncate(length);
     return py::int_(length ? static_cast<std::int64_t>(*length) : core.tell()); // the new size

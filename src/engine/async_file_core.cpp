@@ -706,6 +706,9 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
     flush();
     return_read_ahead();
     const long position = this->position();
+    if (!size && position < 0) {
+        throw IoError("Truncate failed", errno); // no position to cut at: ftell's verdict
+    }
     const auto length = size ? static_cast<off_t>(*size) : static_cast<off_t>(position);
     int result;
     {
@@ -744,6 +747,11 @@ std::int64_t AsyncFileCore::read_position() const {
     require_open();
     const long position = this->position();
     return position < 0 ? position : position - static_cast<long>(unread_ahead());
+}
+
+std::int64_t AsyncFileCore::refill_position() const {
+    require_open();
+    return position();
 }
 
 bool AsyncFileCore::write_stays_buffered(std::uint64_t count) const {
@@ -826,6 +834,7 @@ bool AsyncFileCore::restore_position(std::int64_t position) {
     if (!regular_file || position < 0) {
         return false;
     }
+    return_read_ahead();
     deferred_position = static_cast<long>(position);
     return true;
 }

@@ -98,6 +98,8 @@ public:
     std::uint64_t pending_bytes() const { return write_len; }
     // Where the next read through the stream or by position starts.
     std::int64_t read_position() const;
+    // Where read_line() reads when the read-ahead block holds no whole line: past the block.
+    std::int64_t refill_position() const;
     // write() of `count` bytes only copies them into the write buffer.
     bool write_stays_buffered(std::uint64_t count) const;
     // writelines() of lines totalling `total` bytes, none longer than `longest`, only copies them.
@@ -116,9 +118,10 @@ public:
     std::optional<std::size_t> read_if_cached(std::uint64_t count, ReadSink &sink);
 
     // Puts a regular file's read position back to `position`, an earlier read_position(), so
-    // bytes read by a call whose result nobody took are read again. The read-ahead block and
-    // the size cache stay as they are. False, changing nothing, where the file has no such
-    // position (a pipe, FIFO, socket or device).
+    // bytes read by a call whose result nobody took are read again. The size cache stays as it
+    // is, and so does the read-ahead block unless reads follow lines (it lies past the old
+    // position then). False, changing nothing, where the file has no such position (a pipe,
+    // FIFO, socket or device).
     bool restore_position(std::int64_t position);
 
 private:
