@@ -131,6 +131,7 @@ TEXTS = {
     "crlf": "one\r\ntwo\r\n",
     "mixed": "a\rb\r\nc\nd\r\re\n\r",
     "wide": "é😀ü\nÿ€\r\n日本語\rend\r",
+    "other separators": "form\x0cfeed\nu\u2028v\x85w\n\x0b\x1c\x1d\x1e\nlone\rcr\n\x0c",
     "chunks": straddling(3 * CHUNK_SIZE),
 }
 ENCODINGS = ["utf-8", "latin-1", "utf-16", "utf-8-sig", "cp1252", "shift_jis"]

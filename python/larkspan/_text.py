@@ -41,6 +41,7 @@ SEEN_NEWLINES: tuple[str | tuple[str, ...] | None, ...] = (
 COOKIE = struct.Struct("<qiiiB")
 
 UNIVERSAL_NEWLINE = re.compile("[\r\n]")
+STATELESS_CODECS = ("utf-8", "iso8859-1", "ascii")
 
 
 class Decoder(Protocol):
@@ -167,7 +168,7 @@ class NewlineDecoder:
             text = text[:-1]
             self._pending_cr = True
         if "\r" not in text:
-            if "\n" in text:
+            if not self.seen & LF and "\n" in text:
                 self.seen |= LF
             return text
         crlf = text.count("\r\n")
@@ -206,8 +207,8 @@ class TextHandle:
     __slots__ = (
         "_raw", "_encoding", "_errors", "_newline", "_line_buffering", "_write_through", "mode",
         "_seekable", "_telling", "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal",
-        "_terminator", "_cr_ends_lines", "_encoder", "_write_newline", "_pending", "_pending_size", "_held",
-        "_held_size", "_hold_limit", "_start_unknown", "_busy", "_waiters",
+        "_lines", "_splits_lines", "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_write_newline", "_pending", "_pending_size", "_held",
+        "_held_size", "_hold_limit", "_stateless_codec", "_start_unknown", "_busy", "_waiters",
     )
 
     def __init__(self, raw: FileHandle, encoding: str | None, errors: str | None, newline: str | None,
@@ -234,10 +235,15 @@ class TextHandle:
         self._snapshot: Snapshot | None = None
         self._b2cratio = 0.0  # bytes per character of the last chunk: where tell() starts looking
         self._journal: list[Chunk] | None = None  # chunks read by the read in progress
+        self._lines: list[str] = []  # the next lines of the decoded text, last first (see _split_lines)
+        self._splits_lines = newline in (None, "\n")
         self._terminator = newline or "\n"  # what ends a line in the decoded text...
+        self._terminator_length = len(self._terminator)
         self._cr_ends_lines = newline == ""  # ...or also a lone "\r"
         # Writing.
         self._encoder = codec.incrementalencoder(self._errors) if raw.writable() else None
+        # These keep no state between writes, so str.encode() gives what the encoder gives, faster.
+        self._stateless_codec = codec.name if codec.name in STATELESS_CODECS else None
         write_newline = os.linesep if newline is None else newline
         self._write_newline = write_newline if write_newline not in ("", "\n") else None
         # Builtin's text files gather encoded writes (up to CHUNK_SIZE) and hand them to their binary
@@ -339,6 +345,7 @@ class TextHandle:
                     self._waiters.remove(place)
                 raise
         try:
+            self._lines = []  # whatever the call does to the decoded text, these no longer follow it
             if self._start_unknown:
                 await self._learn_start()
             return await body(*args)
@@ -370,12 +377,14 @@ class TextHandle:
     def _set_decoded(self, text: str) -> None:
         self._decoded = text
         self._used = 0
+        self._lines = []
 
     def _take(self, count: int) -> str:
         """Up to `count` unconsumed characters (all when negative)."""
         start = self._used
         end = len(self._decoded) if count < 0 else min(start + count, len(self._decoded))
         self._used = end
+        self._lines = []
         return self._decoded[start:end]
 
     def _decode(self, data: bytes, final: bool) -> str:
@@ -454,19 +463,46 @@ class TextHandle:
 
     async def readline(self, size: SupportsIndex = -1) -> str:
         limit = line_limit(size)
-        if not self._busy and limit < 0 and (line := self._buffered_line()) is not None:
+        if limit >= 0:
+            return await self._in_turn(self._reading, self._readline, limit)
+        if not self._busy and (line := self._buffered_line()) is not None:
             return line
-        return await self._in_turn(self._reading, self._readline, limit)
+        return await self._in_turn(self._reading, self._next_line)
 
     def _buffered_line(self) -> str | None:
         """The next line when it ends inside the decoded text, else None; the common case."""
+        if self._lines:
+            line = self._lines.pop()
+            self._used += len(line)
+            return line
         text, start = self._decoded, self._used
         end = text.find(self._terminator, start)
         if end < 0 or (self._cr_ends_lines and text.find("\r", start, end) >= 0):
             return None
-        end += len(self._terminator)
-        self._used = end
+        self._used = end = end + self._terminator_length
         return text[start:end]
+
+    async def _next_line(self) -> str:
+        """The next line, read from the file when the decoded text holds none of it. The rest of
+        the chunk is then cut into lines for the calls that follow."""
+        line = self._buffered_line() or await self._readline(-1)
+        self._split_lines()
+        return line
+
+    def _split_lines(self) -> None:
+        """Cuts the rest of the decoded text into lines at once, kept last first for pop(): a
+        find() and a slice per line cost twice as much. splitlines() also ends lines at "\r",
+        "\x0c", "\u2028" and the like; when it found any, the count of "\n" differs and the lines
+        are left to find()."""
+        if not self._splits_lines:
+            return
+        rest = self._decoded[self._used:]
+        lines = rest.splitlines(True)
+        if lines and not lines[-1].endswith("\n"):
+            lines.pop()  # unfinished: the next chunk has the rest
+        if len(lines) == rest.count("\n"):
+            lines.reverse()
+            self._lines = lines
 
     def _line_end(self, text: str, start: int) -> tuple[int, int]:
         """Where the first line ending after `start` ends, else -1, and how much of the text from
@@ -521,8 +557,14 @@ class TextHandle:
 
     async def __anext__(self) -> str:
         self._telling = False
-        if self._busy or (line := self._buffered_line()) is None:
-            line = await self._in_turn(self._reading, self._readline, -1)
+        if not self._busy:
+            if lines := self._lines:  # _buffered_line()'s first case, written out: the common one
+                line = lines.pop()
+                self._used += len(line)
+                return line
+            if (line := self._buffered_line()) is not None:
+                return line
+        line = await self._in_turn(self._reading, self._next_line)
         if not line:
             self._snapshot = None
             self._telling = self._seekable
@@ -540,7 +582,7 @@ class TextHandle:
         lines: list[str] = []
         length = 0
         self._telling = False  # builtin iterates the file for these lines
-        while line := self._buffered_line() or await self._readline(-1):
+        while line := self._buffered_line() or await self._next_line():
             lines.append(line)
             if 0 < hint < length + len(line):
                 return lines
@@ -554,33 +596,51 @@ class TextHandle:
     async def write(self, text: str) -> int:
         """Writes `text`; returns its length in characters."""
         require_str(text)
-        return await self._in_turn(self._write, text)
+        if self._busy or self._start_unknown:
+            return await self._in_turn(self._write, text)
+        data, flush = self._encoded(text)
+        if flush or self._write_through or self._pending_size + len(data) >= CHUNK_SIZE:
+            return await self._in_turn(self._write_encoded, data, flush, len(text))
+        # Most writes only join the gathered ones: nothing to wait for, so no turn to take.
+        self._gather(data)
+        return len(text)
 
     async def _write(self, text: str) -> int:
+        data, flush = self._encoded(text)
+        return await self._write_encoded(data, flush, len(text))
+
+    def _encoded(self, text: str) -> tuple[bytes, bool]:
+        """The bytes of `text` and whether line buffering flushes after them."""
         self._check_open()
         if self._encoder is None:
             raise io.UnsupportedOperation("not writable")
-        length = len(text)
         ends_line = (self._write_newline is not None or self._line_buffering) and "\n" in text
         if ends_line and self._write_newline is not None:
             text = text.replace("\n", self._write_newline)
-        data = self._encoder.encode(text)
+        flush = self._line_buffering and (ends_line or "\r" in text)
+        if self._stateless_codec is not None:
+            return text.encode(self._stateless_codec, self._errors), flush
+        return self._encoder.encode(text), flush
+
+    async def _write_encoded(self, data: bytes, flush: bool, length: int) -> int:
         if self._pending_size + len(data) > CHUNK_SIZE:
             await self._hand_over_pending()
-        self._pending.append(data)
-        self._pending_size += len(data)
-        flush = self._line_buffering and (ends_line or "\r" in text)
+        self._gather(data)
         if flush or self._write_through or self._pending_size >= CHUNK_SIZE:
             await self._hand_over_pending()
         if flush:
             await self._write_waiting()
             await self._raw.flush()
+        return length
+
+    def _gather(self, data: bytes) -> None:
+        self._pending.append(data)
+        self._pending_size += len(data)
         # What was read ahead is dropped, as builtin drops it: the next read starts after the write.
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
             self._decoder.reset()
-        return length
 
     async def _hand_over_pending(self) -> None:
         """What builtin's text layer does with its gathered writes before a read: gives them to the
