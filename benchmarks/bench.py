@@ -1,4 +1,5 @@
-"""AsyncFile against builtin open(): one table of workloads timed in the same run.
+"""AsyncFile against builtin open(): one table of workloads timed in the same run,
+then the asyncio front's rows and the table of peer async file libraries.
 
 Each workload runs the same code on a builtin file object and on an AsyncFile
 opened with the same mode string. The data lives on a RAM-backed file system
@@ -6,9 +7,10 @@ when there is one, so the table shows the cost of the two libraries rather than
 of the disk. Every run's result is checked against builtin's: a mismatch is an
 error that fails the run, never a row.
 
-    python benchmarks/bench.py                  # quick: under a minute
+    python benchmarks/bench.py                  # quick: a few minutes
     python benchmarks/bench.py --full           # more repeats
-    python benchmarks/bench.py --json run.json  # also write the rows as JSON
+    python benchmarks/bench.py --json run.json  # the rows as JSON there, the chart in run.svg
+                                                # (default: build/bench/bench.json and .svg)
 """
 
 from __future__ import annotations
@@ -27,8 +29,11 @@ import tempfile
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import asdict, dataclass
+from pathlib import Path
 from typing import Any
 
+import peers_bench
+import peers_report
 from _larkspan_core import AsyncFile
 
 MIB = 1024 * 1024
@@ -41,6 +46,7 @@ FULL_REPEATS = 12
 FRONT_TARGET = 100.0  # the asyncio front's small operations against asyncio.to_thread
 SIDES = ("builtin", "ours")
 PREAD_FLOOR = "1 pread/call: syscalls.sh"  # counted reads of 8192 bytes or less: a system call each
+DEFAULT_JSON = str(Path(__file__).resolve().parents[1] / "build" / "bench" / "bench.json")
 
 Action = Callable[[Any], object]
 
@@ -443,8 +449,19 @@ def summarise(rows: list[Row], errors: list[str]) -> float | None:
     if without_floor is not None and without_floor != mean:
         print(f"  without the counted reads, held to the pread floor instead of a ratio: {without_floor:.2f}")
     print(f"targets missed: {len(missed)}" + (f" ({'; '.join(missed)})" if missed else ""))
-    print(f"errors: {len(errors)}")
     return mean
+
+
+def write_outputs(path: Path, summary: dict[str, Any], peer_rows: list[peers_report.PeerRow]) -> None:
+    """The JSON at `path` and, when the peers ran, their chart beside it as SVG."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(summary, out, indent=2)
+    written = [path]
+    if peer_rows:
+        written.append(path.with_suffix(".svg"))
+        written[-1].write_text(peers_report.chart_svg(peer_rows), encoding="utf-8")
+    print(f"wrote {', '.join(map(str, written))}")
 
 
 def main() -> int:
@@ -454,27 +471,34 @@ def main() -> int:
     parser.add_argument(
         "--full", action="store_true", help=f"{FULL_REPEATS} timed repeats instead of {QUICK_REPEATS}"
     )
-    parser.add_argument("--json", metavar="PATH", help="also write the rows and the summary to PATH")
+    parser.add_argument("--json", metavar="PATH", default=DEFAULT_JSON,
+                        help="where the rows and the summary go, the peers' chart beside it as .svg "
+                             "(default: %(default)s)")
     parser.add_argument("--only", metavar="TEXT", help="run only the core workloads whose name contains TEXT")
     args = parser.parse_args()
     repeats = FULL_REPEATS if args.full else QUICK_REPEATS
     started = time.perf_counter()
     errors: list[str] = []
     rows = measure_all(args.only, repeats, errors)
+    peer_rows: list[peers_report.PeerRow] = []
+    peer_notes: list[str] = []
     if not args.only:
         try:
             rows += front_rows(quick=not args.full)
         except Exception as error:  # reported and counted like a failing workload
             errors.append(f"asyncio front: {type(error).__name__}: {error}")
             print(f"ERROR {errors[-1]}", file=sys.stderr)
+        peer_rows = peers_bench.run(args.full, errors, peer_notes)
     mean = summarise(rows, errors)
+    if peer_rows or peer_notes:
+        peers_report.print_table(peer_rows, peer_notes)
+    print(f"errors: {len(errors)}")
     print(f"total time {time.perf_counter() - started:.1f} s")
-    if args.json:
-        summary = {"python": platform.python_version(), "cpus": os.cpu_count(), "repeats": repeats,
-                   "geometric_mean": mean, "errors": errors,
-                   "rows": [{**asdict(r), "ratio": r.ratio} for r in rows]}
-        with open(args.json, "w", encoding="utf-8") as out:
-            json.dump(summary, out, indent=2)
+    summary = {"python": platform.python_version(), "cpus": os.cpu_count(), "machine": peers_report.machine(),
+               "repeats": repeats, "geometric_mean": mean, "errors": errors,
+               "rows": [{**asdict(r), "ratio": r.ratio} for r in rows],
+               "peers": [asdict(r) for r in peer_rows], "peer_notes": peer_notes}
+    write_outputs(Path(args.json), summary, peer_rows)
     return 1 if errors else 0
 
 

@@ -1,9 +1,17 @@
 // libFuzzer target for the engine. Each input is a mode, an initial file and a
-// sequence of operations on one AsyncFileCore over a file in /dev/shm (or
-// $TMPDIR). Every operation also runs on a model that keeps the bytes on disk,
-// the stream position, the pending writes, the line read-ahead and the cached
-// size, and the two must agree on every result, every error message and, after
-// every operation, on the bytes on disk. Any difference aborts with a report.
+// sequence of operations on one AsyncFileCore over a file in /dev/shm or on a
+// disk ($TMPDIR or /tmp). Every operation also runs on a model that keeps the
+// bytes on disk, the stream position, the pending writes, the line read-ahead
+// and the cached size, and the two must agree on every result, every error
+// message and, after every operation, on the bytes on disk. Any difference
+// aborts with a report.
+//
+// The facts the binding places calls by are checked against what the calls
+// then do: read_if_cached() gives what read() would, or changes nothing but
+// handing the pending writes over; when line_is_buffered(), write_stays_buffered()
+// or lines_stay_buffered() promise no I/O, the call reads nothing, lands no byte
+// and makes no system call that can wait (the wait gate counts them). A step
+// that drops the file from the page cache makes read_if_cached() find it cold.
 //
 // The model follows the documented rules, so it is deliberately plain: writes
 // of up to 131072 bytes gather until they would pass 262144; bytes land at the
@@ -98,6 +106,15 @@ public:
     }
 
     std::string text;
+};
+
+// Counts the engine's system calls that can wait.
+class CountingGate final : public WaitGate {
+public:
+    void before_wait() noexcept override { ++waits; }
+    void after_wait() noexcept override {}
+
+    int waits = 0;
 };
 
 // ---- data ----------------------------------------------------------------------
@@ -323,6 +340,39 @@ public:
         hand_over_pending();
     }
 
+    // read_if_cached() that found the bytes cold: the checks and the hand-over, nothing read.
+    std::string skip_read(std::uint64_t count) {
+        require_open();
+        hand_over_pending();
+        refuse_unrepresentable(count);
+        return {};
+    }
+
+    std::int64_t read_position() const {
+        require_open();
+        return position;
+    }
+
+    bool restore_position(std::int64_t to) {
+        require_open();
+        if (to < 0) {
+            return false;
+        }
+        position = to;
+        return true;
+    }
+
+    std::uint64_t bytes_to_end() {
+        require_open();
+        hand_over_pending();
+        measure_if_unknown();
+        return position < cached_size ? static_cast<std::uint64_t>(cached_size - position) : 0;
+    }
+
+    // Counters of what touched the file: refills of the read-ahead and runs of bytes landed.
+    int refills = 0;
+    int landings = 0;
+
 private:
     void require_open() const {
         if (!open) {
@@ -351,6 +401,7 @@ private:
 
     // Bytes handed to the file: at the end in append modes, else at the position.
     void land(std::string_view bytes) {
+        ++landings;
         std::size_t at = appends ? disk.size() : static_cast<std::size_t>(position);
         if (disk.size() < at + bytes.size()) {
             disk.resize(at + bytes.size(), '\0');
@@ -370,11 +421,15 @@ private:
         return disk.substr(at, take);
     }
 
-    std::string read_to_end() {
+    void measure_if_unknown() {
         if (!size_known) {
             cached_size = static_cast<std::int64_t>(disk.size());
             size_known = true;
         }
+    }
+
+    std::string read_to_end() {
+        measure_if_unknown();
         if (position >= cached_size) {
             return {};
         }
@@ -385,6 +440,7 @@ private:
         if (line_eof) {
             return false;
         }
+        ++refills;
         block = read_stream(AsyncFileCore::kLineBlock);
         block_pos = 0;
         line_eof = block.empty();
@@ -427,6 +483,50 @@ std::optional<std::uint64_t> pick_count(FuzzedDataProvider &input, std::uint64_t
 
 std::string text_of(std::int64_t value) { return std::to_string(value); }
 
+std::vector<std::string> pick_lines(FuzzedDataProvider &input) {
+    std::vector<std::string> lines(input.ConsumeIntegralInRange<std::size_t>(0, 4));
+    for (std::string &line : lines) {
+        line = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+    }
+    return lines;
+}
+
+std::size_t total_size(const std::vector<std::string> &lines) {
+    std::size_t total = 0;
+    for (const std::string &line : lines) {
+        total += line.size();
+    }
+    return total;
+}
+
+// What touched the file so far: the model's refills and landings, the engine's waits.
+struct Io {
+    int refills, landings, waits;
+    bool operator==(const Io &) const = default;
+};
+
+Io io_so_far(const Model &model, const CountingGate &gate) {
+    return {model.refills, model.landings, gate.waits};
+}
+
+void expect_no_io(const char *step, bool promised, const Io &before, const Io &after) {
+    if (promised && !(before == after)) {
+        mismatch(step, "promised no I/O, yet " + std::to_string(after.refills - before.refills) +
+                           " refills, " + std::to_string(after.landings - before.landings) +
+                           " landings, " + std::to_string(after.waits - before.waits) + " waits");
+    }
+}
+
+// Writes the file's dirty pages out and drops all its pages from the page cache.
+void drop_from_page_cache(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
 // The size of the file after every step, and its bytes now and then: reading
 // them back costs more than the step itself.
 void check_disk(const char *step, const std::string &path, const Model &model, bool whole) {
@@ -441,8 +541,11 @@ void check_disk(const char *step, const std::string &path, const Model &model, b
 
 // ---- the run -------------------------------------------------------------------
 
-std::string scratch_path() {
-    const char *directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
+// /dev/shm keeps runs fast; on a disk file system read_if_cached() finds bytes cached or cold
+// (tmpfs answers no read without waiting).
+std::string scratch_path(bool on_disk) {
+    const char *temporary = std::getenv("TMPDIR");
+    const char *directory = !on_disk && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : temporary;
     return std::string(directory ? directory : "/tmp") + "/larkspan-fuzz-" +
            std::to_string(::getpid());
 }
@@ -469,19 +572,22 @@ void check_parse_mode(std::string_view mode) {
 void run(FuzzedDataProvider &input) {
     check_parse_mode(input.ConsumeRandomLengthString(6));
     const char *mode = input.PickValueInArray(kModes);
-    const std::string path = scratch_path();
+    const std::string path = scratch_path(input.ConsumeBool());
     const std::string initial = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
     write_file(path, initial);
 
     Model model(mode, initial);
+    CountingGate gate;
     std::optional<AsyncFileCore> engine(std::in_place, path, mode);
+    engine->set_wait_gate(&gate);
     engine->open();
     model.do_open();
+    std::int64_t mark = 0; // the last read_position(), for restore_position()
 
     for (int step = 0; step < 48 && input.remaining_bytes() > 0; ++step) {
         Outcome got, want;
         const char *name = "";
-        switch (input.ConsumeIntegralInRange(0, 15)) {
+        switch (input.ConsumeIntegralInRange(0, 24)) {
         case 0:
         case 1: {
             name = "write";
@@ -496,13 +602,8 @@ void run(FuzzedDataProvider &input) {
         }
         case 2: {
             name = "writelines";
-            std::vector<std::string> lines(input.ConsumeIntegralInRange<std::size_t>(0, 4));
-            std::size_t total = 0;
-            for (std::string &line : lines) {
-                line = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
-                total += line.size();
-            }
-            if (model.reach() + total > kLargestFile) {
+            const std::vector<std::string> lines = pick_lines(input);
+            if (model.reach() + total_size(lines) > kLargestFile) {
                 continue;
             }
             const std::vector<std::string_view> views(lines.begin(), lines.end());
@@ -595,6 +696,97 @@ void run(FuzzedDataProvider &input) {
             got = outcome_of([&] { return engine->close(), std::string(); });
             want = outcome_of([&] { return model.do_close(), std::string(); });
             break;
+        case 15: {
+            name = "read_if_cached";
+            const std::uint64_t count = pick_count(input, 0, 600000).value_or(0);
+            got = outcome_of([&] {
+                StringSink sink;
+                const auto length = engine->read_if_cached(count, sink);
+                return length ? "+" + sink.bytes.substr(0, *length) : std::string("-");
+            });
+            const bool found = !got.threw && got.text.starts_with('+');
+            want = outcome_of(
+                [&] { return found ? "+" + model.read(count) : "-" + model.skip_read(count); });
+            break;
+        }
+        case 16: {
+            name = "restore_position";
+            const auto to = input.ConsumeBool() ? mark
+                                                : input.ConsumeIntegralInRange<std::int64_t>(
+                                                      -2, static_cast<std::int64_t>(model.reach()));
+            got = outcome_of([&] { return text_of(engine->restore_position(to)); });
+            want = outcome_of([&] { return text_of(model.restore_position(to)); });
+            break;
+        }
+        case 17:
+            name = "read_position";
+            got = outcome_of([&] { return text_of(mark = engine->read_position()); });
+            want = outcome_of([&] { return text_of(model.read_position()); });
+            break;
+        case 18: {
+            name = "read_line when line_is_buffered";
+            const auto limit = pick_count(input, 0, 300000);
+            const bool buffered = engine->line_is_buffered(limit);
+            const bool pending = engine->pending_bytes() != 0;
+            const Io before = io_so_far(model, gate);
+            got = outcome_of([&] { return std::string(engine->read_line(limit)); });
+            want = outcome_of([&] { return model.read_line(limit); });
+            const Io after = io_so_far(model, gate);
+            // Pending writes go out first; past them a buffered line makes no I/O at all.
+            expect_no_io(name, buffered && !pending, before, after);
+            if (buffered && after.refills != before.refills) {
+                mismatch(name, "a buffered line refilled the read-ahead");
+            }
+            break;
+        }
+        case 19: {
+            name = "write when write_stays_buffered";
+            const std::string data =
+                pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+            if (model.reach() + data.size() > kLargestFile) {
+                continue;
+            }
+            const bool buffered = engine->write_stays_buffered(data.size());
+            const Io before = io_so_far(model, gate);
+            got = outcome_of([&] { return std::to_string(engine->write(data)); });
+            want = outcome_of([&] { return std::to_string(model.write(data)); });
+            expect_no_io(name, buffered, before, io_so_far(model, gate));
+            break;
+        }
+        case 20: {
+            name = "writelines when lines_stay_buffered";
+            const std::vector<std::string> lines = pick_lines(input);
+            const std::size_t total = total_size(lines);
+            if (model.reach() + total > kLargestFile) {
+                continue;
+            }
+            std::size_t longest = 0;
+            for (const std::string &line : lines) {
+                longest = std::max(longest, line.size());
+            }
+            const bool buffered = engine->lines_stay_buffered(total, longest);
+            const std::vector<std::string_view> views(lines.begin(), lines.end());
+            const Io before = io_so_far(model, gate);
+            got = outcome_of([&] { return engine->writelines(views), std::string(); });
+            want = outcome_of([&] { return model.writelines(lines), std::string(); });
+            expect_no_io(name, buffered, before, io_so_far(model, gate));
+            break;
+        }
+        case 21:
+            name = "bytes_to_end";
+            got = outcome_of([&] { return std::to_string(engine->bytes_to_end()); });
+            want = outcome_of([&] { return std::to_string(model.bytes_to_end()); });
+            break;
+        case 22: {
+            name = "sync";
+            const bool data_only = input.ConsumeBool();
+            got = outcome_of([&] { return engine->sync(data_only), std::string(); });
+            want = outcome_of([&] { return model.flush(), std::string(); });
+            break;
+        }
+        case 23:
+            drop_from_page_cache(path);
+            continue;
         default:
             name = "open";
             got = outcome_of([&] { return engine->open(), std::string(); });

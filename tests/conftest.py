@@ -1,12 +1,15 @@
 """Shared fixtures and helpers: real files in a temporary directory, children under timeouts."""
 
+import asyncio
+import faulthandler
 import os
 import pickle
 import subprocess
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Coroutine, Iterator
 from contextlib import ExitStack
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -133,3 +136,34 @@ def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
             return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker))
 
         yield mount
+
+
+@pytest.fixture
+def watchdog() -> Iterator[None]:
+    """Ends the whole run with every thread's traceback if the test hangs: a call that blocks the
+    event loop in native code would otherwise stop the suite for good."""
+    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+async def ticking[T](work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:
+    """`work`'s result and how many turns a ticker task that sleeps `pause` got while it ran:
+    a call that held the loop throughout leaves at most one."""
+    ticks = 0
+    running = True
+
+    async def ticker() -> None:
+        nonlocal ticks
+        while running:
+            await asyncio.sleep(pause)
+            ticks += 1
+
+    task = asyncio.create_task(ticker())
+    await asyncio.sleep(0)
+    try:
+        result = await asyncio.wait_for(work, TIMEOUT)
+    finally:
+        running = False
+        await task
+    return result, ticks

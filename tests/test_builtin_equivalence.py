@@ -8,6 +8,10 @@ fails as RuntimeError "Seek failed" (pending bytes need only have reached the st
 not compared); truncate returns None; in append mode tell counts pending writes from where the stream
 stands, though they land at the end. Line reading is left out: its read-ahead moves the position by
 design. HYPOTHESIS_PROFILE=long runs longer.
+
+The same sequences drive _larkspan_core.AsyncFile and larkspan._engine.File, the latter either always
+blocking or the way the asyncio front calls it: inline first and, where that returns WOULD_BLOCK, again
+blocking. A step that drops our file from the page cache makes inline reads meet cold pages.
 """
 
 import io
@@ -15,6 +19,9 @@ import os
 import re
 import shutil
 import tempfile
+from collections import Counter
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 from hypothesis import settings
@@ -22,6 +29,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
 
 from _larkspan_core import AsyncFile
+from larkspan._engine import WOULD_BLOCK, File
 
 # Counts per mode. The default run is derandomized so that CI sees the same sequences every time; "long"
 # explores afresh.
@@ -68,18 +76,72 @@ READING = [
     operation("read", count=COUNTS),
     operation("read_to_end", spelling=st.sampled_from([(), (None,)])),
     operation("readinto", count=COUNTS, fill=st.integers(0, 255)),
+    operation("evict"),
 ]
 STEPS = {False: st.one_of(WRITING), True: st.one_of(WRITING + READING)}  # by whether the mode reads
 
 
+class EngineFile:
+    """larkspan._engine.File with AsyncFile's call shapes. Inline first, each call runs with inline_only and,
+    where that returns WOULD_BLOCK, again blocking; otherwise every call is blocking."""
+
+    placed: Counter[str] = Counter()  # where the inline-first calls ran
+
+    def __init__(self, path: str, mode: str, inline_first: bool) -> None:
+        self.file = File(path, mode)
+        self.file.open()
+        self.inline_first = inline_first
+
+    def call(self, name: str, *args: object) -> Any:
+        method = getattr(self.file, name)
+        if self.inline_first:
+            result = method(*args, True)
+            self.placed["blocking" if result is WOULD_BLOCK else "inline"] += 1
+            if result is not WOULD_BLOCK:
+                return result
+        return method(*args, False)
+
+    def write(self, data: bytes) -> int:
+        return self.call("write", data)
+
+    def seek(self, offset: int, whence: int) -> int:
+        return self.call("seek", offset, whence)
+
+    def tell(self) -> int:
+        return self.file.tell()
+
+    def flush(self) -> None:
+        return self.call("flush")
+
+    def truncate(self, size: int | None) -> None:
+        return self.call("truncate", size)
+
+    def read(self, size: int | None = None) -> bytes:
+        return self.call("read", size)
+
+    def readinto(self, buffer: bytearray) -> int:
+        return self.call("readinto", buffer)
+
+    def close(self) -> None:
+        return self.call("close")
+
+
+SUBJECTS: dict[str, Callable[[str, str], AsyncFile | EngineFile]] = {
+    "AsyncFile": lambda path, mode: AsyncFile(path, mode).open(),
+    "File-inline-first": lambda path, mode: EngineFile(path, mode, inline_first=True),
+    "File-blocking": lambda path, mode: EngineFile(path, mode, inline_first=False),
+}
+
+
 class BuiltinEquivalence(RuleBasedStateMachine):
-    def __init__(self, mode: str) -> None:
+    def __init__(self, mode: str, subject: str) -> None:
         super().__init__()
         self.mode = mode
+        self.open_subject = SUBJECTS[subject]
         self.directory = tempfile.mkdtemp(prefix="larkspan-equivalence-")
         self.ours_path = os.path.join(self.directory, "ours")
         self.builtin_path = os.path.join(self.directory, "builtin")
-        self.ours: AsyncFile | None = None
+        self.ours: AsyncFile | EngineFile | None = None
         self.builtin: io.FileIO | None = None
         self.readable = "+" in mode
         self.pending = 0  # bytes our write buffer holds
@@ -90,7 +152,7 @@ class BuiltinEquivalence(RuleBasedStateMachine):
         for path in (self.ours_path, self.builtin_path):
             with open(path, "wb") as f:
                 f.write(content)
-        self.ours = AsyncFile(self.ours_path, self.mode).open()
+        self.ours = self.open_subject(self.ours_path, self.mode)
         self.builtin = open(self.builtin_path, self.mode, buffering=0)  # noqa: SIM115 - closed in teardown
 
     def assert_same_disk(self) -> None:
@@ -160,6 +222,14 @@ class BuiltinEquivalence(RuleBasedStateMachine):
         assert self.ours.readinto(ours) == self.builtin.readinto(builtin)
         assert ours == builtin
 
+    def evict(self) -> None:
+        fd = os.open(self.ours_path, os.O_RDONLY)
+        try:
+            os.fsync(fd)  # only clean pages leave the cache
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
     def teardown(self) -> None:
         try:
             if self.ours is not None:
@@ -170,9 +240,13 @@ class BuiltinEquivalence(RuleBasedStateMachine):
             shutil.rmtree(self.directory)
 
 
+@pytest.mark.parametrize("subject", SUBJECTS)
 @pytest.mark.parametrize("mode", MODES)
-def test_random_sequences(mode: str) -> None:
-    run_state_machine_as_test(lambda: BuiltinEquivalence(mode), settings=PROFILE)
+def test_random_sequences(mode: str, subject: str) -> None:
+    EngineFile.placed.clear()
+    run_state_machine_as_test(lambda: BuiltinEquivalence(mode, subject), settings=PROFILE)
+    if subject == "File-inline-first":  # both paths ran; in a mode that only writes, nothing waits on the disk
+        assert EngineFile.placed["inline"] and (EngineFile.placed["blocking"] or "+" not in mode)
 
 
 # Shortest sequences found so far, replayed on every run whatever the profile draws.
@@ -194,9 +268,10 @@ FOUND: dict[str, tuple[str, bytes, list[tuple[str, dict[str, object]]]]] = {
 }
 
 
+@pytest.mark.parametrize("subject", SUBJECTS)
 @pytest.mark.parametrize(("mode", "content", "steps"), FOUND.values(), ids=FOUND.keys())
-def test_found_sequence(mode: str, content: bytes, steps: list[tuple[str, dict[str, object]]]) -> None:
-    machine = BuiltinEquivalence(mode)
+def test_found_sequence(mode: str, content: bytes, steps: list[tuple[str, dict[str, object]]], subject: str) -> None:
+    machine = BuiltinEquivalence(mode, subject)
     try:
         machine.open_both(content)
         for name, arguments in steps:

@@ -18,7 +18,7 @@ from _larkspan_core import AsyncFile
 from conftest import descriptors
 
 LINES = b"alpha\nbeta\n\ngamma"
-NOT_OPEN = (RuntimeError, "File not open")
+CLOSED = (ValueError, "I/O operation on closed file.")
 
 
 async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
@@ -38,25 +38,29 @@ def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
 
 
-# Each case runs on the front and on the engine over twin files; results, exceptions,
-# arguments afterwards (readinto's buffer), positions, closing and bytes on disk must agree.
+# Each case runs on the front and on a builtin file over twin files; results, exceptions, arguments
+# afterwards (readinto's buffer), positions, closing and bytes on disk must agree.
 PARITY = {
     "read": ("rb", lambda: ()), "read-3": ("rb", lambda: (3,)), "read-neg": ("rb", lambda: (-1,)),
-    "read-text": ("r", lambda: ()), "read-9000": ("rb", lambda: (9000,)), "readall": ("rb", lambda: ()),
-    "read1-2": ("rb", lambda: (2,)), "read1": ("r", lambda: ()),
+    "read-text": ("r", lambda: ()), "read-9000": ("rb", lambda: (9000,)),
+    "read1-2": ("rb", lambda: (2,)), "read1-neg": ("rb", lambda: (-1,)), "peek": ("rb", lambda: (2,)),
     "readinto": ("rb", lambda: (bytearray(4),)), "readinto-str": ("rb", lambda: ("abc",)),
-    "readlines": ("r", lambda: ()), "readlines-hint": ("r", lambda: (1,)),
-    "write-bytes": ("r+b", lambda: (b"XY",)), "write-str": ("r+", lambda: ("é",)),
-    "write-readonly": ("rb", lambda: (b"XY",)),
-    "writelines": ("a", lambda: ([b"1\n", "2\n"],)), "writelines-str": ("a", lambda: ("12",)),
+    "readline": ("rb", lambda: ()), "readline-3": ("rb", lambda: (3,)), "readline-neg": ("r", lambda: (-1,)),
+    "readlines": ("r", lambda: ()), "readlines-hint": ("rb", lambda: (7,)), "readlines-bytes": ("rb", lambda: ()),
+    "write-bytes": ("r+b", lambda: (b"XY",)), "write-readonly": ("rb", lambda: (b"XY",)),
+    "write-str": ("r+", lambda: ("abc",)), "writelines": ("ab", lambda: ([b"1\n", bytearray(b"2\n")],)),
+    "writelines-iterable": ("a", lambda: (iter(["1\n", "2"]),)), "writelines-str": ("a", lambda: ("12",)),
     "seek": ("rb", lambda: (4,)), "seek-end": ("rb", lambda: (-2, 2)), "seek-bad": ("rb", lambda: ("x",)),
     "seek-neg": ("rb", lambda: (-1,)), "tell": ("rb", lambda: ()), "flush": ("w", lambda: ()),
-    "isatty": ("rb", lambda: ()),
+    "truncate-2": ("r+b", lambda: (2,)), "truncate": ("r+b", lambda: ()), "truncate-neg": ("r+b", lambda: (-1,)),
+    "truncate-readonly": ("rb", lambda: (1,)), "isatty": ("rb", lambda: ()),
+    "read-writeonly": ("wb", lambda: ()), "readline-writeonly": ("ab", lambda: ()),
+    "read1-writeonly": ("wb", lambda: (1,)),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("case", PARITY)
-def test_every_operation_is_the_engines(make_file, case: str) -> None:
+def test_every_operation_is_builtins(make_file, case: str) -> None:
     method = case.split("-")[0]
     mode, make_args = PARITY[case]
     ours_path, theirs_path = make_file(LINES), make_file(LINES)
@@ -64,11 +68,12 @@ def test_every_operation_is_the_engines(make_file, case: str) -> None:
     async def run_on(f: Any) -> tuple:
         args = make_args()
         result = await outcome(lambda: getattr(f, method)(*args))
-        return result, args, await outcome(f.tell), await outcome(f.close)
+        buffers = [bytes(a) for a in args if isinstance(a, bytearray)]
+        return result, buffers, await outcome(f.tell), await outcome(f.close)
 
     async def main() -> None:
         ours = await run_on(await larkspan.open(ours_path, mode))
-        assert ours == await run_on(AsyncFile(theirs_path, mode).open())
+        assert ours == await run_on(open(theirs_path, mode))
 
     asyncio.run(main())
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
@@ -120,24 +125,26 @@ def test_reads_after_lines_match_builtin(make_file, case: str) -> None:
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
 
 
-def test_closed_handle_raises_the_engines_error(make_file) -> None:
+def test_closed_handle_raises_value_error(make_file) -> None:
     async def main() -> None:
         f = await larkspan.open(make_file(LINES), "r+b")
-        assert (f.closed, f.seekable(), f.writable()) == (False, True, True)
+        assert (f.closed, f.seekable(), f.writable(), f.readable()) == (False, True, True, True)
         await f.close()
-        assert (f.closed, f.seekable(), f.writable()) == (True, False, True)
+        assert f.closed
         await f.close()  # closing twice is no error
         calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.tell, f.flush, f.truncate, f.isatty,
                  lambda: f.readinto(bytearray(1)), lambda: f.write(b"x"), lambda: f.writelines([b"x"]),
-                 lambda: f.seek(0), f.__anext__]  # fmt: skip
-        assert [await outcome(c) for c in calls] == [NOT_OPEN] * len(calls)
+                 lambda: f.seek(0), f.__anext__, f.peek, f.sync, f.fileno, f.seekable, f.writable,
+                 f.readable]  # fmt: skip
+        assert [await outcome(c) for c in calls] == [CLOSED] * len(calls)
 
     asyncio.run(main())
 
 
 def test_handle_offers_every_engine_member() -> None:
     engine = {name for name in dir(AsyncFile) if not name.startswith("_")} - {"open"}
-    plain = {"name", "mode", "seekable", "writable"}
+    plain = {"name", "mode", "seekable", "writable", "readable", "fileno", "closed"}
+    engine |= {"readable", "fileno", "closed", "peek", "sync"}
     handle = larkspan.FileHandle
     assert engine <= set(dir(handle))
     assert {name for name in engine if inspect.iscoroutinefunction(getattr(handle, name))} == engine - plain
@@ -150,7 +157,7 @@ def test_open_accepts_path_types_awaited_or_entered(make_file, kind) -> None:
 
     async def main() -> None:
         f = await larkspan.open(kind(path), "rb")
-        assert (f.name, f.mode, await f.read()) == (path, "rb", b"abc")
+        assert (f.name, f.mode, await f.read()) == (os.fspath(kind(path)), "rb", b"abc")
         await f.close()
         async with larkspan.open(kind(path), "a") as g:
             assert await g.write("de") == 2
@@ -160,24 +167,47 @@ def test_open_accepts_path_types_awaited_or_entered(make_file, kind) -> None:
     assert Path(path).read_bytes() == b"abcde"
 
 
-@pytest.mark.parametrize(("is_dir", "mode", "error", "message"), [
-    pytest.param(False, "r", ValueError, "Failed to open file: {} - No such file or directory", id="missing"),
-    pytest.param(True, "w", RuntimeError, "Failed to open file: {} - Is a directory", id="directory-for-writing"),
-    pytest.param(False, "rt", ValueError, "Invalid file mode: rt", id="bad-mode"),
-])
-def test_failed_open_raises_and_leaves_nothing_open(tmp_path, is_dir: bool, mode, error, message) -> None:
-    path, before = tmp_path / "target", descriptors()
-    if is_dir:
+# open() refusals as builtin's: the same class, text, errno and filename, and nothing created or cut.
+# Case: what stands at the path ("missing", "file", "dir", "fifo-free"), then open()'s arguments after it.
+REFUSED_OPENS = {
+    "missing": ("missing", ("r",), {}), "missing-dir": ("missing", ("r",), {}), "dir-read": ("dir", ("r",), {}),
+    "dir-write": ("dir", ("w",), {}), "exclusive-exists": ("file", ("x",), {}),
+    "mode-type": ("missing", (5,), {}), "mode-rw": ("missing", ("rw",), {}), "mode-rr": ("missing", ("rr",), {}),
+    "mode-z": ("missing", ("wz",), {}), "mode-tb": ("missing", ("wtb",), {}), "mode-plus": ("missing", ("+",), {}),
+    "binary-encoding": ("file", ("wb",), {"encoding": "utf-8"}), "binary-errors": ("file", ("wb",), {"errors": "x"}),
+    "binary-newline": ("file", ("wb",), {"newline": ""}), "unbuffered-text": ("file", ("w",), {"buffering": 0}),
+    "newline-value": ("file", ("w",), {"newline": "x"}), "newline-type": ("file", ("w",), {"newline": 5}),
+    "encoding-unknown": ("file", ("w",), {"encoding": "no-such-codec"}),
+    "encoding-type": ("file", ("w",), {"encoding": 5}), "errors-type": ("file", ("w",), {"errors": 5}),
+    "buffering-type": ("file", ("w",), {"buffering": "x"}), "closefd-name": ("file", ("w",), {"closefd": False}),
+    "opener-type": ("file", ("w",), {"opener": 5}), "opener-negative": ("file", ("w",), {"opener": lambda p, f: -1}),
+    "file-type": ("file", ("r",), {"file": 1.5}),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", REFUSED_OPENS)
+def test_refused_open_matches_builtin_and_touches_nothing(tmp_path, case: str) -> None:
+    standing, args, kwargs = REFUSED_OPENS[case]
+    path = tmp_path / ("sub/target" if case == "missing-dir" else "target")
+    if standing == "file":
+        path.write_bytes(b"kept")
+    elif standing == "dir":
         path.mkdir()
+    kwargs = {"file": path, "mode": args[0], **kwargs}
 
-    async def main() -> None:
-        for attempt in (lambda: larkspan.open(path, mode).__aenter__(), lambda: larkspan.open(path, mode)):
-            with pytest.raises(error) as e:
-                await attempt()
-            assert str(e.value) == message.format(path)
+    def described(error: BaseException) -> tuple:
+        return type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)
 
-    asyncio.run(main())
+    before = descriptors()
+    with pytest.raises(Exception) as ours:
+        asyncio.run(larkspan.open(**kwargs).__aenter__())
     assert descriptors() == before
+    assert (path.read_bytes() if standing == "file" else path.exists()) == (b"kept" if standing == "file" else standing == "dir")
+    with pytest.raises(Exception) as theirs:
+        if standing == "file":
+            path.write_bytes(b"kept")
+        open(**kwargs)
+    assert described(ours.value) == described(theirs.value)
 
 
 def test_async_with_closes_on_error_and_does_not_suppress(make_file) -> None:

@@ -3,7 +3,6 @@ a closing handle, a full worker pool and a closing event loop. Progress of the l
 a ticker task; a hang fails the run through faulthandler's watchdog rather than stopping the suite."""
 
 import asyncio
-import faulthandler
 import os
 import threading
 from collections.abc import Callable, Iterator
@@ -17,11 +16,7 @@ import larkspan._file
 from conftest import TIMEOUT, descriptors, run_child
 
 
-@pytest.fixture(autouse=True)
-def watchdog() -> Iterator[None]:
-    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
 
 
 @pytest.fixture
@@ -194,7 +189,7 @@ def test_call_queued_behind_close_finds_the_file_closed(fifo: Path, writer: Writ
         return await asyncio.wait_for(asyncio.gather(late, return_exceptions=True), TIMEOUT)
 
     [error] = asyncio.run(main())
-    assert (type(error), str(error)) == (RuntimeError, "File not open")
+    assert (type(error), str(error)) == (ValueError, "I/O operation on closed file.")
 
 
 def test_cancelled_open_leaves_no_descriptor(fifo: Path) -> None:

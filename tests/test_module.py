@@ -10,7 +10,7 @@ import pytest
 import _larkspan_core
 from _larkspan_core import AsyncFile
 
-STUB = pathlib.Path(__file__).resolve().parents[1] / "python" / "_larkspan_core.pyi"
+STUB = pathlib.Path(__file__).resolve().parents[1] / "python" / "_larkspan_core-stubs" / "__init__.pyi"
 DOC = "High-performance async file I/O for Python (C++ backend)"
 # Put on every bound class by pybind11 itself, not registered by the module.
 BINDING_ATTRIBUTES = {"__doc__", "__module__", "_pybind11_conduit_v1_"}

@@ -8,26 +8,84 @@ are the engine's own.
 """
 
 from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any, overload
 
-from ._file import FileHandle, FilePath, OpenContext
+from ._arguments import Opener
+from ._atomic import replace_atomically
+from ._file import FileArgument, FileHandle, FilePath, OpenContext
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
+
+from . import os, shutil, tempfile  # isort: skip (after the names they use)
+
+if TYPE_CHECKING:
+    from _typeshed import OpenBinaryMode, OpenTextMode
+from ._path import Path  # isort: skip
 
 __all__ = [
     "DEFAULT_MAX_WORKERS",
     "FileHandle",
     "OpenContext",
+    "Path",
     "open",
+    "os",
     "read_bytes",
     "read_text",
+    "replace_atomically",
     "set_max_workers",
+    "shutil",
+    "tempfile",
     "write_bytes",
     "write_text",
 ]
 
 
-def open(file: FilePath, mode: str = "r") -> OpenContext:
-    """Opens `file` (str, bytes or path-like) when the result is awaited or entered."""
-    return OpenContext(file, mode)
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenTextMode" = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[str]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenBinaryMode",
+    buffering: int = -1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[bytes]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: str,
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[Any]: ...
+def open(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> OpenContext[Any]:
+    """Opens `file` (str, bytes, path-like or a descriptor) when the result is awaited or entered,
+    with builtin open()'s arguments and checks; text modes default to UTF-8. The handle reads and
+    writes bytes in binary modes and str in text modes."""
+    return OpenContext(file, mode, buffering, encoding, errors, newline, closefd, opener)
 
 
 async def read_bytes(path: FilePath) -> bytes:
@@ -41,13 +99,15 @@ async def read_text(path: FilePath) -> str:
         return await f.readall()
 
 
-async def write_bytes(path: FilePath, data: Buffer) -> int:
-    """Replaces the file's content with `data`; returns the number of bytes written."""
-    async with open(path, "wb") as f:
+async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> int:
+    """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
+    the bytes are made durable and replace the old content in one step (see replace_atomically)."""
+    async with (replace_atomically(path, "wb") if atomic else open(path, "wb")) as f:
         return await f.write(data)
 
 
-async def write_text(path: FilePath, text: str) -> int:
-    """Replaces the file's content with `text` encoded as UTF-8; returns the byte count."""
-    async with open(path, "w") as f:
+async def write_text(path: FilePath, text: str, *, atomic: bool = False) -> int:
+    """Replaces the file's content with `text` encoded as UTF-8; returns the byte count. With
+    `atomic`, as write_bytes."""
+    async with (replace_atomically(path, "w") if atomic else open(path, "w")) as f:
         return await f.write(text)

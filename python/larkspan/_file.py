@@ -7,17 +7,26 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 """
 
 import asyncio
+import errno
+import io
+import operator
 import os
+import stat
 from collections import deque
-from collections.abc import Buffer, Callable, Generator, Sequence
+from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
+from functools import partial
 from time import monotonic_ns
 from types import TracebackType
-from typing import Any, Self, SupportsIndex
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
 
 from . import _placement, _workers
+from ._arguments import Opener, OpenPlan, plan_open
 from ._engine import WOULD_BLOCK, File
 
 type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+type FileArgument = FilePath | int
+
+T = TypeVar("T")
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
 # read before every operation (about 55 ns) rather than counting operations, because one
@@ -32,26 +41,40 @@ YIELD_INTERVAL_NS = 1_000_000
 # Shared by every handle on purpose: a task that opens many files one after the other and
 # does a few operations on each must still give the loop its turn.
 _next_yield_ns = 0
+_renewal_pending = False
 
 
 async def _pass_turn() -> None:
-    """Lets the event loop run its other ready tasks once."""
-    global _next_yield_ns
+    """Lets the event loop run its other ready tasks once. The budget of inline work starts
+    again only once the loop has come round, so that many ready tasks that each pass their
+    turn in one round of the loop yield at once instead of each spending a whole interval."""
+    global _renewal_pending
+    if not _renewal_pending:
+        _renewal_pending = True
+        asyncio.get_running_loop().call_soon(_renew_budget)
     await asyncio.sleep(0)
+
+
+def _renew_budget() -> None:
+    global _next_yield_ns, _renewal_pending
+    _renewal_pending = False
     _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
-class FileHandle:
+class FileHandle(Generic[AnyStr]):
     """An open file. Every operation may let the event loop run before it starts; one that runs on
     a worker lets it run until the result is in. The calls of a handle take turns, in the order
     they were made. Cancelling a task that awaits a call on a worker never tears the handle: the
     call finishes, and bytes it read are read again by the next read (a regular file's position is
     put back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_busy", "_waiters", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_busy", "_waiters", "_worker", "_unread", "_inline")
 
-    def __init__(self, file: File) -> None:
+    def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
+        self._name = name
+        self._mode = mode
+        self._descriptor = descriptor  # the caller's, when the engine works on a copy
         self._busy = False  # a call holds the turn
         self._waiters: deque[asyncio.Future[None]] = deque()  # calls waiting for the turn, in order
         self._worker: asyncio.Future[None] | None = None  # done when the turn's worker call ends
@@ -61,26 +84,43 @@ class FileHandle:
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
 
     @property
-    def name(self) -> str:
-        return self._file.name
+    def name(self) -> str | bytes | int:
+        return self._name
 
     @property
     def mode(self) -> str:
-        return self._file.mode
+        return self._mode
 
     @property
     def closed(self) -> bool:
         return self._file.closed
 
-    def seekable(self) -> bool:
-        return self._file.seekable()
+    def fileno(self) -> int:
+        descriptor = self._file.fileno()  # raises once closed
+        return descriptor if self._descriptor is None else self._descriptor
+
+    def readable(self) -> bool:
+        self._require_open()
+        return self._file.readable()
 
     def writable(self) -> bool:
+        self._require_open()
         return self._file.writable()
+
+    def seekable(self) -> bool:
+        try:
+            os.lseek(self.fileno(), 0, os.SEEK_CUR)
+        except OSError:
+            return False
+        return True
+
+    def _require_open(self) -> None:
+        if self._file.closed:
+            raise ValueError("I/O operation on closed file.")
 
     # ---- taking turns --------------------------------------------------------------------
 
-    async def _in_turn(self, body: Callable[..., Any], *args: Any) -> Any:
+    async def _in_turn(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
         """Awaits `body(*args)` once every earlier call has finished. A task cancelled while it
         waits for its turn runs nothing; one cancelled while its call runs on a worker passes
         the turn on only when that call has ended."""
@@ -98,8 +138,8 @@ class FileHandle:
         return turn
 
     async def _when_turn_comes(
-        self, turn: asyncio.Future[None] | None, body: Callable[..., Any], *args: Any
-    ) -> Any:
+        self, turn: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]], *args: Any
+    ) -> T:
         if turn is not None:
             try:
                 await turn
@@ -153,18 +193,18 @@ class FileHandle:
         _workers.pool().submit(loop, call, deliver)
         return await result
 
-    async def _attempt(self, method: Callable[..., Any], *args: Any) -> Any:
+    async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
         """A call that reads nothing, with the turn held: inline when the engine allows."""
-        result = method(*args, True)
+        result: T = method(*args, True)
         if result is WOULD_BLOCK:
             result = await self._in_worker(lambda: method(*args, False))
         return result
 
-    async def _call(self, method: Callable[..., Any], *args: Any) -> Any:
+    async def _call(self, method: Callable[..., T], *args: Any) -> T:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            result = method(*args, True)
+            result: T = method(*args, True)
             if result is not WOULD_BLOCK:
                 return result
         return await self._in_turn(self._attempt, method, *args)
@@ -176,15 +216,15 @@ class FileHandle:
             self._unread = (kind, value)
             self._inline = False
 
-    def _take_unread(self, kind: str) -> Any:
+    def _take_unread(self, kind: str) -> AnyStr | None:
         """What a cancelled call left unread for a call of `kind`, or None."""
         if self._unread is None or self._unread[0] != kind:
             return None
-        value = self._unread[1]
+        value: AnyStr = self._unread[1]
         self._unread = None
         return value
 
-    def _keep_rest(self, unread: Any, size: SupportsIndex | None) -> Any:
+    def _keep_rest(self, unread: AnyStr, size: SupportsIndex | None) -> AnyStr:
         """Up to `size` of what was left unread; the rest stays for the next read."""
         count = len(unread) if size is None else size.__index__()
         self._put_back("data", unread[count:])
@@ -211,45 +251,62 @@ class FileHandle:
 
     # ---- reading -----------------------------------------------------------------------
 
-    async def read(self, size: SupportsIndex | None = None) -> Any:
+    async def read(self, size: SupportsIndex | None = None) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            result = self._file.read(size, True)
+            result: AnyStr = self._file.read(size, True)
             if result is not WOULD_BLOCK:
                 return result
         return await self._in_turn(self._read, size)
 
-    async def _read(self, size: SupportsIndex | None) -> Any:
+    async def _read(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._take_unread("data")) is not None:
             if size is None:
                 return unread + await self._read(None)
             return self._keep_rest(unread, size)
-        return await self._read_attempt(self._file.read, size)
+        data: AnyStr = await self._read_attempt(self._file.read, size)
+        return data
 
-    async def readall(self) -> Any:
+    async def readall(self) -> AnyStr:
         return await self.read()
 
-    async def read1(self, size: SupportsIndex | None = None) -> Any:
+    async def read1(self, size: SupportsIndex | None = None) -> AnyStr:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            result = self._file.read1(size, True)
+            result: AnyStr = self._file.read1(size, True)
             if result is not WOULD_BLOCK:
                 return result
         return await self._in_turn(self._read1, size)
 
-    async def _read1(self, size: SupportsIndex | None) -> Any:
+    async def _read1(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._take_unread("data")) is not None:
             return self._keep_rest(unread, size)
-        return await self._read_attempt(self._file.read1, size)
+        data: AnyStr = await self._read_attempt(self._file.read1, size)
+        return data
+
+    async def peek(self, size: int = 0) -> AnyStr:
+        """Bytes ahead of the position without moving it: at least one unless at the end; as with
+        builtin files, the count may differ from `size` (up to 8 KiB, or `size` when larger)."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        return await self._in_turn(self._peek, size)
+
+    async def _peek(self, size: int) -> AnyStr:
+        start = self._file.read_position()
+        data = await self._read1(max(size, io.DEFAULT_BUFFER_SIZE))
+        if data and not self._file.restore_position(start):
+            rest = self._take_unread("data")
+            self._put_back("data", data + rest if rest else data)
+        return data
 
     async def readinto(self, buffer: Buffer) -> int:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            result = self._file.readinto(buffer, True)
+            result: int = self._file.readinto(buffer, True)
             if result is not WOULD_BLOCK:
                 return result
         return await self._in_turn(self._readinto, buffer)
@@ -260,7 +317,7 @@ class FileHandle:
                 data = self._keep_rest(unread, target.nbytes)
                 target[: len(data)] = data.encode() if isinstance(data, str) else data
                 return len(data)
-        result = self._file.readinto(buffer, True)
+        result: int = self._file.readinto(buffer, True)
         if result is not WOULD_BLOCK:
             return result
         file = self._file
@@ -274,25 +331,26 @@ class FileHandle:
                 with memoryview(buffer) as view, view.cast("B") as target:
                     self._put_back("data", bytes(target[:count]))
 
-        return (await self._in_worker(call, undo))[1]
+        outcome: tuple[int, int] = await self._in_worker(call, undo)
+        return outcome[1]
 
-    async def readline(self, size: SupportsIndex | None = None) -> Any:
+    async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            line = self._file.readline(size, True)
+            line: AnyStr = self._file.readline(size, True)
             if line is not WOULD_BLOCK:
                 return line
         return await self._in_turn(self._readline, size)
 
-    async def _readline(self, size: SupportsIndex | None) -> Any:
+    async def _readline(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._take_unread("line")) is not None:
             count = len(unread) if size is None else size.__index__()
             self._put_back("line", unread[count:])
             return unread[:count]
         if (unread := self._take_unread("data")) is not None:
             return await self._line_from_unread(unread, size)
-        line = self._file.readline(size, True)
+        line: AnyStr = self._file.readline(size, True)
         if line is WOULD_BLOCK:
             file = self._file
             line = await self._in_worker(
@@ -300,7 +358,7 @@ class FileHandle:
             )
         return line
 
-    async def _line_from_unread(self, unread: Any, size: SupportsIndex | None) -> Any:
+    async def _line_from_unread(self, unread: AnyStr, size: SupportsIndex | None) -> AnyStr:
         """A line that starts with what a cancelled read left: up to its newline or `size`, or
         all of it and the rest of the line from the file."""
         newline = b"\n" if isinstance(unread, bytes) else "\n"
@@ -312,29 +370,44 @@ class FileHandle:
         self._put_back("data", unread[cut:])
         return unread[:cut]
 
-    async def readlines(self, hint: SupportsIndex | None = None) -> list[Any]:
+    async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
+        """Every line to the end; with a positive `hint`, lines until their total length reaches it."""
+        if hint is not None and hint.__index__() > 0:
+            return await self._lines_up_to(hint.__index__())
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            lines = self._file.readlines(hint, True)
+            lines: list[AnyStr] = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
                 return lines
         return await self._in_turn(self._readlines, hint)
 
-    async def _readlines(self, hint: SupportsIndex | None) -> list[Any]:
-        lines = []
-        while self._unread is not None and self._unread[0] == "data":
-            lines.append(await self._line_from_unread(self._take_unread("data"), None))
-        return lines + await self._read_attempt(self._file.readlines, hint)
+    async def _readlines(self, hint: SupportsIndex | None) -> list[AnyStr]:
+        lines: list[AnyStr] = []
+        while (unread := self._take_unread("data")) is not None:
+            lines.append(await self._line_from_unread(unread, None))
+        rest: list[AnyStr] = await self._read_attempt(self._file.readlines, hint)
+        return lines + rest
+
+    async def _lines_up_to(self, hint: int) -> list[AnyStr]:
+        lines: list[AnyStr] = []
+        total = 0
+        while total < hint and (line := await self.readline()):
+            lines.append(line)
+            total += len(line)
+        return lines
 
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> Any:
+    async def __anext__(self) -> AnyStr:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
-        line = self._file.readline(None, True) if self._inline else WOULD_BLOCK
-        if line is WOULD_BLOCK:
+        if self._inline:
+            line: AnyStr = self._file.readline(None, True)
+            if line is WOULD_BLOCK:
+                line = await self._in_turn(self._readline, None)
+        else:
             line = await self._in_turn(self._readline, None)
         if not line:
             raise StopAsyncIteration
@@ -346,19 +419,20 @@ class FileHandle:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
-            result = self._file.write(data, True)
+            result: int = self._file.write(data, True)
             if result is not WOULD_BLOCK:
                 return result
-        return await self._in_turn(self._attempt, self._file.write, data)
+        count: int = await self._in_turn(self._attempt, self._file.write, data)
+        return count
 
-    async def writelines(self, lines: Sequence[str | bytes | bytearray]) -> None:
-        await self._call(self._file.writelines, lines)
+    async def writelines(self, lines: Iterable[Any]) -> None:
+        await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        return await self._call(self._seek, offset, whence)
+        return await self._call(self._seek, operator.index(offset), operator.index(whence))
 
-    def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> Any:
-        position = self._file.seek(offset, whence, inline_only)
+    def _seek(self, offset: int, whence: int, inline_only: bool) -> int:
+        position: int = self._file.seek(offset, whence, inline_only)
         if position is not WOULD_BLOCK:
             self._unread = None  # what a cancelled read left lies behind the old position
         return position
@@ -374,10 +448,12 @@ class FileHandle:
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:
         """Cuts or extends the file to `size` bytes (the position when None); returns the new size."""
-        return await self._call(self._file.truncate, size)
+        length: int = await self._call(self._file.truncate, size)
+        return length
 
     async def isatty(self) -> bool:
-        return await self._call(self._file.isatty)
+        answer: bool = await self._call(self._file.isatty)
+        return answer
 
     async def sync(self, data_only: bool = False) -> None:
         """Hands the written bytes to the file system and waits until they are on the storage
@@ -405,9 +481,50 @@ class FileHandle:
         await self.close()
 
 
-async def _open_in_worker(file: File) -> None:
-    """Opens `file` on a worker. When the awaiting task is cancelled, the file opened meanwhile is
-    closed, so no descriptor is left behind."""
+class UnbufferedFileHandle(FileHandle[bytes]):
+    """A binary file opened with buffering=0: every write reaches the file before it returns."""
+
+    __slots__ = ()
+
+    async def write(self, data: object) -> int:
+        count = await super().write(data)
+        await self.flush()
+        return count
+
+    async def writelines(self, lines: Iterable[Any]) -> None:
+        await super().writelines(lines)
+        await self.flush()
+
+
+def _binary_mode_name(mode: str) -> str:
+    """The mode builtin binary files report: the letter, "b", then "+" ("w+" reads as "rb+")."""
+    letter = next(c for c in mode if c in "rwax")
+    if "+" in mode and letter == "w":
+        letter = "r"
+    return letter + "b" + ("+" if "+" in mode else "")
+
+
+def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> None:
+    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait."""
+    if isinstance(target, int):
+        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+    else:
+        descriptor = opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
+        if descriptor < 0:
+            raise ValueError(f"opener returned {descriptor}")
+    try:
+        if stat.S_ISDIR(os.fstat(descriptor).st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        engine.open_descriptor(descriptor)
+    except BaseException:
+        if descriptor is not target:
+            os.close(descriptor)
+        raise
+
+
+async def _open_in_worker(engine: File, open_it: Callable[[], None]) -> None:
+    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
+    is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
     future: asyncio.Future[None] = loop.create_future()
 
@@ -415,44 +532,58 @@ async def _open_in_worker(file: File) -> None:
         ok, error = outcome
         if future.cancelled():
             if ok:
-                _workers.pool().submit(loop, lambda: file.close(False), lambda _: None)
+                _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
         elif ok:
             future.set_result(None)
         else:
             future.set_exception(error)
 
-    _workers.pool().submit(loop, file.open, deliver)
+    _workers.pool().submit(loop, open_it, deliver)
     await future
 
 
-async def open_file(file: FilePath, mode: str) -> FileHandle:
+async def open_file(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> FileHandle[Any]:
+    target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     if monotonic_ns() >= _next_yield_ns:
         await _pass_turn()
-    path = os.fspath(file)
-    engine_file = File(path, mode)
-    if _placement.open_may_wait(path):
-        await _open_in_worker(engine_file)
+    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
+    if not isinstance(target, int) and _placement.open_may_wait(target):
+        await _open_in_worker(engine, open_it)
     else:
-        engine_file.open()
-    return FileHandle(engine_file)
+        open_it()
+    name: str | bytes | int = file if isinstance(file, int) else target
+    shown_mode = _binary_mode_name(mode) if plan.binary else mode
+    handle_type: type[FileHandle[Any]] = (
+        UnbufferedFileHandle if plan.binary and plan.buffering == 0 else FileHandle
+    )
+    return handle_type(engine, name, shown_mode, target if isinstance(target, int) and not closefd else None)
 
 
-class OpenContext:
+class OpenContext(Generic[AnyStr]):
     """What open() returns: await it for a FileHandle, or enter it with `async with` to have
     the file closed when the block ends, whether or not the block raises."""
 
-    __slots__ = ("_file", "_mode", "_handle")
+    __slots__ = ("_arguments", "_handle")
 
-    def __init__(self, file: FilePath, mode: str) -> None:
-        self._file = file
-        self._mode = mode
-        self._handle: FileHandle | None = None
+    def __init__(self, *arguments: Any) -> None:
+        self._arguments = arguments
+        self._handle: FileHandle[AnyStr] | None = None
 
-    def __await__(self) -> Generator[Any, None, FileHandle]:
-        return open_file(self._file, self._mode).__await__()
+    def __await__(self) -> Generator[Any, None, FileHandle[AnyStr]]:
+        return open_file(*self._arguments).__await__()
 
-    async def __aenter__(self) -> FileHandle:
-        self._handle = await open_file(self._file, self._mode)
+    async def __aenter__(self) -> FileHandle[AnyStr]:
+        self._handle = await open_file(*self._arguments)
         return self._handle
 
     async def __aexit__(

@@ -7,6 +7,10 @@ import select
 import stat
 import threading
 
+type PathName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# A path as builtin os calls take it, or the descriptor of an open file or directory.
+type Located = PathName | int
+
 # File systems whose requests may cross a network or reach a user-space daemon (the types of
 # /proc/self/mountinfo; "fuse" also covers "fuse.sshfs", "fuseblk" and the like).
 WAITING_FILE_SYSTEMS = ("fuse", "nfs", "cifs", "smb", "ceph", "9p", "afs", "coda", "lustre", "gluster", "gpfs",
@@ -89,3 +93,38 @@ def open_may_wait(path: str | bytes) -> bool:
         return False  # a file about to be created, or an open that fails at once
     # A link may lead anywhere, a slow file system included; following it could wait.
     return stat.S_IFMT(mode) in WAITING_FILE_TYPES or stat.S_ISLNK(mode)
+
+
+def path_may_wait(*paths: Located) -> bool:
+    """Whether a metadata call naming `paths` (stat, rename, mkdir, ...) can wait: whether any of
+    them lies on a waiting file system by the mount table. Nothing is stat'ed, since a stat is
+    what is being placed: a link on a local disk that leads into a network mount goes unseen."""
+    if _mounts is None:
+        return True
+    for path in paths:
+        if _mounts.type_of(_where(path)).startswith(WAITING_FILE_SYSTEMS):
+            return True
+    return False
+
+
+def _where(path: Located) -> str:
+    """The absolute path that `path` names, or "/" when it names none (a bad argument, which the
+    call rejects at once, or a descriptor of a pipe or socket)."""
+    try:
+        if isinstance(path, int):
+            return os.readlink(f"/proc/self/fd/{path}")
+        return os.path.abspath(os.fsdecode(path))
+    except (OSError, TypeError, ValueError):
+        return "/"
+
+
+def beneath(dir_fd: int | None, path: Located) -> Located:
+    """What a call given `dir_fd` names: a relative `path` starts at that directory."""
+    if dir_fd is None or isinstance(path, int):
+        return path
+    try:
+        if os.path.isabs(os.fsdecode(path)):
+            return path
+        return os.path.join(os.readlink(f"/proc/self/fd/{dir_fd}"), os.fsdecode(path))
+    except (OSError, TypeError, ValueError):
+        return path  # the call fails at once with builtin's error

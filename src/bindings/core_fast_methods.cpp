@@ -53,13 +53,14 @@ PyObject *fast_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
 PyObject *fast_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return call_member<PyAsyncFile>(self, [&](PyAsyncFile &file) {
         std::array<PyObject *, 2> slots;
-        bind_arguments<PyAsyncFile>("seek", std::array{"offset", "whence"}, 1, args, nargs,
-                                    kwnames, slots);
+        bind_arguments<PyAsyncFile>("seek", std::array{"offset", "whence"}, 1, args, nargs, kwnames,
+                                    slots);
         const auto offset = convert_or_incompatible<PyAsyncFile, std::int64_t>(
             "seek", slots[0], args, nargs, kwnames);
-        const int whence = slots[1] ? convert_or_incompatible<PyAsyncFile, int>(
-                                          "seek", slots[1], args, nargs, kwnames)
-                                    : 0;
+        const int whence =
+            slots[1]
+                ? convert_or_incompatible<PyAsyncFile, int>("seek", slots[1], args, nargs, kwnames)
+                : 0;
         return PyLong_FromLongLong(file.seek(offset, whence));
     });
 }

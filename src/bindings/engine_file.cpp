@@ -1,7 +1,9 @@
 #include "engine_file.hpp"
 
+#include <cerrno>
 #include <stdexcept>
 
+#include "engine_errors.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
 #include "py_sinks.hpp"
@@ -36,7 +38,8 @@ private:
 };
 
 EngineFile::EngineFile(const std::string &filename, const std::string &mode)
-    : core(filename, mode), is_binary(mode.find('b') != std::string::npos) {
+    : core(filename, mode), is_binary(mode.find('b') != std::string::npos),
+      readable_(mode.find_first_of("r+") != std::string::npos) {
     core.set_wait_gate(this);
     core.set_reads_follow_lines(true);
 }
@@ -51,15 +54,38 @@ void EngineFile::after_wait() noexcept { PyEval_RestoreThread(released_); }
 
 py::object EngineFile::would_block() {
     // Made once and never freed: it must outlive every module object that refers to it.
-    static PyObject *const sentinel = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    static PyObject *const sentinel =
+        PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
     return py::reinterpret_borrow<py::object>(sentinel);
 }
 
 void EngineFile::open() {
     const Busy busy(*this);
     open_reporting_bad_paths(core);
+    take_storage();
+}
+
+void EngineFile::open_descriptor(int descriptor) {
+    const Busy busy(*this);
+    core.open_descriptor(descriptor);
+    take_storage();
+}
+
+void EngineFile::take_storage() {
     const py::gil_scoped_release released; // a slow file system answers statfs slowly too
     storage_.store(storage_of(core.descriptor()), std::memory_order_relaxed);
+}
+
+void EngineFile::require_readable(const char *operation) const {
+    if (!is_closed() && !readable_) {
+        throw ModeError("File not open for reading", operation);
+    }
+}
+
+void EngineFile::require_writable(const char *operation) const {
+    if (!is_closed() && !core.writable()) {
+        throw ModeError("File not open for writing", operation);
+    }
 }
 
 py::object EngineFile::close(bool inline_only) {
@@ -89,21 +115,23 @@ py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&re
         return read_result(is_binary, read);
     }
     const std::uint64_t wanted = count ? *count : core.bytes_to_end();
-    py::object result = read_result(
-        is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
+    py::object result =
+        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
     return result ? result : would_block();
 }
 
 py::object EngineFile::read(const py::object &size, bool inline_only) {
-    const auto count = optional_count(size);
+    const auto count = optional_limit(size);
     const Busy busy(*this);
+    require_readable("read");
     auto read = [&](ReadSink &sink) { return core.read(count, sink); };
     return inline_only ? read_inline(count, read) : read_result(is_binary, read);
 }
 
 py::object EngineFile::read1(const py::object &size, bool inline_only) {
-    const auto count = optional_count(size);
+    const auto count = optional_limit(size);
     const Busy busy(*this);
+    require_readable("read1");
     auto read = [&](ReadSink &sink) { return core.read1(count, sink); };
     if (!inline_only) {
         return read_result(is_binary, read);
@@ -112,9 +140,14 @@ py::object EngineFile::read1(const py::object &size, bool inline_only) {
 }
 
 py::object EngineFile::readinto(const py::object &buffer, bool inline_only) {
+    if (!PyObject_CheckBuffer(buffer.ptr())) {
+        throw py::type_error("readinto() argument must be read-write bytes-like object, not " +
+                             std::string(Py_TYPE(buffer.ptr())->tp_name));
+    }
     const WritableTarget target(buffer);
     const std::span<char> destination{target.data(), target.size()};
     const Busy busy(*this);
+    require_readable("read");
     if (inline_only && !is_closed()) {
         if (storage() == Storage::MayWait || destination.size() > kLargeCopy) {
             return would_block();
@@ -138,14 +171,17 @@ bool EngineFile::line_runs_inline(std::optional<std::uint64_t> limit) {
     if (storage() != Storage::LocalDisk) {
         return storage() == Storage::Memory;
     }
+    // The refill reads where the pending writes leave the stream, so they go out first.
+    core.flush_write_buffer();
     const auto cached =
         range_is_cached(core.descriptor(), core.read_position(), AsyncFileCore::kLineBlock);
     return cached.value_or(false);
 }
 
 py::object EngineFile::readline(const py::object &size, bool inline_only) {
-    const auto limit = optional_count(size);
+    const auto limit = optional_limit(size);
     const Busy busy(*this);
+    require_readable("read");
     if (inline_only && !line_runs_inline(limit)) {
         return would_block();
     }
@@ -172,8 +208,9 @@ bool EngineFile::rest_runs_inline() {
 }
 
 py::object EngineFile::readlines(const py::object &hint, bool inline_only) {
-    const auto count = optional_count(hint);
+    const auto count = optional_limit(hint);
     const Busy busy(*this);
+    require_readable("read");
     if (inline_only && !rest_runs_inline()) {
         return would_block();
     }
@@ -239,8 +276,12 @@ py::object EngineFile::flush(bool inline_only) {
 }
 
 py::object EngineFile::truncate(const py::object &size, bool inline_only) {
+    if (!size.is_none() && size.cast<std::int64_t>() < 0) {
+        throw IoError("Truncate failed", EINVAL); // as ftruncate refuses it
+    }
     const auto length = optional_count(size);
     const Busy busy(*this);
+    require_writable("truncate");
     if (inline_only && open_may_wait()) {
         return would_block();
     }
@@ -267,6 +308,8 @@ py::object EngineFile::sync(bool data_only, bool inline_only) {
 
 std::int64_t EngineFile::read_position() {
     const Busy busy(*this);
+    // A read hands the pending writes over first and starts after them, not before.
+    core.flush_write_buffer();
     return core.read_position();
 }
 
@@ -282,7 +325,7 @@ bool EngineFile::closed() const { return descriptor_.load(std::memory_order_rela
 int EngineFile::fileno() const {
     const int descriptor = descriptor_.load(std::memory_order_relaxed);
     if (descriptor < 0) {
-        throw std::runtime_error("File not open");
+        throw NotOpenError();
     }
     return descriptor;
 }

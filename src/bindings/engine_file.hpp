@@ -15,9 +15,9 @@
 namespace py = pybind11;
 
 // The file engine for the asyncio front, usable from any thread. Reads take up where lines
-// left off, and lines come back as bytes in binary modes, as in Python's own files. Each call serializes on the
-// object's own lock, and the interpreter lock is released around every system call that can
-// wait, never around work on Python objects.
+// left off, and lines come back as bytes in binary modes, as in Python's own files. Each call
+// serializes on the object's own lock, and the interpreter lock is released around every system
+// call that can wait, never around work on Python objects.
 //
 // Every operation takes `inline_only`. With it false the operation runs to completion, as on a
 // worker thread. With it true the operation runs only if it cannot wait on storage or another
@@ -35,6 +35,7 @@ public:
     EngineFile &operator=(const EngineFile &) = delete;
 
     void open();
+    void open_descriptor(int descriptor);
     py::object close(bool inline_only);
 
     py::object read(const py::object &size, bool inline_only);
@@ -53,7 +54,8 @@ public:
     py::object isatty(bool inline_only);
     py::object sync(bool data_only, bool inline_only);
 
-    // For undoing a read whose result nobody took: the position before it, and back to it.
+    // For undoing a read whose result nobody took: the position it starts at (pending writes are
+    // handed over first, as the read would), and back to it.
     std::int64_t read_position();
     bool restore_position(std::int64_t position);
 
@@ -62,6 +64,7 @@ public:
     int fileno() const;
     bool seekable() const { return !closed(); }
     bool writable() const { return core.writable(); }
+    bool readable() const { return readable_; }
     std::string storage_name() const;
     const std::string &name() const { return core.get_filename(); }
     const std::string &mode() const { return core.get_mode(); }
@@ -75,18 +78,25 @@ private:
     void before_wait() noexcept override;
     void after_wait() noexcept override;
 
+    // Before the operation touches anything, as builtin files refuse it.
+    void require_readable(const char *operation) const;
+    void require_writable(const char *operation) const;
+    void take_storage();
+
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }
     Storage storage() const { return storage_.load(std::memory_order_relaxed); }
     bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
     bool copy_is_small(std::optional<std::uint64_t> count);
-    template <typename Read> py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
+    template <typename Read>
+    py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
     bool line_runs_inline(std::optional<std::uint64_t> limit);
     bool rest_runs_inline();
     bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;
 
     AsyncFileCore core;
     bool is_binary;                                  // data results are bytes rather than str
+    bool readable_;                                  // the mode reads: "r" or "+"
     std::atomic<Storage> storage_{Storage::MayWait}; // set by open()
     std::atomic<int> descriptor_{-1};                // the stream's, after each operation
     std::mutex lock_;                                // held for the whole of each operation

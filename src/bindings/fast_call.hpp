@@ -18,7 +18,7 @@ namespace py = pybind11;
 struct FastMethod {
     const char *name;
     _PyCFunctionFastWithKeywords function;
-    std::string doc;        // pybind11's docstring of the replaced method; its first line is the signature
+    std::string doc; // pybind11's docstring of the replaced method; its first line is the signature
     PyMethodDef definition; // CPython keeps a pointer to it: it lives as long as the module
 };
 
@@ -115,7 +115,7 @@ PyObject *call_with_arguments(PyObject *self, const char *method,
     return call_member<T>(self, [&](T &object) {
         std::array<PyObject *, N> slots;
         bind_arguments<T>(method, names, required, args, nargs, kwnames, slots);
-        return std::apply(
-            [&](auto *...slot) { return call(object, borrow_or_none(slot)...); }, slots);
+        return std::apply([&](auto *...slot) { return call(object, borrow_or_none(slot)...); },
+                          slots);
     });
 }

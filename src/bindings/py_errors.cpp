@@ -6,7 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "open_error.hpp"
+#include "engine_errors.hpp"
 
 namespace py = pybind11;
 
@@ -48,5 +48,22 @@ void open_reporting_bad_paths(AsyncFileCore &core) {
             throw py::value_error(error.what());
         }
         throw;
+    }
+}
+
+void translate_front_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const NotOpenError &) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
+    } catch (const ModeError &failure) {
+        static PyObject *const unsupported =
+            py::object(py::module_::import("io").attr("UnsupportedOperation")).release().ptr();
+        PyErr_SetString(unsupported, failure.operation());
+    } catch (const IoError &failure) {
+        errno = failure.error_number();
+        PyErr_SetFromErrno(PyExc_OSError);
+    } catch (...) {
+        translate_engine_error(std::current_exception());
     }
 }

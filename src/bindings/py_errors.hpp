@@ -16,3 +16,8 @@ void translate_engine_error(std::exception_ptr error);
 // Opens `core`. A missing path or a refused permission is the caller's input at fault, so those
 // failures become ValueError; the others stay as the engine threw them.
 void open_reporting_bad_paths(AsyncFileCore &core);
+
+// The exceptions builtin files raise, for the asyncio front: ValueError "I/O operation on closed
+// file." for a closed object, io.UnsupportedOperation naming the operation a mode refuses, OSError
+// of the subclass errno selects for a failed system call. Anything else as translate_engine_error.
+void translate_front_error(std::exception_ptr error);

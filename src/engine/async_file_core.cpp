@@ -36,7 +36,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "open_error.hpp"
+#include "engine_errors.hpp"
 #include "span_sink.hpp"
 
 namespace {
@@ -50,10 +50,6 @@ std::string remove_every(std::string text, char unwanted) {
     std::erase(text, unwanted);
     return text;
 }
-
-struct StreamCloser {
-    void operator()(std::FILE *stream) const { std::fclose(stream); }
-};
 
 // The bytes from `start` up to and including the newline found by memchr.
 std::size_t length_through(const char *start, const void *newline) {
@@ -168,9 +164,29 @@ void AsyncFileCore::open() {
         error_number = errno;
     }
     if (!stream) {
-        throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
-                        error_number);
+        throw_open_error(error_number);
     }
+    take_stream(std::move(stream), std::move(buffer));
+}
+
+void AsyncFileCore::open_descriptor(int descriptor) {
+    close();
+    auto buffer = std::make_unique_for_overwrite<char[]>(kStdioBuffer);
+    std::unique_ptr<std::FILE, StreamCloser> stream(
+        ::fdopen(descriptor, fopen_mode_string(open_mode, binary)));
+    if (!stream) {
+        throw_open_error(errno);
+    }
+    take_stream(std::move(stream), std::move(buffer));
+}
+
+void AsyncFileCore::throw_open_error(int error_number) const {
+    throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
+                    error_number);
+}
+
+void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
+                                std::unique_ptr<char[]> buffer) {
     // glibc ignores the size when given no buffer, so the stream gets one of ours.
     std::setvbuf(stream.get(), buffer.get(), _IOFBF, kStdioBuffer);
     read_scratch.reserve(kBufferCapacity);
@@ -179,13 +195,14 @@ void AsyncFileCore::open() {
     file = stream.release();
     stdio_buffer = std::move(buffer);
     // Append streams start where the writes land, as Python's own files do (glibc
-    // starts "a+" at 0). The seek also gives stdio a known offset, so tell() makes
-    // no system call until something moves the stream.
+    // starts "a+" at 0); others where the descriptor stands (0 for a path just
+    // opened). The seek also gives stdio a known offset, so tell() makes no system
+    // call until something moves the stream.
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
     struct stat status;
     {
         const Waiting waiting(wait_gate);
-        std::fseek(file, 0, appends ? SEEK_END : SEEK_SET);
+        std::fseek(file, 0, appends ? SEEK_END : SEEK_CUR);
         regular_file = ::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
     }
     write_len = 0;
@@ -200,18 +217,21 @@ void AsyncFileCore::close() {
     flush_write_buffer();
     // stdio gives the stream up whatever fclose returns.
     int result;
+    int error_number;
     {
         const Waiting waiting(wait_gate);
         result = std::fclose(std::exchange(file, nullptr));
+        error_number = errno;
     }
     stdio_buffer.reset();
     if (result != 0) {
-        throw std::runtime_error("Failed to close file: " + filename);
+        throw IoError("Failed to close file: " + filename, error_number);
     }
     read_scratch.release();
     write_buffer.release();
     line_buffer.release();
     line_assembly.release();
+    reset_position_state(); // the read-ahead block is gone with its array
 }
 
 // The one place that swallows errors: a destructor has nobody to report to.
@@ -242,14 +262,14 @@ void AsyncFileCore::measure_size() {
 
 void AsyncFileCore::require_open() const {
     if (file == nullptr) {
-        throw std::runtime_error("File not open");
+        throw NotOpenError();
     }
 }
 
 void AsyncFileCore::require_writable() const {
     if (open_mode == OpenMode::Read) {
         // Accepting the bytes would only make every later flush fail.
-        throw std::runtime_error("File not open for writing");
+        throw ModeError("File not open for writing", "write");
     }
 }
 
@@ -398,7 +418,7 @@ std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
         got = ::pread(fileno(file), destination, count, start);
     }
     if (got < 0) {
-        throw std::runtime_error("pread failed");
+        throw IoError("pread failed", errno);
     }
     deferred_position = start + got;
     return static_cast<std::size_t>(got);
@@ -551,12 +571,13 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
 // buffer when a write fails, so bytes it had accepted could never be retried.
 // Advances by what the kernel takes, stops at the first error, and moves the
 // stream after the bytes written, so tell() reports what landed.
-std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size) {
+std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size, int &failure) {
     // Drops stdio's read-ahead and brings the descriptor back to the stream's
     // position; stdio then no longer trusts its cached offset either.
     settle_position();
     const Waiting waiting(wait_gate);
     if (std::fflush(file) != 0) {
+        failure = errno;
         return 0;
     }
     const int fd = fileno(file);
@@ -566,6 +587,7 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size) {
         if (taken > 0) {
             written += static_cast<std::size_t>(taken);
         } else if (taken == 0 || errno != EINTR) {
+            failure = taken == 0 ? EIO : errno;
             break;
         }
     }
@@ -580,20 +602,22 @@ void AsyncFileCore::flush_write_buffer() {
     if (write_len == 0) {
         return;
     }
-    const std::size_t taken = hand_over(write_buffer.data(), write_len);
+    int failure = 0;
+    const std::size_t taken = hand_over(write_buffer.data(), write_len, failure);
     if (taken != write_len) {
         // The write may have taken some of the data; keep only the rest pending,
         // so a retry never writes a byte twice.
         std::memmove(write_buffer.data(), write_buffer.data() + taken, write_len - taken);
         write_len -= taken;
-        throw std::runtime_error("Failed to flush write buffer");
+        throw IoError("Failed to flush write buffer", failure);
     }
     write_len = 0;
 }
 
 void AsyncFileCore::write_directly(std::string_view data) {
-    if (hand_over(data.data(), data.size()) != data.size()) {
-        throw std::runtime_error("Failed to write complete data");
+    int failure = 0;
+    if (hand_over(data.data(), data.size(), failure) != data.size()) {
+        throw IoError("Failed to write complete data", failure);
     }
 }
 
@@ -651,7 +675,7 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
         // A failed seek leaves the object where it was, deferred position included.
         const Waiting waiting(wait_gate);
         if (std::fseek(file, offset, whence) != 0) {
-            throw std::runtime_error("Seek failed");
+            throw IoError("Seek failed", errno);
         }
         deferred_position.reset();
     }
@@ -663,7 +687,7 @@ std::int64_t AsyncFileCore::tell() const {
     require_open();
     const long position = this->position();
     if (position == -1) {
-        throw std::runtime_error("Tell failed");
+        throw IoError("Tell failed", errno);
     }
     return position - static_cast<std::int64_t>(unread_ahead()) +
            static_cast<std::int64_t>(write_len);
@@ -674,7 +698,7 @@ void AsyncFileCore::flush() {
     flush_write_buffer();
     const Waiting waiting(wait_gate);
     if (std::fflush(file) != 0) {
-        throw std::runtime_error("Flush failed");
+        throw IoError("Flush failed", errno);
     }
 }
 
@@ -689,7 +713,7 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
         result = ::ftruncate(fileno(file), length);
     }
     if (result != 0) {
-        throw std::runtime_error("Truncate failed");
+        throw IoError("Truncate failed", errno);
     }
     size_known = false;
 }
@@ -710,7 +734,7 @@ void AsyncFileCore::sync(bool data_only) {
         result = data_only ? ::fdatasync(fileno(file)) : ::fsync(fileno(file));
     }
     if (result != 0) {
-        throw std::runtime_error("Sync failed");
+        throw IoError("Sync failed", errno);
     }
 }
 
@@ -774,7 +798,8 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, Re
     }
     char *destination = sink.reserve(wanted);
     iovec piece{destination, wanted};
-    ssize_t got = wanted == 0 ? 0 : ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
+    // Even for no bytes: a descriptor that cannot read fails here as read() would.
+    ssize_t got = ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
     if (got >= 0 && static_cast<std::uint64_t>(got) < count) {
         // Short: the end of the file, or a page the kernel does not hold (or the file grew
         // since fstat). Only a read that finds nothing more, at once, tells the end.

@@ -49,6 +49,9 @@ public:
     static const char *fopen_mode_string(OpenMode open_mode, bool binary);
 
     void open();
+    // Opens a stream over `descriptor` at its current offset; the stream owns it from then on.
+    // When no stream can be made over it (OpenError), it stays the caller's.
+    void open_descriptor(int descriptor);
     void close();
     const std::string &get_filename() const { return filename; }
     const std::string &get_mode() const { return mode; }
@@ -122,7 +125,13 @@ private:
     void require_open() const;
     void require_writable() const;
     static void require_representable(std::uint64_t count, const ReadSink &sink);
-    std::size_t hand_over(const char *data, std::size_t size);
+    struct StreamCloser {
+        void operator()(std::FILE *stream) const { std::fclose(stream); }
+    };
+    [[noreturn]] void throw_open_error(int error_number) const;
+    void take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
+                     std::unique_ptr<char[]> buffer);
+    std::size_t hand_over(const char *data, std::size_t size, int &failure);
     void reset_position_state();
     void measure_size();
     bool refill_line_buffer();
@@ -138,7 +147,8 @@ private:
     void close_no_throw() noexcept;
     std::uint64_t unread_ahead() const;
     void return_read_ahead();
-    template <typename Read> std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
+    template <typename Read>
+    std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
 
     std::FILE *file = nullptr;   // the open stream; null while closed
     std::string filename;        // path for fopen, as given

@@ -8,7 +8,7 @@
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "The file engine of the larkspan asyncio front, callable from any thread";
-    py::register_local_exception_translator(translate_engine_error);
+    py::register_local_exception_translator(translate_front_error);
     m.attr("WOULD_BLOCK") = EngineFile::would_block();
     m.attr("LARGE_COPY") = EngineFile::kLargeCopy;
 
@@ -16,6 +16,7 @@ PYBIND11_MODULE(_engine, m) {
     cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
             py::arg("mode"))
         .def("open", &EngineFile::open)
+        .def("open_descriptor", &EngineFile::open_descriptor, py::arg("descriptor"))
         .def("close", &EngineFile::close, py::arg("inline_only"))
         .def("read", &EngineFile::read, py::arg("size"), py::arg("inline_only"))
         .def("read1", &EngineFile::read1, py::arg("size"), py::arg("inline_only"))
@@ -36,6 +37,7 @@ PYBIND11_MODULE(_engine, m) {
         .def("fileno", &EngineFile::fileno)
         .def("seekable", &EngineFile::seekable)
         .def("writable", &EngineFile::writable)
+        .def("readable", &EngineFile::readable)
         .def_property_readonly("closed", &EngineFile::closed)
         .def_property_readonly("storage", &EngineFile::storage_name)
         .def_property_readonly("name", &EngineFile::name)

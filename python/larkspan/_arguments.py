@@ -1,0 +1,115 @@
+"""open()'s arguments, checked as builtin open() checks them, before any file is created or cut."""
+
+import codecs
+import operator
+import os
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable
+
+type Opener = Callable[[str | bytes, int], int]
+
+NEWLINES = (None, "", "\n", "\r", "\r\n")
+
+
+@dataclass(frozen=True, slots=True)
+class OpenPlan:
+    """How to open: the flags for os.open, the engine's mode string, and the text settings."""
+
+    flags: int
+    engine_mode: str  # "r", "w" or "a", then "+" and "b" as they apply
+    binary: bool
+    buffering: int
+    encoding: str | None
+    errors: str | None
+    newline: str | None
+
+
+def _require_optional_str(name: str, value: object) -> None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"open() argument '{name}' must be str or None, not {type(value).__name__}")
+
+
+def _flags(mode: str) -> tuple[int, str]:
+    """os.open flags and the engine's mode letter for a checked mode."""
+    update = "+" in mode
+    for letter, flags, engine in (
+        ("r", os.O_RDONLY, "r"),
+        ("w", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, "w"),
+        ("a", os.O_WRONLY | os.O_CREAT | os.O_APPEND, "a"),
+        ("x", os.O_WRONLY | os.O_CREAT | os.O_EXCL, "w"),
+    ):
+        if letter in mode:
+            if update:
+                flags = (flags & ~os.O_WRONLY) | os.O_RDWR
+            return flags | os.O_CLOEXEC, engine + ("+" if update else "")
+    raise AssertionError(mode)
+
+
+def check_mode(mode: object) -> str:
+    if not isinstance(mode, str):
+        raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
+    letters = set(mode)
+    if letters - set("axrwb+t") or len(mode) > len(letters):
+        raise ValueError(f"invalid mode: {mode!r}")
+    if "t" in letters and "b" in letters:
+        raise ValueError("can't have text and binary mode at once")
+    kinds = sum(letter in letters for letter in "xrwa")
+    if kinds > 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    if kinds == 0:
+        raise ValueError("Must have exactly one of create/read/write/append mode and at most one plus")
+    return mode
+
+
+def plan_open(
+    file: Any,
+    mode: object,
+    buffering: Any,
+    encoding: object,
+    errors: object,
+    newline: object,
+    closefd: object,
+    opener: Opener | None,
+) -> tuple[str | bytes | int, OpenPlan]:
+    """The file (a path, or a descriptor) and how to open it; raises what builtin open() raises
+    for the same arguments."""
+    if not isinstance(file, int):
+        file = os.fspath(file)
+    if not isinstance(file, (str, bytes, int)):
+        raise TypeError(f"invalid file: {file!r}")
+    mode = check_mode(mode)
+    buffering = operator.index(buffering)
+    for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+        _require_optional_str(name, value)
+    binary = "b" in mode
+    if binary:
+        for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+            if value is not None:
+                raise ValueError(f"binary mode doesn't take an {name} argument".replace("an newline", "a newline"))
+        if buffering == 1:
+            warnings.warn(
+                "line buffering (buffering=1) isn't supported in binary mode, the default buffer size will be used",
+                RuntimeWarning,
+                stacklevel=3,
+            )
+    else:
+        if buffering == 0:
+            raise ValueError("can't have unbuffered text I/O")
+        if newline not in NEWLINES:
+            raise ValueError(f"illegal newline value: {newline}")
+        codecs.lookup(encoding if isinstance(encoding, str) else "utf-8")  # LookupError now, not at the first read
+    if not closefd and not isinstance(file, int):
+        raise ValueError("Cannot use closefd=False with file name")
+    if opener is not None and not callable(opener):
+        raise TypeError(f"'{type(opener).__name__}' object is not callable")
+    flags, engine_mode = _flags(mode)
+    return file, OpenPlan(
+        flags,
+        engine_mode + ("b" if binary else ""),
+        binary,
+        buffering,
+        encoding,  # type: ignore[arg-type]
+        errors,  # type: ignore[arg-type]
+        newline,  # type: ignore[arg-type]
+    )

@@ -1,0 +1,66 @@
+"""Awaitable versions of builtin shutil's copies, moves and removals, with builtin's arguments,
+results and exceptions. Each runs on a worker wherever its paths lie: it does I/O without bound
+(a whole file, a whole tree). Callbacks (ignore, copy_function, onexc, onerror) run on that worker.
+A cancelled call stops being awaited at once, but runs on to its end."""
+
+import os
+import shutil
+from collections.abc import Callable, Iterable
+from typing import Any, cast
+
+from ._calls import on_worker
+from ._placement import PathName
+
+__all__ = ["copy", "copy2", "copyfile", "copytree", "move", "rmtree"]
+
+type StrPath = str | os.PathLike[str]
+type Ignore = Callable[[Any, list[str]], Iterable[str]]
+type CopyFunction = Callable[[str, str], object]
+type ErrorHandler = Callable[[Callable[..., Any], str, Any], object]
+
+
+async def copyfile[P: PathName](src: PathName, dst: P, *, follow_symlinks: bool = True) -> P:
+    return await on_worker(lambda: shutil.copyfile(src, dst, follow_symlinks=follow_symlinks))
+
+
+async def copy[P: StrPath](src: StrPath, dst: P, *, follow_symlinks: bool = True) -> P | str:
+    """The new file's path: `dst`, or the path of `src`'s name inside directory `dst`."""
+    return await on_worker(lambda: shutil.copy(src, dst, follow_symlinks=follow_symlinks))
+
+
+async def copy2[P: StrPath](src: StrPath, dst: P, *, follow_symlinks: bool = True) -> P | str:
+    return await on_worker(lambda: shutil.copy2(src, dst, follow_symlinks=follow_symlinks))
+
+
+async def copytree[P: StrPath](
+    src: StrPath,
+    dst: P,
+    symlinks: bool = False,
+    ignore: Ignore | None = None,
+    copy_function: CopyFunction = shutil.copy2,
+    ignore_dangling_symlinks: bool = False,
+    dirs_exist_ok: bool = False,
+) -> P:
+    return await on_worker(
+        lambda: shutil.copytree(src, dst, symlinks, ignore, copy_function, ignore_dangling_symlinks, dirs_exist_ok)
+    )
+
+
+async def move[P: StrPath](src: StrPath, dst: P, copy_function: CopyFunction = shutil.copy2) -> P | str:
+    """Where `src` went: `dst`, or the path of `src`'s name inside directory `dst`."""
+    moved: P | str = await on_worker(lambda: shutil.move(src, dst, copy_function))
+    return moved
+
+
+async def rmtree(
+    path: PathName,
+    ignore_errors: bool = False,
+    onerror: ErrorHandler | None = None,
+    *,
+    onexc: ErrorHandler | None = None,
+    dir_fd: int | None = None,
+) -> None:
+    # Both handlers go on as given (builtin warns about onerror, and prefers onexc), which
+    # none of the overloads of builtin's signature allows at once.
+    rmtree_as_given = cast(Callable[..., None], shutil.rmtree)
+    await on_worker(lambda: rmtree_as_given(path, ignore_errors, onerror, onexc=onexc, dir_fd=dir_fd))

@@ -1,0 +1,434 @@
+"""Temporary files and directories as builtin tempfile makes them, with its arguments, for asyncio.
+
+Each function returns an object to await (for the file or directory) or to enter with `async with`
+(which closes and removes it where builtin would when the block ends). Files are larkspan
+handles, except a SpooledTemporaryFile, which is builtin's, kept in memory and run inline until it
+moves to disk; from then on its calls run on a worker. Creating and removing run on a worker where
+the directory can wait, as do all removals of a directory tree."""
+
+import asyncio
+import os
+import tempfile
+import weakref
+from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
+from contextlib import AbstractAsyncContextManager
+from types import TracebackType
+from typing import Any, Self
+
+import larkspan  # for larkspan.open, looked up when called: larkspan imports this module
+
+from ._calls import on_worker, open_options, placed, take_turn
+from ._file import FileHandle
+from ._placement import PathName
+
+__all__ = [
+    "AsyncSpooledTemporaryFile", "AsyncTemporaryDirectory", "NamedTemporaryFile", "SpooledTemporaryFile",
+    "TemporaryDirectory", "TemporaryFile", "TemporaryFileWrapper",
+]  # fmt: skip
+
+
+class Opening[T: AbstractAsyncContextManager[Any]]:
+    """What the file functions return: await it for the file, or enter it with `async with` for
+    the file, closed (and removed where builtin removes it) when the block ends."""
+
+    __slots__ = ("_make", "_made")
+
+    def __init__(self, make: Callable[[], Awaitable[T]]) -> None:
+        self._make = make
+        self._made: T | None = None
+
+    def __await__(self) -> Generator[Any, None, T]:
+        return self._make().__await__()
+
+    async def __aenter__(self) -> T:
+        made = self._made = await self._make()
+        await made.__aenter__()
+        return made
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if self._made is not None:
+            await self._made.__aexit__(exc_type, exc, tb)
+
+
+async def _parent(dir: PathName | None) -> PathName:
+    """The directory a temporary file goes in. Finding the default one the first time probes
+    candidates by writing a file in each, so that runs on a worker."""
+    if dir is not None:
+        return dir
+    if tempfile.tempdir is None:
+        return await on_worker(tempfile.gettempdir)
+    return tempfile.gettempdir()
+
+
+def _release(descriptor: int, name: PathName, remove: bool) -> None:
+    try:
+        if remove:
+            os.unlink(name)
+    finally:
+        os.close(descriptor)
+
+
+def _remove_quietly(name: PathName) -> None:
+    try:
+        os.unlink(name)
+    except FileNotFoundError:
+        pass
+
+
+async def _open_new[S: (str, bytes)](
+    mode: str,
+    options: dict[str, Any],
+    suffix: S | None,
+    prefix: S | None,
+    dir: S | os.PathLike[S] | None,
+    keep_name: bool,
+) -> tuple[FileHandle[Any], S]:
+    """Creates a file as mkstemp() does (private to the user, never an existing one), opens it with
+    larkspan.open() and closes mkstemp's descriptor. The file is removed again when the open
+    fails, or at once when not `keep_name`."""
+    descriptor, name = await placed(lambda: tempfile.mkstemp(suffix, prefix, dir), await _parent(dir))
+    try:
+        handle = await larkspan.open(name, mode, **options)
+    except BaseException:
+        await placed(lambda: _release(descriptor, name, remove=True), name)
+        raise
+    try:
+        await placed(lambda: _release(descriptor, name, remove=not keep_name), name)
+    except BaseException:
+        await handle.close()
+        raise
+    return handle, name
+
+
+def TemporaryFile[S: (str, bytes)](
+    mode: str = "w+b",
+    buffering: int = -1,
+    encoding: str | None = None,
+    newline: str | None = None,
+    suffix: S | None = None,
+    prefix: S | None = None,
+    dir: S | os.PathLike[S] | None = None,
+    *,
+    errors: str | None = None,
+) -> Opening[FileHandle[Any]]:
+    """A file that has no name left once open: it is gone for good when closed."""
+    options = open_options(buffering, encoding, errors, newline)
+
+    async def make() -> FileHandle[Any]:
+        handle, _ = await _open_new(mode, options, suffix, prefix, dir, keep_name=False)
+        return handle
+
+    return Opening(make)
+
+
+class TemporaryFileWrapper[S: (str, bytes)]:
+    """A named temporary file: `file` is its larkspan handle, `name` its path, and every other
+    attribute the handle's. Removed where builtin's NamedTemporaryFile removes it: by close()
+    with delete and delete_on_close, at the end of `async with` with delete, or when dropped
+    unclosed with delete."""
+
+    def __init__(self, file: FileHandle[Any], name: S, delete: bool, delete_on_close: bool) -> None:
+        self.file = file
+        self.name: S = name
+        self.delete = delete
+        self.delete_on_close = delete_on_close
+        self._remover: weakref.finalize[[S], "TemporaryFileWrapper[S]"] | None = (
+            weakref.finalize(self, _remove_quietly, name) if delete else None
+        )
+
+    def __getattr__(self, attribute: str) -> Any:
+        return getattr(self.__dict__["file"], attribute)  # a KeyError, not a recursion, before __init__
+
+    async def close(self) -> None:
+        try:
+            await self.file.close()
+        finally:
+            if self.delete_on_close:
+                await self._remove()
+
+    async def _remove(self) -> None:
+        """Removes the file the first time only, as builtin does, and whether or not it is there."""
+        if self._remover is not None and self._remover.detach() is not None:
+            await placed(lambda: _remove_quietly(self.name), self.name)
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        try:
+            await self.file.close()
+        finally:
+            await self._remove()
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> Any:
+        return await self.file.__anext__()
+
+
+def NamedTemporaryFile[S: (str, bytes)](
+    mode: str = "w+b",
+    buffering: int = -1,
+    encoding: str | None = None,
+    newline: str | None = None,
+    suffix: S | None = None,
+    prefix: S | None = None,
+    dir: S | os.PathLike[S] | None = None,
+    delete: bool = True,
+    *,
+    errors: str | None = None,
+    delete_on_close: bool = True,
+) -> Opening[TemporaryFileWrapper[S]]:
+    options = open_options(buffering, encoding, errors, newline)
+
+    async def make() -> TemporaryFileWrapper[S]:
+        handle, name = await _open_new(mode, options, suffix, prefix, dir, keep_name=True)
+        return TemporaryFileWrapper(handle, name, delete, delete_on_close)
+
+    return Opening(make)
+
+
+def _size_bound(data: object) -> int:
+    """At most the bytes that writing `data` adds. A character takes at most 4 bytes in the
+    codecs text files use, and translating newlines at most doubles the characters."""
+    if isinstance(data, str):
+        return 8 * len(data)
+    if isinstance(data, Buffer):
+        with memoryview(data) as view:
+            return view.nbytes
+    return 0  # builtin rejects it at once
+
+
+def _never() -> bool:
+    return False
+
+
+class AsyncSpooledTemporaryFile:
+    """Builtin's SpooledTemporaryFile: in memory, and run inline, until it grows past max_size or
+    its descriptor is asked for; it then moves to disk on a worker (a write that may move it goes
+    there too), and every call after runs on a worker. Calls run one at a time; one whose task is
+    cancelled on a worker still holds the file until it ends, and what it read is lost."""
+
+    def __init__(self, file: tempfile.SpooledTemporaryFile[Any], max_size: int) -> None:
+        self._file = file
+        self._max_size = max_size
+        self._lock = asyncio.Lock()
+
+    def _in_memory(self) -> bool:
+        return self._file.name is None  # a file on disk is named by its descriptor
+
+    def _may_roll(self, added: int) -> bool:
+        """Whether adding `added` bytes may move the file to disk: builtin moves it once its
+        position passes max_size (a max_size of 0 keeps it in memory)."""
+        return self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
+
+    async def _run[T](self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
+        await take_turn()
+        await self._lock.acquire()
+        if self._in_memory() and not may_roll():
+            try:
+                return call()
+            finally:
+                self._lock.release()
+        ran = asyncio.ensure_future(on_worker(call))
+        ran.add_done_callback(self._release)
+        return await asyncio.shield(ran)
+
+    def _release(self, ran: asyncio.Future[Any]) -> None:
+        self._lock.release()
+        if not ran.cancelled():  # by the loop closing
+            ran.exception()  # taken here too: the task that awaited it may be gone
+
+    async def write(self, s: Any) -> int:
+        return await self._run(lambda: self._file.write(s), lambda: self._may_roll(_size_bound(s)))
+
+    async def writelines(self, iterable: Iterable[Any]) -> None:
+        lines = list(iterable)
+        await self._run(lambda: self._file.writelines(lines), lambda: self._may_roll(sum(map(_size_bound, lines))))
+
+    async def truncate(self, size: int | None = None) -> int:
+        def rolls() -> bool:  # builtin moves the file to disk before it grows past max_size
+            return self._in_memory() and size is not None and size > self._max_size
+
+        return await self._run(lambda: self._file.truncate(size), rolls)
+
+    async def rollover(self) -> None:
+        await self._run(self._file.rollover, self._in_memory)
+
+    async def fileno(self) -> int:
+        return await self._run(self._file.fileno, self._in_memory)
+
+    async def read(self, size: int = -1) -> Any:
+        return await self._run(lambda: self._file.read(size))
+
+    async def read1(self, size: int = -1) -> Any:
+        return await self._run(lambda: self._file.read1(size))
+
+    async def readinto(self, b: Buffer) -> int:
+        return await self._run(lambda: self._file.readinto(b))
+
+    async def readline(self, size: int = -1) -> Any:
+        return await self._run(lambda: self._file.readline(size))
+
+    async def readlines(self, hint: int = -1) -> list[Any]:
+        return await self._run(lambda: self._file.readlines(hint))
+
+    async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        return await self._run(lambda: self._file.seek(offset, whence))
+
+    async def tell(self) -> int:
+        return await self._run(self._file.tell)
+
+    async def flush(self) -> None:
+        await self._run(self._file.flush)
+
+    async def isatty(self) -> bool:
+        return await self._run(self._file.isatty)
+
+    async def close(self) -> None:
+        await self._run(self._file.close)
+
+    def readable(self) -> bool:
+        return self._file.readable()
+
+    def writable(self) -> bool:
+        return self._file.writable()
+
+    def seekable(self) -> bool:
+        return self._file.seekable()
+
+    @property
+    def closed(self) -> bool:
+        return self._file.closed
+
+    @property
+    def encoding(self) -> str:
+        return self._file.encoding
+
+    @property
+    def errors(self) -> str | None:
+        return self._file.errors
+
+    @property
+    def mode(self) -> str:
+        return self._file.mode
+
+    @property
+    def name(self) -> Any:
+        """None while in memory, then the descriptor of the file on disk."""
+        return self._file.name
+
+    @property
+    def newlines(self) -> Any:
+        return self._file.newlines
+
+    async def __aenter__(self) -> Self:
+        if self._file.closed:
+            raise ValueError("Cannot enter context with closed file")
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        await self.close()
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> Any:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+
+def SpooledTemporaryFile(
+    max_size: int = 0,
+    mode: str = "w+b",
+    buffering: int = -1,
+    encoding: str | None = None,
+    newline: str | None = None,
+    suffix: str | None = None,
+    prefix: str | None = None,
+    dir: str | None = None,
+    *,
+    errors: str | None = None,
+) -> Opening[AsyncSpooledTemporaryFile]:
+    async def make() -> AsyncSpooledTemporaryFile:
+        await take_turn()
+        file = tempfile.SpooledTemporaryFile(
+            max_size, mode, buffering, encoding, newline, suffix, prefix, dir, errors=errors
+        )  # in memory: nothing touches a disk until it moves there
+        return AsyncSpooledTemporaryFile(file, max_size)
+
+    return Opening(make)
+
+
+class AsyncTemporaryDirectory[S: (str, bytes)]:
+    """A directory made by builtin's TemporaryDirectory: its name, and its removal on a worker."""
+
+    def __init__(self, directory: tempfile.TemporaryDirectory[S]) -> None:
+        self._directory: tempfile.TemporaryDirectory[S] = directory
+
+    @property
+    def name(self) -> S:
+        return self._directory.name
+
+    async def cleanup(self) -> None:
+        await on_worker(self._directory.cleanup)
+
+    close = cleanup  # aiofiles' name for it
+
+    async def __aenter__(self) -> S:
+        return self._directory.name
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        await on_worker(lambda: self._directory.__exit__(exc_type, exc, tb))  # removes it unless delete is false
+
+
+def TemporaryDirectory[S: (str, bytes)](
+    suffix: S | None = None,
+    prefix: S | None = None,
+    dir: S | os.PathLike[S] | None = None,
+    ignore_cleanup_errors: bool = False,
+    *,
+    delete: bool = True,
+) -> "DirectoryOpening[S]":
+    """Await it for an AsyncTemporaryDirectory, or enter it with `async with` for the directory's
+    name; the directory and all in it are removed when the block ends, unless delete is false."""
+
+    def create() -> tempfile.TemporaryDirectory[S]:
+        return tempfile.TemporaryDirectory(suffix, prefix, dir, ignore_cleanup_errors, delete=delete)
+
+    async def make() -> AsyncTemporaryDirectory[S]:
+        return AsyncTemporaryDirectory(await placed(create, await _parent(dir)))
+
+    return DirectoryOpening(make)
+
+
+class DirectoryOpening[S: (str, bytes)]:
+    __slots__ = ("_make", "_made")
+
+    def __init__(self, make: Callable[[], Awaitable[AsyncTemporaryDirectory[S]]]) -> None:
+        self._make: Callable[[], Awaitable[AsyncTemporaryDirectory[S]]] = make
+        self._made: AsyncTemporaryDirectory[S] | None = None
+
+    def __await__(self) -> Generator[Any, None, AsyncTemporaryDirectory[S]]:
+        return self._make().__await__()
+
+    async def __aenter__(self) -> S:
+        self._made = await self._make()
+        return await self._made.__aenter__()
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if self._made is not None:
+            await self._made.__aexit__(exc_type, exc, tb)
