@@ -5,7 +5,10 @@ import asyncio
 import builtins
 import io
 import os
-from collections.abc import Callable
+import subprocess
+import sys
+from collections.abc import Awaitable, Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -16,10 +19,11 @@ from hypothesis import strategies as st
 import larkspan
 from larkspan._text import CHUNK_SIZE, TextHandle, check_text_arguments
 
-from conftest import TIMEOUT, disk
+from conftest import FIFO_WRITER, TIMEOUT, disk
+from test_front_waits import Writer, fifo  # noqa: F401  (fifo is a fixture)
 
 type Op = tuple[Any, ...]  # a method name (or "next", "seek_told", an attribute) and its arguments
-ATTRIBUTES = ("newlines", "encoding", "errors", "closed", "mode", "line_buffering")
+ATTRIBUTES = ("newlines", "encoding", "errors", "closed", "mode", "line_buffering", "write_through")
 ENGINE_BLOCK = 256 << 10
 EXAMPLES = (
     settings(max_examples=2000, deadline=None)
@@ -82,7 +86,7 @@ def run_builtin(path: str, mode: str, options: dict, ops: list[Op]) -> list[obje
                 outcomes.append(builtin_step(f, cookies, op))
             except Exception as error:
                 outcomes.append(described(error))
-    return [*outcomes, disk(path)]
+    return [*outcomes, after(path)]
 
 
 async def run_ours(path: str, mode: str, options: dict, ops: list[Op]) -> list[object]:
@@ -90,12 +94,18 @@ async def run_ours(path: str, mode: str, options: dict, ops: list[Op]) -> list[o
     cookies: list[int] = []
     raw = await larkspan.open(path, binary(mode))
     async with TextHandle(raw, **{"encoding": None, "errors": None, "newline": None} | options) as f:
+        f.mode = mode  # as open() sets it
         for op in ops:
             try:
                 outcomes.append(await asyncio.wait_for(our_step(f, cookies, op), TIMEOUT))
             except Exception as error:
                 outcomes.append(described(error))
-    return [*outcomes, disk(path)]
+    return [*outcomes, after(path)]
+
+
+def after(path: str) -> bytes | None:
+    """The bytes on disk after close, or None for a FIFO, whose bytes are gone once read."""
+    return disk(path) if os.path.isfile(path) else None
 
 
 def compare(tmp_path: Path, content: bytes, mode: str, options: dict, ops: list[Op]) -> None:
@@ -163,7 +173,7 @@ READS: dict[str, list[Op]] = {
     "closed": [("close",), ("read",), ("read", "x"), ("readline",), ("readlines",), ("next",), ("tell",),
                ("seek", 0), ("seek", 0, 5), ("flush",), ("truncate",), ("fileno",), ("isatty",), ("readable",),
                ("writable",), ("seekable",), ("closed",), ("newlines",), ("close",)],
-    "seek refusals": [("seek", 1, 1), ("seek", 1, 2), ("seek", 0, 3), ("seek", -1), ("seek", "a"),
+    "seek refusals": [("mode",), ("readable",), ("writable",), ("seekable",), ("isatty",), ("seek", 1, 1), ("seek", 1, 2), ("seek", 0, 3), ("seek", -1), ("seek", "a"),
                       ("read", 1), ("seek", 0, 1), ("write", "x"), ("truncate",), ("writelines", ["x"])],
 }
 
@@ -190,7 +200,7 @@ WRITES: dict[str, list[Op]] = {
     "end then write": [("seek", 0, 2), ("write", "tail\n"), ("seek", 0, 1), ("seek", 0), ("read",)],
     "byte-order marks": [("write", ""), ("write", "a"), ("seek", 0), ("write", "b"), ("seek", 0, 2),
                          ("write", "c"), ("seek", 0), ("read",)],
-    "refusals": [("write", b"x"), ("write", 5), ("writelines", 5), ("writelines", ["ok", b"no", "never"]),
+    "refusals": [("readable",), ("writable",), ("seekable",), ("write", b"x"), ("write", 5), ("writelines", 5), ("writelines", ["ok", b"no", "never"]),
                  ("read", "x"), ("readline", None), ("readlines", 1.5), ("seek", 0, None)],
     "closed": [("readline",), ("close",), ("write", "x"), ("write", b"x"), ("writelines", 5), ("readable",),
                ("writable",), ("seekable",), ("read", 1), ("tell",), ("truncate", 0), ("close",)],
@@ -320,3 +330,144 @@ FLUSHES: dict[str, list[Op]] = {
 def test_flushes_match_builtin(tmp_path: Path, script: list[Op], newline: str | None, buffering: dict) -> None:
     for mode in ("w", "a+"):
         compare(tmp_path, b"old\n", mode, {"newline": newline} | buffering, script)
+
+
+# ---- files past the engine's blocks, FIFOs, terminals, full devices -----------------------------------
+
+# Calls on FIFOs and terminals run on worker threads, and may hang when something is wrong.
+waits = pytest.mark.usefixtures("watchdog")
+
+
+@pytest.mark.parametrize("newline", [None, ""], ids=repr)
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
+@pytest.mark.parametrize("script", ["read 9000", "readline limits", "iteration", "tell and seek"])
+def test_engine_blocks_match_builtin(tmp_path: Path, script: str, encoding: str, newline: str | None) -> None:
+    ops = READS[script] + [("read", ENGINE_BLOCK + 5), ("tell",), ("readlines",), ("tell",)]
+    content = encoded(straddling(ENGINE_BLOCK + 2 * CHUNK_SIZE), encoding)
+    compare(tmp_path, content, "r", {"encoding": encoding, "newline": newline}, ops)
+
+
+@contextmanager
+def fed(fifo: Path, data: bytes) -> Iterator[str]:
+    """`fifo`, written `data` by a child that opens it as soon as a reader does."""
+    payload = fifo.with_name("payload")
+    payload.write_bytes(data)
+    writer = subprocess.Popen([sys.executable, "-c", FIFO_WRITER, fifo, payload])
+    try:
+        yield str(fifo)
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+FIFO_OPS: list[Op] = [("readline",), ("read", 3), ("seekable",), ("tell",), ("seek", 0), ("seek", 0, 2),
+                      ("readline", 2), ("newlines",), ("next",), ("readlines",), ("read",)]
+
+
+@pytest.mark.threads
+@waits
+@pytest.mark.parametrize("newline", NEWLINES, ids=repr)
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
+def test_fifos_match_builtin(fifo: Path, encoding: str, newline: str | None) -> None:
+    content = encoded(TEXTS["mixed"] + TEXTS["chunks"], encoding)
+    options = {"encoding": encoding, "newline": newline}
+    with fed(fifo, content) as path:
+        expected = run_builtin(path, "r", options, FIFO_OPS)
+    with fed(fifo, content) as path:
+        assert asyncio.run(run_ours(path, "r", options, FIFO_OPS)) == expected
+
+
+async def text_over(path: str | Path, mode: str = "r") -> TextHandle:
+    return TextHandle(await larkspan.open(path, binary(mode)), None, None, None)
+
+
+CANCELLED: dict[str, Callable[[TextHandle], Awaitable[object]]] = {
+    "readline": lambda f: f.readline(),
+    "read": lambda f: f.read(3 * CHUNK_SIZE),
+    "iteration": lambda f: anext(f),
+    "readlines": lambda f: f.readlines(),
+}
+
+
+async def loop_turns(count: int = 50) -> None:
+    for _ in range(count):
+        await asyncio.sleep(0)
+
+
+@pytest.mark.threads
+@waits
+@pytest.mark.parametrize("call", CANCELLED.values(), ids=CANCELLED.keys())
+def test_a_cancelled_read_loses_nothing(fifo: Path, call: Callable) -> None:
+    """The read takes the decoded text left by a line, may read a chunk, then waits on the FIFO;
+    wherever the cancellation lands, the next read returns everything."""
+
+    async def main() -> str:
+        writer = Writer(fifo).start()
+        async with await text_over(fifo) as f:
+            writer.write(b"x\n" + b"a" * (CHUNK_SIZE - 2))
+            assert await f.readline() == "x\n"
+            writer.write(b"b" * CHUNK_SIZE)
+            task = asyncio.create_task(call(f))
+            await loop_turns()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            writer.write(b"def\nghi\n")
+            writer.close()
+            return await f.read()
+
+    expected = "a" * (CHUNK_SIZE - 2) + "b" * CHUNK_SIZE + "def\nghi\n"
+    assert asyncio.run(asyncio.wait_for(main(), TIMEOUT)) == expected
+
+
+@pytest.mark.threads
+@waits
+def test_calls_queued_behind_a_waiting_read_run_in_the_order_made(fifo: Path) -> None:
+    async def main() -> list[object]:
+        writer = Writer(fifo).start()
+        async with await text_over(fifo) as f:
+            calls = [f.readline(), f.read(2), f.readline(), anext(f), f.readlines(), f.read()]
+            tasks = [asyncio.create_task(call) for call in calls]  # the first waits for the FIFO
+            await loop_turns()
+            writer.write(b"one\ntwo\nthree\nfour\nfive\n")
+            writer.close()
+            return await asyncio.gather(*tasks)
+
+    expected = ["one\n", "tw", "o\n", "three\n", ["four\n", "five\n"], ""]
+    assert asyncio.run(asyncio.wait_for(main(), TIMEOUT)) == expected
+
+
+@pytest.mark.threads
+@waits
+def test_a_terminal_is_one() -> None:
+    controller, terminal = os.openpty()
+    try:
+        async def main() -> bool:
+            async with await text_over(os.ttyname(terminal), "w") as f:
+                assert f.name == os.ttyname(terminal)
+                assert os.path.samestat(os.fstat(f.fileno()), os.fstat(terminal))
+                await f.write("hi\n")
+                return await f.isatty()
+
+        assert asyncio.run(asyncio.wait_for(main(), TIMEOUT)) is True
+        assert os.read(controller, 100) == b"hi\r\n"
+    finally:
+        os.close(controller)
+        os.close(terminal)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_full_device_fails_the_flush_as_the_binary_layer_does() -> None:
+    async def failure(call: Callable[[], Awaitable[object]]) -> tuple[type, str]:
+        with pytest.raises(Exception) as raised:
+            await call()
+        return described(raised.value)
+
+    async def main() -> None:
+        raw = await larkspan.open("/dev/full", "wb")
+        await raw.write(b"x")
+        text = await text_over("/dev/full", "w")
+        await text.write("x")  # gathered: nothing fails yet
+        assert await failure(text.flush) == await failure(raw.flush)
+
+    asyncio.run(asyncio.wait_for(main(), TIMEOUT))

@@ -194,9 +194,6 @@ class NewlineDecoder:
 # ---- the handle ------------------------------------------------------------------------------
 
 
-def mode_reads(mode: str) -> bool:
-    return "r" in mode or "+" in mode
-
 
 class TextHandle:
     """A text file over a binary FileHandle opened in the matching binary mode, behaving as builtin
@@ -226,7 +223,7 @@ class TextHandle:
         # Reading: the decoded text of the last chunk, how much of it was consumed, and the snapshot
         # from which tell() finds the byte position of the first unconsumed character.
         self._decoder: Decoder | NewlineDecoder | None = None
-        if mode_reads(raw.mode):
+        if raw.readable():
             self._decoder = codec.incrementaldecoder(self._errors)
             if not newline:
                 self._decoder = NewlineDecoder(self._decoder, translate=newline is None)
@@ -271,7 +268,7 @@ class TextHandle:
         return self._raw
 
     @property
-    def name(self) -> str:
+    def name(self) -> str | bytes | int:
         return self._raw.name
 
     @property
@@ -299,10 +296,9 @@ class TextHandle:
         return self._write_through
 
     def readable(self) -> bool:
-        readable = mode_reads(self._raw.mode)
-        if readable and self.closed:
+        if self._decoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
-        return readable
+        return self._decoder is not None
 
     def writable(self) -> bool:
         if self._encoder is not None and self.closed:
@@ -317,7 +313,7 @@ class TextHandle:
     def fileno(self) -> int:
         if self.closed:
             raise ValueError(CLOSED_FILE)
-        return self._raw._file.fileno()  # FileHandle has no fileno() of its own yet
+        return self._raw.fileno()
 
     def __repr__(self) -> str:
         return f"<larkspan.TextHandle name={self.name!r} mode={self.mode!r} encoding={self._encoding!r}>"
