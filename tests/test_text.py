@@ -173,8 +173,9 @@ READS: dict[str, list[Op]] = {
     "closed": [("close",), ("read",), ("read", "x"), ("readline",), ("readlines",), ("next",), ("tell",),
                ("seek", 0), ("seek", 0, 5), ("flush",), ("truncate",), ("fileno",), ("isatty",), ("readable",),
                ("writable",), ("seekable",), ("closed",), ("newlines",), ("close",)],
-    "seek refusals": [("mode",), ("readable",), ("writable",), ("seekable",), ("isatty",), ("seek", 1, 1), ("seek", 1, 2), ("seek", 0, 3), ("seek", -1), ("seek", "a"),
-                      ("read", 1), ("seek", 0, 1), ("write", "x"), ("truncate",), ("writelines", ["x"])],
+    "seek refusals": [("mode",), ("readable",), ("writable",), ("seekable",), ("isatty",), ("seek", 1, 1),
+                      ("seek", 1, 2), ("seek", 0, 3), ("seek", -1), ("seek", "a"), ("read", 1), ("seek", 0, 1),
+                      ("write", "x"), ("truncate",), ("writelines", ["x"])],
 }
 
 
@@ -200,8 +201,9 @@ WRITES: dict[str, list[Op]] = {
     "end then write": [("seek", 0, 2), ("write", "tail\n"), ("seek", 0, 1), ("seek", 0), ("read",)],
     "byte-order marks": [("write", ""), ("write", "a"), ("seek", 0), ("write", "b"), ("seek", 0, 2),
                          ("write", "c"), ("seek", 0), ("read",)],
-    "refusals": [("readable",), ("writable",), ("seekable",), ("write", b"x"), ("write", 5), ("writelines", 5), ("writelines", ["ok", b"no", "never"]),
-                 ("read", "x"), ("readline", None), ("readlines", 1.5), ("seek", 0, None)],
+    "refusals": [("readable",), ("writable",), ("seekable",), ("write", b"x"), ("write", 5), ("writelines", 5),
+                 ("writelines", ["ok", b"no", "never"]), ("read", "x"), ("readline", None), ("readlines", 1.5),
+                 ("seek", 0, None)],
     "closed": [("readline",), ("close",), ("write", "x"), ("write", b"x"), ("writelines", 5), ("readable",),
                ("writable",), ("seekable",), ("read", 1), ("tell",), ("truncate", 0), ("close",)],
     "unencodable": [("write", "snow ☃ man\n"), ("write", "lone \udc80 surrogate"), ("write", "ok\n"),
