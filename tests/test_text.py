@@ -144,7 +144,7 @@ TEXTS = {
     "other separators": "form\x0cfeed\nu\u2028v\x85w\n\x0b\x1c\x1d\x1e\nlone\rcr\n\x0c",
     "chunks": straddling(3 * CHUNK_SIZE),
 }
-ENCODINGS = ["utf-8", "latin-1", "utf-16", "utf-8-sig", "cp1252", "shift_jis"]
+ENCODINGS = ["utf-8", "latin-1", "utf-16", "utf-32", "utf-8-sig", "cp1252", "shift_jis"]
 NEWLINES = [None, "", "\n", "\r", "\r\n"]
 
 
@@ -229,7 +229,8 @@ BAD_BYTES = {
     "utf-16": "ok\n".encode("utf-16") + b"\x00\xd8a\x00\r\x00\n\x00" + b"b\x00" * CHUNK_SIZE + b"\x00\xdc\n",
     "ascii": b"ok\n\x80\xff\r\nend",
 }
-ERRORS = ["strict", "ignore", "replace", "surrogateescape", "backslashreplace"]
+ERRORS = ["strict", "ignore", "replace", "surrogateescape", "backslashreplace", "surrogatepass", "namereplace",
+          "xmlcharrefreplace"]
 ERROR_SCRIPTS: dict[str, tuple[str, list[Op]]] = {
     "read all": ("r", [("read",), ("tell",)]),
     "read 3": ("r", [("read", 3), ("tell",)] * 6 + [("read", CHUNK_SIZE), ("read", 5)]),
