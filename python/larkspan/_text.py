@@ -1,0 +1,897 @@
+"""Text files over the binary handles, with the behaviour of builtin open()'s text files.
+
+Both sides follow builtin's text files step for step, because what they do shows: bytes are read
+CHUNK_SIZE at a time with read1(), so `newlines` reports what the chunks held and tell() returns
+the same numbers; writes are gathered as builtin gathers them, so in "+" modes a write mixed with
+reads lands where builtin's lands. Each chunk is decoded once and cut into lines at once, so a
+line costs about what a line of the binary handle costs plus its share of one decode.
+"""
+
+import asyncio
+import codecs
+import io
+import locale
+import operator
+import os
+import re
+import struct
+import sys
+from collections import deque
+from collections.abc import Awaitable, Callable, Iterable, Iterator
+from types import TracebackType
+from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
+
+from ._file import FileHandle
+
+T = TypeVar("T")
+
+# Bytes read at a time, as builtin's text files read them.
+CHUNK_SIZE = 8192
+DEFAULT_ENCODING = "utf-8"
+NEWLINES = (None, "", "\n", "\r", "\r\n")
+CLOSED = "I/O operation on closed file."
+CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
+
+# Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
+LF, CR, CRLF = 1, 2, 4
+SEEN_NEWLINES: tuple[str | tuple[str, ...] | None, ...] = (
+    None, "\n", "\r", ("\r", "\n"), "\r\n", ("\n", "\r\n"), ("\r", "\r\n"), ("\r", "\n", "\r\n"))
+
+# A position from tell() packs these fields, least significant first, in builtin's layout, so the
+# same place gives the same number: the byte offset of a point where the decoder holds no bytes,
+# the decoder's flags there, how many bytes to feed it from there, how many of the characters they
+# give to skip, and whether the input must then be ended.
+COOKIE = struct.Struct("<qiiiB")
+
+UNIVERSAL_NEWLINE = re.compile("[\r\n]")
+# Where str.splitlines() ends lines in ASCII text besides "\n" and "\r".
+ASCII_BREAKS = ("\x0b", "\x0c", "\x1c", "\x1d", "\x1e")
+STATELESS_CODECS = ("utf-8", "iso8859-1", "ascii")
+
+
+class Decoder(Protocol):
+    def decode(self, data: bytes, final: bool = False) -> str: ...
+    def getstate(self) -> tuple[bytes, int]: ...
+    def setstate(self, state: tuple[bytes, int]) -> None: ...
+    def reset(self) -> None: ...
+
+
+class Snapshot(NamedTuple):
+    """A point where the decoder held no bytes: its flags there and every byte read since."""
+
+    flags: int
+    data: bytes
+
+
+class Chunk(NamedTuple):
+    """One read of the binary layer: the snapshot before it (None while tell() is disabled), the
+    bytes read and their text."""
+
+    snapshot: Snapshot | None
+    data: bytes
+    text: str
+
+
+class Cookie(NamedTuple):
+    start: int
+    flags: int = 0
+    feed: int = 0
+    skip: int = 0
+    need_eof: bool = False
+
+    def pack(self) -> int:
+        return int.from_bytes(COOKIE.pack(*self), "little")
+
+    @classmethod
+    def unpack(cls, number: int) -> "Cookie":
+        start, flags, feed, skip, need_eof = COOKIE.unpack(number.to_bytes(COOKIE.size, "little"))
+        return cls(start, flags, feed, skip, bool(need_eof))
+
+
+# ---- arguments ---------------------------------------------------------------------------------
+
+
+def check_text_arguments(encoding: object, errors: object, newline: object) -> None:
+    """Raises what builtin open() raises for these text arguments, in its order. Safe to call before
+    the file is opened."""
+    encoding = optional_text("encoding", encoding)
+    errors = optional_text("errors", errors)
+    newline = optional_text("newline", newline)
+    if newline not in NEWLINES:
+        raise ValueError(f"illegal newline value: {newline}")
+    if sys.flags.dev_mode and errors is not None:
+        codecs.lookup_error(errors)  # only development mode checks the handler early
+    text_codec(encoding_name(encoding))
+
+
+def optional_text(name: str, value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"open() argument '{name}' must be str or None, not {type(value).__name__}")
+    if b"\0" in value.encode():  # encode() refuses surrogates, as open() does
+        raise ValueError("embedded null character")
+    return value
+
+
+def encoding_name(encoding: str | None) -> str:
+    if encoding is None:
+        return DEFAULT_ENCODING
+    return locale.getencoding() if encoding == "locale" else encoding
+
+
+def text_codec(encoding: str) -> codecs.CodecInfo:
+    info = codecs.lookup(encoding)
+    if not getattr(info, "_is_text_encoding", True):
+        raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
+    return info
+
+
+def optional_size(size: object) -> int:
+    """read() and readlines() take an int or None (-1), as builtin's do."""
+    if size is None:
+        return -1
+    if not hasattr(type(size), "__index__"):
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'")
+    value = operator.index(size)  # type: ignore[arg-type]
+    if not -(1 << 63) <= value < 1 << 63:
+        raise OverflowError("cannot fit 'int' into an index-sized integer")
+    return value
+
+
+def require_str(text: object) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+    return text
+
+
+def line_limit(size: SupportsIndex) -> int:
+    value = operator.index(size)
+    if not -(1 << 63) <= value < 1 << 63:
+        raise OverflowError("Python int too large to convert to C ssize_t")
+    return value
+
+
+# ---- universal newlines --------------------------------------------------------------------
+
+
+class NewlineDecoder:
+    """Universal newlines over a codec's incremental decoder: holds back a final "\\r" until the
+    next input shows whether "\\n" follows, records the newlines met and, when translating, turns
+    each into "\\n". Its state carries the held "\\r" in the lowest bit of the flags."""
+
+    def __init__(self, decoder: Decoder, translate: bool) -> None:
+        self._decoder = decoder
+        self._translate = translate
+        self._pending_cr = False
+        self.seen = 0
+
+    @property
+    def newlines(self) -> str | tuple[str, ...] | None:
+        return SEEN_NEWLINES[self.seen]
+
+    def decode(self, data: bytes, final: bool = False) -> str:
+        text = self._decoder.decode(data, final)
+        if self._pending_cr and (text or final):
+            text = "\r" + text
+            self._pending_cr = False
+        if not final and text.endswith("\r"):
+            text = text[:-1]
+            self._pending_cr = True
+        if "\r" not in text:
+            if not self.seen & LF and "\n" in text:
+                self.seen |= LF
+            return text
+        crlf = text.count("\r\n")
+        self.seen |= (CRLF if crlf else 0) | (CR if text.count("\r") > crlf else 0) | (
+            LF if text.count("\n") > crlf else 0)
+        return text.replace("\r\n", "\n").replace("\r", "\n") if self._translate else text
+
+    def getstate(self) -> tuple[bytes, int]:
+        buffered, flags = self._decoder.getstate()
+        return buffered, flags << 1 | self._pending_cr
+
+    def setstate(self, state: tuple[bytes, int]) -> None:
+        buffered, flags = state
+        self._pending_cr = bool(flags & 1)
+        self._decoder.setstate((buffered, flags >> 1))
+
+    def reset(self) -> None:
+        self.seen = 0
+        self._pending_cr = False
+        self._decoder.reset()
+
+
+# ---- the handle ------------------------------------------------------------------------------
+
+
+class TextHandle:
+    """A text file over a binary FileHandle opened in the matching binary mode, behaving as builtin
+    open()'s text files do; every I/O method is a coroutine. Calls take turns in the order they were
+    made. A read cancelled while it waits on the binary layer loses nothing: what it had gathered
+    is read again by the next read."""
+
+    __slots__ = (
+        "_raw", "_encoding", "_errors", "_line_buffering", "_write_through", "mode", "_seekable", "_telling",
+        "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
+        "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
+        "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_busy", "_waiters",
+    )
+
+    def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
+                 line_buffering: bool = False, write_through: bool = False) -> None:
+        self._raw = raw
+        self._encoding = encoding_name(encoding)
+        codec = text_codec(self._encoding)
+        self._errors = "strict" if errors is None else errors
+        self._line_buffering = line_buffering
+        self._write_through = write_through
+        self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
+        self._seekable = raw.seekable()
+        self._telling = self._seekable  # false while lines are iterated, as builtin's tell() refuses then
+        # Reading: the decoded text of the last chunk, how much of it was consumed, and the snapshot
+        # from which tell() finds the byte position of the first unconsumed character.
+        self._decoder: Decoder | NewlineDecoder | None = None
+        if raw.readable():
+            self._decoder = codec.incrementaldecoder(self._errors)
+            if not newline:
+                self._decoder = NewlineDecoder(self._decoder, translate=newline is None)
+        self._decoded = ""
+        self._used = 0
+        self._snapshot: Snapshot | None = None
+        self._b2cratio = 0.0  # bytes per character of the last chunk: where tell() starts looking
+        self._journal: list[Chunk] | None = None  # chunks read by the read in progress
+        self._lines: list[str] = []  # the next lines of the decoded text, last first (see _split_lines)
+        self._splits_lines = newline in (None, "\n", "")
+        self._terminator = newline or "\n"  # what ends a line in the decoded text...
+        self._terminator_length = len(self._terminator)
+        self._cr_ends_lines = newline == ""  # ...or also a lone "\r"
+        # Writing.
+        self._encoder = codec.incrementalencoder(self._errors) if raw.writable() else None
+        # These keep no state between writes, so str.encode() gives what the encoder gives, faster.
+        self._stateless_codec = codec.name if codec.name in STATELESS_CODECS else None
+        write_newline = os.linesep if newline is None else newline
+        self._write_newline = write_newline if write_newline not in ("", "\n") else None
+        # Builtin's text files gather encoded writes (up to CHUNK_SIZE) and hand them to their binary
+        # layer before reading or when the chunk fills. In "+" modes that layer keeps up to a block
+        # of them (st_blksize) while read1() reads past them, so a read that follows small writes
+        # without a flush or seek reads the bytes at the writes' place, and the writes land after
+        # what it read. Both stages are kept here, so that every byte lands where builtin puts it.
+        self._pending: list[bytes] = []  # gathered by the text layer
+        self._pending_size = 0
+        self._held: list[bytes] = []  # kept by builtin's binary layer
+        self._held_size = 0
+        # One fstat, as builtin's open() makes; a network file system answers it from the
+        # attributes it fetched for the open.
+        self._hold_limit = os.fstat(self.fileno()).st_blksize if self._decoder and self._encoder else 0
+        # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
+        # file was opened there is asked of the binary layer before the first call.
+        self._start_unknown = self._encoder is not None and self._seekable
+        self._busy = False
+        self._waiters: deque[asyncio.Future[None]] = deque()
+
+    # ---- queries -----------------------------------------------------------------------------
+
+    @property
+    def buffer(self) -> FileHandle[bytes]:
+        return self._raw
+
+    @property
+    def name(self) -> str | bytes | int:
+        return self._raw.name
+
+    @property
+    def closed(self) -> bool:
+        return self._raw.closed
+
+    @property
+    def encoding(self) -> str:
+        return self._encoding
+
+    @property
+    def errors(self) -> str:
+        return self._errors
+
+    @property
+    def newlines(self) -> str | tuple[str, ...] | None:
+        return self._decoder.newlines if isinstance(self._decoder, NewlineDecoder) else None
+
+    @property
+    def line_buffering(self) -> bool:
+        return self._line_buffering
+
+    @property
+    def write_through(self) -> bool:
+        return self._write_through
+
+    def readable(self) -> bool:
+        if self._decoder is not None and self.closed:
+            raise ValueError(CLOSED_FILE)
+        return self._decoder is not None
+
+    def writable(self) -> bool:
+        if self._encoder is not None and self.closed:
+            raise ValueError(CLOSED_FILE)
+        return self._encoder is not None
+
+    def seekable(self) -> bool:
+        if self.closed:
+            raise ValueError(CLOSED_FILE)
+        return self._seekable
+
+    def fileno(self) -> int:
+        if self.closed:
+            raise ValueError(CLOSED_FILE)
+        return self._raw.fileno()
+
+    def __repr__(self) -> str:
+        return f"<larkspan.TextHandle name={self.name!r} mode={self.mode!r} encoding={self._encoding!r}>"
+
+    # ---- taking turns ------------------------------------------------------------------------
+
+    def _take_place(self) -> asyncio.Future[None] | None:
+        """A place in line, taken at once: None when the turn was free and is now held."""
+        if not self._busy:
+            self._busy = True
+            return None
+        place = asyncio.get_running_loop().create_future()
+        self._waiters.append(place)
+        return place
+
+    async def _run_in_turn(self, place: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]],
+                           *args: Any) -> T:
+        if place is not None:
+            try:
+                await place
+            except asyncio.CancelledError:
+                if place.done() and not place.cancelled():
+                    self._pass_turn()  # handed the turn just as it was cancelled
+                else:
+                    self._waiters.remove(place)
+                raise
+        try:
+            self._lines = []  # whatever the call does to the decoded text, these no longer follow it
+            if self._start_unknown:
+                await self._learn_start()
+            return await body(*args)
+        finally:
+            self._pass_turn()
+
+    def _pass_turn(self) -> None:
+        while self._waiters:
+            place = self._waiters.popleft()
+            if not place.done():
+                place.set_result(None)
+                return
+        self._busy = False
+
+    async def _in_turn(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
+        return await self._run_in_turn(self._take_place(), body, *args)
+
+    async def _learn_start(self) -> None:
+        self._start_unknown = False
+        if not self.closed and await self._raw.tell() != 0:
+            self._encoder.setstate(0)  # type: ignore[union-attr]  # no byte-order mark mid-file
+
+    # ---- the decoded text --------------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._raw.closed:
+            raise ValueError(CLOSED)
+
+    def _set_decoded(self, text: str) -> None:
+        self._decoded = text
+        self._used = 0
+        self._lines = []
+
+    def _take(self, count: int) -> str:
+        """Up to `count` unconsumed characters (all when negative)."""
+        start = self._used
+        end = len(self._decoded) if count < 0 else min(start + count, len(self._decoded))
+        self._used = end
+        self._lines = []
+        return self._decoded[start:end]
+
+    def _decode(self, data: bytes, final: bool) -> str:
+        return self._decoder.decode(data, final)  # type: ignore[union-attr]
+
+    async def _read_chunk(self, size_hint: int) -> bool:
+        """Replaces the decoded text with that of the next chunk; False at the end of the file."""
+        decoder = self._decoder
+        if decoder is None:
+            raise io.UnsupportedOperation("not readable")
+        telling = self._telling
+        pending, flags = decoder.getstate() if telling else (b"", 0)
+        if size_hint > 0:
+            size_hint = int(max(self._b2cratio, 1.0) * size_hint)
+        data = await self._raw.read1(max(CHUNK_SIZE, size_hint))
+        text = decoder.decode(data, not data)
+        snapshot = Snapshot(flags, pending + data) if telling else None
+        if self._journal is not None:
+            self._journal.append(Chunk(snapshot, data, text))
+        self._set_decoded(text)
+        self._b2cratio = len(data) / len(text) if text else 0.0
+        if snapshot is not None:
+            self._snapshot = snapshot
+        return bool(data or text)
+
+    async def _reading(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
+        """Runs a read; when it is cancelled, the text it consumed and the chunks it read stay for
+        the next read. A read that fails loses them, as builtin's does."""
+        before = (self._decoded, self._used, self._snapshot)
+        self._journal = []
+        try:
+            return await body(*args)
+        except asyncio.CancelledError:
+            self._keep_for_next_read(*before, self._journal)
+            raise
+        finally:
+            self._journal = None
+
+    def _keep_for_next_read(self, decoded: str, used: int, snapshot: Snapshot | None, chunks: list[Chunk]) -> None:
+        """Puts back the decoded text as it was before the read, followed by the text of the chunks
+        the read took, with the snapshot that tell() needs over all of it."""
+        later = chunks
+        if chunks and used >= len(decoded):
+            decoded, used, snapshot, later = chunks[0].text, 0, chunks[0].snapshot, chunks[1:]
+        self._decoded = decoded + "".join(chunk.text for chunk in later)
+        self._used = used
+        self._snapshot = snapshot and Snapshot(snapshot.flags, snapshot.data + b"".join(c.data for c in later))
+        if self._snapshot and self._decoded:
+            self._b2cratio = len(self._snapshot.data) / len(self._decoded)
+
+    # ---- reading -----------------------------------------------------------------------------
+
+    async def read(self, size: SupportsIndex | None = -1) -> str:
+        """Up to `size` characters; all that is left when `size` is negative or None."""
+        count = optional_size(size)
+        if not self._busy and 0 < count <= len(self._decoded) - self._used:
+            return self._take(count)
+        return await self._in_turn(self._reading, self._read, count)
+
+    async def _read(self, count: int) -> str:
+        self._check_open()
+        if self._decoder is None:
+            raise io.UnsupportedOperation("not readable")
+        if count < 0:
+            await self._write_waiting()
+            text = self._decode(await self._raw.read(), True)
+            text = self._take(-1) + text
+            self._set_decoded("")
+            self._snapshot = None
+            return text
+        if self._pending:
+            await self._hand_over_pending()
+        pieces = [self._take(count)]
+        missing = count - len(pieces[0])
+        while missing > 0 and await self._read_chunk(missing):
+            pieces.append(self._take(missing))
+            missing -= len(pieces[-1])
+        return "".join(pieces)
+
+    async def readline(self, size: SupportsIndex = -1) -> str:
+        limit = line_limit(size)
+        if limit >= 0:
+            return await self._in_turn(self._reading, self._readline, limit)
+        if not self._busy and (line := self._buffered_line()) is not None:
+            return line
+        return await self._in_turn(self._reading, self._next_line)
+
+    def _buffered_line(self) -> str | None:
+        """The next line when it ends inside the decoded text, else None; the common case."""
+        if self._lines:
+            line = self._lines.pop()
+            self._used += len(line)
+            return line
+        text, start = self._decoded, self._used
+        end = text.find(self._terminator, start)
+        if end < 0 or (self._cr_ends_lines and text.find("\r", start, end) >= 0):
+            return None
+        self._used = end = end + self._terminator_length
+        return text[start:end]
+
+    async def _next_line(self) -> str:
+        """The next line, read from the file when the decoded text holds none of it. The rest of
+        the chunk is then cut into lines for the calls that follow."""
+        line = self._buffered_line() or await self._readline(-1)
+        self._split_lines()
+        return line
+
+    def _split_lines(self) -> None:
+        """Cuts the rest of the decoded text into lines at once, kept last first for pop(): a
+        find() and a slice per line cost twice as much. splitlines() also ends lines at "\x0c",
+        "\u2028" and the like (and at "\r" where only "\n" ends them); when it found any, it found
+        more lines than there are line endings, and the lines are left to find()."""
+        if not self._splits_lines:
+            return
+        rest = self._decoded[self._used:]
+        lines = rest.splitlines(True)
+        if lines and not lines[-1].endswith(("\n", "\r") if self._cr_ends_lines else "\n"):
+            lines.pop()  # unfinished: the next chunk has the rest (a final "\r" is held until then)
+        if self._cut_only_at_line_ends(rest, len(lines)):
+            lines.reverse()
+            self._lines = lines
+
+    def _cut_only_at_line_ends(self, rest: str, count: int) -> bool:
+        """Whether splitlines() found `count` lines in `rest` only where lines end. Looking for its
+        other breaks in ASCII text takes a quarter of the time of counting line endings."""
+        if rest.isascii() and (self._cr_ends_lines or "\r" not in rest):
+            return not any(other in rest for other in ASCII_BREAKS)
+        endings = rest.count("\n")
+        if self._cr_ends_lines and "\r" in rest:  # counting "\r\n" is slow: only when there can be one
+            endings += rest.count("\r") - rest.count("\r\n")
+        return count == endings
+
+    def _line_end(self, text: str, start: int) -> tuple[int, int]:
+        """Where the first line ending after `start` ends, else -1, and how much of the text from
+        `start` surely belongs to the line (all but a final "\\r" that may start a "\\r\\n")."""
+        if self._cr_ends_lines:
+            found = UNIVERSAL_NEWLINE.search(text, start)
+            if found is None:
+                return -1, len(text) - start
+            end = found.end()
+            return end + (found.group() == "\r" and text.startswith("\n", end)), 0
+        end = text.find(self._terminator, start)
+        if end >= 0:
+            return end + self._terminator_length, 0
+        held = self._terminator_length == 2 and len(text) > start and text.endswith("\r")
+        return -1, len(text) - start - held
+
+    async def _readline(self, limit: int) -> str:
+        self._check_open()
+        if self._pending:
+            await self._hand_over_pending()
+        pieces: list[str] = []
+        gathered = 0  # characters in pieces
+        rest = ""  # a "\r" that may start the "\r\n" the next chunk ends
+        while True:
+            while not self._decoded:
+                if not await self._read_chunk(0):
+                    self._snapshot = None
+                    return "".join(pieces) + rest
+            text, start, offset = self._decoded, self._used, 0
+            if rest:
+                text, start, offset, rest = rest + text, 0, len(rest), ""
+            end, sure = self._line_end(text, start)
+            found = end >= 0
+            if not found:
+                end = start + sure
+            if limit >= 0 and end - start + gathered >= limit:
+                end = start + limit - gathered
+                break
+            if found:
+                break
+            pieces.append(text[start:end])
+            gathered += end - start
+            rest = text[end:]
+            self._set_decoded("")
+        self._used = end - offset
+        pieces.append(text[start:end])
+        return "".join(pieces)
+
+    def __aiter__(self) -> Self:
+        if self.closed:
+            raise ValueError(CLOSED)
+        return self
+
+    async def __anext__(self) -> str:
+        self._telling = False
+        if not self._busy:
+            if lines := self._lines:  # _buffered_line()'s first case, written out: the common one
+                line = lines.pop()
+                self._used += len(line)
+                return line
+            if (buffered := self._buffered_line()) is not None:
+                return buffered
+        line = await self._in_turn(self._reading, self._next_line)
+        if not line:
+            self._snapshot = None
+            self._telling = self._seekable
+            raise StopAsyncIteration
+        return line
+
+    async def readlines(self, hint: SupportsIndex | None = -1) -> list[str]:
+        """The lines left, or lines until their length reaches `hint` when it is positive."""
+        limit = optional_size(hint)
+        if self.closed:
+            raise ValueError(CLOSED)
+        return await self._in_turn(self._reading, self._readlines, limit)
+
+    async def _readlines(self, hint: int) -> list[str]:
+        lines: list[str] = []
+        length = 0
+        self._telling = False  # builtin iterates the file for these lines
+        while line := self._buffered_line() or await self._next_line():
+            lines.append(line)
+            if 0 < hint < length + len(line):
+                return lines
+            length += len(line)
+        self._snapshot = None
+        self._telling = self._seekable
+        return lines
+
+    # ---- writing -----------------------------------------------------------------------------
+
+    async def write(self, text: str) -> int:
+        """Writes `text`; returns its length in characters."""
+        require_str(text)
+        if self._busy or self._start_unknown:
+            return await self._in_turn(self._write, text)
+        data, flush = self._encoded(text)
+        if flush or self._write_through or self._pending_size + len(data) >= CHUNK_SIZE:
+            return await self._in_turn(self._write_encoded, data, flush, len(text))
+        # Most writes only join the gathered ones: nothing to wait for, so no turn to take.
+        self._gather(data)
+        return len(text)
+
+    async def _write(self, text: str) -> int:
+        data, flush = self._encoded(text)
+        return await self._write_encoded(data, flush, len(text))
+
+    def _encoded(self, text: str) -> tuple[bytes, bool]:
+        """The bytes of `text` and whether line buffering flushes after them."""
+        self._check_open()
+        if self._encoder is None:
+            raise io.UnsupportedOperation("not writable")
+        ends_line = (self._write_newline is not None or self._line_buffering) and "\n" in text
+        if ends_line and self._write_newline is not None:
+            text = text.replace("\n", self._write_newline)
+        flush = self._line_buffering and (ends_line or "\r" in text)
+        if self._stateless_codec is not None:
+            return text.encode(self._stateless_codec, self._errors), flush
+        return self._encoder.encode(text), flush
+
+    async def _write_encoded(self, data: bytes, flush: bool, length: int) -> int:
+        if self._pending and self._pending_size + len(data) > CHUNK_SIZE:
+            await self._hand_over_pending()
+        self._gather(data)
+        if flush or self._write_through or self._pending_size >= CHUNK_SIZE:
+            await self._hand_over_pending()
+        if flush:
+            await self._write_waiting()
+            await self._raw.flush()
+        return length
+
+    def _gather(self, data: bytes) -> None:
+        self._pending.append(data)
+        self._pending_size += len(data)
+        if self._decoder is not None:
+            # What was read ahead is dropped, as builtin drops it: the next read starts after the write.
+            self._set_decoded("")
+            self._snapshot = None
+            self._decoder.reset()
+
+    async def _hand_over_pending(self) -> None:
+        """What builtin's text layer does with its gathered writes before a read: gives them to the
+        binary layer, which keeps them while they fit in its block."""
+        data = b"".join(self._pending)
+        self._pending.clear()
+        self._pending_size = 0
+        if len(data) <= self._hold_limit - self._held_size:
+            self._held.append(data)
+            self._held_size += len(data)
+            return
+        await self._write_waiting()
+        if len(data) > self._hold_limit:
+            await self._raw.write(data)
+        else:
+            self._held.append(data)
+            self._held_size = len(data)
+
+    async def _write_waiting(self) -> None:
+        """Writes whatever waits in either stage, at the binary layer's position."""
+        if self._held or self._pending:
+            data = b"".join(self._held + self._pending)
+            self._held.clear()
+            self._pending.clear()
+            self._held_size = self._pending_size = 0
+            await self._raw.write(data)
+
+    async def writelines(self, lines: Iterable[str]) -> None:
+        if self.closed:
+            raise ValueError(CLOSED)
+        await self._in_turn(self._writelines, iter(lines))
+
+    async def _writelines(self, lines: Iterator[str]) -> None:
+        for line in lines:
+            await self._write(require_str(line))
+
+    # ---- positions ---------------------------------------------------------------------------
+
+    async def tell(self) -> int:
+        """An opaque number that seek() takes back to this place."""
+        return await self._in_turn(self._tell)
+
+    async def _tell(self) -> int:
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        if not self._telling:
+            raise OSError("telling position disabled by next() call")
+        await self._flush()
+        position = await self._raw.tell()
+        if self._decoder is None or self._snapshot is None:
+            return position
+        flags, data = self._snapshot
+        start = position - len(data)
+        if self._used == 0:
+            return Cookie(start, flags).pack()
+        saved = self._decoder.getstate()
+        try:
+            return self._cookie_at(self._decoder, Cookie(start, flags), data, self._used).pack()
+        finally:
+            self._decoder.setstate(saved)
+
+    def _cookie_at(self, decoder: Decoder | NewlineDecoder, cookie: Cookie, data: bytes, skip: int) -> Cookie:
+        """The cookie of the point `skip` characters into the text of `data`, decoded from `cookie`:
+        the last point before it where the decoder holds no bytes, and what to replay from there.
+        Leaves the decoder in any state."""
+        # Guess from the bytes per character, stepping back until the guess decodes to no more
+        # characters than wanted and leaves no bytes in the decoder.
+        guess = int(self._b2cratio * skip)
+        step = 1
+        while guess > 0:
+            self._restore_decoder(cookie.start, cookie.flags)
+            count = len(decoder.decode(data[:guess]))
+            if count <= skip:
+                pending, flags = decoder.getstate()
+                if not pending:
+                    cookie = cookie._replace(flags=flags)
+                    skip -= count
+                    break
+                guess -= len(pending)
+                step = 1
+            else:
+                guess -= step
+                step *= 2
+        if guess <= 0:
+            guess = 0
+            self._restore_decoder(cookie.start, cookie.flags)
+        cookie = cookie._replace(start=cookie.start + guess, skip=skip)
+        if skip == 0:
+            return cookie
+        # Then feed one byte at a time, moving the start to each point where the decoder is empty.
+        decoded = 0
+        position = guess
+        while position < len(data):
+            decoded += len(decoder.decode(data[position:position + 1]))
+            cookie = cookie._replace(feed=cookie.feed + 1)
+            pending, flags = decoder.getstate()
+            if not pending and decoded <= skip:
+                skip -= decoded
+                cookie = cookie._replace(start=cookie.start + cookie.feed, flags=flags, feed=0)
+                decoded = 0
+            if decoded >= skip:
+                break
+            position += 1
+        else:
+            decoded += len(decoder.decode(b"", True))
+            cookie = cookie._replace(need_eof=True)
+            if decoded < skip:
+                raise OSError("can't reconstruct logical file position")
+        return cookie._replace(skip=skip)
+
+    def _restore_decoder(self, start: int, flags: int) -> None:
+        # At the start of the file, reset(): some decoders start in a state of their own there
+        # (utf-16 waits for its byte-order mark).
+        if start == 0 and flags == 0:
+            self._decoder.reset()  # type: ignore[union-attr]
+        else:
+            self._decoder.setstate((b"", flags))  # type: ignore[union-attr]
+
+    def _restore_encoder(self, start: int, flags: int) -> None:
+        if start == 0 and flags == 0:
+            self._encoder.reset()  # type: ignore[union-attr]  # a byte-order mark comes first again
+        else:
+            self._encoder.setstate(0)  # type: ignore[union-attr]
+
+    async def seek(self, cookie: int, whence: SupportsIndex = 0) -> int:
+        """Goes back to a position tell() gave (whence 0), or stays (0, 1), or goes to the end (0, 2)."""
+        return await self._in_turn(self._seek, cookie, operator.index(whence))
+
+    async def _seek(self, cookie: int, whence: int) -> int:
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("underlying stream is not seekable")
+        if whence == os.SEEK_CUR:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+            cookie = await self._tell()
+        elif whence == os.SEEK_END:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+            return await self._seek_end()
+        elif whence != os.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if cookie < 0:
+            raise ValueError(f"negative seek position {cookie!r}")
+        await self._flush()
+        place = Cookie.unpack(int(cookie))
+        await self._raw.seek(place.start)
+        self._set_decoded("")
+        self._snapshot = None
+        if self._decoder is not None:
+            self._restore_decoder(place.start, place.flags)
+        if place.skip:
+            await self._replay(place)
+        else:
+            self._snapshot = Snapshot(place.flags, b"")
+        if self._encoder is not None:
+            self._restore_encoder(place.start, place.flags)
+        return cookie
+
+    async def _replay(self, place: Cookie) -> None:
+        """Decodes again the bytes from the cookie's start and skips the characters before it."""
+        data = await self._raw.read(place.feed)
+        self._snapshot = Snapshot(place.flags, data)
+        self._set_decoded(self._decode(data, place.need_eof))
+        if len(self._decoded) < place.skip:
+            raise OSError("can't restore logical file position")
+        self._used = place.skip
+
+    async def _seek_end(self) -> int:
+        await self._flush()
+        self._set_decoded("")
+        self._snapshot = None
+        if self._decoder is not None:
+            self._decoder.reset()
+        position = await self._raw.seek(0, os.SEEK_END)
+        if self._encoder is not None:
+            self._restore_encoder(position, 0)
+        return position
+
+    async def truncate(self, size: SupportsIndex | None = None) -> int:
+        """Cuts or extends the file to `size` bytes (the binary layer's position when None, which
+        is after what was read ahead, as in builtin); returns the new size."""
+        return await self._in_turn(self._truncate, size)
+
+    async def _truncate(self, size: SupportsIndex | None) -> int:
+        await self._flush()
+        if self._encoder is None:
+            raise io.UnsupportedOperation("truncate")
+        return await self._raw.truncate(size)
+
+    # ---- the rest ----------------------------------------------------------------------------
+
+    async def flush(self) -> None:
+        await self._in_turn(self._flush)
+
+    async def _flush(self) -> None:
+        self._check_open()
+        self._telling = self._seekable
+        await self._write_waiting()
+        await self._raw.flush()
+
+    async def sync(self, data_only: bool = False) -> None:
+        """Flushes, then waits until the file's bytes are on the storage device (see FileHandle.sync)."""
+        await self._in_turn(self._sync, data_only)
+
+    async def _sync(self, data_only: bool) -> None:
+        await self._flush()
+        await self._raw.sync(data_only)
+
+    async def isatty(self) -> bool:
+        if self.closed:
+            raise ValueError(CLOSED_FILE)
+        return await self._raw.isatty()
+
+    async def close(self) -> None:
+        """Flushes and closes, once every earlier call has finished; a cancellation does not stop it."""
+        place = self._take_place()  # before the shield's task starts, so later calls stay behind
+        await asyncio.shield(self._run_in_turn(place, self._close))
+
+    async def _close(self) -> None:
+        if self._raw.closed:
+            return
+        self._set_decoded("")  # nothing read ahead may be served after the close
+        try:
+            await self._flush()
+        finally:
+            await self._raw.close()
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        await self.close()
