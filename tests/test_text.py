@@ -79,7 +79,9 @@ def run_builtin(path: str, mode: str, options: dict, ops: list[Op]) -> list[obje
     outcomes: list[object] = []
     cookies: list[int] = []
     # What open() does for a text mode, with the wrapper's own options (line_buffering, write_through).
-    with io.TextIOWrapper(builtins.open(path, binary(mode)), **options) as f:
+    wrapper_options = {name: value for name, value in options.items() if name != "buffer_size"}
+    raw = builtins.open(path, binary(mode), buffering=options.get("buffer_size", -1))
+    with io.TextIOWrapper(raw, **wrapper_options) as f:
         f.mode = mode
         for op in ops:
             try:
@@ -221,6 +223,17 @@ def test_writes_match_builtin(tmp_path: Path, script: list[Op], mode: str, encod
         compare(tmp_path, encoded(TEXTS[name], encoding), mode, {"encoding": encoding, "newline": newline}, script)
 
 
+# Writes of every size between the stages' limits, each followed by reads that do not flush.
+HELD_WRITES = [op for size in (10, 100, 3000, 5000, 9000)
+               for op in (("write", "w\n" * size), ("readline",), ("read", 3))]
+
+
+@pytest.mark.parametrize("buffer_size", [{}, {"buffer_size": 64}, {"buffer_size": 1 << 16}], ids=str)
+@pytest.mark.parametrize("mode", ["r+", "a+", "w+"])
+def test_writes_before_reads_land_where_builtins_do(tmp_path: Path, mode: str, buffer_size: dict) -> None:
+    compare(tmp_path, TEXTS["chunks"].encode(), mode, buffer_size, [*HELD_WRITES, ("tell",), ("seek", 0), ("read",)])
+
+
 # ---- error handlers over bytes that do not decode ----------------------------------------------------
 
 BAD_BYTES = {
@@ -306,7 +319,7 @@ OPS = st.lists(
     encoding=st.sampled_from(["utf-8", "utf-16", "shift_jis", "latin-1"]),
     newline=st.sampled_from(NEWLINES),
     mode=st.sampled_from(["r+", "w+", "a+", "r", "w"]),
-    buffering=st.sampled_from([{}, {"line_buffering": True}, {"write_through": True}]),
+    buffering=st.sampled_from([{}, {"line_buffering": True}, {"write_through": True}, {"buffer_size": 64}]),
     ops=OPS,
 )
 def test_random_sequences_match_builtin(

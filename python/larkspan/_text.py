@@ -219,7 +219,9 @@ class TextHandle:
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
-                 line_buffering: bool = False, write_through: bool = False) -> None:
+                 line_buffering: bool = False, write_through: bool = False, buffer_size: int | None = None) -> None:
+        """`buffer_size` is the size of the buffer builtin's binary layer would have: open()'s
+        `buffering` when above 1, else None for the file's block size."""
         self._raw = raw
         self._encoding = encoding_name(encoding)
         codec = text_codec(self._encoding)
@@ -261,9 +263,11 @@ class TextHandle:
         self._pending_size = 0
         self._held: list[bytes] = []  # kept by builtin's binary layer
         self._held_size = 0
-        # One fstat, as builtin's open() makes; a network file system answers it from the
-        # attributes it fetched for the open.
-        self._hold_limit = os.fstat(self.fileno()).st_blksize if self._decoder and self._encoder else 0
+        self._hold_limit = 0
+        if self._decoder and self._encoder:
+            # One fstat, as builtin's open() makes; a network file system answers it from the
+            # attributes it fetched for the open.
+            self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
         self._start_unknown = self._encoder is not None and self._seekable
