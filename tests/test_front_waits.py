@@ -251,3 +251,26 @@ def test_loop_closing_with_a_call_in_flight(fifo: Path, writer: Writer) -> None:
         return await asyncio.wait_for(larkspan.read_text(__file__), TIMEOUT)  # workers still serve
 
     assert asyncio.run(reopen()).startswith('"""The front')
+
+
+# What has come down a pipe is returned at once, as builtin files return it, while the writer stays open.
+ARRIVED = {
+    "readline": (lambda f: f.readline(), b"first\n"),
+    "read1": (lambda f: f.read1(100), b"first\nsec"),
+    "text-readline": (lambda f: f.readline(), "first\n"),
+    "async-for": (lambda f: anext(aiter(f)), b"first\n"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", ARRIVED)
+def test_reads_return_what_arrived_while_the_writer_stays_open(fifo: Path, writer: Writer, case: str) -> None:
+    read, expected = ARRIVED[case]
+
+    async def main() -> Any:
+        async with larkspan.open(fifo, "r" if case.startswith("text") else "rb") as f:
+            writer.write(b"first\nsec")
+            result = await asyncio.wait_for(read(f), 10)
+            writer.close()  # the writer is still there when the read returns
+            return result
+
+    assert asyncio.run(main()) == expected

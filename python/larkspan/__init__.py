@@ -12,7 +12,9 @@ from typing import TYPE_CHECKING, Any, overload
 
 from ._arguments import Opener
 from ._atomic import replace_atomically
-from ._file import FileArgument, FileHandle, FilePath, OpenContext
+from ._file import FileArgument, FileHandle, FilePath
+from ._open import OpenContext
+from ._text import TextHandle
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
 from . import os, shutil, tempfile  # isort: skip (after the names they use)
@@ -26,6 +28,7 @@ __all__ = [
     "FileHandle",
     "OpenContext",
     "Path",
+    "TextHandle",
     "open",
     "os",
     "read_bytes",
@@ -49,7 +52,7 @@ def open(
     newline: str | None = None,
     closefd: bool = True,
     opener: Opener | None = None,
-) -> OpenContext[str]: ...
+) -> OpenContext[TextHandle]: ...
 @overload
 def open(
     file: FileArgument,
@@ -60,7 +63,7 @@ def open(
     newline: None = None,
     closefd: bool = True,
     opener: Opener | None = None,
-) -> OpenContext[bytes]: ...
+) -> OpenContext[FileHandle[bytes]]: ...
 @overload
 def open(
     file: FileArgument,
@@ -93,10 +96,10 @@ async def read_bytes(path: FilePath) -> bytes:
         return await f.readall()
 
 
-async def read_text(path: FilePath) -> str:
-    """The whole file decoded as strict UTF-8."""
-    async with open(path, "r") as f:
-        return await f.readall()
+async def read_text(path: FilePath, encoding: str | None = None, errors: str | None = None) -> str:
+    """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text."""
+    async with open(path, "r", encoding=encoding, errors=errors) as f:
+        return await f.read()
 
 
 async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> int:
@@ -106,8 +109,14 @@ async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> 
         return await f.write(data)
 
 
-async def write_text(path: FilePath, text: str, *, atomic: bool = False) -> int:
-    """Replaces the file's content with `text` encoded as UTF-8; returns the byte count. With
-    `atomic`, as write_bytes."""
-    async with (replace_atomically(path, "w") if atomic else open(path, "w")) as f:
+async def write_text(
+    path: FilePath, text: str, encoding: str | None = None, errors: str | None = None, *, atomic: bool = False
+) -> int:
+    """Replaces the file's content with `text` (UTF-8 unless `encoding` says otherwise); returns the
+    number of characters written, as pathlib's write_text. With `atomic`, as write_bytes."""
+    async with (
+        replace_atomically(path, "w", encoding=encoding, errors=errors)
+        if atomic
+        else open(path, "w", encoding=encoding, errors=errors)
+    ) as f:
         return await f.write(text)

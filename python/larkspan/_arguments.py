@@ -1,16 +1,14 @@
 """open()'s arguments, checked as builtin open() checks them, before any file is created or cut."""
 
-import codecs
 import operator
 import os
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable
 
+from ._text import check_text_arguments
+
 type Opener = Callable[[str | bytes, int], int]
-
-NEWLINES = (None, "", "\n", "\r", "\r\n")
-
 
 @dataclass(frozen=True, slots=True)
 class OpenPlan:
@@ -80,10 +78,10 @@ def plan_open(
         raise TypeError(f"invalid file: {file!r}")
     mode = check_mode(mode)
     buffering = operator.index(buffering)
-    for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
-        _require_optional_str(name, value)
     binary = "b" in mode
     if binary:
+        for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+            _require_optional_str(name, value)
         for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
             if value is not None:
                 raise ValueError(f"binary mode doesn't take an {name} argument".replace("an newline", "a newline"))
@@ -96,9 +94,7 @@ def plan_open(
     else:
         if buffering == 0:
             raise ValueError("can't have unbuffered text I/O")
-        if newline not in NEWLINES:
-            raise ValueError(f"illegal newline value: {newline}")
-        codecs.lookup(encoding if isinstance(encoding, str) else "utf-8")  # LookupError now, not at the first read
+        check_text_arguments(encoding, errors, newline)  # LookupError now, not at the first read
     if not closefd and not isinstance(file, int):
         raise ValueError("Cannot use closefd=False with file name")
     if opener is not None and not callable(opener):

@@ -9,7 +9,9 @@ from contextlib import asynccontextmanager
 from typing import Any
 
 from . import _workers
-from ._file import FileHandle, FilePath, open_file
+from ._file import FileHandle, FilePath
+from ._open import open_file
+from ._text import TextHandle
 
 
 def _temporary_beside(path: str) -> str:
@@ -47,7 +49,7 @@ def _discard(temporary: str) -> None:
 
 
 @asynccontextmanager
-async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator[FileHandle[Any]]:
+async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator["FileHandle[bytes] | TextHandle"]:
     """Opens a temporary file beside `file` for writing (`mode` "w", "wb", "x" or "xb" and open()'s
     other arguments); when the block ends without an exception, its bytes are made durable and it
     replaces `file` in one step. When the block raises, `file` is left as it was."""

@@ -1,4 +1,4 @@
-"""Awaitable file handles over the larkspan engine.
+"""Awaitable binary file handles over the larkspan engine.
 
 A call runs inline on the event loop when the engine finds it cannot wait: the bytes are in
 memory (its own buffers, the page cache, a file system held in memory) and few enough to copy at
@@ -7,26 +7,23 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 """
 
 import asyncio
-import errno
 import io
 import operator
 import os
-import stat
 from collections import deque
-from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
-from functools import partial
+from collections.abc import Awaitable, Buffer, Callable, Iterable
 from time import monotonic_ns
 from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
 
-from . import _placement, _workers
-from ._arguments import Opener, OpenPlan, plan_open
+from . import _workers
 from ._engine import WOULD_BLOCK, File
 
 type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 type FileArgument = FilePath | int
 
 T = TypeVar("T")
+
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
 # read before every operation (about 55 ns) rather than counting operations, because one
@@ -494,103 +491,3 @@ class UnbufferedFileHandle(FileHandle[bytes]):
     async def writelines(self, lines: Iterable[Any]) -> None:
         await super().writelines(lines)
         await self.flush()
-
-
-def _binary_mode_name(mode: str) -> str:
-    """The mode builtin binary files report: the letter, "b", then "+" ("w+" reads as "rb+")."""
-    letter = next(c for c in mode if c in "rwax")
-    if "+" in mode and letter == "w":
-        letter = "r"
-    return letter + "b" + ("+" if "+" in mode else "")
-
-
-def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> None:
-    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait."""
-    if isinstance(target, int):
-        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
-    else:
-        descriptor = opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
-        if descriptor < 0:
-            raise ValueError(f"opener returned {descriptor}")
-    try:
-        if stat.S_ISDIR(os.fstat(descriptor).st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-        engine.open_descriptor(descriptor)
-    except BaseException:
-        if descriptor is not target:
-            os.close(descriptor)
-        raise
-
-
-async def _open_in_worker(engine: File, open_it: Callable[[], None]) -> None:
-    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
-    is closed, so no descriptor is left behind."""
-    loop = asyncio.get_running_loop()
-    future: asyncio.Future[None] = loop.create_future()
-
-    def deliver(outcome: _workers.Outcome) -> None:
-        ok, error = outcome
-        if future.cancelled():
-            if ok:
-                _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
-        elif ok:
-            future.set_result(None)
-        else:
-            future.set_exception(error)
-
-    _workers.pool().submit(loop, open_it, deliver)
-    await future
-
-
-async def open_file(
-    file: FileArgument,
-    mode: str = "r",
-    buffering: int = -1,
-    encoding: str | None = None,
-    errors: str | None = None,
-    newline: str | None = None,
-    closefd: bool = True,
-    opener: Opener | None = None,
-) -> FileHandle[Any]:
-    target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
-    if monotonic_ns() >= _next_yield_ns:
-        await _pass_turn()
-    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
-    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
-    if not isinstance(target, int) and _placement.open_may_wait(target):
-        await _open_in_worker(engine, open_it)
-    else:
-        open_it()
-    name: str | bytes | int = file if isinstance(file, int) else target
-    shown_mode = _binary_mode_name(mode) if plan.binary else mode
-    handle_type: type[FileHandle[Any]] = (
-        UnbufferedFileHandle if plan.binary and plan.buffering == 0 else FileHandle
-    )
-    return handle_type(engine, name, shown_mode, target if isinstance(target, int) and not closefd else None)
-
-
-class OpenContext(Generic[AnyStr]):
-    """What open() returns: await it for a FileHandle, or enter it with `async with` to have
-    the file closed when the block ends, whether or not the block raises."""
-
-    __slots__ = ("_arguments", "_handle")
-
-    def __init__(self, *arguments: Any) -> None:
-        self._arguments = arguments
-        self._handle: FileHandle[AnyStr] | None = None
-
-    def __await__(self) -> Generator[Any, None, FileHandle[AnyStr]]:
-        return open_file(*self._arguments).__await__()
-
-    async def __aenter__(self) -> FileHandle[AnyStr]:
-        self._handle = await open_file(*self._arguments)
-        return self._handle
-
-    async def __aexit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        if self._handle is not None:
-            await self._handle.close()

@@ -9,7 +9,7 @@ import larkspan  # for larkspan.open and its helpers, looked up when called: lar
 
 from . import _placement
 from ._calls import in_batches, on_worker, open_options, placed, take_turn
-from ._file import OpenContext
+from ._open import OpenContext
 from ._placement import Located
 from .os import scandir
 

@@ -41,6 +41,11 @@
 
 namespace {
 
+bool is_regular(int descriptor) {
+    struct stat status;
+    return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 constexpr std::size_t kLineReserve = 1024;
 // A stream read with a large count starts with this much room and doubles,
 // so memory follows what arrives rather than what was asked for.
@@ -187,8 +192,14 @@ void AsyncFileCore::throw_open_error(int error_number) const {
 
 void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
                                 std::unique_ptr<char[]> buffer) {
-    // glibc ignores the size when given no buffer, so the stream gets one of ours.
-    std::setvbuf(stream.get(), buffer.get(), _IOFBF, kStdioBuffer);
+    if (reads_follow_lines && !is_regular(fileno(stream.get()))) {
+        // A pipe's reads return what has arrived (see reads_once); stdio must then hold none
+        // of it back, or a read from the descriptor would pass those bytes by.
+        std::setvbuf(stream.get(), nullptr, _IONBF, 0);
+    } else {
+        // glibc ignores the size when given no buffer, so the stream gets one of ours.
+        std::setvbuf(stream.get(), buffer.get(), _IOFBF, kStdioBuffer);
+    }
     read_scratch.reserve(kBufferCapacity);
     write_buffer.reserve(kBufferCapacity);
     line_buffer.reserve(kBufferCapacity);
@@ -344,7 +355,28 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
         // At most one read: the bytes already read ahead are it.
         return after_read_ahead(wanted, sink, [](std::uint64_t, ReadSink &) { return 0; });
     }
+    if (reads_once()) {
+        const std::size_t room = to_size(std::min(wanted, kRead1Default));
+        return read_once(sink.reserve(room), room);
+    }
     return read_through_stream(wanted, sink);
+}
+
+// When reads follow lines, a stream without a position answers a refill or read1() with what
+// has arrived, as Python's files do, rather than waiting for a whole block: a line that has
+// come down a pipe must not wait for 256 KiB more or for the writer to close.
+bool AsyncFileCore::reads_once() const { return reads_follow_lines && !regular_file; }
+
+// One read from the descriptor, retried only when a signal interrupted it; a failure reads nothing.
+std::size_t AsyncFileCore::read_once(char *destination, std::size_t count) {
+    settle_position();
+    const Waiting waiting(wait_gate);
+    for (;;) {
+        const ssize_t got = ::read(fileno(file), destination, count);
+        if (got >= 0 || errno != EINTR) {
+            return got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+    }
 }
 
 std::size_t AsyncFileCore::readinto(std::span<char> destination) {
@@ -461,7 +493,8 @@ bool AsyncFileCore::refill_line_buffer() {
     if (line_buffer.size() < kLineBlock) {
         line_buffer.resize(kLineBlock);
     }
-    const std::size_t got = read_from_stream(line_buffer.data(), line_buffer.size());
+    const std::size_t got = reads_once() ? read_once(line_buffer.data(), line_buffer.size())
+                                         : read_from_stream(line_buffer.data(), line_buffer.size());
     line_len = got;
     line_pos = 0;
     line_eof = got == 0;

@@ -148,6 +148,8 @@ private:
     std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
     void close_no_throw() noexcept;
+    bool reads_once() const;
+    std::size_t read_once(char *destination, std::size_t count);
     std::uint64_t unread_ahead() const;
     void return_read_ahead();
     template <typename Read>

@@ -1,0 +1,136 @@
+"""Opening: builtin open()'s arguments and checks, placed inline or on a worker like every call,
+giving a binary FileHandle or, in text modes, a TextHandle over one."""
+
+import asyncio
+import errno
+import os
+import stat
+from collections.abc import Callable, Generator
+from functools import partial
+from time import monotonic_ns
+from types import TracebackType
+from typing import Any, Generic, TypeVar
+
+from . import _file, _placement, _workers
+from ._arguments import Opener, OpenPlan, plan_open
+from ._engine import File
+from ._file import FileArgument, FileHandle, UnbufferedFileHandle
+from ._text import TextHandle
+
+H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
+
+
+def _binary_mode_name(mode: str) -> str:
+    """The mode builtin binary files report: the letter, "b", then "+" ("w+" reads as "rb+")."""
+    letter = next(c for c in mode if c in "rwax")
+    if "+" in mode and letter == "w":
+        letter = "r"
+    return letter + "b" + ("+" if "+" in mode else "")
+
+
+def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> None:
+    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait."""
+    if isinstance(target, int):
+        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+    else:
+        descriptor = opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
+        if descriptor < 0:
+            raise ValueError(f"opener returned {descriptor}")
+    try:
+        if stat.S_ISDIR(os.fstat(descriptor).st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        engine.open_descriptor(descriptor)
+    except BaseException:
+        if descriptor is not target:
+            os.close(descriptor)
+        raise
+
+
+async def _open_in_worker(engine: File, open_it: Callable[[], None]) -> None:
+    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
+    is closed, so no descriptor is left behind."""
+    loop = asyncio.get_running_loop()
+    future: asyncio.Future[None] = loop.create_future()
+
+    def deliver(outcome: _workers.Outcome) -> None:
+        ok, error = outcome
+        if future.cancelled():
+            if ok:
+                _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
+        elif ok:
+            future.set_result(None)
+        else:
+            future.set_exception(error)
+
+    _workers.pool().submit(loop, open_it, deliver)
+    await future
+
+
+async def open_file(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+) -> "FileHandle[bytes] | TextHandle":
+    target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
+    if monotonic_ns() >= _file._next_yield_ns:
+        await _file._pass_turn()
+    # Text is decoded above a binary handle, so the engine always works in bytes.
+    engine_mode = plan.engine_mode if plan.binary else plan.engine_mode + "b"
+    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), engine_mode)
+    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
+    if not isinstance(target, int) and _placement.open_may_wait(target):
+        await _open_in_worker(engine, open_it)
+    else:
+        open_it()
+    name: str | bytes | int = file if isinstance(file, int) else target
+    handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
+    raw = handle_type(engine, name, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
+    if plan.binary:
+        return raw
+    line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())
+    text = TextHandle(
+        raw,
+        plan.encoding,
+        plan.errors,
+        plan.newline,
+        line_buffering=line_buffering,
+        buffer_size=plan.buffering if plan.buffering > 1 else None,
+    )
+    text.mode = mode  # as given, as builtin's text files report it
+    return text
+
+
+class OpenContext(Generic[H]):
+    """What open() returns: await it for a FileHandle, or enter it with `async with` to have
+    the file closed when the block ends, whether or not the block raises."""
+
+    __slots__ = ("_arguments", "_handle")
+
+    def __init__(self, *arguments: Any) -> None:
+        self._arguments = arguments
+        self._handle: H | None = None
+
+    def __await__(self) -> Generator[Any, None, H]:
+        return self._open().__await__()
+
+    async def __aenter__(self) -> H:
+        self._handle = await self._open()
+        return self._handle
+
+    async def _open(self) -> H:
+        handle: H = await open_file(*self._arguments)  # of the type open()'s overloads promise
+        return handle
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        if self._handle is not None:
+            await self._handle.close()
