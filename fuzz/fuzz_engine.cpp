@@ -3,8 +3,8 @@
 // disk ($TMPDIR or /tmp). Every operation also runs on a model that keeps the
 // bytes on disk, the stream position, the pending writes, the line read-ahead
 // and the cached size, and the two must agree on every result, every error
-// message and, after every operation, on the bytes on disk. Any difference
-// aborts with a report.
+// message and, after every operation, on tell(), read_position() and the bytes
+// on disk. Any difference aborts with a report.
 //
 // The facts the binding places calls by are checked against what the calls
 // then do: read_if_cached() gives what read() would, or changes nothing but
@@ -19,6 +19,13 @@
 // 262144 bytes read at the position, which leaves the position at the block's
 // end; a read to the end stops at the size measured since the last open, seek
 // or truncate.
+//
+// Half the runs set reads to follow lines, as the asyncio front does. Then the
+// other reads, writes, seeks, truncate, bytes_to_end, read_if_cached and
+// restore_position first give the unread rest of read_line's block back (the
+// position moves back over it and the block is dropped); tell and
+// read_position subtract it; and read_line at the end of the file reads again
+// rather than remembering the end.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -167,7 +174,8 @@ void write_file(const std::string &path, const std::string &bytes) {
 
 class Model {
 public:
-    explicit Model(std::string_view mode, std::string initial) : disk(std::move(initial)) {
+    Model(std::string_view mode, std::string initial, bool follow)
+        : disk(std::move(initial)), follows_lines(follow) {
         const auto value = static_cast<int>(AsyncFileCore::parse_mode(mode).first);
         const int plain = value % 3; // read, write or append
         const bool update = value >= 3;
@@ -208,6 +216,7 @@ public:
         if (!writes) {
             throw std::runtime_error("File not open for writing");
         }
+        return_read_ahead();
         if (data.size() > AsyncFileCore::kDirectWrite) {
             hand_over_pending();
             land(data);
@@ -225,6 +234,7 @@ public:
         if (!writes) {
             throw std::runtime_error("File not open for writing");
         }
+        return_read_ahead();
         std::uint64_t total = 0;
         for (const std::string &line : lines) {
             total += line.size();
@@ -238,6 +248,7 @@ public:
     std::int64_t seek(std::int64_t offset, int whence) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         std::int64_t base = 0;
         if (whence == SEEK_CUR) {
             base = position;
@@ -257,12 +268,13 @@ public:
 
     std::int64_t tell() const {
         require_open();
-        return position + static_cast<std::int64_t>(pending.size());
+        return position - unread_ahead() + static_cast<std::int64_t>(pending.size());
     }
 
     std::string read(std::optional<std::uint64_t> count) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         if (!count) {
             return read_to_end();
         }
@@ -276,6 +288,7 @@ public:
     std::string read1(std::optional<std::uint64_t> count) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         const std::uint64_t wanted = count.value_or(AsyncFileCore::kRead1Default);
         refuse_unrepresentable(wanted);
         return read_stream(wanted);
@@ -284,12 +297,16 @@ public:
     std::string readinto(std::size_t count) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         return read_stream(count);
     }
 
     std::string read_line(std::optional<std::uint64_t> limit) {
         require_open();
         hand_over_pending();
+        if (follows_lines) {
+            line_eof = false;
+        }
         const std::uint64_t wanted = limit.value_or(kNoCount);
         std::string line;
         while (line.size() < wanted) {
@@ -313,6 +330,7 @@ public:
     std::string read_lines() {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         std::string lines;
         std::string rest = read_to_end();
         for (std::size_t start = 0; start < rest.size();) {
@@ -326,6 +344,7 @@ public:
     void truncate(std::optional<std::uint64_t> size) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         const std::uint64_t length = size.value_or(static_cast<std::uint64_t>(position));
         if (!writes ||
             length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -344,11 +363,17 @@ public:
     std::string skip_read(std::uint64_t count) {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         refuse_unrepresentable(count);
         return {};
     }
 
     std::int64_t read_position() const {
+        require_open();
+        return position - unread_ahead();
+    }
+
+    std::int64_t refill_position() const {
         require_open();
         return position;
     }
@@ -358,6 +383,7 @@ public:
         if (to < 0) {
             return false;
         }
+        return_read_ahead();
         position = to;
         return true;
     }
@@ -365,6 +391,7 @@ public:
     std::uint64_t bytes_to_end() {
         require_open();
         hand_over_pending();
+        return_read_ahead();
         measure_if_unknown();
         return position < cached_size ? static_cast<std::uint64_t>(cached_size - position) : 0;
     }
@@ -390,6 +417,18 @@ private:
         block.clear();
         block_pos = 0;
         line_eof = false;
+    }
+
+    std::int64_t unread_ahead() const {
+        return follows_lines ? static_cast<std::int64_t>(block.size() - block_pos) : 0;
+    }
+
+    // When reads follow lines, the position moves back over the unread rest of the block.
+    void return_read_ahead() {
+        if (follows_lines) {
+            position -= unread_ahead();
+            drop_read_ahead();
+        }
     }
 
     void hand_over_pending() {
@@ -448,6 +487,7 @@ private:
     }
 
     std::string disk;             // the file's bytes
+    bool follows_lines;           // set_reads_follow_lines(true)
     bool reads = false;           // the descriptor is open for reading
     bool writes = false;          // ... and for writing
     bool appends = false;         // bytes land at the end whatever the position
@@ -527,6 +567,16 @@ void drop_from_page_cache(const std::string &path) {
     }
 }
 
+// Where the object stands after every step, as tell() and read_position() say,
+// which change nothing: a step that misplaces the position shows at once, not
+// only when a later step happens to read or write there.
+void check_position(const char *step, const AsyncFileCore &engine, const Model &model) {
+    expect_same(
+        step,
+        outcome_of([&] { return text_of(engine.tell()) + " " + text_of(engine.read_position()); }),
+        outcome_of([&] { return text_of(model.tell()) + " " + text_of(model.read_position()); }));
+}
+
 // The size of the file after every step, and its bytes now and then: reading
 // them back costs more than the step itself.
 void check_disk(const char *step, const std::string &path, const Model &model, bool whole) {
@@ -575,11 +625,13 @@ void run(FuzzedDataProvider &input) {
     const std::string path = scratch_path(input.ConsumeBool());
     const std::string initial = pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
     write_file(path, initial);
+    const bool follow = input.ConsumeBool();
 
-    Model model(mode, initial);
+    Model model(mode, initial, follow);
     CountingGate gate;
     std::optional<AsyncFileCore> engine(std::in_place, path, mode);
     engine->set_wait_gate(&gate);
+    engine->set_reads_follow_lines(follow);
     engine->open();
     model.do_open();
     std::int64_t mark = 0; // the last read_position(), for restore_position()
@@ -719,9 +771,14 @@ void run(FuzzedDataProvider &input) {
             break;
         }
         case 17:
-            name = "read_position";
-            got = outcome_of([&] { return text_of(mark = engine->read_position()); });
-            want = outcome_of([&] { return text_of(model.read_position()); });
+            name = "read_position and refill_position";
+            got = outcome_of([&] {
+                mark = engine->read_position();
+                return text_of(mark) + " " + text_of(engine->refill_position());
+            });
+            want = outcome_of([&] {
+                return text_of(model.read_position()) + " " + text_of(model.refill_position());
+            });
             break;
         case 18: {
             name = "read_line when line_is_buffered";
@@ -797,6 +854,7 @@ void run(FuzzedDataProvider &input) {
         if (engine->seekable() != model.is_open() || engine->writable() != model.writable()) {
             mismatch(name, "seekable or writable");
         }
+        check_position(name, *engine, model);
         check_disk(name, path, model, !model.is_open() || step % 8 == 7);
     }
 

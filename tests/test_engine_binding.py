@@ -310,6 +310,16 @@ def fifo_writer(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opene
     return opener(str(path), "wb"), lambda f: (call(f, ("close", ())), drain(reader))
 
 
+def fifo_without_reader(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
+    """The write end of a FIFO whose reader has gone, so that writing fails with EPIPE; the rest is how close
+    ends."""
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    f = opener(str(path), "wb")
+    os.close(reader)
+    return f, lambda f: call(f, ("close", ()))
+
+
 def terminal(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
     """A pty's slave, canonical without echo or output processing, holding FED; the rest is what its
     master received by close. The 0x04 at a line's start ends the input for the reads."""
@@ -350,6 +360,7 @@ ENDS: dict[str, tuple[Maker, int]] = {  # how to make the end, and the builtin f
     "fifo-read": (fifo_reader, -1),
     "fifo-read-unbuffered": (fifo_reader, 0),  # tries the seek that a buffered reader refuses untried
     "fifo-write": (fifo_writer, -1),
+    "fifo-orphan": (fifo_without_reader, -1),
     "pty": (terminal, 0),  # a buffered file for update needs a stream that seeks
     "full": (full_device, -1),
 }
@@ -385,6 +396,9 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
     "fifo-flush-nothing-pending": ("fifo-write", [], ("flush", ()), True),
     "fifo-flush-pending": ("fifo-write", PENDING, ("flush", ()), False),
     "fifo-close-pending": ("fifo-write", PENDING, ("close", ()), False),
+    "fifo-orphan-write": ("fifo-orphan", [], ("write", (b"xy",)), True),
+    "fifo-orphan-write-direct": ("fifo-orphan", [], ("write", (lines(HALF + 1),)), False),
+    "fifo-orphan-flush": ("fifo-orphan", PENDING, ("flush", ()), False),
     "pty-read-all": ("pty", [], ("read", (None,)), False),
     "pty-read-small": ("pty", [], ("read", (3,)), False),
     "pty-readline": ("pty", [], ("readline", (None,)), False),
