@@ -106,7 +106,8 @@ async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> 
     """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
     the bytes are made durable and replace the old content in one step (see replace_atomically)."""
     async with (replace_atomically(path, "wb") if atomic else open(path, "wb")) as f:
-        return await f.write(data)
+        count: int = await f.write(data)
+        return count
 
 
 async def write_text(
@@ -119,4 +120,5 @@ async def write_text(
         if atomic
         else open(path, "w", encoding=encoding, errors=errors)
     ) as f:
-        return await f.write(text)
+        count: int = await f.write(text)
+        return count

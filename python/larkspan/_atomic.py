@@ -9,9 +9,8 @@ from contextlib import asynccontextmanager
 from typing import Any
 
 from . import _workers
-from ._file import FileHandle, FilePath
+from ._file import FilePath
 from ._open import open_file
-from ._text import TextHandle
 
 
 def _temporary_beside(path: str) -> str:
@@ -49,10 +48,11 @@ def _discard(temporary: str) -> None:
 
 
 @asynccontextmanager
-async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator["FileHandle[bytes] | TextHandle"]:
+async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator[Any]:
     """Opens a temporary file beside `file` for writing (`mode` "w", "wb", "x" or "xb" and open()'s
-    other arguments); when the block ends without an exception, its bytes are made durable and it
-    replaces `file` in one step. When the block raises, `file` is left as it was."""
+    other arguments) and gives its handle: a FileHandle[bytes] or a TextHandle, as open() would.
+    When the block ends without an exception, its bytes are made durable and it replaces `file` in
+    one step. When the block raises, `file` is left as it was."""
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
         raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
     target = os.fsdecode(file)  # bytes round-trip through the file system's encoding

@@ -75,7 +75,9 @@ async def open_file(
     newline: str | None = None,
     closefd: bool = True,
     opener: Opener | None = None,
-) -> "FileHandle[bytes] | TextHandle":
+) -> Any:
+    """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
+    which to the type checker)."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     if monotonic_ns() >= _file._next_yield_ns:
         await _file._pass_turn()
