@@ -17,7 +17,7 @@ from ._open import OpenContext
 from ._text import TextHandle
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
 
-from . import os, shutil, tempfile  # isort: skip (after the names they use)
+from . import os, ospath, shutil, tempfile  # isort: skip (after the names they use)
 
 if TYPE_CHECKING:
     from _typeshed import OpenBinaryMode, OpenTextMode
@@ -30,7 +30,9 @@ __all__ = [
     "Path",
     "TextHandle",
     "open",
+    "open_file",
     "os",
+    "ospath",
     "read_bytes",
     "read_text",
     "replace_atomically",
@@ -89,6 +91,10 @@ def open(
     with builtin open()'s arguments and checks; text modes default to UTF-8. The handle reads and
     writes bytes in binary modes and str in text modes."""
     return OpenContext(file, mode, buffering, encoding, errors, newline, closefd, opener)
+
+
+# anyio's name for it: `await open_file(...)` and `async with await open_file(...)` both work.
+open_file = open
 
 
 async def read_bytes(path: FilePath) -> bytes:

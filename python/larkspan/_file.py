@@ -466,6 +466,10 @@ class FileHandle(Generic[AnyStr]):
         turn = self._queue_for_turn()
         await asyncio.shield(self._when_turn_comes(turn, self._attempt, self._file.close))
 
+    async def aclose(self) -> None:
+        """close() under the name anyio's files use."""
+        await self.close()
+
     async def __aenter__(self) -> Self:
         return self
 

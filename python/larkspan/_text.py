@@ -879,6 +879,10 @@ class TextHandle:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()
 
+    async def aclose(self) -> None:
+        """close() under the name anyio's files use."""
+        await self.close()
+
     async def close(self) -> None:
         """Flushes and closes, once every earlier call has finished; a cancellation does not stop it."""
         place = self._take_place()  # before the shield's task starts, so later calls stay behind
