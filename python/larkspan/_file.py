@@ -39,22 +39,29 @@ YIELD_INTERVAL_NS = 1_000_000
 # does a few operations on each must still give the loop its turn.
 _next_yield_ns = 0
 _renewal_pending = False
+_budget_fresh = False  # renewed, and no task has gone on with it yet
 
 
 async def _pass_turn() -> None:
-    """Lets the event loop run its other ready tasks once. The budget of inline work starts
-    again only once the loop has come round, so that many ready tasks that each pass their
-    turn in one round of the loop yield at once instead of each spending a whole interval."""
-    global _renewal_pending
-    if not _renewal_pending:
-        _renewal_pending = True
-        asyncio.get_running_loop().call_soon(_renew_budget)
-    await asyncio.sleep(0)
+    """Lets the event loop run its other ready tasks until a round of the loop leaves budget for
+    this task's next operation. The budget of inline work starts again only once the loop has
+    come round, and a task that wakes to find it already spent by the tasks before it in the
+    round yields again, so a round holds one interval of work however many tasks are ready."""
+    global _renewal_pending, _budget_fresh
+    while True:
+        if not _renewal_pending:
+            _renewal_pending = True
+            asyncio.get_running_loop().call_soon(_renew_budget)
+        await asyncio.sleep(0)
+        if _budget_fresh or monotonic_ns() < _next_yield_ns:
+            _budget_fresh = False  # the first task of a round always goes on, however small the budget
+            return
 
 
 def _renew_budget() -> None:
-    global _next_yield_ns, _renewal_pending
+    global _next_yield_ns, _renewal_pending, _budget_fresh
     _renewal_pending = False
+    _budget_fresh = True
     _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
