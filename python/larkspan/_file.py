@@ -10,7 +10,6 @@ import asyncio
 import io
 import operator
 import os
-from collections import deque
 from collections.abc import Awaitable, Buffer, Callable, Iterable
 from time import monotonic_ns
 from types import TracebackType
@@ -18,6 +17,7 @@ from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
 
 from . import _workers
 from ._engine import WOULD_BLOCK, File
+from ._turns import Turns
 
 type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 type FileArgument = FilePath | int
@@ -72,15 +72,14 @@ class FileHandle(Generic[AnyStr]):
     call finishes, and bytes it read are read again by the next read (a regular file's position is
     put back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_busy", "_waiters", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline")
 
     def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
         self._name = name
         self._mode = mode
         self._descriptor = descriptor  # the caller's, when the engine works on a copy
-        self._busy = False  # a call holds the turn
-        self._waiters: deque[asyncio.Future[None]] = deque()  # calls waiting for the turn, in order
+        self._turns = Turns()
         self._worker: asyncio.Future[None] | None = None  # done when the turn's worker call ends
         # Bytes read by a call whose task was cancelled, from a file that has no position to
         # put back: ("line", line) for the next readline, ("data", data) for the next read.
@@ -131,28 +130,17 @@ class FileHandle(Generic[AnyStr]):
         return await self._when_turn_comes(self._queue_for_turn(), body, *args)
 
     def _queue_for_turn(self) -> asyncio.Future[None] | None:
-        """Takes a place in line at once: None when the turn is free and now held, else the
-        future that the turn passes to."""
         self._inline = False
-        if not self._busy and not self._waiters:
-            self._busy = True
-            return None
-        turn = asyncio.get_running_loop().create_future()
-        self._waiters.append(turn)
-        return turn
+        return self._turns.take_place()
 
     async def _when_turn_comes(
-        self, turn: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]], *args: Any
+        self, place: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]], *args: Any
     ) -> T:
-        if turn is not None:
+        if place is not None:
             try:
-                await turn
+                await self._turns.wait_for(place)
             except asyncio.CancelledError:
-                if turn.done() and not turn.cancelled():
-                    self._pass_turn_on()  # given the turn just as it was cancelled
-                else:
-                    self._waiters.remove(turn)
-                    self._inline = not self._busy and not self._waiters and self._unread is None
+                self._inline = not self._turns.busy and self._unread is None
                 raise
         try:
             return await body(*args)
@@ -165,13 +153,8 @@ class FileHandle(Generic[AnyStr]):
 
     def _pass_turn_on(self) -> None:
         self._worker = None
-        while self._waiters:
-            turn = self._waiters.popleft()
-            if not turn.done():
-                turn.set_result(None)
-                return
-        self._busy = False
-        self._inline = self._unread is None
+        self._turns.pass_on()
+        self._inline = not self._turns.busy and self._unread is None
 
     async def _in_worker(self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
         """Runs `call` on a worker with the turn held. When the awaiting task is cancelled, the

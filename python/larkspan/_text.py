@@ -16,12 +16,12 @@ import os
 import re
 import struct
 import sys
-from collections import deque
 from collections.abc import Awaitable, Callable, Iterable, Iterator
 from types import TracebackType
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import FileHandle
+from ._turns import Turns
 
 T = TypeVar("T")
 
@@ -215,7 +215,7 @@ class TextHandle:
         "_raw", "_encoding", "_errors", "_line_buffering", "_write_through", "mode", "_seekable", "_telling",
         "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
         "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
-        "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_busy", "_waiters",
+        "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_turns",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
@@ -271,8 +271,7 @@ class TextHandle:
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
         self._start_unknown = self._encoder is not None and self._seekable
-        self._busy = False
-        self._waiters: deque[asyncio.Future[None]] = deque()
+        self._turns = Turns()
 
     # ---- queries -----------------------------------------------------------------------------
 
@@ -333,44 +332,20 @@ class TextHandle:
 
     # ---- taking turns ------------------------------------------------------------------------
 
-    def _take_place(self) -> asyncio.Future[None] | None:
-        """A place in line, taken at once: None when the turn was free and is now held."""
-        if not self._busy:
-            self._busy = True
-            return None
-        place = asyncio.get_running_loop().create_future()
-        self._waiters.append(place)
-        return place
-
     async def _run_in_turn(self, place: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]],
                            *args: Any) -> T:
         if place is not None:
-            try:
-                await place
-            except asyncio.CancelledError:
-                if place.done() and not place.cancelled():
-                    self._pass_turn()  # handed the turn just as it was cancelled
-                else:
-                    self._waiters.remove(place)
-                raise
+            await self._turns.wait_for(place)
         try:
             self._lines = []  # whatever the call does to the decoded text, these no longer follow it
             if self._start_unknown:
                 await self._learn_start()
             return await body(*args)
         finally:
-            self._pass_turn()
-
-    def _pass_turn(self) -> None:
-        while self._waiters:
-            place = self._waiters.popleft()
-            if not place.done():
-                place.set_result(None)
-                return
-        self._busy = False
+            self._turns.pass_on()
 
     async def _in_turn(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
-        return await self._run_in_turn(self._take_place(), body, *args)
+        return await self._run_in_turn(self._turns.take_place(), body, *args)
 
     async def _learn_start(self) -> None:
         self._start_unknown = False
@@ -449,7 +424,7 @@ class TextHandle:
     async def read(self, size: SupportsIndex | None = -1) -> str:
         """Up to `size` characters; all that is left when `size` is negative or None."""
         count = optional_size(size)
-        if not self._busy and 0 < count <= len(self._decoded) - self._used:
+        if not self._turns.busy and 0 < count <= len(self._decoded) - self._used:
             return self._take(count)
         return await self._in_turn(self._reading, self._read, count)
 
@@ -477,7 +452,7 @@ class TextHandle:
         limit = line_limit(size)
         if limit >= 0:
             return await self._in_turn(self._reading, self._readline, limit)
-        if not self._busy and (line := self._buffered_line()) is not None:
+        if not self._turns.busy and (line := self._buffered_line()) is not None:
             return line
         return await self._in_turn(self._reading, self._next_line)
 
@@ -580,7 +555,7 @@ class TextHandle:
 
     async def __anext__(self) -> str:
         self._telling = False
-        if not self._busy:
+        if not self._turns.busy:
             if lines := self._lines:  # _buffered_line()'s first case, written out: the common one
                 line = lines.pop()
                 self._used += len(line)
@@ -619,7 +594,7 @@ class TextHandle:
     async def write(self, text: str) -> int:
         """Writes `text`; returns its length in characters."""
         require_str(text)
-        if self._busy or self._start_unknown:
+        if self._turns.busy or self._start_unknown:
             return await self._in_turn(self._write, text)
         data, flush = self._encoded(text)
         if flush or self._write_through or self._pending_size + len(data) >= CHUNK_SIZE:
@@ -885,7 +860,7 @@ class TextHandle:
 
     async def close(self) -> None:
         """Flushes and closes, once every earlier call has finished; a cancellation does not stop it."""
-        place = self._take_place()  # before the shield's task starts, so later calls stay behind
+        place = self._turns.take_place()  # before the shield's task starts, so later calls stay behind
         await asyncio.shield(self._run_in_turn(place, self._close))
 
     async def _close(self) -> None:
