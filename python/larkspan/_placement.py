@@ -6,6 +6,9 @@ import os
 import select
 import stat
 import threading
+from typing import NamedTuple
+
+from ._engine import remember_may_wait
 
 type PathName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A path as builtin os calls take it, or the descriptor of an open file or directory.
@@ -28,18 +31,27 @@ def _unescape(field: str) -> str:
     return field.encode().decode("unicode_escape").encode("latin-1").decode(errors="surrogateescape")
 
 
-def _parse_mountinfo(text: str) -> dict[str, str]:
-    types: dict[str, str] = {}
+class Mount(NamedTuple):
+    point: str
+    type: str
+    device: int  # st_dev of the files on it
+
+
+def _parse_mountinfo(text: str) -> list[Mount]:
+    mounts = []
     for line in text.splitlines():
         fields = line.split(" ")
         if " - " in line and len(fields) > 4:
-            types[_unescape(fields[4])] = line.split(" - ", 1)[1].split(" ", 1)[0]
-    return types
+            major, _, minor = fields[2].partition(":")
+            file_system = line.split(" - ", 1)[1].split(" ", 1)[0]
+            mounts.append(Mount(_unescape(fields[4]), file_system, os.makedev(int(major), int(minor))))
+    return mounts
 
 
 class MountTable:
     """The file system type of every mount point, read again only after a mount or unmount:
-    the kernel marks mountinfo readable with POLLPRI when the table changes."""
+    the kernel marks mountinfo readable with POLLPRI when the table changes. The engine learns
+    from it which devices may wait, so it never asks a slow file system what it is."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -53,7 +65,11 @@ class MountTable:
         os.lseek(self._descriptor, 0, os.SEEK_SET)
         while chunk := os.read(self._descriptor, 1 << 16):
             chunks.append(chunk)
-        return _parse_mountinfo(b"".join(chunks).decode(errors="surrogateescape"))
+        mounts = _parse_mountinfo(b"".join(chunks).decode(errors="surrogateescape"))
+        for mount in mounts:
+            if mount.type.startswith(WAITING_FILE_SYSTEMS):
+                remember_may_wait(mount.device)
+        return {mount.point: mount.type for mount in mounts}
 
     def type_of(self, path: str) -> str:
         """The type of the file system holding absolute `path` as written (links not followed)."""

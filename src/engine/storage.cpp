@@ -58,22 +58,28 @@ Storage storage_of_file_system(int) { return Storage::MayWait; }
 #endif
 
 // Devices keep their file system while mounted; the map is shared by every thread.
+std::mutex known_lock;
+std::unordered_map<dev_t, Storage> known_devices;
+
 Storage remembered_storage(dev_t device, int fd) {
-    static std::mutex lock;
-    static std::unordered_map<dev_t, Storage> known;
     {
-        const std::lock_guard guard(lock);
-        if (const auto found = known.find(device); found != known.end()) {
+        const std::lock_guard guard(known_lock);
+        if (const auto found = known_devices.find(device); found != known_devices.end()) {
             return found->second;
         }
     }
     const Storage storage = storage_of_file_system(fd); // may wait: asked outside the lock
-    const std::lock_guard guard(lock);
-    known.emplace(device, storage);
+    const std::lock_guard guard(known_lock);
+    known_devices.emplace(device, storage);
     return storage;
 }
 
 } // namespace
+
+void remember_may_wait(std::uint64_t device) {
+    const std::lock_guard guard(known_lock);
+    known_devices.insert_or_assign(static_cast<dev_t>(device), Storage::MayWait);
+}
 
 Storage storage_of(int fd) {
     struct stat status;

@@ -14,6 +14,11 @@ enum class Storage {
 // device, so a slow file system is asked once. On a system that cannot tell, MayWait.
 Storage storage_of(int fd);
 
+// Records that regular files on `device` may wait, as a mount table tells without asking the file
+// system (a statfs on a network or FUSE file system is itself a request that waits). Replaces what
+// was remembered, since a device number freed by an unmount is given to the next mount.
+void remember_may_wait(std::uint64_t device);
+
 // Whether every page of `fd` that holds a byte of [offset, offset + length) is in the page cache;
 // nullopt where the kernel cannot say.
 std::optional<bool> range_is_cached(int fd, std::uint64_t offset, std::uint64_t length);

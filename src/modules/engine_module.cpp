@@ -1,16 +1,18 @@
-// The module only registers: every member binds an EngineFile function directly.
+// The module only registers: every member binds an EngineFile or engine function directly.
 
 #include <pybind11/pybind11.h>
 
 #include "engine_fast_methods.hpp"
 #include "engine_file.hpp"
 #include "py_errors.hpp"
+#include "storage.hpp"
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "The file engine of the larkspan asyncio front, callable from any thread";
     py::register_local_exception_translator(translate_front_error);
     m.attr("WOULD_BLOCK") = EngineFile::would_block();
     m.attr("LARGE_COPY") = EngineFile::kLargeCopy;
+    m.def("remember_may_wait", &remember_may_wait, py::arg("device"));
 
     py::class_<EngineFile> cls(m, "File");
     cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
