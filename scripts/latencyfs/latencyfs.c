@@ -5,8 +5,8 @@
  *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--stats-file=PATH] BACKING MOUNTPOINT -f
  *
  * --fail-marker: reads and writes of files whose name contains STR fail with EIO (open succeeds).
- * --stats-file: a file of three little-endian uint64 counters, kept current while mounted:
- *   requests served, requests in flight, the most ever in flight at once.
+ * --stats-file: a file of four little-endian uint64 counters, kept current while mounted:
+ *   requests served, requests in flight, the most ever in flight at once, statfs requests served.
  *
  * What reaches the daemon is what the kernel does not cache: names and attributes stay cached for
  * libfuse's default second, file pages until the file is next opened. Lookups of names in one
@@ -46,6 +46,7 @@ struct stats {
     _Atomic uint64_t requests;
     _Atomic uint64_t in_flight;
     _Atomic uint64_t peak_in_flight;
+    _Atomic uint64_t statfs_requests;
 };
 
 struct open_file {
@@ -252,6 +253,7 @@ static int lfs_rename(const char *from, const char *to, unsigned int flags) {
 static int lfs_statfs(const char *path, struct statvfs *st) {
     (void)path;
     wait_latency();
+    atomic_fetch_add(&stats->statfs_requests, 1);
     return result(fstatvfs(backing_fd, st));
 }
 

@@ -23,13 +23,14 @@ SOURCE = HERE / "latencyfs.c"
 BINARY = HERE.parents[1] / "build" / "latencyfs" / "latencyfs"
 MOUNT_TIMEOUT = 10.0  # seconds for the daemon to mount, or to exit once unmounted
 COMMAND_TIMEOUT = 30.0  # seconds for the compiler and the unmount commands
-STATS_LAYOUT = struct.Struct("<3Q")  # as the daemon's struct stats
+STATS_LAYOUT = struct.Struct("<4Q")  # as the daemon's struct stats
 
 
 class Stats(NamedTuple):
     requests: int  # served so far
     in_flight: int  # waiting out their latency now
     peak_in_flight: int  # the most that ever waited at once
+    statfs_requests: int  # served so far: what a client asks to learn the file system's type
 
 
 class LatencyFs:
