@@ -4,6 +4,7 @@ whose daemon dies. The loop's freedom is counted in ticks of a ticker task while
 import asyncio
 import errno
 import os
+import time
 from typing import Any
 
 import pytest
@@ -61,6 +62,26 @@ def test_a_slow_file_system_is_not_asked_what_it_is(slow_fs, call: str) -> None:
     assert fs.stats().statfs_requests == 0
     os.statvfs(fs.mountpoint)  # and the counter counts
     assert fs.stats().statfs_requests == 1
+
+
+def test_opening_a_descriptor_on_a_slow_file_system_leaves_the_loop_free(slow_fs) -> None:
+    fs = slow_fs(LATENCY_MS)
+    (fs.backing / "data").write_bytes(b"data")
+    descriptor = os.open(fs.mountpoint / "data", os.O_RDONLY)
+    time.sleep(1.1)  # the kernel's copy of the attributes expires after libfuse's second: fstat asks again
+
+    async def main() -> tuple[bytes, int]:
+        f, ticks = await ticking(opened(descriptor), pause=0.001)
+        async with f:
+            return await f.read(), ticks
+
+    data, ticks = asyncio.run(main())
+    assert data == b"data"
+    assert ticks >= 5, f"the loop ticked only {ticks} times while the descriptor's file system answered"
+
+
+async def opened(descriptor: int) -> Any:
+    return await larkspan.open(descriptor, "rb")
 
 
 def test_concurrent_reads_on_a_slow_file_system_overlap(slow_fs) -> None:

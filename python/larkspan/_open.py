@@ -85,8 +85,8 @@ async def open_file(
     engine_mode = plan.engine_mode if plan.binary else plan.engine_mode + "b"
     engine = File(str(target) if isinstance(target, int) else os.fsencode(target), engine_mode)
     open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
-    if not isinstance(target, int) and _placement.open_may_wait(target):
-        await _open_in_worker(engine, open_it)
+    if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
+        await _open_in_worker(engine, open_it)  # a descriptor's fstat and fdopen ask its file system too
     else:
         open_it()
     name: str | bytes | int = file if isinstance(file, int) else target
