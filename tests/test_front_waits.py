@@ -13,6 +13,7 @@ import pytest
 
 import larkspan
 import larkspan._file
+from larkspan._turns import Turns
 from conftest import TIMEOUT, descriptors, run_child
 
 
@@ -190,6 +191,25 @@ def test_call_queued_behind_close_finds_the_file_closed(fifo: Path, writer: Writ
 
     [error] = asyncio.run(main())
     assert (type(error), str(error)) == (ValueError, "I/O operation on closed file.")
+
+
+def test_waiter_cancelled_as_the_turn_passes_it_by_is_cancelled_cleanly() -> None:
+    # Cancelling a task cancels the place it awaits at once, but the task wakes only later: the turn may
+    # pass the cancelled place by in between, and the waiter must still end with CancelledError.
+    async def main() -> None:
+        turns = Turns()
+        assert turns.take_place() is None
+        place = turns.take_place()
+        assert place is not None
+        waiter = asyncio.ensure_future(turns.wait_for(place))
+        await asyncio.sleep(0)
+        waiter.cancel()
+        turns.pass_on()
+        with pytest.raises(asyncio.CancelledError):
+            await waiter
+        assert turns.take_place() is None  # the turn was freed, not lost
+
+    asyncio.run(main())
 
 
 def test_cancelled_open_leaves_no_descriptor(fifo: Path) -> None:

@@ -31,7 +31,7 @@ class Turns:
         except asyncio.CancelledError:
             if place.done() and not place.cancelled():
                 self.pass_on()
-            else:
+            elif place in self._waiting:  # else the turn already passed it by
                 self._waiting.remove(place)
             raise
 
