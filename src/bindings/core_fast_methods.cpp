@@ -7,47 +7,41 @@
 
 namespace {
 
-template <std::size_t N, typename Call>
-PyObject *call_file(PyObject *self, const char *method, const std::array<const char *, N> &names,
-                    std::size_t required, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, Call &&call) {
-    return call_with_arguments<PyAsyncFile>(self, method, names, required, args, nargs, kwnames,
-                                            call);
-}
-
 PyObject *fast_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_file(
+    return call_with_arguments<PyAsyncFile>(
         self, "read", std::array{"size"}, 0, args, nargs, kwnames,
         [](PyAsyncFile &file, const py::object &size) { return file.read(size).release().ptr(); });
 }
 
 PyObject *fast_read1(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_file(
+    return call_with_arguments<PyAsyncFile>(
         self, "read1", std::array{"size"}, 0, args, nargs, kwnames,
         [](PyAsyncFile &file, const py::object &size) { return file.read1(size).release().ptr(); });
 }
 
 PyObject *fast_readinto(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
-    return call_file(self, "readinto", std::array{"buffer"}, 1, args, nargs, kwnames,
-                     [](PyAsyncFile &file, const py::object &buffer) {
-                         return PyLong_FromUnsignedLongLong(file.readinto(buffer));
-                     });
+    return call_with_arguments<PyAsyncFile>(
+        self, "readinto", std::array{"buffer"}, 1, args, nargs, kwnames,
+        [](PyAsyncFile &file, const py::object &buffer) {
+            return PyLong_FromUnsignedLongLong(file.readinto(buffer));
+        });
 }
 
 PyObject *fast_readline(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
-    return call_file(self, "readline", std::array{"size"}, 0, args, nargs, kwnames,
-                     [](PyAsyncFile &file, const py::object &size) {
-                         return file.readline(size).release().ptr();
-                     });
+    return call_with_arguments<PyAsyncFile>(self, "readline", std::array{"size"}, 0, args, nargs,
+                                            kwnames, [](PyAsyncFile &file, const py::object &size) {
+                                                return file.readline(size).release().ptr();
+                                            });
 }
 
 PyObject *fast_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_file(self, "write", std::array{"data"}, 1, args, nargs, kwnames,
-                     [](PyAsyncFile &file, const py::object &data) {
-                         return PyLong_FromUnsignedLongLong(file.write(data));
-                     });
+    return call_with_arguments<PyAsyncFile>(self, "write", std::array{"data"}, 1, args, nargs,
+                                            kwnames, [](PyAsyncFile &file, const py::object &data) {
+                                                return PyLong_FromUnsignedLongLong(
+                                                    file.write(data));
+                                            });
 }
 
 PyObject *fast_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -63,11 +57,6 @@ PyObject *fast_seek(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
                 : 0;
         return PyLong_FromLongLong(file.seek(offset, whence));
     });
-}
-
-PyObject *fast_tell(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_file(self, "tell", std::array<const char *, 0>{}, 0, args, nargs, kwnames,
-                     [](PyAsyncFile &file) { return PyLong_FromLongLong(file.tell()); });
 }
 
 // The iteration slot: a null result without an error set ends a for loop
@@ -87,7 +76,7 @@ template <> std::span<FastMethod> fast_methods_of<PyAsyncFile>() {
         {"readline", fast_readline, {}, {}},
         {"write", fast_write, {}, {}},
         {"seek", fast_seek, {}, {}},
-        {"tell", fast_tell, {}, {}},
+        {"tell", fast_tell<PyAsyncFile>, {}, {}},
     }};
     return methods;
 }

@@ -47,12 +47,6 @@ PyObject *fast_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
                           });
 }
 
-PyObject *fast_tell(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call_with_arguments<EngineFile>(
-        self, "tell", std::array<const char *, 0>{}, 0, args, nargs, kwnames,
-        [](EngineFile &file) { return PyLong_FromLongLong(file.tell()); });
-}
-
 } // namespace
 
 template <> std::span<FastMethod> fast_methods_of<EngineFile>() {
@@ -60,7 +54,7 @@ template <> std::span<FastMethod> fast_methods_of<EngineFile>() {
         {"read", fast_read, {}, {}},
         {"readline", fast_readline, {}, {}},
         {"write", fast_write, {}, {}},
-        {"tell", fast_tell, {}, {}},
+        {"tell", fast_tell<EngineFile>, {}, {}},
     }};
     return methods;
 }

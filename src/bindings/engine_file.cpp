@@ -73,7 +73,8 @@ void EngineFile::open_descriptor(int descriptor) {
 
 void EngineFile::take_storage() {
     const py::gil_scoped_release released; // a slow file system answers statfs slowly too
-    storage_.store(storage_of(core.descriptor()), std::memory_order_relaxed);
+    storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
+                   std::memory_order_relaxed);
 }
 
 void EngineFile::require_readable(const char *operation) const {
@@ -99,22 +100,22 @@ py::object EngineFile::close(bool inline_only) {
 
 // ---- reading ---------------------------------------------------------------------
 
-bool EngineFile::copy_is_small(std::optional<std::uint64_t> count) {
-    return (count && *count <= kLargeCopy) || core.bytes_to_end() <= kLargeCopy;
-}
-
 template <typename Read>
 py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&read) {
     if (is_closed()) {
         return read_result(is_binary, read); // fails at once
     }
-    if (storage() == Storage::MayWait || !copy_is_small(count)) {
+    if (storage() == Storage::MayWait) {
+        return would_block();
+    }
+    // A large count near the end of the file copies only what is left.
+    const std::uint64_t wanted = count ? *count : core.bytes_to_end();
+    if (wanted > kLargeCopy && (!count || core.bytes_to_end() > kLargeCopy)) {
         return would_block();
     }
     if (storage() == Storage::Memory) {
         return read_result(is_binary, read);
     }
-    const std::uint64_t wanted = count ? *count : core.bytes_to_end();
     py::object result =
         read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
     return result ? result : would_block();

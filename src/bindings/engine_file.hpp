@@ -87,7 +87,6 @@ private:
     bool is_closed() const { return core.descriptor() < 0; }
     Storage storage() const { return storage_.load(std::memory_order_relaxed); }
     bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
-    bool copy_is_small(std::optional<std::uint64_t> count);
     template <typename Read>
     py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
     bool line_runs_inline(std::optional<std::uint64_t> limit);

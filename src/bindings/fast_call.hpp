@@ -119,3 +119,11 @@ PyObject *call_with_arguments(PyObject *self, const char *method,
                           slots);
     });
 }
+
+// tell() of any class whose tell() gives an integer; it takes no arguments.
+template <typename T>
+PyObject *fast_tell(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return call_with_arguments<T>(self, "tell", std::array<const char *, 0>{}, 0, args, nargs,
+                                  kwnames,
+                                  [](T &file) { return PyLong_FromLongLong(file.tell()); });
+}

@@ -41,11 +41,6 @@
 
 namespace {
 
-bool is_regular(int descriptor) {
-    struct stat status;
-    return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-}
-
 constexpr std::size_t kLineReserve = 1024;
 // A stream read with a large count starts with this much room and doubles,
 // so memory follows what arrives rather than what was asked for.
@@ -120,8 +115,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
       size_known(other.size_known), cached_size(other.cached_size),
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
-      deferred_position(other.deferred_position), line_assembly(std::move(other.line_assembly)),
-      wait_gate(other.wait_gate) {}
+      file_device(other.file_device), deferred_position(other.deferred_position),
+      line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -192,7 +187,13 @@ void AsyncFileCore::throw_open_error(int error_number) const {
 
 void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
                                 std::unique_ptr<char[]> buffer) {
-    if (reads_follow_lines && !is_regular(fileno(stream.get()))) {
+    struct stat status;
+    {
+        const Waiting waiting(wait_gate);
+        regular_file = ::fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode);
+    }
+    file_device = regular_file ? static_cast<std::uint64_t>(status.st_dev) : 0;
+    if (reads_follow_lines && !regular_file) {
         // A pipe's reads return what has arrived (see reads_once); stdio must then hold none
         // of it back, or a read from the descriptor would pass those bytes by.
         std::setvbuf(stream.get(), nullptr, _IONBF, 0);
@@ -210,11 +211,9 @@ void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
     // opened). The seek also gives stdio a known offset, so tell() makes no system
     // call until something moves the stream.
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
-    struct stat status;
     {
         const Waiting waiting(wait_gate);
         std::fseek(file, 0, appends ? SEEK_END : SEEK_CUR);
-        regular_file = ::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
     }
     write_len = 0;
     deferred_position.reset();
@@ -566,11 +565,11 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
     if (remaining == 0) {
         return;
     }
-    read_scratch.resize(std::max(read_scratch.size(), kBufferCapacity));
+    const std::size_t unread = to_size(unread_ahead());
+    read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
-    if (const std::size_t unread = to_size(unread_ahead()); unread != 0) {
+    if (unread != 0) {
         // A stream without a position: the lines start with what was read ahead.
-        read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
         std::memcpy(read_scratch.data(), line_buffer.data() + line_pos, unread);
         line_pos = line_len;
         held = unread;

@@ -95,6 +95,8 @@ public:
 
     int descriptor() const { return file ? fileno(file) : -1; }
     bool is_regular_file() const { return regular_file; }
+    // The device holding a regular file (st_dev), as fstat told at open; 0 for other streams.
+    std::uint64_t device() const { return file_device; }
     std::uint64_t pending_bytes() const { return write_len; }
     // Where the next read through the stream or by position starts.
     std::int64_t read_position() const;
@@ -172,6 +174,7 @@ private:
 
     std::unique_ptr<char[]> stdio_buffer;  // the stream's buffer; lives until fclose
     bool regular_file = false;             // any position from 0 up is valid
+    std::uint64_t file_device = 0;         // see device()
     std::optional<long> deferred_position; // where the stream must move before its next use
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null

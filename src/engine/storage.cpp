@@ -81,12 +81,8 @@ void remember_may_wait(std::uint64_t device) {
     known_devices.insert_or_assign(static_cast<dev_t>(device), Storage::MayWait);
 }
 
-Storage storage_of(int fd) {
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return Storage::MayWait;
-    }
-    return remembered_storage(status.st_dev, fd);
+Storage storage_of(int fd, bool regular_file, std::uint64_t device) {
+    return regular_file ? remembered_storage(static_cast<dev_t>(device), fd) : Storage::MayWait;
 }
 
 std::optional<bool> range_is_cached(int fd, std::uint64_t offset, std::uint64_t length) {

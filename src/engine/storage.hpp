@@ -10,9 +10,10 @@ enum class Storage {
     MayWait,   // a pipe, FIFO, socket or device, or a network or FUSE file system
 };
 
-// Classifies `fd` by its type and its file system. The file system's kind is remembered per
-// device, so a slow file system is asked once. On a system that cannot tell, MayWait.
-Storage storage_of(int fd);
+// Classifies open descriptor `fd` by what fstat told of it: a regular file or not, and its
+// device, whose file system's kind is remembered, so a slow file system is asked once. On a
+// system that cannot tell, MayWait.
+Storage storage_of(int fd, bool regular_file, std::uint64_t device);
 
 // Records that regular files on `device` may wait, as a mount table tells without asking the file
 // system (a statfs on a network or FUSE file system is itself a request that waits). Replaces what
