@@ -34,6 +34,7 @@ from typing import Any
 
 import peers_bench
 import peers_report
+from peers_report import duration
 from _larkspan_core import AsyncFile
 
 MIB = 1024 * 1024
@@ -380,15 +381,6 @@ def front_rows(quick: bool) -> list[Row]:
 # ---------------------------------------------------------------- report
 
 
-def seconds(value: float | None) -> str:
-    if value is None:
-        return ""
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if value >= scale:
-            return f"{value / scale:.3g} {unit}"
-    return f"{value * 1e9:.3g} ns"
-
-
 def per_call(total: float, calls: int | None) -> str:
     return f"{total / calls * 1e9:.0f}" if calls else ""
 
@@ -397,8 +389,8 @@ def print_table(rows: list[Row]) -> None:
     header = ("workload", "builtin", "ours", "builtin min", "ours min", "ns/call b", "ns/call o",
               "ratio", "target")
     cells = [header] + [
-        (r.workload, seconds(r.builtin_median_s), seconds(r.ours_median_s), seconds(r.builtin_min_s),
-         seconds(r.ours_min_s), per_call(r.builtin_median_s, r.calls), per_call(r.ours_median_s, r.calls),
+        (r.workload, duration(r.builtin_median_s), duration(r.ours_median_s), duration(r.builtin_min_s),
+         duration(r.ours_min_s), per_call(r.builtin_median_s, r.calls), per_call(r.ours_median_s, r.calls),
          f"{r.ratio:.2f}", r.status)
         for r in rows
     ]

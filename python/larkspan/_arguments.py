@@ -15,7 +15,7 @@ class OpenPlan:
     """How to open: the flags for os.open, the engine's mode string, and the text settings."""
 
     flags: int
-    engine_mode: str  # "r", "w" or "a", then "+" and "b" as they apply
+    engine_mode: str  # "r", "w" or "a", "+" if it applies, then "b": the engine works in bytes
     binary: bool
     buffering: int
     encoding: str | None
@@ -74,8 +74,6 @@ def plan_open(
     for the same arguments."""
     if not isinstance(file, int):
         file = os.fspath(file)
-    if not isinstance(file, (str, bytes, int)):
-        raise TypeError(f"invalid file: {file!r}")
     mode = check_mode(mode)
     buffering = operator.index(buffering)
     binary = "b" in mode
@@ -102,7 +100,7 @@ def plan_open(
     flags, engine_mode = _flags(mode)
     return file, OpenPlan(
         flags,
-        engine_mode + ("b" if binary else ""),
+        engine_mode + "b",
         binary,
         buffering,
         encoding,  # type: ignore[arg-type]

@@ -9,6 +9,7 @@ from contextlib import asynccontextmanager
 from typing import Any
 
 from . import _workers
+from ._calls import placed
 from ._file import FilePath
 from ._open import open_file
 
@@ -56,7 +57,7 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
         raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
     target = os.fsdecode(file)  # bytes round-trip through the file system's encoding
-    if "x" in mode and os.path.lexists(target):
+    if "x" in mode and await placed(lambda: os.path.lexists(target), target):
         raise FileExistsError(17, os.strerror(17), target)
     temporary = _temporary_beside(target)
     handle = await open_file(temporary, "xb" if "b" in mode else "x", **options)  # a name nobody else holds

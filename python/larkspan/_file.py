@@ -164,15 +164,8 @@ class FileHandle(Generic[AnyStr]):
         ended: asyncio.Future[None] = loop.create_future()
 
         def deliver(outcome: _workers.Outcome) -> None:
-            ok, value = outcome
             try:
-                if result.cancelled():
-                    if ok and undo is not None:
-                        undo(value)
-                elif ok:
-                    result.set_result(value)
-                else:
-                    result.set_exception(value)
+                _workers.settle(result, outcome, undo)
             finally:
                 ended.set_result(None)  # the turn passes on whatever happened
 
@@ -211,10 +204,10 @@ class FileHandle(Generic[AnyStr]):
         self._unread = None
         return value
 
-    def _keep_rest(self, unread: AnyStr, size: SupportsIndex | None) -> AnyStr:
-        """Up to `size` of what was left unread; the rest stays for the next read."""
+    def _keep_rest(self, unread: AnyStr, size: SupportsIndex | None, kind: str = "data") -> AnyStr:
+        """Up to `size` of what was left unread; the rest stays for the next call of `kind`."""
         count = len(unread) if size is None else size.__index__()
-        self._put_back("data", unread[count:])
+        self._put_back(kind, unread[count:])
         return unread[:count]
 
     async def _read_attempt(self, method: Callable[..., Any], *args: Any) -> Any:
@@ -332,9 +325,7 @@ class FileHandle(Generic[AnyStr]):
 
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._take_unread("line")) is not None:
-            count = len(unread) if size is None else size.__index__()
-            self._put_back("line", unread[count:])
-            return unread[:count]
+            return self._keep_rest(unread, size, "line")
         if (unread := self._take_unread("data")) is not None:
             return await self._line_from_unread(unread, size)
         line: AnyStr = self._file.readline(size, True)

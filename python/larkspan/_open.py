@@ -7,12 +7,12 @@ import os
 import stat
 from collections.abc import Callable, Generator
 from functools import partial
-from time import monotonic_ns
 from types import TracebackType
 from typing import Any, Generic, TypeVar
 
-from . import _file, _placement, _workers
+from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
+from ._calls import take_turn
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
 from ._text import TextHandle
@@ -28,8 +28,9 @@ def _binary_mode_name(mode: str) -> str:
     return letter + "b" + ("+" if "+" in mode else "")
 
 
-def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> None:
-    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait."""
+def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> int:
+    """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
+    Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
         descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
     else:
@@ -37,33 +38,27 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
         if descriptor < 0:
             raise ValueError(f"opener returned {descriptor}")
     try:
-        if stat.S_ISDIR(os.fstat(descriptor).st_mode):
+        status = os.fstat(descriptor)
+        if stat.S_ISDIR(status.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
         engine.open_descriptor(descriptor)
     except BaseException:
         if descriptor is not target:
             os.close(descriptor)
         raise
+    return status.st_blksize
 
 
-async def _open_in_worker(engine: File, open_it: Callable[[], None]) -> None:
+async def _open_in_worker(engine: File, open_it: Callable[[], int]) -> int:
     """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
     is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
-    future: asyncio.Future[None] = loop.create_future()
 
-    def deliver(outcome: _workers.Outcome) -> None:
-        ok, error = outcome
-        if future.cancelled():
-            if ok:
-                _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
-        elif ok:
-            future.set_result(None)
-        else:
-            future.set_exception(error)
+    def close_it(_: int) -> None:
+        _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
 
-    _workers.pool().submit(loop, open_it, deliver)
-    await future
+    block_size: int = await _workers.run_in_worker(open_it, close_it)
+    return block_size
 
 
 async def open_file(
@@ -79,19 +74,15 @@ async def open_file(
     """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
     which to the type checker)."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
-    if monotonic_ns() >= _file._next_yield_ns:
-        await _file._pass_turn()
-    # Text is decoded above a binary handle, so the engine always works in bytes.
-    engine_mode = plan.engine_mode if plan.binary else plan.engine_mode + "b"
-    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), engine_mode)
+    await take_turn()
+    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
-        await _open_in_worker(engine, open_it)  # a descriptor's fstat and fdopen ask its file system too
+        block_size = await _open_in_worker(engine, open_it)  # a descriptor's fstat asks its file system too
     else:
-        open_it()
-    name: str | bytes | int = file if isinstance(file, int) else target
+        block_size = open_it()
     handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
-    raw = handle_type(engine, name, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
+    raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
     if plan.binary:
         return raw
     line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())
@@ -101,7 +92,7 @@ async def open_file(
         plan.errors,
         plan.newline,
         line_buffering=line_buffering,
-        buffer_size=plan.buffering if plan.buffering > 1 else None,
+        buffer_size=plan.buffering if plan.buffering > 1 else block_size,
     )
     text.mode = mode  # as given, as builtin's text files report it
     return text

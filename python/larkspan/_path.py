@@ -168,9 +168,7 @@ class Path(pathlib.PurePosixPath):
         return await larkspan.read_bytes(self)
 
     async def read_text(self, encoding: str | None = None, errors: str | None = None) -> str:
-        async with self.open("r", encoding=encoding, errors=errors) as f:
-            text: str = await f.read()
-            return text
+        return await larkspan.read_text(self, encoding, errors)
 
     async def write_bytes(self, data: Buffer) -> int:
         view = memoryview(data)  # as pathlib: any buffer, and a TypeError before the file is touched

@@ -265,8 +265,7 @@ class TextHandle:
         self._held_size = 0
         self._hold_limit = 0
         if self._decoder and self._encoder:
-            # One fstat, as builtin's open() makes; a network file system answers it from the
-            # attributes it fetched for the open.
+            # open() passes the block size its own fstat found; asked here only without it.
             self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.

@@ -78,20 +78,22 @@ def set_max_workers(max_workers: int) -> None:
     _pool = WorkerPool(max_workers)
 
 
-async def run_in_worker(call: Callable[[], Any]) -> Any:
+async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
     """Runs `call` on a worker and returns its result. A cancellation ends the wait at once; the
-    call itself still runs to its end, and its result is dropped."""
+    call itself still runs to its end, and its result is dropped, or handed to `undo`."""
     loop = asyncio.get_running_loop()
     future: asyncio.Future[Any] = loop.create_future()
-    pool().submit(loop, call, lambda outcome: _settle(future, outcome))
+    pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
     return await future
 
 
-def _settle(future: asyncio.Future[Any], outcome: Outcome) -> None:
-    if future.cancelled():
-        return
+def settle(future: asyncio.Future[Any], outcome: Outcome, undo: Callable[[Any], None] | None = None) -> None:
+    """Hands `outcome` to `future`; when its waiter was cancelled, a result goes to `undo` instead."""
     ok, value = outcome
-    if ok:
+    if future.cancelled():
+        if ok and undo is not None:
+            undo(value)
+    elif ok:
         future.set_result(value)
     else:
         future.set_exception(value)
