@@ -415,14 +415,23 @@ class FileHandle(Generic[AnyStr]):
             self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
+    # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
-        return await self._call(self._tell)
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            position: int = self._file.tell()
+            return position
+        return await self._in_turn(self._attempt, self._tell)
 
     def _tell(self, inline_only: bool) -> int:
         return self._file.tell()
 
     async def flush(self) -> None:
-        await self._call(self._file.flush)
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if not self._inline or self._file.flush(True) is WOULD_BLOCK:
+            await self._in_turn(self._attempt, self._file.flush)
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:
         """Cuts or extends the file to `size` bytes (the position when None); returns the new size."""
