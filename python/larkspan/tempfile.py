@@ -27,9 +27,8 @@ __all__ = [
 ]  # fmt: skip
 
 
-class Opening[T: AbstractAsyncContextManager[Any]]:
-    """What the file functions return: await it for the file, or enter it with `async with` for
-    the file, closed (and removed where builtin removes it) when the block ends."""
+class _Deferred[T: AbstractAsyncContextManager[Any]]:
+    """Made when awaited or entered; a block that entered it ends by exiting what was made."""
 
     __slots__ = ("_make", "_made")
 
@@ -40,16 +39,23 @@ class Opening[T: AbstractAsyncContextManager[Any]]:
     def __await__(self) -> Generator[Any, None, T]:
         return self._make().__await__()
 
-    async def __aenter__(self) -> T:
-        made = self._made = await self._make()
-        await made.__aenter__()
-        return made
-
     async def __aexit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
     ) -> None:
         if self._made is not None:
             await self._made.__aexit__(exc_type, exc, tb)
+
+
+class Opening[T: AbstractAsyncContextManager[Any]](_Deferred[T]):
+    """What the file functions return: await it for the file, or enter it with `async with` for
+    the file, closed (and removed where builtin removes it) when the block ends."""
+
+    __slots__ = ()
+
+    async def __aenter__(self) -> T:
+        made = self._made = await self._make()
+        await made.__aenter__()
+        return made
 
 
 async def _parent(dir: PathName | None) -> PathName:
@@ -413,22 +419,11 @@ def TemporaryDirectory[S: (str, bytes)](
     return DirectoryOpening(make)
 
 
-class DirectoryOpening[S: (str, bytes)]:
-    __slots__ = ("_make", "_made")
+class DirectoryOpening[S: (str, bytes)](_Deferred[AsyncTemporaryDirectory[S]]):
+    """What TemporaryDirectory returns: await it for the directory, or enter it for its name."""
 
-    def __init__(self, make: Callable[[], Awaitable[AsyncTemporaryDirectory[S]]]) -> None:
-        self._make: Callable[[], Awaitable[AsyncTemporaryDirectory[S]]] = make
-        self._made: AsyncTemporaryDirectory[S] | None = None
-
-    def __await__(self) -> Generator[Any, None, AsyncTemporaryDirectory[S]]:
-        return self._make().__await__()
+    __slots__ = ()
 
     async def __aenter__(self) -> S:
-        self._made = await self._make()
-        return await self._made.__aenter__()
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        if self._made is not None:
-            await self._made.__aexit__(exc_type, exc, tb)
+        made = self._made = await self._make()
+        return await made.__aenter__()
