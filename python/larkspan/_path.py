@@ -10,10 +10,8 @@ import larkspan  # for larkspan.open and its helpers, looked up when called: lar
 from . import _placement
 from ._calls import in_batches, on_worker, open_options, placed, take_turn
 from ._open import OpenContext
-from ._placement import Located
+from ._placement import Located, StrPath
 from .os import scandir
-
-type StrPath = str | os.PathLike[str]
 
 
 def _reads_user_database(path: pathlib.PurePath) -> bool:

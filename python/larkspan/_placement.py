@@ -11,6 +11,7 @@ from typing import NamedTuple
 from ._engine import remember_may_wait
 
 type PathName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+type StrPath = str | os.PathLike[str]
 # A path as builtin os calls take it, or the descriptor of an open file or directory.
 type Located = PathName | int
 

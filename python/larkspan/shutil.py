@@ -3,17 +3,15 @@ results and exceptions. Each runs on a worker wherever its paths lie: it does I/
 (a whole file, a whole tree). Callbacks (ignore, copy_function, onexc, onerror) run on that worker.
 A cancelled call stops being awaited at once, but runs on to its end."""
 
-import os
 import shutil
 from collections.abc import Callable, Iterable
 from typing import Any, cast
 
 from ._calls import on_worker
-from ._placement import PathName
+from ._placement import PathName, StrPath
 
 __all__ = ["copy", "copy2", "copyfile", "copytree", "move", "rmtree"]
 
-type StrPath = str | os.PathLike[str]
 type Ignore = Callable[[Any, list[str]], Iterable[str]]
 type CopyFunction = Callable[[str, str], object]
 type ErrorHandler = Callable[[Callable[..., Any], str, Any], object]
