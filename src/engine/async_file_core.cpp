@@ -116,7 +116,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       size_known(other.size_known), cached_size(other.cached_size),
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
       file_device(other.file_device), deferred_position(other.deferred_position),
-      line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate) {}
+      line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate),
+      reads_follow_lines(other.reads_follow_lines) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
