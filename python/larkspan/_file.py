@@ -65,7 +65,31 @@ def _renew_budget() -> None:
     _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
-class FileHandle(Generic[AnyStr]):
+class ClosedOnExit:
+    """A file that `async with` closes when the block ends, whether or not the block raises."""
+
+    __slots__ = ()
+
+    async def close(self) -> None:
+        raise NotImplementedError
+
+    async def aclose(self) -> None:
+        """close() under the name anyio's files use."""
+        await self.close()
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        await self.close()
+
+
+class FileHandle(ClosedOnExit, Generic[AnyStr]):
     """An open file. Every operation may let the event loop run before it starts; one that runs on
     a worker lets it run until the result is in. The calls of a handle take turns, in the order
     they were made. Cancelling a task that awaits a call on a worker never tears the handle: the
@@ -455,21 +479,6 @@ class FileHandle(Generic[AnyStr]):
         # The place in line is taken before the shield's task starts, so later calls stay behind.
         turn = self._queue_for_turn()
         await asyncio.shield(self._when_turn_comes(turn, self._attempt, self._file.close))
-
-    async def aclose(self) -> None:
-        """close() under the name anyio's files use."""
-        await self.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None:
-        await self.close()
 
 
 class UnbufferedFileHandle(FileHandle[bytes]):

@@ -17,10 +17,9 @@ import re
 import struct
 import sys
 from collections.abc import Awaitable, Callable, Iterable, Iterator
-from types import TracebackType
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
-from ._file import FileHandle
+from ._file import ClosedOnExit, FileHandle
 from ._turns import Turns
 
 T = TypeVar("T")
@@ -205,7 +204,7 @@ class NewlineDecoder:
 # ---- the handle ------------------------------------------------------------------------------
 
 
-class TextHandle:
+class TextHandle(ClosedOnExit):
     """A text file over a binary FileHandle opened in the matching binary mode, behaving as builtin
     open()'s text files do; every I/O method is a coroutine. Calls take turns in the order they were
     made. A read cancelled while it waits on the binary layer loses nothing: what it had gathered
@@ -853,10 +852,6 @@ class TextHandle:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()
 
-    async def aclose(self) -> None:
-        """close() under the name anyio's files use."""
-        await self.close()
-
     async def close(self) -> None:
         """Flushes and closes, once every earlier call has finished; a cancellation does not stop it."""
         place = self._turns.take_place()  # before the shield's task starts, so later calls stay behind
@@ -870,10 +865,3 @@ class TextHandle:
             await self._flush()
         finally:
             await self._raw.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
-        await self.close()
