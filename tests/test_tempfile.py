@@ -246,3 +246,31 @@ def test_temporary_directory_awaited_and_cleaned_up(folder, delete) -> None:
         return made, after_exit, os.path.exists(name)
 
     assert run(main) == (True, not delete, False)
+
+
+@pytest.mark.parametrize("maker", ["TemporaryFile", "NamedTemporaryFile"])
+@pytest.mark.parametrize("mode", ["w+b", "w+"])
+def test_name_swapped_for_a_symlink_after_creation_is_never_followed(folder, monkeypatch, maker, mode) -> None:
+    """Another user of a shared directory replaces the new name with a link to a file of ours just
+    after mkstemp() made it: the handle still writes the file mkstemp() made, and the other file
+    is neither cut nor written."""
+    victim = folder.parent / "victim"
+    victim.write_bytes(b"must stay")
+    make = tempfile.mkstemp
+
+    def make_then_swap(*arguments: Any) -> tuple[int, str]:
+        descriptor, name = make(*arguments)
+        os.rename(name, f"{name}.moved")
+        os.symlink(victim, name)
+        return descriptor, name
+
+    monkeypatch.setattr(tempfile, "mkstemp", make_then_swap)
+
+    async def main() -> Any:
+        async with getattr(larkspan.tempfile, maker)(mode, dir=folder) as f:
+            await f.write(b"written" if "b" in mode else "written")
+            await f.seek(0)
+            return await f.read()
+
+    assert run(main) == (b"written" if "b" in mode else "written")
+    assert victim.read_bytes() == b"must stay"

@@ -68,19 +68,18 @@ async def _parent(dir: PathName | None) -> PathName:
     return tempfile.gettempdir()
 
 
-def _release(descriptor: int, name: PathName, remove: bool) -> None:
-    try:
-        if remove:
-            os.unlink(name)
-    finally:
-        os.close(descriptor)
-
-
 def _remove_quietly(name: PathName) -> None:
     try:
         os.unlink(name)
     except FileNotFoundError:
         pass
+
+
+def _abandon(descriptor: int, name: PathName) -> None:
+    try:
+        os.unlink(name)
+    finally:
+        os.close(descriptor)
 
 
 async def _open_new[S: (str, bytes)](
@@ -91,20 +90,22 @@ async def _open_new[S: (str, bytes)](
     dir: S | os.PathLike[S] | None,
     keep_name: bool,
 ) -> tuple[FileHandle[Any], S]:
-    """Creates a file as mkstemp() does (private to the user, never an existing one), opens it with
-    larkspan.open() and closes mkstemp's descriptor. The file is removed again when the open
-    fails, or at once when not `keep_name`."""
+    """Creates a file as mkstemp() does (private to the user, never an existing one) and opens the
+    descriptor mkstemp() returned, never the name again: in a directory others can write to, the
+    name may by then lead somewhere else. The file is removed again when the open fails, or at once
+    when not `keep_name`."""
     descriptor, name = await placed(lambda: tempfile.mkstemp(suffix, prefix, dir), await _parent(dir))
     try:
-        handle = await larkspan.open(name, mode, **options)
+        handle = await larkspan.open(descriptor, mode, **options)
     except BaseException:
-        await placed(lambda: _release(descriptor, name, remove=True), name)
+        await placed(lambda: _abandon(descriptor, name), name)
         raise
-    try:
-        await placed(lambda: _release(descriptor, name, remove=not keep_name), name)
-    except BaseException:
-        await handle.close()
-        raise
+    if not keep_name:
+        try:
+            await placed(lambda: os.unlink(name), name)
+        except BaseException:
+            await handle.close()
+            raise
     return handle, name
 
 
