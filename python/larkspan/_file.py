@@ -415,6 +415,33 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             raise StopAsyncIteration
         return line
 
+    # ---- by position ----------------------------------------------------------------------
+
+    async def pread(self, size: SupportsIndex, offset: SupportsIndex) -> bytes:
+        """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
+        has accepted: the position stays where it is, and the call does not wait for the handle's
+        other calls, so any number of them may be in flight at once."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        data: bytes = self._file.pread(size, offset, True)
+        if data is WOULD_BLOCK:
+            file = self._file
+            data = await _workers.run_in_worker(lambda: file.pread(size, offset, False))
+        return data
+
+    async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
+        """Writes `data` at `offset` and returns how many bytes the system took, as os.pwrite on the
+        descriptor, after the writes this handle has accepted; the position stays where it is, and
+        reads through the handle that follow see the bytes. Does not wait for the handle's other
+        calls. A task cancelled while the write runs leaves it to land."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        count: int = self._file.pwrite(data, offset, True)
+        if count is WOULD_BLOCK:
+            file = self._file
+            count = await _workers.run_in_worker(lambda: file.pwrite(data, offset, False))
+        return count
+
     # ---- writing and the rest ------------------------------------------------------------
 
     async def write(self, data: object) -> int:

@@ -1,9 +1,11 @@
 #include "engine_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
 #include "engine_errors.hpp"
+#include "positional_io.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
 #include "py_sinks.hpp"
@@ -14,7 +16,7 @@
 // holds it can finish; the same thread coming back while it holds the lock is refused.
 class EngineFile::Busy {
 public:
-    explicit Busy(EngineFile &file) : file_(file) {
+    explicit Busy(EngineFile &file) : file_(file), held_(true) {
         const unsigned long me = PyThread_get_thread_ident();
         if (!file_.lock_.try_lock()) {
             if (file_.owner_.load(std::memory_order_relaxed) == me) {
@@ -24,17 +26,59 @@ public:
             file_.lock_.lock();
         }
         file_.owner_.store(me, std::memory_order_relaxed);
+        file_.forget_input_behind_positional_writes();
+    }
+    // Holds the lock only if it is free at once; held() tells.
+    Busy(EngineFile &file, std::try_to_lock_t) : file_(file), held_(file.lock_.try_lock()) {
+        if (held_) {
+            file_.owner_.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+            file_.forget_input_behind_positional_writes();
+        }
     }
     Busy(const Busy &) = delete;
     Busy &operator=(const Busy &) = delete;
     ~Busy() {
+        if (!held_) {
+            return;
+        }
         file_.descriptor_.store(file_.core.descriptor(), std::memory_order_relaxed);
+        file_.pending_.store(file_.core.pending_bytes(), std::memory_order_release);
         file_.owner_.store(0, std::memory_order_relaxed);
         file_.lock_.unlock();
     }
 
+    bool held() const { return held_; }
+
 private:
     EngineFile &file_;
+    bool held_;
+};
+
+// Keeps the descriptor open for one pread or pwrite: close() waits until none holds it.
+class EngineFile::PositionalUse {
+public:
+    explicit PositionalUse(EngineFile &file) : file_(file) {
+        const std::lock_guard guard(file_.positional_lock_);
+        descriptor_ = file_.descriptor_.load(std::memory_order_relaxed);
+        if (descriptor_ < 0) {
+            throw NotOpenError();
+        }
+        ++file_.positional_calls_;
+    }
+    PositionalUse(const PositionalUse &) = delete;
+    PositionalUse &operator=(const PositionalUse &) = delete;
+    ~PositionalUse() {
+        const std::lock_guard guard(file_.positional_lock_);
+        if (--file_.positional_calls_ == 0) {
+            file_.positional_ended_.notify_all();
+        }
+    }
+
+    int descriptor() const { return descriptor_; }
+
+private:
+    EngineFile &file_;
+    int descriptor_;
 };
 
 EngineFile::EngineFile(const std::string &filename, const std::string &mode)
@@ -75,6 +119,7 @@ void EngineFile::take_storage() {
     const py::gil_scoped_release released; // a slow file system answers statfs slowly too
     storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
                    std::memory_order_relaxed);
+    regular_.store(core.is_regular_file(), std::memory_order_relaxed);
 }
 
 void EngineFile::require_readable(const char *operation) const {
@@ -94,8 +139,38 @@ py::object EngineFile::close(bool inline_only) {
     if (inline_only && open_may_wait()) {
         return would_block();
     }
+    if (!wait_for_positional_calls(inline_only)) {
+        return would_block();
+    }
     core.close();
     return py::none();
+}
+
+// The descriptor is shown closed from here on, so no positional call starts; those running end
+// first. Inline, it refuses to wait for them, changing nothing.
+bool EngineFile::wait_for_positional_calls(bool inline_only) {
+    {
+        const std::lock_guard guard(positional_lock_);
+        if (positional_calls_ != 0 && inline_only) {
+            return false;
+        }
+        descriptor_.store(-1, std::memory_order_relaxed);
+        if (positional_calls_ == 0) {
+            return true;
+        }
+    }
+    const py::gil_scoped_release released; // before the lock: a starting call holds the GIL
+    std::unique_lock guard(positional_lock_);
+    positional_ended_.wait(guard, [&] { return positional_calls_ == 0; });
+    return true;
+}
+
+void EngineFile::forget_input_behind_positional_writes() {
+    const std::uint64_t landed = positional_writes_.load(std::memory_order_acquire);
+    if (landed != positional_writes_seen_) {
+        positional_writes_seen_ = landed;
+        core.forget_read_ahead();
+    }
 }
 
 // ---- reading ---------------------------------------------------------------------
@@ -322,6 +397,152 @@ py::object EngineFile::sync(bool data_only, bool inline_only) {
     }
     core.sync(data_only);
     return py::none();
+}
+
+// ---- by position -----------------------------------------------------------------
+
+namespace {
+
+// The integer os.pread and os.pwrite take for a count (Py_ssize_t) or an offset (off_t, as C
+// long), converted and refused in their words.
+template <typename Integer, Integer (*convert)(PyObject *)>
+Integer os_integer(const py::object &value) {
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) {
+        throw py::error_already_set();
+    }
+    const Integer converted = convert(index.ptr());
+    if (converted == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return converted;
+}
+
+constexpr auto os_count = os_integer<Py_ssize_t, PyLong_AsSsize_t>;
+constexpr auto os_offset = os_integer<long, PyLong_AsLong>;
+
+} // namespace
+
+bool EngineFile::hand_over_pending(bool inline_only) {
+    if (pending_.load(std::memory_order_acquire) == 0) {
+        return true;
+    }
+    if (inline_only) {
+        const Busy busy(*this, std::try_to_lock);
+        if (!busy.held() || open_may_wait()) {
+            return false; // the loop never waits for a call on a worker, nor for storage
+        }
+        core.flush_write_buffer();
+        return true;
+    }
+    const Busy busy(*this);
+    core.flush_write_buffer();
+    return true;
+}
+
+bool EngineFile::positional_runs_inline(std::uint64_t count) const {
+    return storage() != Storage::MayWait && count <= kLargeCopy;
+}
+
+py::object EngineFile::pread(const py::object &size, const py::object &offset, bool inline_only) {
+    const Py_ssize_t count = os_count(size);
+    const long at = os_offset(offset);
+    if (closed()) {
+        throw NotOpenError();
+    }
+    if (!readable_) {
+        throw ModeError("File not open for reading", "pread");
+    }
+    if (count < 0 || at < 0) {
+        throw IoError("pread failed", EINVAL);
+    }
+    if (!hand_over_pending(inline_only)) {
+        return would_block();
+    }
+    const PositionalUse use(*this);
+    const auto wanted = static_cast<std::uint64_t>(count);
+    if (inline_only && !positional_runs_inline(wanted)) {
+        return would_block();
+    }
+    const int fd = use.descriptor();
+    const auto start = static_cast<std::uint64_t>(at);
+    // Room for what a regular file holds past `start` (the file may grow meanwhile: a piece read
+    // whole asks for more); a device or pipe gets the whole count, as os.pread allocates it.
+    std::uint64_t room = wanted;
+    if (wanted > AsyncFileCore::kSmallRead && regular_.load(std::memory_order_relaxed)) {
+        std::optional<std::uint64_t> size_now;
+        {
+            std::optional<py::gil_scoped_release> released;
+            if (!inline_only) {
+                released.emplace();
+            }
+            size_now = file_size(fd);
+        }
+        if (size_now) {
+            const std::uint64_t held = *size_now > start ? *size_now - start : 0;
+            room = std::min(wanted, std::max(held, AsyncFileCore::kSmallRead));
+        }
+    }
+    const bool from_memory = storage() == Storage::Memory;
+    py::object result = read_result(true, [&](ReadSink &sink) -> std::optional<std::size_t> {
+        std::size_t got = 0;
+        for (;;) {
+            char *destination = sink.reserve(static_cast<std::size_t>(room)) + got;
+            const std::size_t asked = static_cast<std::size_t>(room) - got;
+            std::optional<std::size_t> arrived;
+            if (!inline_only) {
+                const py::gil_scoped_release released;
+                arrived = read_at(fd, destination, asked, start + got);
+            } else if (from_memory) {
+                arrived = read_at(fd, destination, asked, start + got);
+            } else {
+                arrived = read_at_if_cached(fd, destination, asked, start + got);
+            }
+            if (!arrived) {
+                return std::nullopt;
+            }
+            got += *arrived;
+            if (*arrived < asked || room == wanted) {
+                return got;
+            }
+            room = std::min(wanted, room * 2);
+        }
+    });
+    return result ? result : would_block();
+}
+
+py::object EngineFile::pwrite(const py::object &data, const py::object &offset, bool inline_only) {
+    const BufferView view(data.ptr(), PyBUF_SIMPLE);
+    const long at = os_offset(offset);
+    if (closed()) {
+        throw NotOpenError();
+    }
+    if (!core.writable()) {
+        throw ModeError("File not open for writing", "pwrite");
+    }
+    if (at < 0) {
+        throw IoError("pwrite failed", EINVAL);
+    }
+    if (!hand_over_pending(inline_only)) {
+        return would_block();
+    }
+    const PositionalUse use(*this);
+    const std::string_view bytes(static_cast<const char *>(view.get().buf),
+                                 static_cast<std::size_t>(view.get().len));
+    if (inline_only && !positional_runs_inline(bytes.size())) {
+        return would_block();
+    }
+    std::size_t taken;
+    if (inline_only) {
+        taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
+    } else {
+        const py::gil_scoped_release released;
+        taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
+    }
+    if (taken != 0) {
+        positional_writes_.fetch_add(1, std::memory_order_release);
+    }
+    return py::int_(taken);
 }
 
 std::int64_t EngineFile::read_position() {

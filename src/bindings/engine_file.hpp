@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -54,6 +55,13 @@ public:
     py::object isatty(bool inline_only);
     py::object sync(bool data_only, bool inline_only);
 
+    // os.pread and os.pwrite on the file's descriptor, after the writes still pending in its
+    // buffer: the position stays where it is, and neither waits for the object's lock, so any
+    // number of them may run at once, beside one call that holds it. A positional write makes
+    // the reads through the stream that follow ask the file again.
+    py::object pread(const py::object &size, const py::object &offset, bool inline_only);
+    py::object pwrite(const py::object &data, const py::object &offset, bool inline_only);
+
     // For undoing a read whose result nobody took: the position it starts at (pending writes are
     // handed over first, as the read would), and back to it.
     std::int64_t read_position();
@@ -74,6 +82,7 @@ public:
 
 private:
     class Busy;
+    class PositionalUse;
 
     void before_wait() noexcept override;
     void after_wait() noexcept override;
@@ -92,15 +101,29 @@ private:
     bool line_runs_inline(std::optional<std::uint64_t> limit);
     bool rest_runs_inline();
     bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;
+    void forget_input_behind_positional_writes();
+    bool wait_for_positional_calls(bool inline_only);
+
+    // Without the lock:
+    bool hand_over_pending(bool inline_only);
+    bool positional_runs_inline(std::uint64_t count) const;
 
     AsyncFileCore core;
     bool is_binary;                                  // data results are bytes rather than str
     bool readable_;                                  // the mode reads: "r" or "+"
     std::atomic<Storage> storage_{Storage::MayWait}; // set by open()
     std::atomic<int> descriptor_{-1};                // the stream's, after each operation
+    std::atomic<bool> regular_{false};               // a regular file: set by open()
     std::mutex lock_;                                // held for the whole of each operation
     std::atomic<unsigned long> owner_{0};            // the thread holding lock_, to refuse reentry
-    PyThreadState *released_ = nullptr; // while the interpreter lock is released around a wait
+    PyThreadState *released_ = nullptr;     // while the interpreter lock is released around a wait
+    std::atomic<std::uint64_t> pending_{0}; // the core's pending_bytes(), after each operation
+
+    std::mutex positional_lock_;                      // guards positional_calls_
+    std::condition_variable positional_ended_;        // told when positional_calls_ falls to 0
+    int positional_calls_ = 0;                        // pread/pwrite using the descriptor now
+    std::atomic<std::uint64_t> positional_writes_{0}; // pwrite calls that have landed bytes
+    std::uint64_t positional_writes_seen_ = 0; // as many as the stream had forgotten input for
 };
 
 template <>

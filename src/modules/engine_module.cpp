@@ -34,6 +34,10 @@ PYBIND11_MODULE(_engine, m) {
         .def("truncate", &EngineFile::truncate, py::arg("size"), py::arg("inline_only"))
         .def("isatty", &EngineFile::isatty, py::arg("inline_only"))
         .def("sync", &EngineFile::sync, py::arg("data_only"), py::arg("inline_only"))
+        .def("pread", &EngineFile::pread, py::arg("size"), py::arg("offset"),
+             py::arg("inline_only"))
+        .def("pwrite", &EngineFile::pwrite, py::arg("data"), py::arg("offset"),
+             py::arg("inline_only"))
         .def("read_position", &EngineFile::read_position)
         .def("restore_position", &EngineFile::restore_position, py::arg("position"))
         .def("fileno", &EngineFile::fileno)

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+// Reads and writes at an offset of a descriptor, which they leave where it stands. They touch
+// nothing but the descriptor and the memory given, so any number of threads may run them on
+// one descriptor at once. Each retries only when a signal interrupted it, and reports a failure
+// by throwing IoError with the errno.
+
+// One pread(2): up to `count` bytes at `offset`; fewer at the end of the file.
+std::size_t read_at(int fd, char *destination, std::size_t count, std::uint64_t offset);
+
+// One pwrite(2): the number of bytes the kernel took, which may be fewer than given.
+std::size_t write_at(int fd, std::string_view data, std::uint64_t offset);
+
+// Up to `count` bytes at `offset` of a regular file, read only when the kernel has every one of
+// them in memory (preadv2 with RWF_NOWAIT); nullopt when the read would have to wait for storage,
+// or where the system cannot tell. The memory may have been written to either way.
+std::optional<std::size_t> read_at_if_cached(int fd, char *destination, std::size_t count,
+                                             std::uint64_t offset);
+
+// The size of the file behind `fd` as fstat tells it; nullopt when fstat fails.
+std::optional<std::uint64_t> file_size(int fd);
