@@ -15,7 +15,7 @@ from time import monotonic_ns
 from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
 
-from . import _workers
+from ._completions import Outcome, completions, on_engine, settle
 from ._engine import WOULD_BLOCK, File
 from ._turns import Turns
 
@@ -180,28 +180,35 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._turns.pass_on()
         self._inline = not self._turns.busy and self._unread is None
 
-    async def _in_worker(self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
-        """Runs `call` on a worker with the turn held. When the awaiting task is cancelled, the
-        call still ends, and `undo` receives its result."""
+    async def _in_engine(self, method: str, *args: Any, undo: Callable[[Any], None] | None = None) -> Any:
+        """Runs the engine's `method(*args)` on its threads with the turn held. When the awaiting
+        task is cancelled, a call not yet started never runs, and the turn passes on at once; one
+        already running ends, and `undo` receives its result."""
         loop = asyncio.get_running_loop()
         result: asyncio.Future[Any] = loop.create_future()
         ended: asyncio.Future[None] = loop.create_future()
 
-        def deliver(outcome: _workers.Outcome) -> None:
+        def deliver(outcome: Outcome) -> None:
             try:
-                _workers.settle(result, outcome, undo)
+                settle(result, outcome, undo)
             finally:
-                ended.set_result(None)  # the turn passes on whatever happened
+                if not ended.done():
+                    ended.set_result(None)  # the turn passes on whatever happened
 
         self._worker = ended
-        _workers.pool().submit(loop, call, deliver)
-        return await result
+        ticket = self._file.start(completions(loop), deliver, method, *args)
+        try:
+            return await result
+        except asyncio.CancelledError:
+            if ticket.cancel():
+                ended.set_result(None)
+            raise
 
     async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
         """A call that reads nothing, with the turn held: inline when the engine allows."""
         result: T = method(*args, True)
         if result is WOULD_BLOCK:
-            result = await self._in_worker(lambda: method(*args, False))
+            result = await self._in_engine(method.__name__, *args)
         return result
 
     async def _call(self, method: Callable[..., T], *args: Any) -> T:
@@ -243,15 +250,12 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return result
         file = self._file
 
-        def call() -> tuple[int, Any]:
-            return file.read_position(), method(*args, False)
-
         def undo(outcome: tuple[int, Any]) -> None:
             start, data = outcome
             if not file.restore_position(start):
                 self._put_back("data", data[0][:0].join(data) if isinstance(data, list) and data else data)
 
-        return (await self._in_worker(call, undo))[1]
+        return (await self._in_engine(method.__name__, *args, undo=undo))[1]
 
     # ---- reading -----------------------------------------------------------------------
 
@@ -326,16 +330,13 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return result
         file = self._file
 
-        def call() -> tuple[int, int]:
-            return file.read_position(), file.readinto(buffer, False)
-
         def undo(outcome: tuple[int, int]) -> None:
             start, count = outcome
             if not file.restore_position(start):
                 with memoryview(buffer) as view, view.cast("B") as target:
                     self._put_back("data", bytes(target[:count]))
 
-        outcome: tuple[int, int] = await self._in_worker(call, undo)
+        outcome: tuple[int, int] = await self._in_engine("readinto", buffer, undo=undo)
         return outcome[1]
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
@@ -354,10 +355,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return await self._line_from_unread(unread, size)
         line: AnyStr = self._file.readline(size, True)
         if line is WOULD_BLOCK:
-            file = self._file
-            line = await self._in_worker(
-                lambda: file.readline(size, False), lambda line: self._put_back("line", line)
-            )
+            line = await self._in_engine("readline", size, undo=lambda line: self._put_back("line", line))
         return line
 
     async def _line_from_unread(self, unread: AnyStr, size: SupportsIndex | None) -> AnyStr:
@@ -426,20 +424,20 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         data: bytes = self._file.pread(size, offset, True)
         if data is WOULD_BLOCK:
             file = self._file
-            data = await _workers.run_in_worker(lambda: file.pread(size, offset, False))
+            data = await on_engine(lambda queue, deliver: file.start(queue, deliver, "pread", size, offset))
         return data
 
     async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
         """Writes `data` at `offset` and returns how many bytes the system took, as os.pwrite on the
         descriptor, after the writes this handle has accepted; the position stays where it is, and
         reads through the handle that follow see the bytes. Does not wait for the handle's other
-        calls. A task cancelled while the write runs leaves it to land."""
+        calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         count: int = self._file.pwrite(data, offset, True)
         if count is WOULD_BLOCK:
             file = self._file
-            count = await _workers.run_in_worker(lambda: file.pwrite(data, offset, False))
+            count = await on_engine(lambda queue, deliver: file.start(queue, deliver, "pwrite", data, offset))
         return count
 
     # ---- writing and the rest ------------------------------------------------------------
@@ -458,12 +456,18 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        return await self._call(self._seek, operator.index(offset), operator.index(whence))
+        offset, whence = operator.index(offset), operator.index(whence)
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:  # nothing is unread
+            position: int = self._file.seek(offset, whence, True)
+            if position is not WOULD_BLOCK:
+                return position
+        return await self._in_turn(self._seek, offset, whence)
 
-    def _seek(self, offset: int, whence: int, inline_only: bool) -> int:
-        position: int = self._file.seek(offset, whence, inline_only)
-        if position is not WOULD_BLOCK:
-            self._unread = None  # what a cancelled read left lies behind the old position
+    async def _seek(self, offset: int, whence: int) -> int:
+        position: int = await self._attempt(self._file.seek, offset, whence)
+        self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.

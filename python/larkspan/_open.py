@@ -13,6 +13,7 @@ from typing import Any, Generic, TypeVar
 from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
 from ._calls import take_turn
+from ._completions import completions, on_engine
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
 from ._text import TextHandle
@@ -49,15 +50,31 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
     return status.st_blksize
 
 
-async def _open_in_worker(engine: File, open_it: Callable[[], int]) -> int:
-    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
-    is closed, so no descriptor is left behind."""
+async def _open_off_the_loop(
+    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None
+) -> int:
+    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for
+    a caller's opener). When the awaiting task is cancelled, a file opened meanwhile is closed, so no
+    descriptor is left behind."""
     loop = asyncio.get_running_loop()
 
     def close_it(_: int) -> None:
-        _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
+        engine.start(completions(loop), lambda _: None, "close")
 
-    block_size: int = await _workers.run_in_worker(open_it, close_it)
+    if opener is not None:
+        block_size: int = await _workers.run_in_worker(
+            partial(_open_descriptor, engine, target, plan, closefd, opener), close_it
+        )
+        return block_size
+    if isinstance(target, int):
+        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+        path = None
+    else:
+        descriptor, path = -1, os.fsencode(target)
+    block_size = await on_engine(
+        lambda queue, deliver: engine.start_open(queue, deliver, path, plan.flags, descriptor, descriptor != target, target),
+        close_it,
+    )
     return block_size
 
 
@@ -76,11 +93,11 @@ async def open_file(
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
     engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
-    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
-        block_size = await _open_in_worker(engine, open_it)  # a descriptor's fstat asks its file system too
+        # A descriptor's fstat asks its file system too.
+        block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener)
     else:
-        block_size = open_it()
+        block_size = _open_descriptor(engine, target, plan, bool(closefd), opener)
     handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
     raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
     if plan.binary:

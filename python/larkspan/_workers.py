@@ -1,4 +1,6 @@
-"""The bounded pool of worker threads that runs the calls that can wait on storage."""
+"""The bounded pool of the interpreter's worker threads, for the calls that can wait and that only
+Python can make (os and shutil calls, a caller's opener); file calls go to the engine's own threads.
+Both deliver through the loop's completion queue."""
 
 import asyncio
 import threading
@@ -6,15 +8,18 @@ from collections.abc import Callable
 from queue import SimpleQueue
 from typing import Any
 
-# The workers spend their lives asleep in the kernel, waiting on a device, a network file system
-# or another process, so their number bounds how many such waits overlap, not how much CPU is
-# used. A network or FUSE file system serves dozens of requests at once, and a thread costs tens
-# of KiB of memory; 64 lets 64 tasks wait at once (the width of a typical fan-out) without letting
-# a runaway program start thousands of threads. Threads start only when a call finds none idle.
-DEFAULT_MAX_WORKERS = 64
+from . import _engine
+from ._completions import Deliver, Outcome, completions, settle
+from ._engine import Completions
 
-type Outcome = tuple[bool, Any]  # (True, result) or (False, exception)
-type Deliver = Callable[[Outcome], None]
+# The workers, the engine's threads and the interpreter's alike, spend their lives asleep in the
+# kernel, waiting on a device, a network file system or another process, so their number bounds
+# how many such waits overlap, not how much CPU is used. 64 lets 64 tasks wait at once (the width
+# of a typical fan-out, and the depth at which cold random reads reach the device's rate on a
+# virtio disk: 32 threads of pread measured as fast as 64 there, 16 a third slower) without
+# letting a runaway program start thousands of threads. Threads start only when a call finds none
+# idle.
+DEFAULT_MAX_WORKERS = _engine.DEFAULT_MAX_THREADS
 
 
 def _outcome(call: Callable[[], Any]) -> Outcome:
@@ -33,7 +38,7 @@ class WorkerPool:
         if max_workers < 1:
             raise ValueError("max_workers must be at least 1")
         self.max_workers = max_workers
-        self._calls: SimpleQueue[tuple[asyncio.AbstractEventLoop, Callable[[], Any], Deliver]] = SimpleQueue()
+        self._calls: SimpleQueue[tuple[Completions, Callable[[], Any], Deliver]] = SimpleQueue()
         self._idle = threading.Semaphore(0)
         self._threads = 0
         self._lock = threading.Lock()
@@ -41,7 +46,9 @@ class WorkerPool:
     def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> None:
         """Runs `call` on a worker; `deliver` then receives its outcome on `loop`'s thread, unless
         the loop has closed by then, when nobody is left to receive it."""
-        self._calls.put((loop, call, deliver))
+        queue = completions(loop)
+        queue.expect()
+        self._calls.put((queue, call, deliver))
         if not self._idle.acquire(blocking=False):
             self._add_thread()
 
@@ -54,13 +61,9 @@ class WorkerPool:
 
     def _work(self) -> None:
         while True:
-            loop, call, deliver = self._calls.get()
-            outcome = _outcome(call)
-            try:
-                loop.call_soon_threadsafe(deliver, outcome)
-            except RuntimeError:
-                pass  # the loop closed while the call ran
-            del loop, call, deliver, outcome  # hold no result while idle
+            queue, call, deliver = self._calls.get()
+            queue.post(deliver, _outcome(call))
+            del queue, call, deliver  # hold no result while idle
             self._idle.release()
 
 
@@ -72,10 +75,13 @@ def pool() -> WorkerPool:
 
 
 def set_max_workers(max_workers: int) -> None:
-    """Sets how many worker threads may wait on storage at once (64 unless set). Threads already
-    started stay until the process ends; new calls start no more than the new limit allows."""
+    """Sets how many threads may wait on storage at once (64 unless set), of the engine's and of
+    the interpreter's each. The engine's threads beyond a lowered limit end once their call is
+    done, the interpreter's stay until the process ends; new calls start no more than the new
+    limit allows, and wait for a free thread."""
     global _pool
     _pool = WorkerPool(max_workers)
+    _engine.set_max_threads(max_workers)
 
 
 async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
@@ -86,14 +92,3 @@ async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | N
     pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
     return await future
 
-
-def settle(future: asyncio.Future[Any], outcome: Outcome, undo: Callable[[Any], None] | None = None) -> None:
-    """Hands `outcome` to `future`; when its waiter was cancelled, a result goes to `undo` instead."""
-    ok, value = outcome
-    if future.cancelled():
-        if ok and undo is not None:
-            undo(value)
-    elif ok:
-        future.set_result(value)
-    else:
-        future.set_exception(value)

@@ -2,9 +2,13 @@
  * A passthrough FUSE file system over a backing directory that makes every request wait a fixed
  * latency before it is served, so that tests and benchmarks see slow storage.
  *
- *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--stats-file=PATH] BACKING MOUNTPOINT -f
+ *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--direct-io] [--stats-file=PATH]
+ *             BACKING MOUNTPOINT -f
  *
  * --fail-marker: reads and writes of files whose name contains STR fail with EIO (open succeeds).
+ * --direct-io: every file is opened with direct I/O, as network file systems often serve theirs:
+ *   the kernel caches none of its pages, and sends each read and write on to the daemon in
+ *   requests of at most 128 KiB.
  * --stats-file: a file of four little-endian uint64 counters, kept current while mounted:
  *   requests served, requests in flight, the most ever in flight at once, statfs requests served.
  *
@@ -38,6 +42,7 @@
 struct options {
     double latency_ms;
     char *fail_marker;
+    int direct_io;
     char *stats_file;
     char *backing;
 };
@@ -61,6 +66,7 @@ static int backing_fd;
 static const struct fuse_opt option_specs[] = {
     {"--latency-ms=%lf", offsetof(struct options, latency_ms), 0},
     {"--fail-marker=%s", offsetof(struct options, fail_marker), 0},
+    {"--direct-io", offsetof(struct options, direct_io), 1},
     {"--stats-file=%s", offsetof(struct options, stats_file), 0},
     FUSE_OPT_END,
 };
@@ -109,6 +115,7 @@ static int keep_open_file(const char *path, int fd, struct fuse_file_info *fi) {
     }
     *file = (struct open_file){.fd = fd, .fails = marked(path)};
     fi->fh = (uintptr_t)file;
+    fi->direct_io = options.direct_io;
     return 0;
 }
 
@@ -334,8 +341,8 @@ int main(int argc, char *argv[]) {
         return 2;
     if (!options.backing || !(options.latency_ms >= 0)) {
         fprintf(stderr,
-                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--stats-file=PATH] "
-                "BACKING MOUNTPOINT [FUSE options]\n",
+                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--direct-io] "
+                "[--stats-file=PATH] BACKING MOUNTPOINT [FUSE options]\n",
                 argv[0]);
         return 2;
     }

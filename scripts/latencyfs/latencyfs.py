@@ -91,10 +91,12 @@ def build() -> Path:
 
 @contextmanager
 def mounted(
-    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None
+    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None,
+    direct_io: bool = False,
 ) -> Iterator[LatencyFs]:
     """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block; unmounts
-    and reaps the daemon however the block ends."""
+    and reaps the daemon however the block ends. With `direct_io`, files are opened with direct I/O:
+    nothing of them is cached, and each read and write reaches the daemon."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
     binary = build()
@@ -104,6 +106,8 @@ def mounted(
         options = [f"--latency-ms={latency_ms}", f"--stats-file={stats_file}"]
         if fail_marker is not None:
             options.append(f"--fail-marker={fail_marker}")
+        if direct_io:
+            options.append("--direct-io")
         command = [str(binary), "-f", *options, str(backing), str(mountpoint)]
         with open(stderr_file, "wb") as stderr:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr)

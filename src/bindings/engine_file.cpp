@@ -5,81 +5,12 @@
 #include <stdexcept>
 
 #include "engine_errors.hpp"
+#include "engine_file_locks.hpp"
 #include "positional_io.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
 #include "py_sinks.hpp"
 #include "span_sink.hpp"
-
-// Holds the object's lock for one operation. As CPython's buffered files do, a caller first
-// tries the lock and only waits for it with the interpreter lock released, so the thread that
-// holds it can finish; the same thread coming back while it holds the lock is refused.
-class EngineFile::Busy {
-public:
-    explicit Busy(EngineFile &file) : file_(file), held_(true) {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (!file_.lock_.try_lock()) {
-            if (file_.owner_.load(std::memory_order_relaxed) == me) {
-                throw std::runtime_error("reentrant call on a file in use by this thread");
-            }
-            const py::gil_scoped_release released;
-            file_.lock_.lock();
-        }
-        file_.owner_.store(me, std::memory_order_relaxed);
-        file_.forget_input_behind_positional_writes();
-    }
-    // Holds the lock only if it is free at once; held() tells.
-    Busy(EngineFile &file, std::try_to_lock_t) : file_(file), held_(file.lock_.try_lock()) {
-        if (held_) {
-            file_.owner_.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-            file_.forget_input_behind_positional_writes();
-        }
-    }
-    Busy(const Busy &) = delete;
-    Busy &operator=(const Busy &) = delete;
-    ~Busy() {
-        if (!held_) {
-            return;
-        }
-        file_.descriptor_.store(file_.core.descriptor(), std::memory_order_relaxed);
-        file_.pending_.store(file_.core.pending_bytes(), std::memory_order_release);
-        file_.owner_.store(0, std::memory_order_relaxed);
-        file_.lock_.unlock();
-    }
-
-    bool held() const { return held_; }
-
-private:
-    EngineFile &file_;
-    bool held_;
-};
-
-// Keeps the descriptor open for one pread or pwrite: close() waits until none holds it.
-class EngineFile::PositionalUse {
-public:
-    explicit PositionalUse(EngineFile &file) : file_(file) {
-        const std::lock_guard guard(file_.positional_lock_);
-        descriptor_ = file_.descriptor_.load(std::memory_order_relaxed);
-        if (descriptor_ < 0) {
-            throw NotOpenError();
-        }
-        ++file_.positional_calls_;
-    }
-    PositionalUse(const PositionalUse &) = delete;
-    PositionalUse &operator=(const PositionalUse &) = delete;
-    ~PositionalUse() {
-        const std::lock_guard guard(file_.positional_lock_);
-        if (--file_.positional_calls_ == 0) {
-            file_.positional_ended_.notify_all();
-        }
-    }
-
-    int descriptor() const { return descriptor_; }
-
-private:
-    EngineFile &file_;
-    int descriptor_;
-};
 
 EngineFile::EngineFile(const std::string &filename, const std::string &mode)
     : core(filename, mode), is_binary(mode.find('b') != std::string::npos),
@@ -92,9 +23,17 @@ EngineFile::EngineFile(const std::string &filename, const std::string &mode)
 // open stream is closed without releasing it.
 EngineFile::~EngineFile() { core.set_wait_gate(nullptr); }
 
-void EngineFile::before_wait() noexcept { released_ = PyEval_SaveThread(); }
+void EngineFile::before_wait() noexcept {
+    if (gate_releases_) {
+        released_ = PyEval_SaveThread();
+    }
+}
 
-void EngineFile::after_wait() noexcept { PyEval_RestoreThread(released_); }
+void EngineFile::after_wait() noexcept {
+    if (gate_releases_) {
+        PyEval_RestoreThread(released_);
+    }
+}
 
 py::object EngineFile::would_block() {
     // Made once and never freed: it must outlive every module object that refers to it.
@@ -117,6 +56,10 @@ void EngineFile::open_descriptor(int descriptor) {
 
 void EngineFile::take_storage() {
     const py::gil_scoped_release released; // a slow file system answers statfs slowly too
+    measure_storage();
+}
+
+void EngineFile::measure_storage() {
     storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
                    std::memory_order_relaxed);
     regular_.store(core.is_regular_file(), std::memory_order_relaxed);
@@ -139,30 +82,36 @@ py::object EngineFile::close(bool inline_only) {
     if (inline_only && open_may_wait()) {
         return would_block();
     }
-    if (!wait_for_positional_calls(inline_only)) {
+    switch (stop_positional_calls(inline_only)) {
+    case PositionalCalls::Refused:
         return would_block();
+    case PositionalCalls::Running: {
+        const py::gil_scoped_release released; // before the wait: a starting call holds it
+        await_positional_calls();
+        break;
+    }
+    case PositionalCalls::None:
+        break;
     }
     core.close();
     return py::none();
 }
 
-// The descriptor is shown closed from here on, so no positional call starts; those running end
-// first. Inline, it refuses to wait for them, changing nothing.
-bool EngineFile::wait_for_positional_calls(bool inline_only) {
-    {
-        const std::lock_guard guard(positional_lock_);
-        if (positional_calls_ != 0 && inline_only) {
-            return false;
-        }
-        descriptor_.store(-1, std::memory_order_relaxed);
-        if (positional_calls_ == 0) {
-            return true;
-        }
+// From here on the descriptor shows closed, so no positional call starts; those running are
+// reported, for the caller to wait for them. Inline, with some running, it changes nothing and
+// says Refused: the loop never waits for them.
+EngineFile::PositionalCalls EngineFile::stop_positional_calls(bool inline_only) {
+    const std::lock_guard guard(positional_lock_);
+    if (positional_calls_ != 0 && inline_only) {
+        return PositionalCalls::Refused;
     }
-    const py::gil_scoped_release released; // before the lock: a starting call holds the GIL
+    descriptor_.store(-1, std::memory_order_relaxed);
+    return positional_calls_ == 0 ? PositionalCalls::None : PositionalCalls::Running;
+}
+
+void EngineFile::await_positional_calls() {
     std::unique_lock guard(positional_lock_);
     positional_ended_.wait(guard, [&] { return positional_calls_ == 0; });
-    return true;
 }
 
 void EngineFile::forget_input_behind_positional_writes() {
@@ -466,47 +415,28 @@ py::object EngineFile::pread(const py::object &size, const py::object &offset, b
     }
     const int fd = use.descriptor();
     const auto start = static_cast<std::uint64_t>(at);
-    // Room for what a regular file holds past `start` (the file may grow meanwhile: a piece read
-    // whole asks for more); a device or pipe gets the whole count, as os.pread allocates it.
-    std::uint64_t room = wanted;
-    if (wanted > AsyncFileCore::kSmallRead && regular_.load(std::memory_order_relaxed)) {
-        std::optional<std::uint64_t> size_now;
-        {
-            std::optional<py::gil_scoped_release> released;
-            if (!inline_only) {
-                released.emplace();
-            }
-            size_now = file_size(fd);
-        }
-        if (size_now) {
-            const std::uint64_t held = *size_now > start ? *size_now - start : 0;
-            room = std::min(wanted, std::max(held, AsyncFileCore::kSmallRead));
-        }
+    const bool regular = regular_.load(std::memory_order_relaxed);
+    std::uint64_t room;
+    if (inline_only) {
+        room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
+    } else {
+        const py::gil_scoped_release released;
+        room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
     }
     const bool from_memory = storage() == Storage::Memory;
-    py::object result = read_result(true, [&](ReadSink &sink) -> std::optional<std::size_t> {
-        std::size_t got = 0;
-        for (;;) {
-            char *destination = sink.reserve(static_cast<std::size_t>(room)) + got;
-            const std::size_t asked = static_cast<std::size_t>(room) - got;
-            std::optional<std::size_t> arrived;
-            if (!inline_only) {
-                const py::gil_scoped_release released;
-                arrived = read_at(fd, destination, asked, start + got);
-            } else if (from_memory) {
-                arrived = read_at(fd, destination, asked, start + got);
-            } else {
-                arrived = read_at_if_cached(fd, destination, asked, start + got);
-            }
-            if (!arrived) {
-                return std::nullopt;
-            }
-            got += *arrived;
-            if (*arrived < asked || room == wanted) {
-                return got;
-            }
-            room = std::min(wanted, room * 2);
-        }
+    py::object result = read_result(true, [&](ReadSink &sink) {
+        return read_positionally(sink, wanted, room, start,
+                                 [&](char *destination, std::size_t size,
+                                     std::uint64_t offset) -> std::optional<std::size_t> {
+                                     if (!inline_only) {
+                                         const py::gil_scoped_release released;
+                                         return read_at(fd, destination, size, offset);
+                                     }
+                                     if (from_memory) {
+                                         return read_at(fd, destination, size, offset);
+                                     }
+                                     return read_at_if_cached(fd, destination, size, offset);
+                                 });
     });
     return result ? result : would_block();
 }
@@ -567,6 +497,14 @@ int EngineFile::fileno() const {
         throw NotOpenError();
     }
     return descriptor;
+}
+
+std::optional<std::uint64_t> EngineFile::size_without_waiting() const {
+    const int descriptor = descriptor_.load(std::memory_order_relaxed);
+    if (descriptor < 0 || storage() == Storage::MayWait) {
+        return std::nullopt;
+    }
+    return file_size(descriptor);
 }
 
 std::string EngineFile::storage_name() const {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <pybind11/pybind11.h>
 
@@ -76,11 +77,19 @@ public:
     std::string storage_name() const;
     const std::string &name() const { return core.get_filename(); }
     const std::string &mode() const { return core.get_mode(); }
+    // A regular file's size by fstat, where asking cannot wait (not on storage that may); nullopt
+    // otherwise, and once closed.
+    std::optional<std::uint64_t> size_without_waiting() const;
 
     // The object returned in place of a result by a call that would have to wait.
     static py::object would_block();
 
 private:
+    friend class FileJob;
+    friend class PositionalJob;
+    friend class CloseJob;
+    friend class OpenJob;
+    struct OffInterpreter {};
     class Busy;
     class PositionalUse;
 
@@ -102,7 +111,10 @@ private:
     bool rest_runs_inline();
     bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;
     void forget_input_behind_positional_writes();
-    bool wait_for_positional_calls(bool inline_only);
+    enum class PositionalCalls { None, Running, Refused };
+    PositionalCalls stop_positional_calls(bool inline_only);
+    void await_positional_calls();
+    void measure_storage();
 
     // Without the lock:
     bool hand_over_pending(bool inline_only);
@@ -115,8 +127,9 @@ private:
     std::atomic<int> descriptor_{-1};                // the stream's, after each operation
     std::atomic<bool> regular_{false};               // a regular file: set by open()
     std::mutex lock_;                                // held for the whole of each operation
-    std::atomic<unsigned long> owner_{0};            // the thread holding lock_, to refuse reentry
+    std::atomic<std::thread::id> owner_{};           // the thread holding lock_, to refuse reentry
     PyThreadState *released_ = nullptr;     // while the interpreter lock is released around a wait
+    bool gate_releases_ = true;             // false while an engine thread holds lock_
     std::atomic<std::uint64_t> pending_{0}; // the core's pending_bytes(), after each operation
 
     std::mutex positional_lock_;                      // guards positional_calls_

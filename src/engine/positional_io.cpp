@@ -1,5 +1,6 @@
 #include "positional_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -65,4 +66,17 @@ std::optional<std::uint64_t> file_size(int fd) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::uint64_t first_room(int fd, bool regular_file, std::uint64_t count, std::uint64_t offset,
+                         std::uint64_t least) {
+    if (count <= least || !regular_file) {
+        return count;
+    }
+    const auto size = file_size(fd);
+    if (!size) {
+        return count;
+    }
+    const std::uint64_t held = *size > offset ? *size - offset : 0;
+    return std::min(count, std::max(held, least));
 }
