@@ -52,9 +52,13 @@ void BoundJob::deliver() noexcept {
             outcome = py::make_tuple(false, exception_of(std::current_exception()));
         }
     }
-    PyObject *returned = PyObject_CallOneArg(deliver_.ptr(), outcome.ptr());
+    hand(deliver_, outcome);
+}
+
+void BoundJob::hand(const py::object &deliver, const py::object &outcome) noexcept {
+    PyObject *returned = PyObject_CallOneArg(deliver.ptr(), outcome.ptr());
     if (returned == nullptr) {
-        PyErr_WriteUnraisable(deliver_.ptr());
+        PyErr_WriteUnraisable(deliver.ptr());
     }
     Py_XDECREF(returned);
 }

@@ -26,8 +26,15 @@ public:
     virtual bool posted() const { return false; }
 
     // Hands the outcome to `deliver`; an exception there is reported as unraisable, so the jobs
-    // delivered after it still are.
-    void deliver() noexcept;
+    // delivered after it still are. A job that goes on in further jobs delivers when they end.
+    virtual void deliver() noexcept;
+
+    // Calls `deliver` with `outcome`, reporting an exception there as unraisable.
+    static void hand(const py::object &deliver, const py::object &outcome) noexcept;
+
+protected:
+    // The callable that receives the outcome, for a job that hands it on.
+    py::object take_deliver() { return std::move(deliver_); }
 
 private:
     friend class Ticket;

@@ -77,6 +77,9 @@ public:
     std::string storage_name() const;
     const std::string &name() const { return core.get_filename(); }
     const std::string &mode() const { return core.get_mode(); }
+    // What may make calls wait, and whether the file is a regular one, as open() found them.
+    Storage storage() const { return storage_.load(std::memory_order_relaxed); }
+    bool regular_file() const { return regular_.load(std::memory_order_relaxed); }
     // A regular file's size by fstat, where asking cannot wait (not on storage that may); nullopt
     // otherwise, and once closed.
     std::optional<std::uint64_t> size_without_waiting() const;
@@ -89,6 +92,7 @@ private:
     friend class PositionalJob;
     friend class CloseJob;
     friend class OpenJob;
+    friend class SplitRun;
     struct OffInterpreter {};
     class Busy;
     class PositionalUse;
@@ -103,7 +107,6 @@ private:
 
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }
-    Storage storage() const { return storage_.load(std::memory_order_relaxed); }
     bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
     template <typename Read>
     py::object read_inline(std::optional<std::uint64_t> count, Read &&read);

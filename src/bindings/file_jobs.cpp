@@ -9,73 +9,14 @@
 #include "byte_buffer.hpp"
 #include "engine_errors.hpp"
 #include "engine_file_locks.hpp"
+#include "file_job.hpp"
 #include "positional_io.hpp"
+#include "presized_result.hpp"
 #include "py_arguments.hpp"
 #include "py_sinks.hpp"
+#include "split_read_job.hpp"
 
 namespace {
-
-// Memory that a read on an engine thread fills and that becomes its result on the loop's thread.
-// In binary modes a bytes object of the expected size is made beforehand, on the loop's thread,
-// and the engine thread writes into it without touching it otherwise: a read that fits becomes
-// the result as it stands. A read that outgrows it (or any read in text mode) goes on in memory
-// of its own, copied into the result at the end.
-class PresizedResult final : public ReadSink {
-public:
-    PresizedResult(bool binary, std::size_t expected) : binary_(binary) {
-        if (binary && expected != 0) {
-            bytes_ = py::reinterpret_steal<py::object>(
-                PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(expected)));
-            if (!bytes_) {
-                throw py::error_already_set();
-            }
-            memory_ = PyBytes_AS_STRING(bytes_.ptr());
-            capacity_ = expected;
-        }
-    }
-
-    char *reserve(std::size_t size) override {
-        if (!spilled_ && size <= capacity_) {
-            return memory_;
-        }
-        if (!spilled_) {
-            spill_.resize(std::max(size, capacity_));
-            if (capacity_ != 0) {
-                std::memcpy(spill_.data(), memory_, capacity_); // what is stored lies within
-            }
-            spilled_ = true;
-        } else if (size > spill_.size()) {
-            spill_.resize(size);
-        }
-        return spill_.data();
-    }
-
-    std::size_t max_size() const override { return kLargestReadResult; }
-
-    // The first `length` bytes stored, as the result of the file's mode.
-    py::object take(std::size_t length) {
-        if (spilled_ || !bytes_) {
-            const char *stored = spilled_ ? spill_.data() : "";
-            if (!binary_) {
-                return decode_utf8({stored, length});
-            }
-            return py::bytes(stored, length);
-        }
-        PyObject *bytes = bytes_.release().ptr();
-        if (length != capacity_ && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(length)) != 0) {
-            throw py::error_already_set();
-        }
-        return py::reinterpret_steal<py::object>(bytes);
-    }
-
-private:
-    bool binary_;
-    py::object bytes_;         // made on the loop's thread; null in text mode
-    char *memory_ = nullptr;   // bytes_'s storage
-    std::size_t capacity_ = 0; // bytes_'s size
-    ByteBuffer spill_;         // where the read goes on once it outgrows bytes_
-    bool spilled_ = false;
-};
 
 // Lines of read_lines(), kept end to end until the loop's thread makes the list.
 class LineCollector final : public LineSink {
@@ -111,58 +52,6 @@ py::object bytes_or_text(bool binary, std::string_view data) {
 } // namespace
 
 // ---- jobs that hold the file's lock -------------------------------------------------------
-
-// A call on an EngineFile that an engine thread carries out under the file's lock: perform() on
-// the engine thread, never touching Python; make_result() on the loop's thread. The job holds
-// the Python object, so the file lives until the job is delivered.
-class FileJob : public BoundJob {
-public:
-    FileJob(const py::object &self, Completions &completions, py::object deliver)
-        : BoundJob(completions.queue(), std::move(deliver)), owner_(self),
-          file_(self.cast<EngineFile &>()) {}
-
-    // On the loop's thread, before the job is made: what the file's mode refuses, it refuses as
-    // the blocking call does.
-    static void refuse_by_mode(const EngineFile &file, std::string_view method) {
-        if (method == "read1" || method == "pread") {
-            file.require_readable(method == "read1" ? "read1" : "pread");
-        } else if (method.starts_with("read")) {
-            file.require_readable("read");
-        } else if (method == "write" || method == "writelines") {
-            file.require_writable("write");
-        } else if (method == "truncate" || method == "pwrite") {
-            file.require_writable(method == "truncate" ? "truncate" : "pwrite");
-        }
-    }
-
-protected:
-    virtual void perform(AsyncFileCore &core) = 0;
-    virtual py::object make_result() = 0;
-
-    bool binary() const { return file_.is_binary; }
-    EngineFile &file() { return file_; }
-
-private:
-    void run() noexcept final {
-        try {
-            const EngineFile::Busy busy(file_, EngineFile::OffInterpreter{});
-            perform(file_.core);
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-    }
-
-    py::object result() final {
-        if (failure_) {
-            std::rethrow_exception(failure_);
-        }
-        return make_result();
-    }
-
-    py::object owner_;
-    EngineFile &file_;
-    std::exception_ptr failure_;
-};
 
 namespace {
 
@@ -551,8 +440,13 @@ std::unique_ptr<Ticket> start_call(const py::object &self, Completions &completi
         if (once && !count) {
             count = AsyncFileCore::kRead1Default;
         }
-        job = stream_job<Read>(self, completions, std::move(deliver), count, once,
-                               expected_read(file, count));
+        if (!once && read_may_split(file, count)) {
+            job = split_read_job(self, completions, std::move(deliver), count,
+                                 expected_read(file, count));
+        } else {
+            job = stream_job<Read>(self, completions, std::move(deliver), count, once,
+                                   expected_read(file, count));
+        }
     } else if (method == "readinto") {
         job = stream_job<ReadInto>(self, completions, std::move(deliver), argument(args, 0));
     } else if (method == "readline") {
