@@ -6,6 +6,7 @@ all; a forked child gets threads of its own; and the process exits with its own 
 threads are doing."""
 
 import asyncio
+import errno
 import gc
 import os
 import select
@@ -176,7 +177,25 @@ class Blocker:
         f.start_open(completions, deliver, os.fsencode(self.fifo), os.O_RDONLY, -1, False, self.fifo)
 
     def release(self) -> None:
-        os.close(os.open(self.fifo, os.O_WRONLY))  # every open waiting for a writer goes on
+        """Every open waiting for a writer goes on; fails the test if none is waiting by TIMEOUT."""
+        writer: list[int] = []
+
+        def opened() -> bool:
+            try:
+                writer.append(os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError as error:
+                assert error.errno == errno.ENXIO  # no reader yet
+                return False
+            return True
+
+        until(opened)
+        os.close(writer[0])
+
+
+def only_threads(count: int) -> None:
+    """Lowers the engine's threads to `count`, and waits until no more are left."""
+    set_max_threads(count)
+    until(lambda: threads() <= count)
 
 
 def until(condition: Callable[[], bool]) -> None:
@@ -192,7 +211,7 @@ def until(condition: Callable[[], bool]) -> None:
 def test_a_call_cancelled_before_it_starts_never_runs(
     tmp_path: Path, make_file: Callable[..., str], restore_threads: None
 ) -> None:
-    set_max_threads(1)
+    only_threads(1)
     blocker = Blocker(tmp_path)
     path = make_file(b"original")
     completions = Completions()
@@ -221,7 +240,7 @@ def _drained(completions: Completions, delivered: list[Any], count: int) -> bool
 def test_outcomes_that_arrive_together_come_in_one_drain(
     tmp_path: Path, make_file: Callable[..., str], restore_threads: None
 ) -> None:
-    set_max_threads(1)
+    only_threads(1)
     blocker = Blocker(tmp_path)
     completions = Completions()
     delivered: list[Any] = []

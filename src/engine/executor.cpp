@@ -52,6 +52,9 @@ void Executor::work() noexcept {
     for (;;) {
         if (threads_ > max_threads_) {
             --threads_; // beyond a lowered limit
+            if (!queued_.empty()) {
+                job_ready_.notify_one(); // the wake-up may have been meant for a job
+            }
             return;
         }
         if (queued_.empty()) {
