@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "engine_errors.hpp"
+#include "interpreter_lock.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
 #include "py_sinks.hpp"
@@ -20,7 +21,7 @@ public:
             if (file_.owner_.load(std::memory_order_relaxed) == me) {
                 throw std::runtime_error("reentrant call on a file in use by this thread");
             }
-            const py::gil_scoped_release released;
+            const InterpreterReleased released;
             file_.lock_.lock();
         }
         file_.owner_.store(me, std::memory_order_relaxed);
@@ -50,7 +51,7 @@ EngineFile::~EngineFile() { core.set_wait_gate(nullptr); }
 
 void EngineFile::before_wait() noexcept { released_ = PyEval_SaveThread(); }
 
-void EngineFile::after_wait() noexcept { PyEval_RestoreThread(released_); }
+void EngineFile::after_wait() noexcept { restore_thread_or_park(released_); }
 
 py::object EngineFile::would_block() {
     // Made once and never freed: it must outlive every module object that refers to it.
@@ -72,7 +73,7 @@ void EngineFile::open_descriptor(int descriptor) {
 }
 
 void EngineFile::take_storage() {
-    const py::gil_scoped_release released; // a slow file system answers statfs slowly too
+    const InterpreterReleased released; // a slow file system answers statfs slowly too
     storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
                    std::memory_order_relaxed);
 }
