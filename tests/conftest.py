@@ -7,7 +7,7 @@ import pickle
 import subprocess
 import sys
 from collections.abc import Callable, Coroutine, Iterator
-from contextlib import ExitStack
+from contextlib import ExitStack, suppress
 from pathlib import Path
 from typing import Any
 
@@ -136,6 +136,36 @@ def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
             return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker))
 
         yield mount
+
+
+SMALL_TMPFS_BYTES = 1 << 20
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path: Path) -> Iterator[Path]:
+    """A 1 MiB tmpfs mounted for the test, which fills up (ENOSPC) after that many bytes; unmounted after it,
+    lazily, so that a descriptor the test leaked does not keep it from going."""
+    mountpoint = tmp_path / "small-tmpfs"
+    mountpoint.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_TMPFS_BYTES}", "tmpfs", str(mountpoint)],
+                             capture_output=True, text=True, timeout=TIMEOUT)  # fmt: skip
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
+    try:
+        yield mountpoint
+    finally:
+        subprocess.run(["umount", "-l", str(mountpoint)], capture_output=True, timeout=TIMEOUT)
+
+
+def fill(directory: Path) -> None:
+    """Fills the file system holding `directory` up to its last byte."""
+    with open(directory / "filler", "wb", buffering=0) as filler:
+        with suppress(OSError):
+            while filler.write(b"\0" * 65536):
+                pass
+        with suppress(OSError):
+            while filler.write(b"\0"):
+                pass
 
 
 @pytest.fixture

@@ -31,7 +31,7 @@ from typing import IO, Any
 
 import pytest
 
-from conftest import TIMEOUT, disk, run_child
+from conftest import TIMEOUT, disk, fill, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
@@ -536,6 +536,46 @@ def test_readable_and_writable_are_builtins(make_file: Callable[..., str], mode:
     ours.close(False)
     builtin.close()
     assert (ours.readable(), ours.writable()) == answers
+
+
+# ---- close whose flush fails ---------------------------------------------------------------------------
+
+
+def full_file_system(request: pytest.FixtureRequest) -> str:
+    """A file on a full 1 MiB tmpfs, holding a block written before the file system filled up."""
+    directory: Path = request.getfixturevalue("small_tmpfs")
+    (directory / "file").write_bytes(b"b" * 65536)
+    fill(directory)
+    return str(directory / "file")
+
+
+def full_device(request: pytest.FixtureRequest) -> str:
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    return "/dev/full"
+
+
+FULL: dict[str, Callable[[pytest.FixtureRequest], str]] = {"tmpfs": full_file_system, "dev-full": full_device}
+
+
+@pytest.mark.parametrize("where", FULL.values(), ids=FULL.keys())
+def test_close_whose_flush_fails_raises_and_releases_the_descriptor(request: pytest.FixtureRequest,
+                                                                    where: Callable[[pytest.FixtureRequest], str]) -> None:  # fmt: skip
+    path = where(request)
+    ours, builtin = open_file(path, "ab"), open_builtin(path, "ab")
+    descriptor = ours.fileno()
+    for f in (ours, builtin):
+        call(f, ("write", (b"pending",)))
+    failures = [call(f, ("close", ())) for f in (ours, builtin)]
+    assert failures[0] == failures[1] == (OSError, "[Errno 28] No space left on device")
+    assert (ours.closed, call(ours, ("close", ()))) == (True, None)
+    with pytest.raises(OSError) as released:
+        os.fstat(descriptor)
+    assert released.value.errno == errno.EBADF
+    if path != "/dev/full":  # an unlinked file's blocks come back once nothing holds it
+        os.unlink(path)
+        directory = os.statvfs(os.path.dirname(path))
+        assert directory.f_bfree * directory.f_bsize >= 65536
 
 
 # ---- opening a descriptor -----------------------------------------------------------------------------

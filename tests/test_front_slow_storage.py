@@ -5,12 +5,14 @@ import asyncio
 import errno
 import os
 import time
+from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import pytest
 
 import larkspan
-from conftest import descriptors, ticking
+from conftest import descriptors, fill, ticking
 
 LATENCY_MS = 30.0
 
@@ -144,7 +146,7 @@ def test_read_failing_with_eio_raises_and_leaves_the_handle_closable(slow_fs, ca
     assert (isinstance(outcome, OSError) and outcome.errno == errno.EIO) or outcome in (b"", "", 0), outcome
 
 
-def test_written_bytes_that_fail_with_eio_stay_pending(slow_fs) -> None:
+def test_written_bytes_that_fail_with_eio_are_reported_by_flush_and_close(slow_fs) -> None:
     fs = slow_fs(1.0, fail_marker="broken")
 
     async def main() -> list[Any]:
@@ -154,7 +156,52 @@ def test_written_bytes_that_fail_with_eio_stay_pending(slow_fs) -> None:
         return [accepted, *[(type(e), str(e)) for e in failures], f.closed]
 
     eio = (OSError, "[Errno 5] Input/output error")
-    assert asyncio.run(main()) == [4, eio, eio, False]  # still pending, so close refuses to drop them
+    assert asyncio.run(main()) == [4, eio, eio, True]  # as builtin's close: the error, and the file closed
+
+
+def full_tmpfs(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    directory: Path = request.getfixturevalue("small_tmpfs")
+    return directory / "file", lambda: fill(directory)
+
+
+def failing_file(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    fs = request.getfixturevalue("slow_fs")(1.0, fail_marker="broken")
+    return fs.mountpoint / "broken", lambda: None
+
+
+def dying_daemon(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    fs = request.getfixturevalue("slow_fs")(1.0)
+    return fs.mountpoint / "file", fs.kill
+
+
+# Each makes a path, and the fault that strikes once the file is open with bytes pending; the errno of the flush.
+FAILED_FLUSHES: dict[str, tuple[Callable[[pytest.FixtureRequest], tuple[Path, Callable[[], None]]], int]] = {
+    "full-tmpfs": (full_tmpfs, errno.ENOSPC),
+    "eio": (failing_file, errno.EIO),
+    "daemon-killed": (dying_daemon, errno.ENOTCONN),
+}
+
+
+@pytest.mark.parametrize("mode", ["wb", "w"], ids=["binary", "text"])
+@pytest.mark.parametrize(("make", "error"), FAILED_FLUSHES.values(), ids=FAILED_FLUSHES.keys())
+def test_close_whose_flush_fails_raises_and_releases_the_descriptor(
+    request: pytest.FixtureRequest, make: Callable[..., tuple[Path, Callable[[], None]]], error: int, mode: str
+) -> None:
+    path, fault = make(request)
+
+    async def main() -> None:
+        before = descriptors()
+        f = await larkspan.open(path, mode)
+        await f.write(b"pending" if mode == "wb" else "pending")
+        fault()
+        with pytest.raises(OSError) as failure:
+            await f.close()
+        assert (failure.value.errno, f.closed, descriptors()) == (error, True, before)
+        await f.close()  # nothing left to close, nothing to raise
+        with pytest.raises(ValueError):
+            await f.write(b"more" if mode == "wb" else "more")
+
+    asyncio.run(main())
 
 
 def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:

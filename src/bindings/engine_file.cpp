@@ -95,7 +95,7 @@ py::object EngineFile::close(bool inline_only) {
     if (inline_only && open_may_wait()) {
         return would_block();
     }
-    core.close();
+    core.close_even_if_flush_fails();
     return py::none();
 }
 

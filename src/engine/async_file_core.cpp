@@ -226,6 +226,26 @@ void AsyncFileCore::close() {
         return;
     }
     flush_write_buffer();
+    release_stream();
+}
+
+void AsyncFileCore::close_even_if_flush_fails() {
+    if (file == nullptr) {
+        return;
+    }
+    try {
+        flush_write_buffer();
+    } catch (const IoError &) {
+        // The bytes that could not go out go with the stream, and the flush's failure is the
+        // one reported, whatever fclose then says.
+        write_len = 0;
+        release_stream_no_throw();
+        throw;
+    }
+    release_stream();
+}
+
+void AsyncFileCore::release_stream() {
     // stdio gives the stream up whatever fclose returns.
     int result;
     int error_number;
@@ -254,9 +274,15 @@ void AsyncFileCore::close_no_throw() noexcept {
         flush_write_buffer();
     } catch (...) {
     }
-    const Waiting waiting(wait_gate);
-    std::fclose(std::exchange(file, nullptr));
-    stdio_buffer.reset();
+    release_stream_no_throw();
+}
+
+void AsyncFileCore::release_stream_no_throw() noexcept {
+    try {
+        release_stream();
+    } catch (const IoError &) {
+        // fclose failed, and the stream is released all the same; its failure has nobody to go to.
+    }
 }
 
 void AsyncFileCore::measure_size() {

@@ -52,7 +52,11 @@ public:
     // Opens a stream over `descriptor` at its current offset; the stream owns it from then on.
     // When no stream can be made over it (OpenError), it stays the caller's.
     void open_descriptor(int descriptor);
+    // Leaves the stream open when the pending writes cannot go out, so that they can be retried.
     void close();
+    // Releases the stream whatever the flush of the pending writes does, as Python's own files
+    // do; the flush's failure, when there is one, is thrown afterwards and the bytes are dropped.
+    void close_even_if_flush_fails();
     const std::string &get_filename() const { return filename; }
     const std::string &get_mode() const { return mode; }
 
@@ -149,6 +153,8 @@ private:
     std::size_t read_to_end(ReadSink &sink);
     std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
+    void release_stream();
+    void release_stream_no_throw() noexcept;
     void close_no_throw() noexcept;
     bool reads_once() const;
     std::size_t read_once(char *destination, std::size_t count);
