@@ -578,6 +578,35 @@ def test_close_whose_flush_fails_raises_and_releases_the_descriptor(request: pyt
         assert directory.f_bfree * directory.f_bsize >= 65536
 
 
+# ---- storage that fails: the bytes that arrived, then the failure, never an early end ------------------------
+
+FAILING_CONTENT = b"line one\nline two\n"
+ARRIVED = 12  # the storage fails from this byte on
+EIO_FAILURE = (OSError, "[Errno 5] Input/output error")
+FAILING_STEPS: dict[str, tuple[Step, Any]] = {  # the call, and what it gives when the storage fails part-way
+    "read-all": (("read", (None,)), FAILING_CONTENT[:ARRIVED]),
+    "read-positional": (("read", (100,)), FAILING_CONTENT[:ARRIVED]),
+    "read-stream": (("read", (9000,)), FAILING_CONTENT[:ARRIVED]),
+    "read1": (("read1", (100,)), FAILING_CONTENT[:ARRIVED]),
+    "readinto": (("readinto", (9000,)), (ARRIVED, FAILING_CONTENT[:ARRIVED])),
+    "readline": (("readline", (None,)), b"line one\n"),
+    "readlines": (("readlines", (None,)), [b"line one\n", b"lin"]),
+}
+
+
+@pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
+@pytest.mark.parametrize(("step", "arrived"), FAILING_STEPS.values(), ids=FAILING_STEPS.keys())
+def test_failing_storage_raises_after_the_bytes_that_arrived(slow_fs: Callable[..., Any], step: Step, arrived: Any,
+                                                             fail_from: int) -> None:  # fmt: skip
+    fs = slow_fs(1.0, fail_marker="bad", fail_from=fail_from)
+    (fs.backing / "bad").write_bytes(FAILING_CONTENT)
+    f = open_file(str(fs.mountpoint / "bad"), "rb")
+    assert [call(f, step) for _ in range(2)] == ([arrived] if fail_from else [EIO_FAILURE]) + [EIO_FAILURE]
+    if fail_from:  # a seek leaves the failure behind: reads from a place the storage serves go on
+        assert (call(f, ("seek", (0, 0))), call(f, ("read", (4,)))) == (0, b"line")
+    f.close(False)
+
+
 # ---- opening a descriptor -----------------------------------------------------------------------------
 
 

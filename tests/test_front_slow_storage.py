@@ -120,30 +120,67 @@ def test_cancelled_read_on_a_slow_file_is_read_again(slow_fs) -> None:
     assert (again, rest, position) == (data[:1000], data[1000:], len(data))
 
 
-FAILING = {
-    "read": lambda f: f.read(),
-    "read(10)": lambda f: f.read(10),
-    "readline": lambda f: f.readline(),
-    "readinto": lambda f: f.readinto(bytearray(10)),
+CONTENT = b"line one\nline two\n"
+ARRIVED = 12  # the storage fails from this byte on
+
+
+async def lines_of(f: Any) -> list[Any]:
+    return [line async for line in f]
+
+
+async def filled(f: Any) -> bytes:
+    buffer = bytearray(100)
+    return bytes(buffer[: await f.readinto(buffer)])
+
+
+# mode, the call, and what it gives when the storage fails part-way: the bytes before the failure
+FAILING: dict[str, tuple[str, Callable[[Any], Any], Any]] = {
+    "read": ("rb", lambda f: f.read(), CONTENT[:ARRIVED]),
+    "read(100)": ("rb", lambda f: f.read(100), CONTENT[:ARRIVED]),
+    "read(100000)": ("rb", lambda f: f.read(100000), CONTENT[:ARRIVED]),
+    "readall": ("rb", lambda f: f.readall(), CONTENT[:ARRIVED]),
+    "readline": ("rb", lambda f: f.readline(), b"line one\n"),
+    "readinto": ("rb", filled, CONTENT[:ARRIVED]),
+    "readlines": ("rb", lambda f: f.readlines(), [b"line one\n", b"lin"]),
+    "async-for": ("rb", lines_of, None),  # the lines that arrived, then the failure, in one call
+    "text-read": ("r", lambda f: f.read(), CONTENT[:ARRIVED].decode()),
+    "text-readline": ("r", lambda f: f.readline(), "line one\n"),
 }  # fmt: skip
 
 
-@pytest.mark.parametrize("call", FAILING)
-def test_read_failing_with_eio_raises_and_leaves_the_handle_closable(slow_fs, call: str) -> None:
-    fs = slow_fs(1.0, fail_marker="broken")
-    (fs.backing / "broken").write_bytes(b"never read\n")
+@pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
+@pytest.mark.parametrize(("mode", "call", "arrived"), FAILING.values(), ids=FAILING.keys())
+def test_read_failing_with_eio_raises_after_what_arrived(slow_fs, mode: str, call: Callable[[Any], Any], arrived: Any,
+                                                         fail_from: int) -> None:  # fmt: skip
+    fs = slow_fs(1.0, fail_marker="broken", fail_from=fail_from)
+    (fs.backing / "broken").write_bytes(CONTENT)
 
-    async def main() -> BaseException | None:
+    async def main() -> list[Any]:
         before = descriptors()
-        f = await larkspan.open(fs.mountpoint / "broken", "rb")
-        outcome = (await asyncio.gather(FAILING[call](f), return_exceptions=True))[0]
+        f = await larkspan.open(fs.mountpoint / "broken", mode)
+        outcomes = [outcome(result) for result in await asyncio.gather(call(f), call(f), return_exceptions=True)]
         await f.close()
         assert descriptors() == before
-        return outcome
+        return outcomes
 
-    outcome = asyncio.run(main())
-    # A failed read through the stream comes back short, as the engine reports short reads: nothing invented.
-    assert (isinstance(outcome, OSError) and outcome.errno == errno.EIO) or outcome in (b"", "", 0), outcome
+    eio = (OSError, errno.EIO)
+    if arrived is None:  # the iteration ends at the failure, never as if the file had ended
+        assert asyncio.run(main()) == [eio, eio]
+    else:
+        assert asyncio.run(main()) == ([arrived] if fail_from else [eio]) + [eio]
+
+
+@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
+def test_whole_file_helpers_raise_for_failing_storage(slow_fs, helper: Callable[[Path], Any]) -> None:
+    fs = slow_fs(1.0, fail_marker="broken", fail_from=ARRIVED)
+    (fs.backing / "broken").write_bytes(CONTENT)
+    with pytest.raises(OSError) as failure:  # never the bytes that arrived, as if they were the whole file
+        asyncio.run(helper(fs.mountpoint / "broken"))
+    assert failure.value.errno == errno.EIO
+
+
+def outcome(result: Any) -> Any:
+    return (type(result), result.errno) if isinstance(result, OSError) else result
 
 
 def test_written_bytes_that_fail_with_eio_are_reported_by_flush_and_close(slow_fs) -> None:
@@ -214,13 +251,12 @@ def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
         reading = asyncio.ensure_future(f.read())
         await asyncio.sleep(0.05)  # the read waits on the daemon
         fs.kill()
-        outcome = (await asyncio.gather(reading, return_exceptions=True))[0]
+        failure = (await asyncio.gather(reading, return_exceptions=True))[0]
         with pytest.raises(OSError) as closing:  # the daemon cannot flush
             await f.close()
         assert closing.value.errno == errno.ENOTCONN
         assert f.closed and descriptors() == before  # the descriptor is given up all the same
-        return outcome
+        return failure
 
-    outcome = asyncio.run(main())
-    # A failed stream read comes back short, as the engine reports every short read: never invented bytes.
-    assert isinstance(outcome, OSError) or outcome == b"", outcome
+    failure = asyncio.run(main())
+    assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, failure  # never an early end

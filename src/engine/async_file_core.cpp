@@ -24,6 +24,11 @@
 //   reads take it before reading on. tell() subtracts it.
 // - The cached size is set by measure_size() alone and cleared by open, a
 //   successful seek and a successful truncate. Writes leave it alone.
+// - A failed read is never taken for the end of the file. The reads that go
+//   through the stream or the descriptor note the failure in read_failure and
+//   stop there, as at an end; the operation then raises it, unless it delivered
+//   bytes first: those are returned, and the next read raises it. Streams opened
+//   without reading are the exception: their reads deliver nothing, as ever.
 
 #include "async_file_core.hpp"
 
@@ -117,7 +122,7 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
       file_device(other.file_device), deferred_position(other.deferred_position),
       line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate),
-      reads_follow_lines(other.reads_follow_lines) {}
+      reads_follow_lines(other.reads_follow_lines), read_failure(other.read_failure) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -316,6 +321,7 @@ void AsyncFileCore::reset_position_state() {
     line_len = 0;
     line_eof = false;
     size_known = false;
+    read_failure = 0; // it belongs to the old position; a read from the new one finds its own
 }
 
 // A count the result could never hold is refused, even where fewer bytes would arrive.
@@ -357,24 +363,29 @@ std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &si
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     if (!count) {
-        return after_read_ahead(kUntilInputEnds, sink,
-                                [&](std::uint64_t, ReadSink &rest) { return read_to_end(rest); });
+        return reporting_failure(
+            after_read_ahead(kUntilInputEnds, sink,
+                             [&](std::uint64_t, ReadSink &rest) { return read_to_end(rest); }));
     }
     require_representable(*count, sink);
-    return after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
-        // A stream without a position has no pread; when reads follow lines it reads through stdio.
-        if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
-            return read_at_position(static_cast<std::size_t>(wanted), rest);
-        }
-        return read_through_stream(wanted, rest);
-    });
+    return reporting_failure(
+        after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
+            // A stream without a position has no pread; when reads follow lines it reads through
+            // stdio.
+            if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
+                return read_at_position(static_cast<std::size_t>(wanted), rest);
+            }
+            return read_through_stream(wanted, rest);
+        }));
 }
 
 std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     const std::uint64_t wanted = count.value_or(kRead1Default);
     require_representable(wanted, sink);
     if (unread_ahead() != 0) {
@@ -383,9 +394,9 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
     }
     if (reads_once()) {
         const std::size_t room = to_size(std::min(wanted, kRead1Default));
-        return read_once(sink.reserve(room), room);
+        return reporting_failure(read_once(sink.reserve(room), room));
     }
-    return read_through_stream(wanted, sink);
+    return reporting_failure(read_through_stream(wanted, sink));
 }
 
 // When reads follow lines, a stream without a position answers a refill or read1() with what
@@ -393,29 +404,36 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
 // come down a pipe must not wait for 256 KiB more or for the writer to close.
 bool AsyncFileCore::reads_once() const { return reads_follow_lines && !regular_file; }
 
-// One read from the descriptor, retried only when a signal interrupted it; a failure reads nothing.
+// One read from the descriptor, retried only when a signal interrupted it; a failure reads
+// nothing and is noted.
 std::size_t AsyncFileCore::read_once(char *destination, std::size_t count) {
     settle_position();
-    const Waiting waiting(wait_gate);
-    for (;;) {
-        const ssize_t got = ::read(fileno(file), destination, count);
-        if (got >= 0 || errno != EINTR) {
-            return got > 0 ? static_cast<std::size_t>(got) : 0;
-        }
+    ssize_t got;
+    int failure = 0;
+    {
+        const Waiting waiting(wait_gate);
+        do {
+            got = ::read(fileno(file), destination, count);
+        } while (got < 0 && errno == EINTR);
+        failure = got < 0 ? errno : 0;
     }
+    note_read_failure(failure);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 std::size_t AsyncFileCore::readinto(std::span<char> destination) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     if (destination.empty()) {
         return 0;
     }
     SpanSink sink(destination);
-    return after_read_ahead(destination.size(), sink, [&](std::uint64_t wanted, ReadSink &rest) {
-        return read_from_stream(rest.reserve(to_size(wanted)), to_size(wanted));
-    });
+    return reporting_failure(
+        after_read_ahead(destination.size(), sink, [&](std::uint64_t wanted, ReadSink &rest) {
+            return read_from_stream(rest.reserve(to_size(wanted)), to_size(wanted));
+        }));
 }
 
 // ---- the read-ahead when reads follow lines -----------------------------------------
@@ -458,11 +476,36 @@ std::size_t AsyncFileCore::after_read_ahead(std::uint64_t count, ReadSink &sink,
 
 // glibc keeps a stream at end of file once it has seen the end, but the file
 // may have grown since; every read asks the file again, as Python's files do.
+// A failure ends the read like the end of the file, and is noted; a signal
+// that interrupted it does not count as one.
 std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count) {
     settle_position();
-    std::clearerr(file);
-    const Waiting waiting(wait_gate);
-    return std::fread(destination, 1, count, file);
+    std::size_t got = 0;
+    int failure = 0;
+    {
+        const Waiting waiting(wait_gate);
+        do {
+            std::clearerr(file);
+            got += std::fread(destination + got, 1, count - got, file);
+            failure = got < count && std::ferror(file) ? errno : 0;
+        } while (failure == EINTR);
+    }
+    note_read_failure(failure);
+    return got;
+}
+
+void AsyncFileCore::note_read_failure(int failure) {
+    // A stream opened without reading delivers nothing, and is not failing for that.
+    if (failure != 0 && open_mode != OpenMode::Write && open_mode != OpenMode::Append) {
+        read_failure = failure;
+    }
+}
+
+void AsyncFileCore::report_read_failure(bool delivered) {
+    if (read_failure != 0 && !delivered) {
+        const int failure = std::exchange(read_failure, 0);
+        throw IoError(std::string("Read failed: ") + std::strerror(failure), failure);
+    }
 }
 
 // Reads the descriptor at the object's position, past stdio's buffer, and
@@ -513,7 +556,7 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
 // ---- lines ----------------------------------------------------------------
 
 bool AsyncFileCore::refill_line_buffer() {
-    if (line_eof) {
+    if (line_eof || read_failure != 0) {
         return false;
     }
     if (line_buffer.size() < kLineBlock) {
@@ -523,16 +566,23 @@ bool AsyncFileCore::refill_line_buffer() {
                                          : read_from_stream(line_buffer.data(), line_buffer.size());
     line_len = got;
     line_pos = 0;
-    line_eof = got == 0;
+    line_eof = got == 0 && read_failure == 0; // after a failure, the next refill asks again
     return got != 0;
 }
 
 std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     require_open();
     flush_write_buffer();
+    report_read_failure(false);
     if (reads_follow_lines) {
         line_eof = false; // the file may have grown since the end was seen
     }
+    const std::string_view line = assemble_line(limit);
+    report_read_failure(!line.empty());
+    return line;
+}
+
+std::string_view AsyncFileCore::assemble_line(std::optional<std::uint64_t> limit) {
     const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
     if (wanted == 0 || (line_pos >= line_len && !refill_line_buffer())) {
         return {};
@@ -588,13 +638,20 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
+    report_read_failure(read_rest_as_lines(sink));
+}
+
+// Returns whether any bytes arrived.
+bool AsyncFileCore::read_rest_as_lines(LineSink &sink) {
     std::uint64_t remaining = bytes_to_recorded_end();
     if (remaining == 0) {
-        return;
+        return false;
     }
     const std::size_t unread = to_size(unread_ahead());
     read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
+    bool delivered = unread != 0;
     if (unread != 0) {
         // A stream without a position: the lines start with what was read ahead.
         std::memcpy(read_scratch.data(), line_buffer.data() + line_pos, unread);
@@ -610,6 +667,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
         const std::size_t room = (read_scratch.size() - held) / kStdioBuffer * kStdioBuffer;
         const std::size_t wanted = to_size(std::min<std::uint64_t>(remaining, room));
         const std::size_t got = read_from_stream(read_scratch.data() + held, wanted);
+        delivered = delivered || got != 0;
         remaining -= got;
         const std::size_t end = held + got;
         const std::size_t start = emit_complete_lines(end, sink);
@@ -618,7 +676,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
             if (held != 0) {
                 sink.add({read_scratch.data() + start, held});
             }
-            return;
+            return delivered;
         }
         std::memmove(read_scratch.data(), read_scratch.data() + start, held);
     }
@@ -846,6 +904,7 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, Re
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     require_representable(count, sink);
 #ifdef RWF_NOWAIT
     const int fd = fileno(file);
@@ -895,5 +954,6 @@ bool AsyncFileCore::restore_position(std::int64_t position) {
     }
     return_read_ahead();
     deferred_position = static_cast<long>(position);
+    read_failure = 0; // the reads from there find their own
     return true;
 }

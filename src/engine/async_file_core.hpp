@@ -148,6 +148,16 @@ private:
     void settle_position();
     std::uint64_t bytes_to_recorded_end();
     std::size_t read_from_stream(char *destination, std::size_t count);
+    void note_read_failure(int failure);
+    // Throws the failure noted by a read, unless that read `delivered` bytes.
+    void report_read_failure(bool delivered);
+    // What a read operation delivered, once any failure it met without delivering is thrown.
+    template <typename Count> Count reporting_failure(Count delivered) {
+        report_read_failure(delivered != 0);
+        return delivered;
+    }
+    std::string_view assemble_line(std::optional<std::uint64_t> limit);
+    bool read_rest_as_lines(LineSink &sink);
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
     std::size_t read_to_end(ReadSink &sink);
@@ -185,4 +195,5 @@ private:
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
     bool reads_follow_lines = false;       // see set_reads_follow_lines()
+    int read_failure = 0; // errno of a failed read whose operation delivered bytes; 0 for none
 };
