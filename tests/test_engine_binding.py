@@ -607,6 +607,52 @@ def test_failing_storage_raises_after_the_bytes_that_arrived(slow_fs: Callable[.
     f.close(False)
 
 
+# ---- files whose size is no guide: /proc and sysfs report 0 or a page, whatever they hold ---------------------
+
+PSEUDO_FILES = ["/proc/version", "/proc/self/cmdline", "/sys/kernel/mm/transparent_hugepage/enabled"]
+TO_THE_END: dict[str, Step] = {"read": ("read", (None,)), "readlines": ("readlines", (None,)),
+                               "readline": ("readline", (None,))}  # fmt: skip
+
+
+@pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
+@pytest.mark.parametrize("step", TO_THE_END.values(), ids=TO_THE_END.keys())
+@pytest.mark.parametrize("path", PSEUDO_FILES)
+def test_files_that_report_no_size_are_read_to_their_end(path: str, step: Step, inline_only: bool) -> None:
+    if not os.path.exists(path):
+        pytest.skip(f"needs {path}")
+    ours, oracle = open_file(path, "rb"), open_builtin(path, "rb")
+    got = call(ours, step, inline_only)
+    if got is WOULD_BLOCK:
+        got = call(ours, step)
+    assert got == call(oracle, step) and len(got) > 0
+    ours.close(False)
+    oracle.close()
+
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# Builtin's read() of an endless device grows its result until memory runs out; so must ours, within
+# an address space limited to 2 GiB, and both must raise MemoryError rather than return what they hold.
+ENDLESS = """
+import resource, sys
+from larkspan._engine import File
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+f = File("/dev/zero", "rb")
+f.open()
+for read in (lambda: f.read(None, False), lambda: open("/dev/zero", "rb").read()):
+    try:
+        print(len(read()))
+    except MemoryError as error:
+        print(type(error).__name__)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves terabytes of address space")
+def test_endless_device_read_to_its_end_raises_memory_error() -> None:
+    if not os.path.exists("/dev/zero"):
+        pytest.skip("needs /dev/zero")
+    assert run_child(ENDLESS).split() == ["MemoryError", "MemoryError"]
+
+
 # ---- opening a descriptor -----------------------------------------------------------------------------
 
 

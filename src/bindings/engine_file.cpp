@@ -43,6 +43,7 @@ EngineFile::EngineFile(const std::string &filename, const std::string &mode)
       readable_(mode.find_first_of("r+") != std::string::npos) {
     core.set_wait_gate(this);
     core.set_reads_follow_lines(true);
+    core.set_size_is_a_hint(true);
 }
 
 // Deallocation runs with the interpreter lock held and nobody else holding the object, so an
@@ -118,7 +119,7 @@ py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&re
         return read_result(is_binary, read);
     }
     py::object result =
-        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
+        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(count, sink); });
     return result ? result : would_block();
 }
 

@@ -122,7 +122,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
       file_device(other.file_device), deferred_position(other.deferred_position),
       line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate),
-      reads_follow_lines(other.reads_follow_lines), read_failure(other.read_failure) {}
+      reads_follow_lines(other.reads_follow_lines), size_is_a_hint(other.size_is_a_hint),
+      read_failure(other.read_failure) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -546,11 +547,30 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
     if (remaining == kUntilInputEnds) {
         return read_through_stream(remaining, sink);
     }
-    if (remaining == 0) {
-        return 0;
+    std::size_t got = 0;
+    if (remaining != 0) {
+        got = read_from_stream(sink.reserve(to_size(remaining)), to_size(remaining));
     }
-    char *destination = sink.reserve(to_size(remaining));
-    return read_from_stream(destination, to_size(remaining));
+    if (!size_is_a_hint || got < remaining) {
+        return got;
+    }
+    return got + read_past_recorded_end(sink, got);
+}
+
+// The recorded size was only a hint: /proc and sysfs report 0 or a page for files that hold
+// more, and a file may have grown. Reads go on until the input ends, as Python's readall does;
+// a first small read into the stack costs the sink no growth when, as usual, nothing follows.
+std::size_t AsyncFileCore::read_past_recorded_end(ReadSink &sink, std::size_t stored) {
+    char probe[kSmallRead];
+    const std::size_t more = read_from_stream(probe, sizeof probe);
+    if (more != 0) {
+        std::memcpy(sink.reserve(stored + more) + stored, probe, more);
+    }
+    if (more < sizeof probe) {
+        return more;
+    }
+    OffsetSink rest(sink, stored + more);
+    return more + read_through_stream(kUntilInputEnds, rest);
 }
 
 // ---- lines ----------------------------------------------------------------
@@ -644,7 +664,9 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
 
 // Returns whether any bytes arrived.
 bool AsyncFileCore::read_rest_as_lines(LineSink &sink) {
-    std::uint64_t remaining = bytes_to_recorded_end();
+    // Where the size is a hint, the chunks are read until the input ends (see
+    // read_past_recorded_end).
+    std::uint64_t remaining = size_is_a_hint ? kUntilInputEnds : bytes_to_recorded_end();
     if (remaining == 0) {
         return false;
     }
@@ -900,12 +922,20 @@ std::uint64_t AsyncFileCore::bytes_to_end() {
     return bytes_to_recorded_end(); // nothing is left ahead of a regular file's position
 }
 
-std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, ReadSink &sink) {
+std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint64_t> limit,
+                                                         ReadSink &sink) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
     report_read_failure(false);
-    require_representable(count, sink);
+    if (limit) {
+        require_representable(*limit, sink);
+    }
+    // Without a limit, the bytes read() would return: to the end of the input, or of the size
+    // recorded where that is no hint.
+    const std::uint64_t count = limit            ? *limit
+                                : size_is_a_hint ? kUntilInputEnds
+                                                 : bytes_to_recorded_end();
 #ifdef RWF_NOWAIT
     const int fd = fileno(file);
     const long start = position();

@@ -91,6 +91,11 @@ public:
     // read_line() at the end of the input asks the file again each time, since it may have grown.
     void set_reads_follow_lines(bool follow) { reads_follow_lines = follow; }
 
+    // With `hint` set, read() without a count and read_lines() read until the input ends, as
+    // Python's own files do, and take the recorded size for a hint: files in /proc and sysfs report
+    // 0 or a page whatever they hold. Without it they stop at the recorded size.
+    void set_size_is_a_hint(bool hint) { size_is_a_hint = hint; }
+
     // Hands the pending writes over, then asks the file system to make the file's bytes (and,
     // unless `data_only`, its metadata) durable.
     void sync(bool data_only);
@@ -118,10 +123,11 @@ public:
     // uint64 for a stream that has no size (read until its input ends).
     std::uint64_t bytes_to_end();
 
-    // Up to `count` bytes from the read position of a regular file, the bytes read() would
-    // return, served only when the kernel has every one of them in memory; nullopt when it would
-    // have to wait for storage, with nothing consumed. Where the system cannot tell, nullopt too.
-    std::optional<std::size_t> read_if_cached(std::uint64_t count, ReadSink &sink);
+    // Up to `limit` bytes from the read position of a regular file (all to the end of the input
+    // when nullopt), the bytes read() would return, served only when the kernel has every one of
+    // them in memory; nullopt when it would have to wait for storage, with nothing consumed.
+    // Where the system cannot tell, nullopt too.
+    std::optional<std::size_t> read_if_cached(std::optional<std::uint64_t> limit, ReadSink &sink);
 
     // Puts a regular file's read position back to `position`, an earlier read_position(), so
     // bytes read by a call whose result nobody took are read again. The size cache stays as it
@@ -161,6 +167,7 @@ private:
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
     std::size_t read_to_end(ReadSink &sink);
+    std::size_t read_past_recorded_end(ReadSink &sink, std::size_t stored);
     std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
     void release_stream();
@@ -195,5 +202,6 @@ private:
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
     bool reads_follow_lines = false;       // see set_reads_follow_lines()
+    bool size_is_a_hint = false;           // see set_size_is_a_hint()
     int read_failure = 0; // errno of a failed read whose operation delivered bytes; 0 for none
 };
