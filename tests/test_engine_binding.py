@@ -132,7 +132,7 @@ def open_twins(directory: Path, content: bytes, mode: str) -> tuple[File, IO[Any
 
 def leftovers(f: Opened) -> tuple[Any, ...]:
     """Where a regular file's object stands, what it has left to read, and what the file holds once closed."""
-    state = call(f, ("tell", ())), call(f, ("read", (None,)))
+    state = call(f, ("tell", ())), call(f, ("read", (-1,)))  # files that cannot read take no None
     call(f, ("close", ()))
     return *state, disk(f.name)
 
@@ -154,8 +154,8 @@ MEMORY: dict[str, Row] = {
     "read-past-limit-bigger": ("rb", BIG, [], ("read", (BIG,)), False),
     "read-at-limit-bigger": ("rb", BIG, [], ("read", (LARGE_COPY,)), True),
     "read-after-line": ("rb", SMALL, LINE, ("read", (10,)), True),
-    "read1": ("rb", BIG, [], ("read1", (None,)), True),
-    "read1-negative": ("rb", BIG, [], ("read1", (-1,)), True),
+    "read1": ("rb", BIG, [], ("read1", (-1,)), True),
+    "read1-negative": ("rb", BIG, [], ("read1", (-5,)), True),
     "read1-after-line": ("rb", SMALL, LINE, ("read1", (5,)), True),
     "read1-past-limit-bigger": ("rb", BIG, [], ("read1", (BIG,)), False),
     "readinto-at-limit": ("rb", SMALL, [], ("readinto", (LARGE_COPY,)), True),
@@ -446,7 +446,7 @@ def test_line_refill_is_placed_by_the_pages_it_reads(tmp_path: Path) -> None:
 # ---- closed objects, refusals by mode, arguments ----------------------------------------------------------
 
 CLOSED_CALLS: list[Step] = [
-    ("read", (None,)), ("read", (1,)), ("read", (BIG,)), ("read1", (None,)), ("readinto", (1,)),
+    ("read", (None,)), ("read", (1,)), ("read", (BIG,)), ("read1", (-1,)), ("readinto", (1,)),
     ("readinto", (BIG,)), ("readline", (None,)), ("readline", (0,)), ("readlines", (None,)), ("write", (b"x",)),
     ("write", (lines(BIG),)), ("writelines", ([b"x"],)), ("seek", (0, 0)), ("flush", ()), ("truncate", (None,)),
     ("truncate", (-1,)), ("isatty", ()), ("sync", (False,)), ("tell", ()), ("read_position", ()),
@@ -478,7 +478,7 @@ def test_closed_file_refuses_all_but_close_and_queries(make_file: Callable[..., 
 
 # A mode's refusal comes before anything else: the pending writes stay pending, a line's read-ahead stays.
 REFUSED: dict[str, tuple[str, Step]] = {  # mode, the call
-    "read-write-only": ("wb", ("read", (None,))),
+    "read-write-only": ("wb", ("read", (-1,))),
     "read-nothing-write-only": ("wb", ("read", (0,))),
     "read-bigger-append-only": ("ab", ("read", (BIG,))),
     "read1-write-only": ("wb", ("read1", (1,))),
@@ -653,6 +653,33 @@ def test_endless_device_read_to_its_end_raises_memory_error() -> None:
     assert run_child(ENDLESS).split() == ["MemoryError", "MemoryError"]
 
 
+# ---- opening a path -----------------------------------------------------------------------------------------
+
+# what stands at the path, the mode: the failure must be builtin's, class, errno, text and filename
+REFUSED_PATHS: dict[str, tuple[str, str]] = {
+    "missing": ("missing", "rb"),
+    "missing-directory": ("missing/file", "wb"),
+    "directory-for-writing": ("directory", "wb"),
+    "nul-in-name": ("a\0b", "rb"),
+}
+
+
+@pytest.mark.parametrize(("name", "mode"), REFUSED_PATHS.values(), ids=REFUSED_PATHS.keys())
+def test_open_of_a_path_fails_as_builtin(tmp_path: Path, name: str, mode: str) -> None:
+    (tmp_path / "directory").mkdir()
+    path = os.path.join(tmp_path, name)
+
+    def described(open_it: Callable[[], object]) -> tuple[Any, ...]:
+        with pytest.raises(Exception) as failure:
+            open_it()
+        error = failure.value
+        return type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)
+
+    f = File(path, mode)
+    assert described(f.open) == described(lambda: open(path, mode))
+    assert f.closed
+
+
 # ---- opening a descriptor -----------------------------------------------------------------------------
 
 
@@ -742,9 +769,9 @@ UNDONE_READS: dict[str, Step] = {
 }
 
 
-@pytest.mark.parametrize("pending", [b"", b"XY"], ids=["nothing-pending", "after-pending-writes"])
+@pytest.mark.parametrize("pending", ["", "XY"], ids=["nothing-pending", "after-pending-writes"])
 @pytest.mark.parametrize("step", UNDONE_READS.values(), ids=UNDONE_READS.keys())
-def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pending: bytes) -> None:
+def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pending: str) -> None:
     (shm / "file").write_bytes(lines(BLOCK + 20_000))
     f = open_file(str(shm / "file"), "r+")
     f.readline(None, False)  # the reads start inside the read-ahead block unless writes give it back

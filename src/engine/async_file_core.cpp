@@ -189,7 +189,7 @@ void AsyncFileCore::open_descriptor(int descriptor) {
 
 void AsyncFileCore::throw_open_error(int error_number) const {
     throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
-                    error_number);
+                    error_number, filename);
 }
 
 void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
@@ -820,6 +820,27 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     }
     reset_position_state();
     return position();
+}
+
+// SEEK_DATA and SEEK_HOLE, which stdio does not know: the descriptor finds the place, and the
+// stream moves there before its next use.
+std::int64_t AsyncFileCore::seek_by_descriptor(std::int64_t offset, int whence) {
+    require_open();
+    flush_write_buffer();
+    return_read_ahead();
+    off_t landed;
+    int failure;
+    {
+        const Waiting waiting(wait_gate);
+        landed = ::lseek(fileno(file), offset, whence);
+        failure = errno;
+    }
+    if (landed < 0) {
+        throw IoError("Seek failed", failure);
+    }
+    deferred_position = landed;
+    reset_position_state();
+    return landed;
 }
 
 std::int64_t AsyncFileCore::tell() const {

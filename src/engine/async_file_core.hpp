@@ -76,6 +76,9 @@ public:
     void flush_write_buffer();
 
     std::int64_t seek(std::int64_t offset, int whence);
+    // For the whence values that stdio does not know, SEEK_DATA and SEEK_HOLE; its errors as
+    // seek's.
+    std::int64_t seek_by_descriptor(std::int64_t offset, int whence);
     std::int64_t tell() const;
     void flush();
     void truncate(std::optional<std::uint64_t> size);
