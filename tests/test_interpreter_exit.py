@@ -10,6 +10,7 @@ its child many times, with reads of a megabyte in 3 ms requests still in flight 
 import subprocess
 import sys
 from collections.abc import Callable
+from pathlib import Path
 
 import pytest
 
@@ -65,3 +66,32 @@ def test_exit_with_reads_in_flight_keeps_its_own_status(slow_fs: Callable[..., L
         child = subprocess.run([sys.executable, "-c", script, *paths], capture_output=True, text=True, timeout=TIMEOUT)
         endings.append((child.returncode, child.stderr[-300:]))
     assert endings == [(OWN_STATUS, "")] * RUNS
+
+
+# A finalizer that runs while the interpreter finalizes writes and closes a file through the engine,
+# which lets the interpreter lock go around each system call: the finalizing thread takes it back.
+FINALIZER_CLOSES = """
+import sys
+from larkspan._engine import File
+
+class Closer:
+    def __init__(self, f):
+        self.f = f
+
+    def __del__(self):
+        self.f.write(b"written at exit", False)
+        self.f.close(False)
+
+f = File(sys.argv[1], "wb")
+f.open()
+closer = Closer(f)  # dropped with the module, once finalization has begun
+sys.exit(3)
+"""
+
+
+@pytest.mark.usefixtures("watchdog")
+def test_finalizer_of_the_exiting_thread_still_writes_and_closes(tmp_path: Path) -> None:
+    path = tmp_path / "out"
+    child = subprocess.run([sys.executable, "-c", FINALIZER_CLOSES, str(path)], capture_output=True, text=True,
+                           timeout=TIMEOUT)  # fmt: skip
+    assert (child.returncode, child.stderr, path.read_bytes()) == (OWN_STATUS, "", b"written at exit")

@@ -17,13 +17,10 @@ namespace {
 } // namespace
 
 void restore_thread_or_park(PyThreadState *state) noexcept {
-    if (_Py_IsFinalizing()) {
-        park_for_ever();
-    }
 #if defined(__GLIBCXX__)
-    // Finalization may begin between the test and the call: the thread is then ended from inside
-    // the call, by a forced unwind, caught here. A handler that ended would abort the process, so
-    // this one never does.
+    // CPython ends the thread from inside the call, by a forced unwind, caught here; the thread
+    // that finalizes gets the lock as ever. A handler that ended would abort the process, so this
+    // one never does.
     try {
         PyEval_RestoreThread(state);
     } catch (abi::__forced_unwind &) {
