@@ -2,10 +2,6 @@
 
 #include <unistd.h>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace {
 
 [[noreturn]] void park_for_ever() noexcept {
@@ -17,16 +13,13 @@ namespace {
 } // namespace
 
 void restore_thread_or_park(PyThreadState *state) noexcept {
-#if defined(__GLIBCXX__)
-    // CPython ends the thread from inside the call, by a forced unwind, caught here; the thread
-    // that finalizes gets the lock as ever. A handler that ended would abort the process, so this
-    // one never does.
+    // CPython ends the thread from inside the call, where glibc's pthread_exit unwinds the stack
+    // (a forced unwind, the one thing the call can throw); the thread that finalizes gets the
+    // lock as ever. A forced unwind carries no object to bind a reference to, so it is caught as
+    // anything. A handler that ended would abort the process, so this one never does.
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         park_for_ever();
     }
-#else
-    PyEval_RestoreThread(state);
-#endif
 }
