@@ -7,7 +7,7 @@ import pickle
 import subprocess
 import sys
 from collections.abc import Callable, Coroutine, Iterator
-from contextlib import ExitStack
+from contextlib import ExitStack, suppress
 from pathlib import Path
 from typing import Any
 
@@ -122,7 +122,8 @@ def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
 @pytest.fixture
 def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait `latency_ms`
-    and fails reads and writes of files named with `fail_marker` (EIO). Each call mounts a new
+    and fails reads and writes of files named with `fail_marker` (EIO; reads from byte `fail_from` on,
+    a read that starts before it returning the bytes up to it). Each call mounts a new
     tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
     reason = latencyfs.unavailable_reason()
     if reason is not None:
@@ -130,12 +131,42 @@ def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     counter = iter(range(1_000_000))
     with ExitStack() as mounts:
 
-        def mount(latency_ms: float = 20.0, fail_marker: str | None = None) -> latencyfs.LatencyFs:
+        def mount(latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0) -> latencyfs.LatencyFs:
             suffix = str(next(counter) or "")  # the first pair is plain "backing" and "mnt"
             backing, mountpoint = tmp_path / f"backing{suffix}", tmp_path / f"mnt{suffix}"
-            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker))
+            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker, fail_from))
 
         yield mount
+
+
+SMALL_TMPFS_BYTES = 1 << 20
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path: Path) -> Iterator[Path]:
+    """A 1 MiB tmpfs mounted for the test, which fills up (ENOSPC) after that many bytes; unmounted after it,
+    lazily, so that a descriptor the test leaked does not keep it from going."""
+    mountpoint = tmp_path / "small-tmpfs"
+    mountpoint.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_TMPFS_BYTES}", "tmpfs", str(mountpoint)],
+                             capture_output=True, text=True, timeout=TIMEOUT)  # fmt: skip
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
+    try:
+        yield mountpoint
+    finally:
+        subprocess.run(["umount", "-l", str(mountpoint)], capture_output=True, timeout=TIMEOUT)
+
+
+def fill(directory: Path) -> None:
+    """Fills the file system holding `directory` up to its last byte."""
+    with open(directory / "filler", "wb", buffering=0) as filler:
+        with suppress(OSError):
+            while filler.write(b"\0" * 65536):
+                pass
+        with suppress(OSError):
+            while filler.write(b"\0"):
+                pass
 
 
 @pytest.fixture

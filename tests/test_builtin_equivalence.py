@@ -131,7 +131,7 @@ class EngineFile:
         return self.call("read", size)
 
     def read1(self, size: int | None = None) -> bytes:
-        return self.call("read1", size)
+        return self.call("read1", -1 if size is None else size)  # as builtin's, File's read1 refuses None
 
     def readinto(self, buffer: bytearray) -> int:
         return self.call("readinto", buffer)

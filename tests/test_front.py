@@ -134,9 +134,10 @@ def test_closed_handle_raises_value_error(make_file) -> None:
         await f.close()  # closing twice is no error
         calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.tell, f.flush, f.truncate, f.isatty,
                  lambda: f.readinto(bytearray(1)), lambda: f.write(b"x"), lambda: f.writelines([b"x"]),
-                 lambda: f.seek(0), f.__anext__, f.peek, f.sync, f.fileno, f.seekable, f.writable,
-                 f.readable]  # fmt: skip
+                 lambda: f.seek(0), f.__anext__, f.peek, f.sync]  # fmt: skip
         assert [await outcome(c) for c in calls] == [CLOSED] * len(calls)
+        queries = [f.fileno, f.seekable, f.writable, f.readable]  # builtin's queries say it without the stop
+        assert [await outcome(c) for c in queries] == [(ValueError, "I/O operation on closed file")] * len(queries)
 
     asyncio.run(main())
 
@@ -341,3 +342,35 @@ def test_loop_is_not_starved(make_file, work: str) -> None:
     asyncio.run(main())
     assert done == total
     assert any(0 < d < total for d in progress_at_ticks)
+
+
+# Files in /proc report size 0 whatever they hold: reads to the end read until the input ends. Each case: mode,
+# then the read, awaited on ours and called on builtin's.
+NO_SIZE_READS: dict[str, tuple[str, Callable[[Any], Any]]] = {
+    "read-binary": ("rb", lambda f: f.read()), "readlines-binary": ("rb", lambda f: f.readlines()),
+    "read-text": ("r", lambda f: f.read()), "readlines-text": ("r", lambda f: f.readlines()),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("path", ["/proc/version", "/proc/self/cmdline"])
+@pytest.mark.parametrize(("mode", "read"), NO_SIZE_READS.values(), ids=NO_SIZE_READS.keys())
+def test_files_that_report_no_size_read_as_builtin(path: str, mode: str, read: Callable[[Any], Any]) -> None:
+    if not os.path.exists(path):
+        pytest.skip(f"needs {path}")
+
+    async def ours() -> Any:
+        async with larkspan.open(path, mode) as f:
+            return await read(f)
+
+    with open(path, mode) as f:
+        theirs = read(f)
+    assert asyncio.run(ours()) == theirs and theirs
+
+
+@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
+def test_whole_file_helpers_read_files_that_report_no_size(helper: Callable[[str], Any]) -> None:
+    if not os.path.exists("/proc/meminfo"):
+        pytest.skip("needs /proc/meminfo")
+    content = asyncio.run(helper("/proc/meminfo"))  # its numbers change from one read to the next
+    assert content.startswith(b"MemTotal:" if isinstance(content, bytes) else "MemTotal:")
+    assert content.count(b"\n" if isinstance(content, bytes) else "\n") > 10

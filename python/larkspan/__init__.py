@@ -98,14 +98,25 @@ open_file = open
 
 
 async def read_bytes(path: FilePath) -> bytes:
+    """The whole file, read until a read finds nothing more: a read that fails after some bytes
+    arrived returns them and leaves the failure to the next read, which must not be skipped."""
     async with open(path, "rb") as f:
-        return await f.readall()
+        return b"".join(await _reads_to_the_end(f))
 
 
 async def read_text(path: FilePath, encoding: str | None = None, errors: str | None = None) -> str:
-    """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text."""
+    """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text; read
+    to the end as read_bytes."""
     async with open(path, "r", encoding=encoding, errors=errors) as f:
-        return await f.read()
+        return "".join(await _reads_to_the_end(f))
+
+
+async def _reads_to_the_end(f: FileHandle[bytes] | TextHandle) -> list[Any]:
+    """What each read gives, up to the first that gives nothing."""
+    pieces: list[Any] = [await f.read()]
+    while pieces[-1]:
+        pieces.append(await f.read())
+    return pieces
 
 
 async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False) -> int:

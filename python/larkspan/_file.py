@@ -7,8 +7,8 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 """
 
 import asyncio
+import errno
 import io
-import operator
 import os
 from collections.abc import Awaitable, Buffer, Callable, Iterable
 from time import monotonic_ns
@@ -16,13 +16,16 @@ from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
 
 from . import _workers
-from ._engine import WOULD_BLOCK, File
+from ._engine import WOULD_BLOCK, File, size_or_none
 from ._turns import Turns
 
 type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 type FileArgument = FilePath | int
 
 T = TypeVar("T")
+
+CLOSED = "I/O operation on closed file."  # what the engine and builtin's other calls say
+CLOSED_FILE = "I/O operation on closed file"  # what builtin's queries of a closed file say
 
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
@@ -123,16 +126,16 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self._file.closed
 
     def fileno(self) -> int:
-        descriptor = self._file.fileno()  # raises once closed
+        if self._file.closed:
+            raise ValueError(CLOSED_FILE)
+        descriptor = self._file.fileno()
         return descriptor if self._descriptor is None else self._descriptor
 
     def readable(self) -> bool:
-        self._require_open()
-        return self._file.readable()
+        return self._mode_answer(self._file.readable())
 
     def writable(self) -> bool:
-        self._require_open()
-        return self._file.writable()
+        return self._mode_answer(self._file.writable())
 
     def seekable(self) -> bool:
         try:
@@ -141,9 +144,13 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return False
         return True
 
-    def _require_open(self) -> None:
-        if self._file.closed:
-            raise ValueError("I/O operation on closed file.")
+    def _mode_answer(self, allowed: bool) -> bool:
+        """What readable() or writable() answer from the mode. Closed, builtin's buffered files
+        still say False where their class lacks the operation, and raise where they would ask the
+        closed file beneath."""
+        if allowed and self._file.closed:
+            raise ValueError(CLOSED_FILE)
+        return allowed
 
     # ---- taking turns --------------------------------------------------------------------
 
@@ -230,7 +237,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     def _keep_rest(self, unread: AnyStr, size: SupportsIndex | None, kind: str = "data") -> AnyStr:
         """Up to `size` of what was left unread; the rest stays for the next call of `kind`."""
-        count = len(unread) if size is None else size.__index__()
+        count = size_or_none(size)
+        if count < 0:
+            count = len(unread)
         self._put_back(kind, unread[count:])
         return unread[:count]
 
@@ -255,7 +264,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # ---- reading -----------------------------------------------------------------------
 
-    async def read(self, size: SupportsIndex | None = None) -> AnyStr:
+    async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
@@ -267,8 +276,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def _read(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._take_unread("data")) is not None:
-            if size is None:
-                return unread + await self._read(None)
+            if size_or_none(size) < 0:
+                return unread + await self._read(size)
             return self._keep_rest(unread, size)
         data: AnyStr = await self._read_attempt(self._file.read, size)
         return data
@@ -276,7 +285,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def readall(self) -> AnyStr:
         return await self.read()
 
-    async def read1(self, size: SupportsIndex | None = None) -> AnyStr:
+    async def read1(self, size: SupportsIndex = -1) -> AnyStr:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -285,7 +294,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 return result
         return await self._in_turn(self._read1, size)
 
-    async def _read1(self, size: SupportsIndex | None) -> AnyStr:
+    async def _read1(self, size: SupportsIndex) -> AnyStr:
         if (unread := self._take_unread("data")) is not None:
             return self._keep_rest(unread, size)
         data: AnyStr = await self._read_attempt(self._file.read1, size)
@@ -364,7 +373,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """A line that starts with what a cancelled read left: up to its newline or `size`, or
         all of it and the rest of the line from the file."""
         newline = b"\n" if isinstance(unread, bytes) else "\n"
-        limit = None if size is None else size.__index__()
+        count = size_or_none(size)
+        limit = None if count < 0 else count
         end = unread.find(newline, 0, len(unread) if limit is None else limit)
         if end < 0 and (limit is None or limit > len(unread)):
             return unread + await self._readline(None if limit is None else limit - len(unread))
@@ -374,8 +384,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
         """Every line to the end; with a positive `hint`, lines until their total length reaches it."""
-        if hint is not None and hint.__index__() > 0:
-            return await self._lines_up_to(hint.__index__())
+        if (limit := size_or_none(hint)) > 0:
+            return await self._lines_up_to(limit)
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -417,7 +427,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # ---- writing and the rest ------------------------------------------------------------
 
-    async def write(self, data: object) -> int:
+    async def write(self, data: Buffer) -> int:
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -427,13 +437,15 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         count: int = await self._in_turn(self._attempt, self._file.write, data)
         return count
 
-    async def writelines(self, lines: Iterable[Any]) -> None:
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        if self._file.closed:
+            raise ValueError(CLOSED)  # before the lines are taken, as builtin's
         await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        return await self._call(self._seek, operator.index(offset), operator.index(whence))
+        return await self._call(self._seek, offset, whence)  # converted, and refused, as builtin's
 
-    def _seek(self, offset: int, whence: int, inline_only: bool) -> int:
+    def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> int:
         position: int = self._file.seek(offset, whence, inline_only)
         if position is not WOULD_BLOCK:
             self._unread = None  # what a cancelled read left lies behind the old position
@@ -486,11 +498,29 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     __slots__ = ()
 
-    async def write(self, data: object) -> int:
+    async def write(self, data: Buffer) -> int:
         count = await super().write(data)
         await self.flush()
         return count
 
-    async def writelines(self, lines: Iterable[Any]) -> None:
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
         await super().writelines(lines)
         await self.flush()
+
+    async def readline(self, size: SupportsIndex | None = None) -> bytes:
+        if size_or_none(size) == 0:  # builtin's unbuffered files ask the file for nothing, open or closed
+            return b""
+        return await super().readline(size)
+
+    async def readall(self) -> bytes:
+        """As builtin's unbuffered files: on a file open only for writing, the system's refusal."""
+        if self._file.closed:
+            raise ValueError(CLOSED)
+        if not self._file.readable():
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        return await super().readall()
+
+    def _mode_answer(self, allowed: bool) -> bool:
+        if self._file.closed:  # builtin's unbuffered files ask the closed file for every answer
+            raise ValueError(CLOSED_FILE)
+        return allowed

@@ -1,5 +1,6 @@
 """Mounts latencyfs (latencyfs.c beside this file): a passthrough FUSE file system that makes every
-request wait a fixed latency, and can fail reads and writes of marked files with EIO.
+request wait a fixed latency, and can fail reads and writes of marked files with EIO (reads from a
+given offset on).
 
     sys.path.insert(0, str(REPO / "scripts" / "latencyfs"))
     import latencyfs
@@ -91,10 +92,12 @@ def build() -> Path:
 
 @contextmanager
 def mounted(
-    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None
+    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0
 ) -> Iterator[LatencyFs]:
     """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block; unmounts
-    and reaps the daemon however the block ends."""
+    and reaps the daemon however the block ends. Reads and writes of files named with `fail_marker`
+    fail with EIO, reads only from byte `fail_from` on (a read that starts before it returns the bytes
+    up to it)."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
     binary = build()
@@ -103,7 +106,7 @@ def mounted(
         stderr_file = Path(scratch) / "stderr"
         options = [f"--latency-ms={latency_ms}", f"--stats-file={stats_file}"]
         if fail_marker is not None:
-            options.append(f"--fail-marker={fail_marker}")
+            options += [f"--fail-marker={fail_marker}", f"--fail-from={fail_from}"]
         command = [str(binary), "-f", *options, str(backing), str(mountpoint)]
         with open(stderr_file, "wb") as stderr:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr)

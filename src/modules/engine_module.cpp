@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "builtin_arguments.hpp"
 #include "engine_fast_methods.hpp"
 #include "engine_file.hpp"
 #include "py_errors.hpp"
@@ -13,6 +14,7 @@ PYBIND11_MODULE(_engine, m) {
     m.attr("WOULD_BLOCK") = EngineFile::would_block();
     m.attr("LARGE_COPY") = EngineFile::kLargeCopy;
     m.def("remember_may_wait", &remember_may_wait, py::arg("device"));
+    m.def("size_or_none", &size_or_none, py::arg("value"));
 
     py::class_<EngineFile> cls(m, "File");
     cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),
