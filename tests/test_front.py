@@ -15,7 +15,7 @@ import pytest
 import larkspan
 import larkspan._file
 from _larkspan_core import AsyncFile
-from conftest import descriptors
+from conftest import TIMEOUT, descriptors
 
 LINES = b"alpha\nbeta\n\ngamma"
 CLOSED = (ValueError, "I/O operation on closed file.")
@@ -123,6 +123,68 @@ def test_reads_after_lines_match_builtin(make_file, case: str) -> None:
         theirs = [eval(call) for call in calls]
     assert asyncio.run(ours()) == theirs
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
+
+
+def evicted(path: str) -> str:
+    """`path`, its pages dropped from the page cache, so that reads of it go to a worker."""
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)  # dirty pages stay cached
+        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(descriptor)
+    return path
+
+
+def pipe_holding(data: bytes) -> int:
+    read_end, write_end = os.pipe()
+    os.write(write_end, data)
+    os.close(write_end)
+    return read_end
+
+
+# Where the file lies: cached pages (inline), pages not cached (a worker), a pipe (always a worker).
+SOURCES: dict[str, Callable[[Callable[..., str], bytes], str | int]] = {
+    "cached": lambda make_file, content: make_file(content),
+    "cold": lambda make_file, content: evicted(make_file(content)),
+    "pipe": lambda make_file, content: pipe_holding(content),
+}
+
+
+@pytest.mark.parametrize("hint", [*range(-1, 17), None])
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("mode", ["rb", "r"])
+def test_readlines_stops_once_the_total_exceeds_the_hint(make_file, mode: str, source: str, hint: int | None) -> None:
+    content = b"ab\n" * 5
+
+    async def ours() -> list[Any]:
+        async with larkspan.open(SOURCES[source](make_file, content), mode) as f:
+            return [await f.readlines(hint), await f.read()]
+
+    with open(make_file(content), mode) as f:
+        assert asyncio.run(ours()) == [f.readlines(hint), f.read()]
+
+
+# Calls made together run whole in the order they were made, however many steps of the engine each takes.
+TOGETHER = {
+    "readlines(100)-read(3)": ["f.readlines(100)", "f.read(3)"],
+    "readlines(5)-read(3)": ["f.readlines(5)", "f.read(3)"],
+    "readlines(5)-readline": ["f.readlines(5)", "f.readline()"],
+    "read(2)-readlines(5)-read1(2)": ["f.read(2)", "f.readlines(5)", "f.read1(2)"],
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("case", TOGETHER)
+def test_calls_made_together_run_whole_in_order(make_file, source: str, case: str) -> None:
+    content = b"one\ntwo\nthree\n"
+
+    async def ours() -> list[Any]:
+        async with larkspan.open(SOURCES[source](make_file, content), "rb") as f:
+            return await asyncio.gather(*(eval(call, {"f": f}) for call in TOGETHER[case]))
+
+    with open(make_file(content), "rb") as f:
+        assert asyncio.run(ours()) == [eval(call, {"f": f}) for call in TOGETHER[case]]
 
 
 def test_closed_handle_raises_value_error(make_file) -> None:

@@ -54,8 +54,9 @@ async def _open_in_worker(engine: File, open_it: Callable[[], int]) -> int:
     is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
 
-    def close_it(_: int) -> None:
-        _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
+    def close_it(block_size: int | None) -> None:
+        if block_size is not None:  # else the open never ran
+            _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
 
     block_size: int = await _workers.run_in_worker(open_it, close_it)
     return block_size

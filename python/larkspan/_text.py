@@ -650,7 +650,7 @@ class TextHandle(ClosedOnExit):
             return
         await self._write_waiting()
         if len(data) > self._hold_limit:
-            await self._raw.write(data)
+            await self._raw.write_accepted(data)
         else:
             self._held.append(data)
             self._held_size = len(data)
@@ -662,7 +662,7 @@ class TextHandle(ClosedOnExit):
             self._held.clear()
             self._pending.clear()
             self._held_size = self._pending_size = 0
-            await self._raw.write(data)
+            await self._raw.write_accepted(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:
         if self.closed:

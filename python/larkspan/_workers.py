@@ -1,6 +1,8 @@
-"""The bounded pool of worker threads that runs the calls that can wait on storage."""
+"""The bounded pool of worker threads that runs the calls that can wait on storage, and the one
+place that decides what becomes of a call whose awaiting task is cancelled."""
 
 import asyncio
+import os
 import threading
 from collections.abc import Callable
 from queue import SimpleQueue
@@ -24,6 +26,24 @@ def _outcome(call: Callable[[], Any]) -> Outcome:
         return False, error
 
 
+class Job:
+    """A call in the pool's queue. It is claimed once: by the worker that starts it or by the task
+    that withdraws it, whichever comes first. Both try the same lock without waiting, so exactly
+    one wins however the loop's thread and the worker's meet."""
+
+    __slots__ = ("loop", "call", "deliver", "_claimed")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> None:
+        self.loop = loop
+        self.call = call
+        self.deliver = deliver
+        self._claimed = threading.Lock()
+
+    def claim(self) -> bool:
+        """True for the one caller that gets to decide whether the call runs."""
+        return self._claimed.acquire(blocking=False)
+
+
 class WorkerPool:
     """Runs calls on up to `max_workers` daemon threads, in the order submitted. Daemon threads,
     because a worker may wait for ever (a FIFO nobody opens) and must not keep the interpreter
@@ -33,17 +53,20 @@ class WorkerPool:
         if max_workers < 1:
             raise ValueError("max_workers must be at least 1")
         self.max_workers = max_workers
-        self._calls: SimpleQueue[tuple[asyncio.AbstractEventLoop, Callable[[], Any], Deliver]] = SimpleQueue()
+        self._calls: SimpleQueue[Job] = SimpleQueue()
         self._idle = threading.Semaphore(0)
         self._threads = 0
         self._lock = threading.Lock()
 
-    def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> None:
-        """Runs `call` on a worker; `deliver` then receives its outcome on `loop`'s thread, unless
-        the loop has closed by then, when nobody is left to receive it."""
-        self._calls.put((loop, call, deliver))
+    def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> Job:
+        """Runs `call` on a worker unless the returned job is claimed first; `deliver` then receives
+        its outcome on `loop`'s thread, unless the loop has closed by then, when nobody is left to
+        receive it."""
+        job = Job(loop, call, deliver)
+        self._calls.put(job)
         if not self._idle.acquire(blocking=False):
             self._add_thread()
+        return job
 
     def _add_thread(self) -> None:
         with self._lock:
@@ -54,13 +77,15 @@ class WorkerPool:
 
     def _work(self) -> None:
         while True:
-            loop, call, deliver = self._calls.get()
-            outcome = _outcome(call)
-            try:
-                loop.call_soon_threadsafe(deliver, outcome)
-            except RuntimeError:
-                pass  # the loop closed while the call ran
-            del loop, call, deliver, outcome  # hold no result while idle
+            job = self._calls.get()
+            if job.claim():  # else withdrawn by its task: it never runs
+                outcome = _outcome(job.call)
+                try:
+                    job.loop.call_soon_threadsafe(job.deliver, outcome)
+                except RuntimeError:
+                    pass  # the loop closed while the call ran
+                del outcome
+            del job  # hold no call or result while idle
             self._idle.release()
 
 
@@ -78,22 +103,74 @@ def set_max_workers(max_workers: int) -> None:
     _pool = WorkerPool(max_workers)
 
 
-async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
-    """Runs `call` on a worker and returns its result. A cancellation ends the wait at once; the
-    call itself still runs to its end, and its result is dropped, or handed to `undo`."""
-    loop = asyncio.get_running_loop()
-    future: asyncio.Future[Any] = loop.create_future()
-    pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
-    return await future
+def _start_afresh_in_child() -> None:
+    """A forked child has none of its parent's threads, but a copy of the pool that counts them
+    (and may hold its lock): it starts with a pool of its own, under the same limit."""
+    global _pool
+    _pool = WorkerPool(_pool.max_workers)
 
 
-def settle(future: asyncio.Future[Any], outcome: Outcome, undo: Callable[[Any], None] | None = None) -> None:
-    """Hands `outcome` to `future`; when its waiter was cancelled, a result goes to `undo` instead."""
-    ok, value = outcome
-    if future.cancelled():
-        if ok and undo is not None:
-            undo(value)
-    elif ok:
-        future.set_result(value)
-    else:
-        future.set_exception(value)
+os.register_at_fork(after_in_child=_start_afresh_in_child)
+
+
+class WorkerCall[T]:
+    """A call on a worker awaited by one task. When that task is cancelled, whatever point the
+    cancellation meets, the call's outcome is kept in one way:
+
+    - the call has not started: it is withdrawn and never runs (as run_in_executor's calls);
+    - it is running: it runs to its end, and its result goes to `undo`;
+    - it has ended and its result is set, but the task has not resumed (a wait_for timeout that
+      falls due in the same turn of the loop): the result goes to `undo` all the same.
+
+    `undo` receives the result, or None when the call never ran. An error the call raises once
+    its task is cancelled has nobody to go to and is dropped."""
+
+    __slots__ = ("_result", "ended", "_undo", "_job")
+
+    def __init__(self, call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> None:
+        loop = asyncio.get_running_loop()
+        self._result: asyncio.Future[T] = loop.create_future()
+        self.ended: asyncio.Future[None] = loop.create_future()  # once the call ended or never will run
+        self._undo = undo
+        self._job = pool().submit(loop, call, self._deliver)
+
+    async def result(self) -> T:
+        try:
+            return await self._result
+        except asyncio.CancelledError:
+            self._keep_for_cancelled_task()
+            raise
+
+    def _keep_for_cancelled_task(self) -> None:
+        result = self._result
+        result.cancel()  # a result still to come no longer goes to the task
+        if result.cancelled():
+            if self._job.claim():
+                self.ended.set_result(None)
+                self._hand_to_undo(None)
+            # else the call is running: _deliver hands its result to undo
+        elif result.exception() is None:
+            self._hand_to_undo(result.result())
+
+    def _deliver(self, outcome: Outcome) -> None:
+        try:
+            ok, value = outcome
+            if self._result.cancelled():
+                if ok:
+                    self._hand_to_undo(value)
+            elif ok:
+                self._result.set_result(value)
+            else:
+                self._result.set_exception(value)
+        finally:
+            self.ended.set_result(None)  # whatever happened
+
+    def _hand_to_undo(self, value: T | None) -> None:
+        if self._undo is not None:
+            self._undo(value)
+
+
+async def run_in_worker[T](call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> T:
+    """Runs `call` on a worker and returns its result; a cancelled task's call is kept as
+    WorkerCall says."""
+    return await WorkerCall(call, undo).result()

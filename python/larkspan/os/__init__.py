@@ -211,6 +211,7 @@ class ScandirIterator[AnyStr: (str, bytes)]:
     # ---- steps ---------------------------------------------------------------------------
 
     async def _open(self) -> Self:
+        await take_turn()  # before the test: a step may end and open the directory meanwhile
         while self._entries is None and not self._closed:
             await self._run(self._scan, self._keep_entries)
         return self
@@ -240,7 +241,6 @@ class ScandirIterator[AnyStr: (str, bytes)]:
         """Runs `call` and hands its result to `keep`: inline, or on a worker with `keep` run on
         the loop's thread when the call ends, whether or not the awaiting task is still there.
         When a step is already underway, waits for it instead."""
-        await take_turn()
         if self._step is None:
             if not self._may_wait:
                 keep(call())
