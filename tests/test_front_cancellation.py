@@ -92,11 +92,9 @@ async def read_into(f: Any, size: int) -> bytes:
     return bytes(buffer[: await f.readinto(buffer)])
 
 
-def joined(result: Any) -> Any:
-    """The bytes or text a read's result took from the file: readlines' lines joined."""
-    if isinstance(result, list):
-        return (b"" if not result or isinstance(result[0], bytes) else "").join(result)
-    return result
+def joined(result: Any, empty: Any = b"") -> Any:
+    """The bytes or text (as `empty` is) a read's result took from the file: readlines' lines joined."""
+    return empty.join(result) if isinstance(result, list) else result
 
 
 # ---- the result delivered, the task not yet resumed --------------------------------------------------------
@@ -329,7 +327,7 @@ async def read_through(f: Any, reads: dict[str, Callable[[int], Read]], plan: li
     for name, size, cancel in plan:
         taken = await step(f, reads[name](size), cancel)
         if taken is not None and name != "peek":
-            pieces.append(joined(taken))
+            pieces.append(joined(taken, b"" if "b" in f.mode else ""))
     rest = await f.read()
     return (b"" if "b" in f.mode else "").join(pieces) + rest
 
