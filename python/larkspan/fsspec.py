@@ -90,7 +90,10 @@ def _entry_info(entry: "os.DirEntry[str]") -> Info:
             size = entry.stat(follow_symlinks=True).st_size
         except OSError:
             size = 0
-    return _info_dict(LarkspanFileSystem._strip_protocol(entry.path), status, size, kind, link)
+    info = _info_dict(LarkspanFileSystem._strip_protocol(entry.path), status, size, kind, link)
+    if link:
+        info["destination"] = os.readlink(entry.path)
+    return info
 
 
 def _entries_info(entries: list["os.DirEntry[str]"]) -> list[Info]:
@@ -102,6 +105,13 @@ def _entries_info(entries: list["os.DirEntry[str]"]) -> list[Info]:
         except FileNotFoundError:
             pass
     return infos
+
+
+def _bytes_only[T](data: T) -> T:
+    """`data`, unless it is a str: larkspan's binary handles write str as UTF-8, builtin's refuse it."""
+    if isinstance(data, str):
+        raise TypeError("a bytes-like object is required, not 'str'")
+    return data
 
 
 # Builtin buffered reads refuse these counts; larkspan reads to the end for any negative count.
@@ -131,7 +141,10 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     # ---- paths ---------------------------------------------------------------------------
 
     @classmethod
-    def _strip_protocol(cls, path: Any) -> str:
+    def _strip_protocol(cls, path: Any) -> Any:
+        """The absolute local path that a path or "larkspan://" URL names (a list: each one's)."""
+        if isinstance(path, list):
+            return [cls._strip_protocol(item) for item in path]
         text: str = stringify_path(path)
         for prefix in (f"{PROTOCOL}://", f"{PROTOCOL}:"):
             if text.startswith(prefix):
@@ -170,14 +183,12 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _pipe_file(self, path: str, value: Any, mode: str = "overwrite", **kwargs: Any) -> None:
         """Replaces the file's bytes with `value`; with mode="create", refuses an existing file
         (FileExistsError) in the same step that creates it."""
-        if isinstance(value, str):
-            raise TypeError("a bytes-like object is required, not 'str'")  # as builtin binary files
         await self._with_parents(path, self._write_all, self._strip_protocol(path), value,
                                  "xb" if mode == "create" else "wb")
 
     async def _write_all(self, path: str, value: Any, mode: str) -> None:
         async with larkspan.open(path, mode) as f:
-            await f.write(value)
+            await f.write(_bytes_only(value))
 
     async def _with_parents[T](self, path: str, write: Callable[..., Awaitable[T]], *args: Any) -> T:
         """`write(*args)`; with auto_mkdir, when it fails for want of a parent directory, makes the
@@ -362,10 +373,11 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         return await larkspan.open(path, mode)
 
     async def _open_sized(self, path: str, mode: str) -> tuple["larkspan.FileHandle[bytes]", int | None]:
-        """A handle on `path` and, in the read modes, the file's size, which readers of fsspec's
-        files may ask for; the handle is closed again when the size cannot be had."""
+        """A handle on `path` and, unless `mode` writes anew ("w"), the file's size, with the
+        position at its start, as LocalFileSystem's files have them (appending files included);
+        the handle is closed again when the size cannot be had."""
         handle = await self._open_handle(path, mode)
-        if "r" not in mode:
+        if "w" in mode:
             return handle, None
         try:
             size = await handle.seek(0, os.SEEK_END)
@@ -420,7 +432,8 @@ class BlockingFile(io.BufferedIOBase):
         self.fs = fs
         self.path = path
         self.handle = handle
-        self.size = size  # when opened for reading, as LocalFileSystem's files have it
+        if size is not None:
+            self.size = size  # when opened for reading, as LocalFileSystem's files have it
 
     def _run[T](self, call: Callable[..., Awaitable[T]], *args: Any) -> T:
         result: T = sync(self.fs.loop, call, *args)
@@ -462,9 +475,7 @@ class BlockingFile(io.BufferedIOBase):
         return self._run(self.handle.readline, size)
 
     def write(self, data: Any) -> int:
-        if isinstance(data, str):
-            raise TypeError("a bytes-like object is required, not 'str'")  # as builtin binary files
-        return self._run(self.handle.write, data)
+        return self._run(self.handle.write, _bytes_only(data))
 
     def writelines(self, lines: Iterable[Any]) -> None:
         for line in lines:
