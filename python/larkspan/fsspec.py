@@ -17,6 +17,7 @@ import io
 import os
 import stat
 from collections.abc import Awaitable, Callable, Iterable
+from enum import Enum
 from typing import Any, SupportsIndex
 
 try:
@@ -36,7 +37,7 @@ except ModuleNotFoundError as error:  # pragma: no cover (the test environment h
 
 import larkspan
 
-from ._calls import placed
+from ._calls import on_worker, placed
 
 __all__ = ["BlockingFile", "LarkspanFileSystem", "StreamedFile"]
 
@@ -129,30 +130,39 @@ def _bytes_only[T](data: T) -> T:
     return data
 
 
-def _read_whole(path: str, may_wait: bool = True) -> bytes | None:
-    """The whole of regular file `path`, read in one system call: on the event loop's thread
-    only if every byte is in the page cache, on a worker (where larkspan places calls on file
-    systems that can wait) only if `may_wait`. None where larkspan.open must do it: pages not in
-    memory, a file of another type, larger than WHOLE_READ_LIMIT or changing under the read.
-    Opening failures are builtin open()'s, from the same system call."""
-    must_not_wait = asyncio._get_running_loop() is not None  # placed inline, not on a worker
-    if not (must_not_wait or may_wait):
-        return None
+class Unread(Enum):
+    """Why _read_whole read nothing."""
+
+    WOULD_WAIT = "its pages must come from the device, or it lies on a file system that can wait"
+    NOT_SMALL_REGULAR = "not a regular file, WHOLE_READ_LIMIT or more, or changing while read"
+
+
+def _read_whole(path: str, on_worker_too: bool) -> bytes | Unread:
+    """The whole of regular file `path`, read with one system call. On the event loop's thread,
+    only when the kernel has every page in memory; on a worker (where larkspan places calls on
+    file systems that can wait), only with `on_worker_too`. Opening and reading raise builtin
+    open()'s and read()'s exceptions."""
+    on_the_loop = asyncio._get_running_loop() is not None  # placed inline rather than on a worker
+    if not (on_the_loop or on_worker_too):
+        return Unread.WOULD_WAIT
     descriptor = os.open(path, WHOLE_READ_FLAGS)
     try:
         status = os.fstat(descriptor)
         if stat.S_ISDIR(status.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not stat.S_ISREG(status.st_mode) or status.st_size >= WHOLE_READ_LIMIT:
-            return None
+            return Unread.NOT_SMALL_REGULAR
         buffer = bytearray(status.st_size + 1)  # a byte more, to find the end where the size said
         try:
-            count = os.preadv(descriptor, [buffer], 0, os.RWF_NOWAIT if must_not_wait else 0)
-        except (BlockingIOError, OSError) as error:
+            count = os.preadv(descriptor, [buffer], 0, os.RWF_NOWAIT if on_the_loop else 0)
+        except OSError as error:
             if isinstance(error, BlockingIOError) or error.errno == errno.EOPNOTSUPP:
-                return None  # the pages must come from the device, or the file system cannot say
+                return Unread.WOULD_WAIT  # the pages are not in memory, or the file system cannot say
             raise
-        return bytes(buffer[:count]) if count == status.st_size else None
+        if count != status.st_size:
+            return Unread.NOT_SMALL_REGULAR
+        with memoryview(buffer) as view:
+            return bytes(view[:count])
     finally:
         os.close(descriptor)
 
@@ -221,8 +231,10 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         end), as LocalFileSystem's cat_file reads them."""
         path = self._strip_protocol(path)
         if start is None and end is None:
-            whole = await placed(lambda: _read_whole(path), path)
-            if whole is not None:
+            whole = await placed(lambda: _read_whole(path, True), path)
+            if whole is Unread.WOULD_WAIT:  # a local file not in the page cache
+                whole = await on_worker(lambda: _read_whole(path, True))
+            if not isinstance(whole, Unread):
                 return whole
         async with larkspan.open(path, "rb") as f:
             if start is None and end is None:
@@ -242,8 +254,8 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         own _cat gives them. Files whose bytes are in memory are read at once, one after the
         other; the rest are read side by side by fsspec's batches, so their waits overlap."""
         paths = await self._expand_path(path, recursive=recursive)
-        results: list[Any] = [None] * len(paths) if kwargs else await self._read_cached(paths)
-        later = [i for i, result in enumerate(results) if result is None]
+        results: list[Any] = [Unread.WOULD_WAIT] * len(paths) if kwargs else await self._read_cached(paths)
+        later = [i for i, result in enumerate(results) if isinstance(result, Unread)]
         overlapped = await _run_coros_in_chunks([self._cat_file(paths[i], **kwargs) for i in later],
                                                 batch_size=batch_size or self.batch_size, nofiles=True,
                                                 return_exceptions=True)
@@ -252,8 +264,8 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         return self._cat_outcome(path, paths, results, on_error)
 
     async def _read_cached(self, paths: list[str]) -> list[Any]:
-        """Each file's bytes where the kernel has them in memory, else None, or the error that
-        opening it raised. Files of one folder are read in one placed call, up to CACHED_GROUP of
+        """Each file's bytes where the kernel has them in memory, or why not (Unread), or the error
+        that opening it raised. Files of one folder are read in one placed call, up to CACHED_GROUP of
         them: they lie on its file system (a file mounted on its own is not told apart, as
         larkspan's placement of path calls does not look at the path itself)."""
         results: list[Any] = []
