@@ -482,7 +482,8 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _open_handle(self, path: str, mode: str) -> "larkspan.FileHandle[bytes]":
         if self.auto_mkdir and any(letter in mode for letter in "wxa"):
             await larkspan.os.makedirs(self._parent(path), exist_ok=True)
-        return await larkspan.open(path, mode)
+        handle: larkspan.FileHandle[bytes] = await larkspan.open(path, mode)  # a binary mode, by fs.open
+        return handle
 
     async def _open_sized(self, path: str, mode: str) -> tuple["larkspan.FileHandle[bytes]", int | None]:
         """A handle on `path` and, unless `mode` writes anew ("w"), the file's size, with the
