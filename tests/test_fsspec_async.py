@@ -14,7 +14,7 @@ import fsspec
 import pytest
 from fsspec.implementations.local import LocalFileSystem
 
-from conftest import descriptors, ticking
+from conftest import descriptors, run_child, ticking
 from larkspan.fsspec import STAT_BATCH, BlockingFile, LarkspanFileSystem, StreamedFile
 
 LATENCY_MS = 20.0
@@ -214,6 +214,37 @@ def test_a_blocking_file_let_go_unclosed_keeps_its_bytes(tmp_path: Path) -> None
     gc.collect()
     assert (tmp_path / "out").read_bytes() == b"pending"
     assert descriptors() == before - 1
+
+
+EXIT_WITH_AN_OPEN_FILE = """
+import sys
+from larkspan.fsspec import LarkspanFileSystem
+kept = LarkspanFileSystem().open(sys.argv[1], "wb")
+kept.write(b"pending at exit")
+print("wrote")
+"""
+
+
+def test_interpreter_exit_with_a_blocking_file_open_writes_its_bytes(tmp_path: Path) -> None:
+    # fsspec's loop thread stops at exit: a close that waited for it would hang the exit.
+    assert run_child(EXIT_WITH_AN_OPEN_FILE, str(tmp_path / "out")) == "wrote\n"
+    assert (tmp_path / "out").read_bytes() == b"pending at exit"
+
+
+def test_a_blocking_file_let_go_on_the_loop_thread_does_not_wait_for_itself(tmp_path: Path) -> None:
+    fs = LarkspanFileSystem()
+    path = str(tmp_path / "data")
+    fs.pipe_file(path, b"data")
+
+    before = descriptors()
+
+    async def let_go_on_the_loop() -> None:
+        f = BlockingFile(fs, path, await fs._open_handle(path, "rb"), 4)
+        del f  # a close through the loop would be refused here ("Calling sync() from within a running loop")
+        gc.collect()
+
+    fsspec.asyn.sync(fs.loop, let_go_on_the_loop)
+    assert descriptors() == before  # the handle's own finalizer closed it
 
 
 def test_blocking_calls_from_the_loop_of_an_asynchronous_instance_are_refused(tmp_path: Path) -> None:

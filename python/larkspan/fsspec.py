@@ -12,10 +12,13 @@ run the coroutines on fsspec's own event loop thread, as with every async fsspec
 """
 
 import asyncio
+import atexit
 import errno
 import io
 import os
 import stat
+import sys
+import weakref
 from collections.abc import Awaitable, Callable, Iterable
 from enum import Enum
 from typing import Any, SupportsIndex
@@ -547,6 +550,7 @@ class BlockingFile(io.BufferedIOBase):
         self.handle = handle
         if size is not None:
             self.size = size  # when opened for reading, as LocalFileSystem's files have it
+        _open_blocking_files.add(self)
 
     def _run[T](self, call: Callable[..., Awaitable[T]], *args: Any) -> T:
         result: T = sync(self.fs.loop, call, *args)
@@ -614,4 +618,35 @@ class BlockingFile(io.BufferedIOBase):
         try:
             self._run(self.handle.close)
         finally:
+            _open_blocking_files.discard(self)
             super().close()
+
+    def __del__(self) -> None:
+        """Closes the file as builtin's files do when let go, where its loop can still run the
+        close: not at interpreter exit, when fsspec's loop thread has stopped (the files open
+        then were closed before, by _close_blocking_files_at_exit), nor on that loop's own
+        thread, which cannot wait for itself. There the handle's own finalizer closes it."""
+        if self.closed or sys.is_finalizing() or _on_the_loop(self.fs.loop):
+            return
+        self.close()
+
+
+# Files that fs.open() gave and nobody closed yet: closed at interpreter exit while fsspec's loop
+# thread still runs, so that their pending bytes reach the file as with builtin's files.
+_open_blocking_files: "weakref.WeakSet[BlockingFile]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_blocking_files_at_exit() -> None:
+    for file in list(_open_blocking_files):
+        try:
+            file.close()
+        except Exception:  # the one place that swallows: what remains at exit has no caller to tell
+            pass
+
+
+def _on_the_loop(loop: Any) -> bool:
+    try:
+        return asyncio.get_running_loop() is loop
+    except RuntimeError:
+        return False
