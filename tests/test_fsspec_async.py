@@ -7,6 +7,7 @@ import errno
 import gc
 import os
 import pickle
+import subprocess
 from pathlib import Path
 from typing import Any
 
@@ -15,7 +16,9 @@ import pytest
 from fsspec.implementations.local import LocalFileSystem
 
 from conftest import descriptors, run_child, ticking
-from larkspan.fsspec import STAT_BATCH, BlockingFile, LarkspanFileSystem, StreamedFile
+from larkspan.fsspec import BlockingFile, LarkspanFileSystem, StreamedFile
+from larkspan.fsspec._file_system import STAT_BATCH
+from larkspan.fsspec._local import WHOLE_FILE_LIMIT
 
 LATENCY_MS = 20.0
 
@@ -274,3 +277,87 @@ def test_cat_file_failing_with_eio_raises_as_local_file_system(slow_fs: Any) -> 
     assert ranged.value.errno == errno.EIO
     with pytest.raises(OSError):
         LarkspanFileSystem().cat_file(path)
+
+
+# ---- whole files read or written in one system call, and what is left to larkspan's handles ----
+
+SIZES = {"empty": 0, "one": 1, "page": 4096, "below the limit": WHOLE_FILE_LIMIT - 1,
+         "the limit": WHOLE_FILE_LIMIT, "above the limit": WHOLE_FILE_LIMIT + 1}  # fmt: skip
+
+
+@pytest.mark.parametrize("size", SIZES.values(), ids=SIZES.keys())
+def test_whole_files_of_every_size_round_trip(tmp_path: Path, size: int) -> None:
+    data = bytes(range(256)) * (size // 256) + bytes(size % 256)
+    fs = LarkspanFileSystem()
+    fs.pipe_file(str(tmp_path / "out"), data)
+    assert (tmp_path / "out").read_bytes() == data
+    assert fs.cat_file(str(tmp_path / "out")) == data
+    assert fs.cat([str(tmp_path / "out"), str(tmp_path / "out")]) == {str(tmp_path / "out"): data}
+
+
+def test_a_file_whose_pages_were_dropped_is_read_whole(tmp_path: Path) -> None:
+    if file_system_type(tmp_path) in ("tmpfs", "ramfs"):
+        pytest.skip(f"{tmp_path} is held in memory: its pages cannot be dropped")
+    paths = write_files(tmp_path, 20, 50_000)
+    for path in paths:
+        descriptor = os.open(path, os.O_RDONLY)
+        os.fsync(descriptor)
+        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(descriptor)
+    expected = LocalFileSystem().cat(paths)
+    for path in paths:  # dropped again: the local read above brought them back
+        descriptor = os.open(path, os.O_RDONLY)
+        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(descriptor)
+    assert asyncio.run(afs()._cat(paths)) == expected
+    assert asyncio.run(afs()._cat_file(paths[0])) == expected[paths[0]]
+
+
+def file_system_type(path: Path) -> str:
+    best, kind = "", ""
+    with open("/proc/self/mounts", encoding="utf-8") as mounts:
+        for line in mounts:
+            point, fs_type = line.split()[1:3]
+            if (str(path) + "/").startswith(point.rstrip("/") + "/") and len(point) > len(best):
+                best, kind = point, fs_type
+    return kind
+
+
+@pytest.mark.usefixtures("watchdog")
+def test_writes_to_slow_storage_leave_the_loop_free(slow_fs: Any) -> None:
+    mount = slow_fs(LATENCY_MS)
+    path = str(mount.mountpoint / "out")
+
+    async def main() -> tuple[None, int]:
+        return await ticking(afs()._pipe_file(path, b"slow" * 1000), 0.001)
+
+    _, ticks = asyncio.run(main())
+    assert (mount.backing / "out").read_bytes() == b"slow" * 1000
+    assert ticks >= 5, f"the loop ticked only {ticks} times while the file was written"
+
+
+@pytest.fixture
+def small_disk(tmp_path: Path) -> Any:
+    """A tmpfs of 1 MiB: writing more fails with ENOSPC."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    mountpoint = tmp_path / "small"
+    mountpoint.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mountpoint)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.decode().strip()}")
+    yield mountpoint
+    subprocess.run(["umount", str(mountpoint)], check=True)
+
+
+@pytest.mark.parametrize("size", [2 << 20, WHOLE_FILE_LIMIT + 1], ids=["one system call", "through a handle"])
+def test_a_full_disk_fails_as_on_the_local_file_system(small_disk: Path, size: int) -> None:
+    outcomes = []
+    for fs in (LocalFileSystem(), LarkspanFileSystem()):
+        path = small_disk / f"{type(fs).__name__}"
+        with pytest.raises(OSError) as failure:
+            fs.pipe_file(str(path), b"x" * size)
+        outcomes.append((type(failure.value), failure.value.errno, path.stat().st_size))
+        path.unlink()
+    assert outcomes[1] == outcomes[0]
+    assert outcomes[0][1] == errno.ENOSPC

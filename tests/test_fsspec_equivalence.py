@@ -2,6 +2,7 @@
 the same result (names compared relative to each tree) or the same exception, class and message,
 and leaves the same tree behind. Permission cases run with the effective user switched to nobody."""
 
+import array
 import os
 from collections.abc import Callable
 from pathlib import Path
@@ -158,6 +159,12 @@ CASES: dict[str, Call] = {
     "pipe_file over a file": lambda fs, r: fs.pipe_file(f"{r}/data", b"over"),
     "pipe_file bytearray": lambda fs, r: fs.pipe_file(f"{r}/new", bytearray(b"array")),
     "pipe_file str": lambda fs, r: fs.pipe_file(f"{r}/new", "text"),
+    "pipe_file str over a file": lambda fs, r: fs.pipe_file(f"{r}/data", "text"),
+    "pipe_file memoryview": lambda fs, r: fs.pipe_file(f"{r}/new", memoryview(b"abcdef")[1:4]),
+    "pipe_file words": lambda fs, r: fs.pipe_file(f"{r}/new", memoryview(array.array("H", [1, 2, 3]))),
+    "pipe_file create new": lambda fs, r: fs.pipe_file(f"{r}/new", b"x", mode="create"),
+    "pipe_file int": lambda fs, r: fs.pipe_file(f"{r}/new", 7),
+    "cat_file /dev/null": lambda fs, r: fs.cat_file("/dev/null"),
     "pipe_file into a missing directory": lambda fs, r: fs.pipe_file(f"{r}/nodir/new", b"x"),
     "pipe_file onto a directory": lambda fs, r: fs.pipe_file(f"{r}/dir", b"x"),
     "pipe_file below a file": lambda fs, r: fs.pipe_file(f"{r}/data/x", b"x"),
