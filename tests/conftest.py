@@ -4,10 +4,12 @@ import asyncio
 import faulthandler
 import os
 import pickle
+import shutil
 import subprocess
 import sys
+import tempfile
 from collections.abc import Callable, Coroutine, Iterator
-from contextlib import ExitStack, suppress
+from contextlib import ExitStack, contextmanager, suppress
 from pathlib import Path
 from typing import Any
 
@@ -198,3 +200,28 @@ async def ticking[T](work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T,
         running = False
         await task
     return result, ticks
+
+
+@pytest.fixture
+def open_tmp_path() -> Iterator[Path]:
+    """A new directory that every user may enter (pytest's own are root's alone), removed after
+    the test whatever modes the test left inside it."""
+    path = Path(tempfile.mkdtemp(prefix="larkspan-open-"))
+    os.chmod(path, 0o755)
+    yield path
+    for folder, _, _ in os.walk(path):
+        os.chmod(folder, 0o755)
+    shutil.rmtree(path)
+
+
+@contextmanager
+def effective_user(uid: int) -> Iterator[None]:
+    """Every thread of the process (event loops and workers included) acts as `uid` in the block,
+    so that permission checks apply; skips the test unless it runs as root."""
+    if os.geteuid() != 0:
+        pytest.skip("switching the effective user needs root")
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
