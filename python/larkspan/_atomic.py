@@ -11,6 +11,7 @@ from typing import Any
 from . import _workers
 from ._calls import placed
 from ._file import FilePath
+from ._limiter import check_limiter
 from ._open import open_file
 
 
@@ -56,8 +57,9 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
     one step. When the block raises, `file` is left as it was."""
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
         raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
+    limiter = check_limiter("replace_atomically()", options.get("limiter"))
     target = os.fsdecode(file)  # bytes round-trip through the file system's encoding
-    if "x" in mode and await placed(lambda: os.path.lexists(target), target):
+    if "x" in mode and await placed(lambda: os.path.lexists(target), target, limiter=limiter):
         raise FileExistsError(17, os.strerror(17), target)
     temporary = _temporary_beside(target)
     handle = await open_file(temporary, "xb" if "b" in mode else "x", **options)  # a name nobody else holds
@@ -65,10 +67,10 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
         yield handle
         await handle.sync()
         await handle.close()
-        await _workers.run_in_worker(lambda: _commit(target, temporary))
+        await _workers.run_in_worker(lambda: _commit(target, temporary), limiter=limiter)
     except BaseException:
         try:
             await handle.close()
         finally:
-            await _workers.run_in_worker(lambda: _discard(temporary))
+            await _workers.run_in_worker(lambda: _discard(temporary), limiter=limiter)
         raise

@@ -10,17 +10,19 @@ import asyncio
 import io
 import operator
 import os
-from collections.abc import Awaitable, Buffer, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
 from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar
 
 from . import _workers
+from ._buffer import Buffer
+from ._limiter import Limiter, held
 from ._engine import WOULD_BLOCK, File
 from ._turns import Turns
 
-type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-type FileArgument = FilePath | int
+FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+FileArgument: TypeAlias = FilePath | int
 
 T = TypeVar("T")
 
@@ -96,7 +98,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     call finishes, and bytes it read are read again by the next read (a regular file's position is
     put back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "limiter")
 
     def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
@@ -109,6 +111,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         # put back: ("line", line) for the next readline, ("data", data) for the next read.
         self._unread: tuple[str, Any] | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
+        self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
 
     @property
     def name(self) -> str | bytes | int:
@@ -181,8 +184,12 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._inline = not self._turns.busy and self._unread is None
 
     async def _in_worker(self, call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
-        """Runs `call` on a worker with the turn held. When the awaiting task is cancelled, the
-        call still ends, and `undo` receives its result."""
+        """Runs `call` on a worker with the turn held, within the handle's limiter. When the awaiting
+        task is cancelled, the call still ends, and `undo` receives its result."""
+        async with held(self.limiter):
+            return await self._in_worker_now(call, undo)
+
+    async def _in_worker_now(self, call: Callable[[], Any], undo: Callable[[Any], None] | None) -> Any:
         loop = asyncio.get_running_loop()
         result: asyncio.Future[Any] = loop.create_future()
         ended: asyncio.Future[None] = loop.create_future()
@@ -479,6 +486,44 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         # The place in line is taken before the shield's task starts, so later calls stay behind.
         turn = self._queue_for_turn()
         await asyncio.shield(self._when_turn_comes(turn, self._attempt, self._file.close))
+
+    async def readinto1(self, buffer: Buffer) -> int:
+        """readinto() with at most one read of the file, as builtin's buffered files' readinto1();
+        returns the number of bytes stored. A buffer that cannot take bytes is refused before
+        anything is read."""
+        with writable_bytes("readinto1", buffer) as target:
+            data: AnyStr = await self.read1(target.nbytes)
+            target[: len(data)] = data  # type: ignore[assignment]  # bytes: read1 of a binary handle
+            return len(data)
+
+    def write_ahead(self, data: bytes) -> None:
+        """Writes `data` ahead of every call made after this one, without waiting: into the engine's
+        buffer when it can take them at once, else by a task that takes the handle's turn now (its
+        failure goes to the loop's exception handler, since nobody awaits it)."""
+        if self._inline and self._file.write(data, True) is not WOULD_BLOCK:
+            return
+        place = self._queue_for_turn()
+        writing = asyncio.get_running_loop().create_task(
+            self._when_turn_comes(place, self._attempt, self._file.write, data)
+        )
+        _unawaited.add(writing)
+        writing.add_done_callback(_unawaited.discard)
+
+
+# Tasks nobody awaits, kept until they end: the loop holds only weak references to its tasks.
+_unawaited: set[asyncio.Task[Any]] = set()
+
+
+def writable_bytes(call: str, buffer: object) -> memoryview:
+    """`buffer` as a writable view of bytes, or builtin's TypeError for what is not one."""
+    try:
+        view = memoryview(buffer)  # type: ignore[arg-type]
+    except TypeError:
+        view = None
+    if view is None or view.readonly or not view.c_contiguous:
+        kind = "None" if buffer is None else type(buffer).__name__
+        raise TypeError(f"{call}() argument must be read-write bytes-like object, not {kind}")
+    return view.cast("B")
 
 
 class UnbufferedFileHandle(FileHandle[bytes]):

@@ -20,6 +20,7 @@ from collections.abc import Awaitable, Callable, Iterable, Iterator
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
+from ._limiter import Limiter
 from ._turns import Turns
 
 T = TypeVar("T")
@@ -30,6 +31,26 @@ DEFAULT_ENCODING = "utf-8"
 NEWLINES = (None, "", "\n", "\r", "\r\n")
 CLOSED = "I/O operation on closed file."
 CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
+DETACHED = "underlying buffer has been detached"
+# What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
+SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",
+            "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline", "_line_buffering", "_write_through",
+            "_start_unknown")
+KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
+
+
+def _read1_hands_writes_over() -> bool:
+    """Whether builtin's buffered files write what they hold before read1() reads, as they do from
+    CPython 3.13 and the later 3.11 and 3.12 releases; before that, read1() read past it."""
+    raw = io.BytesIO(b"ab")
+    f = io.BufferedRandom(raw)  # type: ignore[arg-type]
+    f.write(b"x")
+    f.read1(1)
+    return raw.getvalue() == b"xb"
+
+
+# Then the text layer's writes reach the binary layer before a read, and no block is held back.
+READ1_HANDS_WRITES_OVER = _read1_hands_writes_over()
 
 # Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
 LF, CR, CRLF = 1, 2, 4
@@ -215,6 +236,7 @@ class TextHandle(ClosedOnExit):
         "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
         "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
         "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_turns",
+        "_newline",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
@@ -227,6 +249,7 @@ class TextHandle(ClosedOnExit):
         self._errors = "strict" if errors is None else errors
         self._line_buffering = line_buffering
         self._write_through = write_through
+        self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
         self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
         self._seekable = raw.seekable()
         self._telling = self._seekable  # false while lines are iterated, as builtin's tell() refuses then
@@ -263,7 +286,7 @@ class TextHandle(ClosedOnExit):
         self._held: list[bytes] = []  # kept by builtin's binary layer
         self._held_size = 0
         self._hold_limit = 0
-        if self._decoder and self._encoder:
+        if self._decoder and self._encoder and not READ1_HANDS_WRITES_OVER:
             # open() passes the block size its own fstat found; asked here only without it.
             self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
@@ -865,3 +888,91 @@ class TextHandle(ClosedOnExit):
             await self._flush()
         finally:
             await self._raw.close()
+
+    # ---- settings and the binary layer -------------------------------------------------------
+
+    @property
+    def limiter(self) -> Limiter | None:
+        """What bounds this file's calls on workers (open()'s `limiter`), or None."""
+        return self._raw.limiter
+
+    def detach(self) -> FileHandle[bytes]:
+        """Separates the binary handle from this one and returns it, as builtin's detach(): this
+        handle is unusable afterwards (ValueError). Synchronous, as in builtin and aiofiles: text
+        gathered for writing goes to the binary handle ahead of any later call on it, and reaches
+        the file when that handle flushes or closes."""
+        raw = self._raw
+        if raw.closed:
+            raise ValueError(CLOSED)
+        waiting = b"".join(self._held + self._pending)
+        self._held.clear()
+        self._pending.clear()
+        self._held_size = self._pending_size = 0
+        self._set_decoded("")
+        self._raw = Detached()  # type: ignore[assignment]  # every use of it now raises builtin's ValueError
+        if waiting:
+            raw.write_ahead(waiting)
+        return raw
+
+    async def reconfigure(
+        self,
+        *,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: Any = KEEP,
+        line_buffering: SupportsIndex | None = None,
+        write_through: SupportsIndex | None = None,
+    ) -> None:
+        """Changes the settings given, as builtin's reconfigure(): the encoding, errors and newline
+        only while no text read ahead is waiting (else io.UnsupportedOperation), and after what was
+        written is flushed. Errors alone keeps the encoding; an encoding alone resets errors to
+        "strict"."""
+        encoding = reconfigure_text("encoding", encoding)
+        errors = reconfigure_text("errors", errors)
+        if newline is not KEEP:
+            newline = reconfigure_text("newline", newline)
+        if self._decoded and (encoding is not None or errors is not None or newline is not KEEP):
+            raise io.UnsupportedOperation(
+                "It is not possible to set the encoding or newline of stream after the first read"
+            )
+        if newline is not KEEP and newline not in NEWLINES:
+            raise ValueError(f"illegal newline value: {newline}")
+        lines = self._line_buffering if line_buffering is None else bool(operator.index(line_buffering))
+        through = self._write_through if write_through is None else bool(operator.index(write_through))
+        await self._in_turn(self._reconfigure, encoding, errors, newline, lines, through)
+
+    async def _reconfigure(
+        self, encoding: str | None, errors: str | None, newline: Any, line_buffering: bool, write_through: bool
+    ) -> None:
+        await self._flush()
+        if encoding is None:
+            encoding, errors = self._encoding, self._errors if errors is None else errors
+        # A handle made afresh over the same binary one settles every field the settings touch.
+        settled = TextHandle(
+            self._raw,
+            encoding,
+            errors,
+            self._newline if newline is KEEP else newline,
+            line_buffering,
+            write_through,
+            buffer_size=self._hold_limit or None,
+        )
+        for name in SETTINGS:
+            setattr(self, name, getattr(settled, name))
+        self._snapshot = None  # nothing is read ahead, so tell() is the binary layer's position
+        self._b2cratio = 0.0
+
+
+def reconfigure_text(name: str, value: object) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
+    return value
+
+
+class Detached:
+    """What a text handle holds in place of its binary one once detach() has given that away."""
+
+    __slots__ = ()
+
+    def __getattr__(self, name: str) -> Any:
+        raise ValueError(DETACHED)

@@ -4,7 +4,9 @@ import asyncio
 import threading
 from collections.abc import Callable
 from queue import SimpleQueue
-from typing import Any
+from typing import Any, TypeAlias
+
+from ._limiter import Limiter, held
 
 # The workers spend their lives asleep in the kernel, waiting on a device, a network file system
 # or another process, so their number bounds how many such waits overlap, not how much CPU is
@@ -13,8 +15,8 @@ from typing import Any
 # a runaway program start thousands of threads. Threads start only when a call finds none idle.
 DEFAULT_MAX_WORKERS = 64
 
-type Outcome = tuple[bool, Any]  # (True, result) or (False, exception)
-type Deliver = Callable[[Outcome], None]
+Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
+Deliver: TypeAlias = Callable[[Outcome], None]
 
 
 def _outcome(call: Callable[[], Any]) -> Outcome:
@@ -78,13 +80,17 @@ def set_max_workers(max_workers: int) -> None:
     _pool = WorkerPool(max_workers)
 
 
-async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
-    """Runs `call` on a worker and returns its result. A cancellation ends the wait at once; the
-    call itself still runs to its end, and its result is dropped, or handed to `undo`."""
-    loop = asyncio.get_running_loop()
-    future: asyncio.Future[Any] = loop.create_future()
-    pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
-    return await future
+async def run_in_worker(
+    call: Callable[[], Any], undo: Callable[[Any], None] | None = None, limiter: Limiter | None = None
+) -> Any:
+    """Runs `call` on a worker, within `limiter` when given, and returns its result. A cancellation
+    ends the wait at once (giving the limiter back); the call itself still runs to its end, and its
+    result is dropped, or handed to `undo`."""
+    async with held(limiter):
+        loop = asyncio.get_running_loop()
+        future: asyncio.Future[Any] = loop.create_future()
+        pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
+        return await future
 
 
 def settle(future: asyncio.Future[Any], outcome: Outcome, undo: Callable[[Any], None] | None = None) -> None:

@@ -8,17 +8,19 @@ the directory can wait, as do all removals of a directory tree."""
 
 import asyncio
 import os
+import sys
 import tempfile
 import weakref
-from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
+from collections.abc import Awaitable, Callable, Generator, Iterable
 from contextlib import AbstractAsyncContextManager
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, AnyStr, Generic, Self, TypeVar
 
 import larkspan  # for larkspan.open, looked up when called: larkspan imports this module
 
 from ._calls import on_worker, open_options, placed, take_turn
 from ._file import FileHandle
+from ._buffer import Buffer
 from ._placement import PathName
 
 __all__ = [
@@ -27,16 +29,20 @@ __all__ = [
 ]  # fmt: skip
 
 
-class _Deferred[T: AbstractAsyncContextManager[Any]]:
+T = TypeVar("T")
+Made = TypeVar("Made", bound=AbstractAsyncContextManager[Any])
+
+
+class _Deferred(Generic[Made]):
     """Made when awaited or entered; a block that entered it ends by exiting what was made."""
 
     __slots__ = ("_make", "_made")
 
-    def __init__(self, make: Callable[[], Awaitable[T]]) -> None:
+    def __init__(self, make: Callable[[], Awaitable[Made]]) -> None:
         self._make = make
-        self._made: T | None = None
+        self._made: Made | None = None
 
-    def __await__(self) -> Generator[Any, None, T]:
+    def __await__(self) -> Generator[Any, None, Made]:
         return self._make().__await__()
 
     async def __aexit__(
@@ -46,13 +52,13 @@ class _Deferred[T: AbstractAsyncContextManager[Any]]:
             await self._made.__aexit__(exc_type, exc, tb)
 
 
-class Opening[T: AbstractAsyncContextManager[Any]](_Deferred[T]):
+class Opening(_Deferred[Made]):
     """What the file functions return: await it for the file, or enter it with `async with` for
     the file, closed (and removed where builtin removes it) when the block ends."""
 
     __slots__ = ()
 
-    async def __aenter__(self) -> T:
+    async def __aenter__(self) -> Made:
         made = self._made = await self._make()
         await made.__aenter__()
         return made
@@ -83,14 +89,14 @@ def _remove_quietly(name: PathName) -> None:
         pass
 
 
-async def _open_new[S: (str, bytes)](
+async def _open_new(
     mode: str,
     options: dict[str, Any],
-    suffix: S | None,
-    prefix: S | None,
-    dir: S | os.PathLike[S] | None,
+    suffix: AnyStr | None,
+    prefix: AnyStr | None,
+    dir: AnyStr | os.PathLike[AnyStr] | None,
     keep_name: bool,
-) -> tuple[FileHandle[Any], S]:
+) -> tuple[FileHandle[Any], AnyStr]:
     """Creates a file as mkstemp() does (private to the user, never an existing one), opens it with
     larkspan.open() and closes mkstemp's descriptor. The file is removed again when the open
     fails, or at once when not `keep_name`."""
@@ -108,14 +114,14 @@ async def _open_new[S: (str, bytes)](
     return handle, name
 
 
-def TemporaryFile[S: (str, bytes)](
+def TemporaryFile(
     mode: str = "w+b",
     buffering: int = -1,
     encoding: str | None = None,
     newline: str | None = None,
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     *,
     errors: str | None = None,
 ) -> Opening[FileHandle[Any]]:
@@ -129,18 +135,18 @@ def TemporaryFile[S: (str, bytes)](
     return Opening(make)
 
 
-class TemporaryFileWrapper[S: (str, bytes)]:
+class TemporaryFileWrapper(Generic[AnyStr]):
     """A named temporary file: `file` is its larkspan handle, `name` its path, and every other
     attribute the handle's. Removed where builtin's NamedTemporaryFile removes it: by close()
     with delete and delete_on_close, at the end of `async with` with delete, or when dropped
     unclosed with delete."""
 
-    def __init__(self, file: FileHandle[Any], name: S, delete: bool, delete_on_close: bool) -> None:
+    def __init__(self, file: FileHandle[Any], name: AnyStr, delete: bool, delete_on_close: bool) -> None:
         self.file = file
-        self.name: S = name
+        self.name: AnyStr = name
         self.delete = delete
         self.delete_on_close = delete_on_close
-        self._remover: weakref.finalize[[S], "TemporaryFileWrapper[S]"] | None = (
+        self._remover: weakref.finalize[[AnyStr], "TemporaryFileWrapper[AnyStr]"] | None = (
             weakref.finalize(self, _remove_quietly, name) if delete else None
         )
 
@@ -177,22 +183,22 @@ class TemporaryFileWrapper[S: (str, bytes)]:
         return await self.file.__anext__()
 
 
-def NamedTemporaryFile[S: (str, bytes)](
+def NamedTemporaryFile(
     mode: str = "w+b",
     buffering: int = -1,
     encoding: str | None = None,
     newline: str | None = None,
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     delete: bool = True,
     *,
     errors: str | None = None,
     delete_on_close: bool = True,
-) -> Opening[TemporaryFileWrapper[S]]:
+) -> Opening[TemporaryFileWrapper[AnyStr]]:
     options = open_options(buffering, encoding, errors, newline)
 
-    async def make() -> TemporaryFileWrapper[S]:
+    async def make() -> TemporaryFileWrapper[AnyStr]:
         handle, name = await _open_new(mode, options, suffix, prefix, dir, keep_name=True)
         return TemporaryFileWrapper(handle, name, delete, delete_on_close)
 
@@ -204,10 +210,11 @@ def _size_bound(data: object) -> int:
     codecs text files use, and translating newlines at most doubles the characters."""
     if isinstance(data, str):
         return 8 * len(data)
-    if isinstance(data, Buffer):
-        with memoryview(data) as view:
+    try:
+        with memoryview(data) as view:  # type: ignore[arg-type]
             return view.nbytes
-    return 0  # builtin rejects it at once
+    except TypeError:
+        return 0  # builtin rejects it at once
 
 
 def _never() -> bool:
@@ -233,7 +240,7 @@ class AsyncSpooledTemporaryFile:
         position passes max_size (a max_size of 0 keeps it in memory)."""
         return self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
 
-    async def _run[T](self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
+    async def _run(self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
         await take_turn()
         await self._lock.acquire()
         if self._in_memory() and not may_roll():
@@ -375,14 +382,14 @@ def SpooledTemporaryFile(
     return Opening(make)
 
 
-class AsyncTemporaryDirectory[S: (str, bytes)]:
+class AsyncTemporaryDirectory(Generic[AnyStr]):
     """A directory made by builtin's TemporaryDirectory: its name, and its removal on a worker."""
 
-    def __init__(self, directory: tempfile.TemporaryDirectory[S]) -> None:
-        self._directory: tempfile.TemporaryDirectory[S] = directory
+    def __init__(self, directory: tempfile.TemporaryDirectory[AnyStr]) -> None:
+        self._directory: tempfile.TemporaryDirectory[AnyStr] = directory
 
     @property
-    def name(self) -> S:
+    def name(self) -> AnyStr:
         return self._directory.name
 
     async def cleanup(self) -> None:
@@ -390,7 +397,7 @@ class AsyncTemporaryDirectory[S: (str, bytes)]:
 
     close = cleanup  # aiofiles' name for it
 
-    async def __aenter__(self) -> S:
+    async def __aenter__(self) -> AnyStr:
         return self._directory.name
 
     async def __aexit__(
@@ -399,31 +406,60 @@ class AsyncTemporaryDirectory[S: (str, bytes)]:
         await on_worker(lambda: self._directory.__exit__(exc_type, exc, tb))  # removes it unless delete is false
 
 
-def TemporaryDirectory[S: (str, bytes)](
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+def TemporaryDirectory(
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     ignore_cleanup_errors: bool = False,
     *,
     delete: bool = True,
-) -> "DirectoryOpening[S]":
+) -> "DirectoryOpening[AnyStr]":
     """Await it for an AsyncTemporaryDirectory, or enter it with `async with` for the directory's
-    name; the directory and all in it are removed when the block ends, unless delete is false."""
+    name; the directory and all in it are removed when the block ends, unless delete is false
+    (an argument of builtin's from 3.12 on, as here)."""
+    # Passed only when not the default, which builtin's before 3.12 has without the argument.
+    options = {} if delete else {"delete": delete}
 
-    def create() -> tempfile.TemporaryDirectory[S]:
-        return tempfile.TemporaryDirectory(suffix, prefix, dir, ignore_cleanup_errors, delete=delete)
+    def create() -> tempfile.TemporaryDirectory[AnyStr]:
+        return tempfile.TemporaryDirectory(suffix, prefix, dir, ignore_cleanup_errors, **options)
 
-    async def make() -> AsyncTemporaryDirectory[S]:
+    async def make() -> AsyncTemporaryDirectory[AnyStr]:
         return AsyncTemporaryDirectory(await placed(create, await _parent(dir)))
 
     return DirectoryOpening(make)
 
 
-class DirectoryOpening[S: (str, bytes)](_Deferred[AsyncTemporaryDirectory[S]]):
+class DirectoryOpening(_Deferred[AsyncTemporaryDirectory[AnyStr]]):
     """What TemporaryDirectory returns: await it for the directory, or enter it for its name."""
 
     __slots__ = ()
 
-    async def __aenter__(self) -> S:
+    async def __aenter__(self) -> AnyStr:
         made = self._made = await self._make()
         return await made.__aenter__()
+
+
+if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from 3.12 on; so do these
+    _with_later_arguments = (NamedTemporaryFile, TemporaryDirectory)
+
+    def NamedTemporaryFile(  # type: ignore[no-redef]
+        mode: str = "w+b",
+        buffering: int = -1,
+        encoding: str | None = None,
+        newline: str | None = None,
+        suffix: AnyStr | None = None,
+        prefix: AnyStr | None = None,
+        dir: AnyStr | os.PathLike[AnyStr] | None = None,
+        delete: bool = True,
+        *,
+        errors: str | None = None,
+    ) -> Opening[TemporaryFileWrapper[AnyStr]]:
+        return _with_later_arguments[0](mode, buffering, encoding, newline, suffix, prefix, dir, delete, errors=errors)
+
+    def TemporaryDirectory(  # type: ignore[no-redef]
+        suffix: AnyStr | None = None,
+        prefix: AnyStr | None = None,
+        dir: AnyStr | os.PathLike[AnyStr] | None = None,
+        ignore_cleanup_errors: bool = False,
+    ) -> "DirectoryOpening[AnyStr]":
+        return _with_later_arguments[1](suffix, prefix, dir, ignore_cleanup_errors)

@@ -10,12 +10,15 @@ from collections import deque
 from collections.abc import Callable, Generator, Iterator
 from itertools import islice
 from types import TracebackType
-from typing import Any, AnyStr, Protocol, Self, cast, overload
+from typing import Any, AnyStr, Generic, Protocol, Self, TypeVar, cast, overload
 
 from .. import _placement, _workers
 from .._calls import BATCH, on_worker, placed, take_turn
+from .._limiter import Limiter, held
 from .._placement import Located, PathName, beneath
 from . import path
+
+T = TypeVar("T")
 
 __all__ = [
     "ScandirIterator", "access", "getcwd", "link", "listdir", "lstat", "makedirs", "mkdir", "path", "readlink",
@@ -154,7 +157,7 @@ def scandir(path: Located | None = None) -> "ScandirIterator[Any]":
     return ScandirIterator(path)
 
 
-class _OpenDirectory[AnyStr: (str, bytes)](Protocol):
+class _OpenDirectory(Protocol[AnyStr]):
     """Builtin's scandir iterator."""
 
     def __iter__(self) -> Iterator[os.DirEntry[AnyStr]]: ...
@@ -162,7 +165,7 @@ class _OpenDirectory[AnyStr: (str, bytes)](Protocol):
     def close(self) -> None: ...
 
 
-class ScandirIterator[AnyStr: (str, bytes)]:
+class ScandirIterator(Generic[AnyStr]):
     """What scandir() returns. Calls that may wait (opening the directory, reading a batch) run on
     a worker when the directory lies on a file system that can wait. A task cancelled while such a
     call runs leaves its result to the next call, so no entry is lost, and the directory is closed
@@ -170,8 +173,9 @@ class ScandirIterator[AnyStr: (str, bytes)]:
     on the loop's thread), for code written for aiofiles, whose scandir() returns builtin's
     iterator."""
 
-    def __init__(self, path: Located | None) -> None:
+    def __init__(self, path: Located | None, limiter: Limiter | None = None) -> None:
         self._path = path
+        self._limiter = limiter  # bounds the steps on workers (larkspan.Path's limiter)
         self._may_wait = _placement.path_may_wait(os.curdir if path is None else path)
         self._entries: _OpenDirectory[AnyStr] | None = None
         self._ready: deque[os.DirEntry[AnyStr]] = deque()
@@ -236,22 +240,23 @@ class ScandirIterator[AnyStr: (str, bytes)]:
             self._ready.extend(batch)
         self._exhausted = len(batch) < BATCH  # builtin's iterator closes itself at the end
 
-    async def _run[T](self, call: Callable[[], T], keep: Callable[[T], None]) -> None:
+    async def _run(self, call: Callable[[], T], keep: Callable[[T], None]) -> None:
         """Runs `call` and hands its result to `keep`: inline, or on a worker with `keep` run on
         the loop's thread when the call ends, whether or not the awaiting task is still there.
         When a step is already underway, waits for it instead."""
         await take_turn()
-        if self._step is None:
-            if not self._may_wait:
-                keep(call())
-                return
-            self._step = self._start(call, keep)
-        await asyncio.shield(self._step)
+        if self._step is None and not self._may_wait:
+            keep(call())
+            return
+        async with held(self._limiter):
+            if self._step is None:
+                self._step = self._start(call, keep)
+            await asyncio.shield(self._step)
         if (error := self._error) is not None:
             self._error = None
             raise error
 
-    def _start[T](self, call: Callable[[], T], keep: Callable[[T], None]) -> asyncio.Future[None]:
+    def _start(self, call: Callable[[], T], keep: Callable[[T], None]) -> asyncio.Future[None]:
         loop = asyncio.get_running_loop()
         done: asyncio.Future[None] = loop.create_future()
 
