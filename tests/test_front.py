@@ -120,7 +120,8 @@ def test_reads_after_lines_match_builtin(make_file, case: str) -> None:
         return results
 
     with open(theirs_path, mode) as f:
-        theirs = [eval(call, globals(), {"f": f}) for call in calls]  # before 3.12 a comprehension has a scope of its own
+        # Names given: before 3.12 a comprehension has a scope of its own.
+        theirs = [eval(call, globals(), {"f": f, "into": into}) for call in calls]
     assert asyncio.run(ours()) == theirs
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
 

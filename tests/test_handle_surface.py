@@ -99,8 +99,9 @@ def test_every_handle_is_an_async_file(tmp_path: Path) -> None:
 
     async def main() -> list[bool]:
         async with larkspan.open(path, "rb") as binary, larkspan.open(path, "r") as text:
-            handles: list[object] = [binary, text, larkspan.wrap_file(io.BytesIO()), larkspan.stdout]
-            return [isinstance(handle, larkspan.AsyncFile) for handle in handles]
+            with open(path, "rb") as file:
+                handles: list[object] = [binary, text, larkspan.wrap_file(file), larkspan.stdout]
+                return [isinstance(handle, larkspan.AsyncFile) for handle in handles]
 
     assert asyncio.run(main()) == [True] * 4
     assert not isinstance(io.BytesIO(), larkspan.AsyncFile)  # its methods are there, but not aclose

@@ -286,6 +286,8 @@ def remote(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     (mount / "sub").mkdir(parents=True)
     (mount / "file").touch()
     table._types[str(mount)] = "nfs4"
+    # A mount made meanwhile elsewhere on the machine would have the table read again, without it.
+    monkeypatch.setattr(table, "_read", lambda: table._types)
     monkeypatch.setattr(_placement, "_mounts", table)
     monkeypatch.chdir(tmp_path)
     return mount

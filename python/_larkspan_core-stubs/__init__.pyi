@@ -1,8 +1,10 @@
 """High-performance async file I/O for Python (C++ backend)"""
 
-from collections.abc import Buffer, Sequence
+from collections.abc import Sequence
 from types import TracebackType
 from typing import Any, Self, SupportsIndex
+
+from typing_extensions import Buffer  # collections.abc has it from 3.12 on
 
 class AsyncFile:
     def __init__(self, filename: str | bytes | bytearray, mode: str | bytes | bytearray = "r") -> None: ...

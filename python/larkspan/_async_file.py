@@ -13,25 +13,61 @@ class AsyncFile(Protocol[AnyStr]):
     there; a type checker checks their types too."""
 
     @property
-    def name(self) -> Any: ...
+    def name(self) -> Any:
+        """The name the file was opened with: its path as given, or its descriptor."""
+
     @property
-    def closed(self) -> bool: ...
-    def fileno(self) -> int: ...
-    def readable(self) -> bool: ...
-    def writable(self) -> bool: ...
-    def seekable(self) -> bool: ...
-    async def read(self, size: int = ..., /) -> AnyStr: ...
-    async def readline(self, size: int = ..., /) -> AnyStr: ...
-    async def readlines(self, hint: int = ..., /) -> list[AnyStr]: ...
-    async def write(self, data: AnyStr, /) -> int: ...
-    async def writelines(self, lines: Iterable[AnyStr], /) -> None: ...
-    async def seek(self, offset: int, whence: int = ..., /) -> int: ...
-    async def tell(self) -> int: ...
-    async def truncate(self, size: int | None = ..., /) -> int: ...
-    async def flush(self) -> None: ...
-    async def isatty(self) -> bool: ...
-    async def close(self) -> None: ...
-    async def aclose(self) -> None: ...
+    def closed(self) -> bool:
+        """Whether the file is closed."""
+
+    def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
+
+    def readable(self) -> bool:
+        """Whether the file was opened for reading."""
+
+    def writable(self) -> bool:
+        """Whether the file was opened for writing."""
+
+    def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
+
+    async def read(self, size: int = ..., /) -> AnyStr:
+        """Up to `size` bytes (characters in text mode) from the position; to the end when negative."""
+
+    async def readline(self, size: int = ..., /) -> AnyStr:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+
+    async def readlines(self, hint: int = ..., /) -> list[AnyStr]:
+        """The lines left, or lines until their total length reaches `hint` when it is positive."""
+
+    async def write(self, data: AnyStr, /) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
+
+    async def writelines(self, lines: Iterable[AnyStr], /) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
+
+    async def seek(self, offset: int, whence: int = ..., /) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns where."""
+
+    async def tell(self) -> int:
+        """The position."""
+
+    async def truncate(self, size: int | None = ..., /) -> int:
+        """Cuts or extends the file to `size` (the position when None); returns the new size."""
+
+    async def flush(self) -> None:
+        """Hands what was written to the operating system."""
+
+    async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
+
+    async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
+
+    async def aclose(self) -> None:
+        """close() under the name anyio's files use."""
+
     async def __aenter__(self) -> Self: ...
     async def __aexit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /

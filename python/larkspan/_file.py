@@ -73,6 +73,7 @@ class ClosedOnExit:
     __slots__ = ()
 
     async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
         raise NotImplementedError
 
     async def aclose(self) -> None:
@@ -115,29 +116,36 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._name
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self._mode
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._file.closed
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         descriptor = self._file.fileno()  # raises once closed
         return descriptor if self._descriptor is None else self._descriptor
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         self._require_open()
         return self._file.readable()
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         self._require_open()
         return self._file.writable()
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         try:
             os.lseek(self.fileno(), 0, os.SEEK_CUR)
         except OSError:
@@ -281,9 +289,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return data
 
     async def readall(self) -> AnyStr:
+        """Everything from the position to the end."""
         return await self.read()
 
     async def read1(self, size: SupportsIndex | None = None) -> AnyStr:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -314,6 +324,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return data
 
     async def readinto(self, buffer: Buffer) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -346,6 +357,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return outcome[1]
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -425,6 +437,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # ---- writing and the rest ------------------------------------------------------------
 
     async def write(self, data: object) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -435,9 +448,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return count
 
     async def writelines(self, lines: Iterable[Any]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
         return await self._call(self._seek, operator.index(offset), operator.index(whence))
 
     def _seek(self, offset: int, whence: int, inline_only: bool) -> int:
@@ -448,6 +463,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
+        """The position."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -459,6 +475,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self._file.tell()
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if not self._inline or self._file.flush(True) is WOULD_BLOCK:
@@ -470,6 +487,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return length
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         answer: bool = await self._call(self._file.isatty)
         return answer
 
@@ -492,8 +510,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         returns the number of bytes stored. A buffer that cannot take bytes is refused before
         anything is read."""
         with writable_bytes("readinto1", buffer) as target:
-            data: AnyStr = await self.read1(target.nbytes)
-            target[: len(data)] = data  # type: ignore[assignment]  # bytes: read1 of a binary handle
+            binary: Any = self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
+            data = await binary.read1(target.nbytes)
+            target[: len(data)] = data
             return len(data)
 
     def write_ahead(self, data: bytes) -> None:
@@ -532,10 +551,12 @@ class UnbufferedFileHandle(FileHandle[bytes]):
     __slots__ = ()
 
     async def write(self, data: object) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
         count = await super().write(data)
         await self.flush()
         return count
 
     async def writelines(self, lines: Iterable[Any]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         await super().writelines(lines)
         await self.flush()

@@ -63,19 +63,24 @@ class Path(pathlib.PurePosixPath):
             return self._derive(key, self)
 
         def joinpath(self, *segments: StrPath) -> Self:
+            """pathlib.Path.joinpath(), awaited: pathlib's arguments, result and exceptions."""
             return self._derive(self, *segments)
 
         @property
         def parent(self) -> Self:
+            """pathlib.Path.parent(), awaited: pathlib's arguments, result and exceptions."""
             return self._derive(super().parent)
 
         def with_name(self, name: str) -> Self:
+            """pathlib.Path.with_name(), awaited: pathlib's arguments, result and exceptions."""
             return self._derive(super().with_name(name))
 
         def with_stem(self, stem: str) -> Self:
+            """pathlib.Path.with_stem(), awaited: pathlib's arguments, result and exceptions."""
             return self._derive(super().with_stem(stem))
 
         def with_suffix(self, suffix: str) -> Self:
+            """pathlib.Path.with_suffix(), awaited: pathlib's arguments, result and exceptions."""
             return self._derive(super().with_suffix(suffix))
 
     def _derive(self, *segments: StrPath) -> Self:
@@ -97,40 +102,50 @@ class Path(pathlib.PurePosixPath):
     # ---- queries ---------------------------------------------------------------------------
 
     async def stat(self, *, follow_symlinks: bool = True) -> os.stat_result:
+        """pathlib.Path.stat(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(lambda path: path.stat(follow_symlinks=follow_symlinks))
 
     async def lstat(self) -> os.stat_result:
+        """pathlib.Path.lstat(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.lstat)
 
     # Each method takes the arguments of the running CPython's pathlib: the newer ones have more.
     if sys.version_info >= (3, 12):
 
         async def exists(self, *, follow_symlinks: bool = True) -> bool:
+            """pathlib.Path.exists(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(lambda path: path.exists(follow_symlinks=follow_symlinks))
 
         async def is_junction(self) -> bool:
+            """pathlib.Path.is_junction(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(pathlib.Path.is_junction)
 
     else:
 
         async def exists(self) -> bool:
+            """pathlib.Path.exists(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(pathlib.Path.exists)
 
         async def link_to(self, target: StrPath) -> None:
+            """pathlib.Path.link_to(), awaited: pathlib's arguments, result and exceptions."""
             await self._placed(lambda path: path.link_to(target), target)
 
     if sys.version_info >= (3, 13):
 
         async def is_dir(self, *, follow_symlinks: bool = True) -> bool:
+            """pathlib.Path.is_dir(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(lambda path: path.is_dir(follow_symlinks=follow_symlinks))
 
         async def is_file(self, *, follow_symlinks: bool = True) -> bool:
+            """pathlib.Path.is_file(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(lambda path: path.is_file(follow_symlinks=follow_symlinks))
 
         async def owner(self, *, follow_symlinks: bool = True) -> str:
+            """pathlib.Path.owner(), awaited: pathlib's arguments, result and exceptions."""
             return await on_worker(lambda: self._sync().owner(follow_symlinks=follow_symlinks), self.limiter)
 
         async def group(self, *, follow_symlinks: bool = True) -> str:
+            """pathlib.Path.group(), awaited: pathlib's arguments, result and exceptions."""
             return await on_worker(lambda: self._sync().group(follow_symlinks=follow_symlinks), self.limiter)
 
         @classmethod
@@ -141,46 +156,59 @@ class Path(pathlib.PurePosixPath):
     else:
 
         async def is_dir(self) -> bool:
+            """pathlib.Path.is_dir(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(pathlib.Path.is_dir)
 
         async def is_file(self) -> bool:
+            """pathlib.Path.is_file(), awaited: pathlib's arguments, result and exceptions."""
             return await self._placed(pathlib.Path.is_file)
 
         async def owner(self) -> str:
+            """pathlib.Path.owner(), awaited: pathlib's arguments, result and exceptions."""
             return await on_worker(self._sync().owner, self.limiter)
 
         async def group(self) -> str:
+            """pathlib.Path.group(), awaited: pathlib's arguments, result and exceptions."""
             return await on_worker(self._sync().group, self.limiter)
 
     async def is_symlink(self) -> bool:
+        """pathlib.Path.is_symlink(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_symlink)
 
     async def is_mount(self) -> bool:
+        """pathlib.Path.is_mount(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_mount)
 
     async def is_block_device(self) -> bool:
+        """pathlib.Path.is_block_device(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_block_device)
 
     async def is_char_device(self) -> bool:
+        """pathlib.Path.is_char_device(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_char_device)
 
     async def is_fifo(self) -> bool:
+        """pathlib.Path.is_fifo(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_fifo)
 
     async def is_socket(self) -> bool:
+        """pathlib.Path.is_socket(), awaited: pathlib's arguments, result and exceptions."""
         return await self._placed(pathlib.Path.is_socket)
 
     async def samefile(self, other_path: StrPath) -> bool:
         # pathlib calls other_path.stat(), which on a larkspan.Path is a coroutine.
+        """pathlib.Path.samefile(), awaited: pathlib's arguments, result and exceptions."""
         other = os.fspath(other_path) if isinstance(other_path, Path) else other_path
         return await self._placed(lambda path: path.samefile(other), other)
 
     # ---- paths -----------------------------------------------------------------------------
 
     async def readlink(self) -> Self:
+        """pathlib.Path.readlink(), awaited: pathlib's arguments, result and exceptions."""
         return self._derive(await self._placed(pathlib.Path.readlink))
 
     async def resolve(self, strict: bool = False) -> Self:
+        """pathlib.Path.resolve(), awaited: pathlib's arguments, result and exceptions."""
         return self._derive(await self._placed(lambda path: path.resolve(strict)))
 
     async def absolute(self) -> Self:
@@ -189,6 +217,7 @@ class Path(pathlib.PurePosixPath):
         return self._derive(self._sync().absolute())
 
     async def expanduser(self) -> Self:
+        """pathlib.Path.expanduser(), awaited: pathlib's arguments, result and exceptions."""
         path = self._sync()
         if _reads_user_database(self):
             return self._derive(await on_worker(path.expanduser, self.limiter))
@@ -197,10 +226,12 @@ class Path(pathlib.PurePosixPath):
 
     @classmethod
     async def home(cls, *, limiter: Limiter | None = None) -> Self:
+        """The user's home directory, as pathlib's home() (the user database may be asked, on a worker)."""
         return await cls("~", limiter=limiter).expanduser()
 
     @classmethod
     async def cwd(cls, *, limiter: Limiter | None = None) -> Self:
+        """The current directory."""
         path = cls(os.getcwd(), limiter=limiter)
         await take_turn()
         return path
@@ -208,34 +239,44 @@ class Path(pathlib.PurePosixPath):
     # ---- changes ---------------------------------------------------------------------------
 
     async def touch(self, mode: int = 0o666, exist_ok: bool = True) -> None:
+        """pathlib.Path.touch(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.touch(mode, exist_ok))
 
     async def mkdir(self, mode: int = 0o777, parents: bool = False, exist_ok: bool = False) -> None:
+        """pathlib.Path.mkdir(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.mkdir(mode, parents, exist_ok))
 
     async def chmod(self, mode: int, *, follow_symlinks: bool = True) -> None:
+        """pathlib.Path.chmod(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.chmod(mode, follow_symlinks=follow_symlinks))
 
     async def lchmod(self, mode: int) -> None:
+        """pathlib.Path.lchmod(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.lchmod(mode))
 
     async def unlink(self, missing_ok: bool = False) -> None:
+        """pathlib.Path.unlink(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.unlink(missing_ok))
 
     async def rmdir(self) -> None:
+        """pathlib.Path.rmdir(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(pathlib.Path.rmdir)
 
     async def rename(self, target: StrPath) -> Self:
+        """pathlib.Path.rename(), awaited: pathlib's arguments, result and exceptions."""
         return self._derive(await self._placed(lambda path: path.rename(target), target))
 
     async def replace(self, target: StrPath) -> Self:
+        """pathlib.Path.replace(), awaited: pathlib's arguments, result and exceptions."""
         return self._derive(await self._placed(lambda path: path.replace(target), target))
 
     async def symlink_to(self, target: StrPath, target_is_directory: bool = False) -> None:
         # The link's target is only written into the link, never looked up.
+        """pathlib.Path.symlink_to(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.symlink_to(target, target_is_directory))
 
     async def hardlink_to(self, target: StrPath) -> None:
+        """pathlib.Path.hardlink_to(), awaited: pathlib's arguments, result and exceptions."""
         await self._placed(lambda path: path.hardlink_to(target), target)
 
     # ---- content ---------------------------------------------------------------------------
@@ -248,9 +289,11 @@ class Path(pathlib.PurePosixPath):
         errors: str | None = None,
         newline: str | None = None,
     ) -> OpenContext[Any]:
+        """larkspan.open() on this path, with pathlib's arguments (and the path's limiter): await it or enter it."""
         return larkspan.open(self, mode, **open_options(buffering, encoding, errors, newline), limiter=self.limiter)
 
     async def read_bytes(self) -> bytes:
+        """The file's bytes, as pathlib's read_bytes()."""
         return await larkspan.read_bytes(self, limiter=self.limiter)
 
     if sys.version_info >= (3, 13):
@@ -258,6 +301,7 @@ class Path(pathlib.PurePosixPath):
         async def read_text(
             self, encoding: str | None = None, errors: str | None = None, newline: str | None = None
         ) -> str:
+            """The file's text, as pathlib's read_text()."""
             async with self.open("r", encoding=encoding, errors=errors, newline=newline) as f:
                 text: str = await f.read()
                 return text
@@ -265,15 +309,18 @@ class Path(pathlib.PurePosixPath):
     else:
 
         async def read_text(self, encoding: str | None = None, errors: str | None = None) -> str:
+            """The file's text, as pathlib's read_text()."""
             return await larkspan.read_text(self, encoding, errors, limiter=self.limiter)
 
     async def write_bytes(self, data: Buffer) -> int:
+        """Replaces the file's content with `data`; returns the number of bytes written."""
         view = memoryview(data)  # as pathlib: any buffer, and a TypeError before the file is touched
         return await larkspan.write_bytes(self, view, limiter=self.limiter)
 
     async def write_text(
         self, data: str, encoding: str | None = None, errors: str | None = None, newline: str | None = None
     ) -> int:
+        """Replaces the file's content with `data`; returns the number of characters written."""
         if not isinstance(data, str):
             raise TypeError(f"data must be str, not {type(data).__name__}")
         async with self.open("w", encoding=encoding, errors=errors, newline=newline) as f:
@@ -283,6 +330,7 @@ class Path(pathlib.PurePosixPath):
     # ---- directories -----------------------------------------------------------------------
 
     async def iterdir(self) -> AsyncIterator[Self]:
+        """The entries of this directory, as paths, drawn in batches."""
         async with ScandirIterator(self, self.limiter) as entries:
             async for entry in entries:
                 yield self._derive(self, entry.name)
@@ -303,6 +351,7 @@ class Path(pathlib.PurePosixPath):
         async def glob(
             self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
         ) -> AsyncIterator[Self]:
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
             async for match in self._matches(
                 lambda path: path.glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
             ):
@@ -311,6 +360,7 @@ class Path(pathlib.PurePosixPath):
         async def rglob(
             self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
         ) -> AsyncIterator[Self]:
+            """glob() of `pattern` in this directory and every directory under it."""
             async for match in self._matches(
                 lambda path: path.rglob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
             ):
@@ -319,20 +369,24 @@ class Path(pathlib.PurePosixPath):
     elif sys.version_info >= (3, 12):
 
         async def glob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
             async for match in self._matches(lambda path: path.glob(pattern, case_sensitive=case_sensitive)):
                 yield match
 
         async def rglob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
+            """glob() of `pattern` in this directory and every directory under it."""
             async for match in self._matches(lambda path: path.rglob(pattern, case_sensitive=case_sensitive)):
                 yield match
 
     else:
 
         async def glob(self, pattern: str) -> AsyncIterator[Self]:
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
             async for match in self._matches(lambda path: path.glob(pattern)):
                 yield match
 
         async def rglob(self, pattern: str) -> AsyncIterator[Self]:
+            """glob() of `pattern` in this directory and every directory under it."""
             async for match in self._matches(lambda path: path.rglob(pattern)):
                 yield match
 

@@ -188,6 +188,7 @@ class NewlineDecoder:
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return SEEN_NEWLINES[self.seen]
 
     def decode(self, data: bytes, final: bool = False) -> str:
@@ -298,52 +299,64 @@ class TextHandle(ClosedOnExit):
 
     @property
     def buffer(self) -> FileHandle[bytes]:
+        """The binary handle this text handle reads and writes through."""
         return self._raw
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._raw.name
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._raw.closed
 
     @property
     def encoding(self) -> str:
+        """The text encoding, in text modes."""
         return self._encoding
 
     @property
     def errors(self) -> str:
+        """The decoding and encoding error handler, in text modes."""
         return self._errors
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return self._decoder.newlines if isinstance(self._decoder, NewlineDecoder) else None
 
     @property
     def line_buffering(self) -> bool:
+        """Whether a write that holds a newline flushes."""
         return self._line_buffering
 
     @property
     def write_through(self) -> bool:
+        """Whether every write goes to the binary handle at once."""
         return self._write_through
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         if self._decoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._decoder is not None
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         if self._encoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._encoder is not None
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._seekable
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._raw.fileno()
@@ -470,6 +483,7 @@ class TextHandle(ClosedOnExit):
         return "".join(pieces)
 
     async def readline(self, size: SupportsIndex = -1) -> str:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         limit = line_limit(size)
         if limit >= 0:
             return await self._in_turn(self._reading, self._readline, limit)
@@ -688,6 +702,7 @@ class TextHandle(ClosedOnExit):
             await self._raw.write(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         if self.closed:
             raise ValueError(CLOSED)
         await self._in_turn(self._writelines, iter(lines))
@@ -854,6 +869,7 @@ class TextHandle(ClosedOnExit):
     # ---- the rest ----------------------------------------------------------------------------
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._in_turn(self._flush)
 
     async def _flush(self) -> None:
@@ -871,6 +887,7 @@ class TextHandle(ClosedOnExit):
         await self._raw.sync(data_only)
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()

@@ -29,7 +29,7 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     def __init__(
         self, file: IO[AnyStr] | None, limiter: Limiter | None = None, what: str = "a wrap_file() handle"
     ) -> None:
-        self._file = file
+        self._file: IO[AnyStr] | None = file
         self.limiter = limiter  # bounds the calls on workers, as open()'s limiter does
         self._turns = Turns()  # bound to no loop: larkspan.stdin serves every asyncio.run() of a program
         self._what = what  # how the exceptions this handle raises itself name it
@@ -69,77 +69,98 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
 
     @property
     def name(self) -> Any:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self.wrapped.name
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self.wrapped.mode
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self.wrapped.closed
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         return self.wrapped.fileno()
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         return self.wrapped.readable()
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         return self.wrapped.writable()
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         return self.wrapped.seekable()
 
     # ---- calls that run on a worker ----------------------------------------------------------
 
     async def read(self, size: int = -1) -> AnyStr:
+        """Up to `size` bytes (characters in text mode) from the position; all to the end when `size` is None or
+        negative."""
         data: AnyStr = await self._run("read", size)
         return data
 
     async def read1(self, size: int = -1) -> AnyStr:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         data: AnyStr = await self._run("read1", size)
         return data
 
     async def readline(self, size: int = -1) -> AnyStr:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         line: AnyStr = await self._run("readline", size)
         return line
 
     async def readlines(self, hint: int = -1) -> list[AnyStr]:
+        """The lines left, or lines until their total length reaches `hint` when it is positive."""
         lines: list[AnyStr] = await self._run("readlines", hint)
         return lines
 
     async def readinto(self, buffer: Any) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         count: int = await self._run("readinto", buffer)
         return count
 
     async def readinto1(self, buffer: Any) -> int:
+        """Fills `buffer` with at most one read of the file; returns the number of bytes stored."""
         count: int = await self._run("readinto1", buffer)
         return count
 
     async def write(self, data: AnyStr) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
         count: int = await self._run("write", data)
         return count
 
     async def writelines(self, lines: Iterable[AnyStr]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         await self._run("writelines", list(lines))  # drawn here: a generator must not run on a worker
 
     async def seek(self, offset: int, whence: int = 0) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
         position: int = await self._run("seek", offset, whence)
         return position
 
     async def tell(self) -> int:
+        """The position."""
         position: int = await self._run("tell")
         return position
 
     async def truncate(self, size: int | None = None) -> int:
+        """Cuts or extends the file to `size` (the position when None); returns the new size."""
         length: int = await self._run("truncate", size)
         return length
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._run("flush")
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         answer: bool = await self._run("isatty")
         return answer
 

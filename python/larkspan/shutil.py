@@ -21,6 +21,7 @@ SP = TypeVar("SP", bound=StrPath)
 
 
 async def copyfile(src: PathName, dst: P, *, follow_symlinks: bool = True) -> P:
+    """shutil.copyfile(), awaited, on a worker: builtin's arguments, result and exceptions."""
     return await on_worker(lambda: shutil.copyfile(src, dst, follow_symlinks=follow_symlinks))
 
 
@@ -30,6 +31,7 @@ async def copy(src: StrPath, dst: SP, *, follow_symlinks: bool = True) -> SP | s
 
 
 async def copy2(src: StrPath, dst: SP, *, follow_symlinks: bool = True) -> SP | str:
+    """shutil.copy2(), awaited, on a worker: builtin's arguments, result and exceptions."""
     return await on_worker(lambda: shutil.copy2(src, dst, follow_symlinks=follow_symlinks))
 
 
@@ -42,6 +44,7 @@ async def copytree(
     ignore_dangling_symlinks: bool = False,
     dirs_exist_ok: bool = False,
 ) -> SP:
+    """shutil.copytree(), awaited, on a worker: builtin's arguments, result and exceptions."""
     return await on_worker(
         lambda: shutil.copytree(src, dst, symlinks, ignore, copy_function, ignore_dangling_symlinks, dirs_exist_ok)
     )
@@ -65,6 +68,7 @@ if sys.version_info >= (3, 12):
     ) -> None:
         # Both handlers go on as given (builtin warns about onerror, and prefers onexc), which
         # none of the overloads of builtin's signature allows at once.
+        """shutil.rmtree(), awaited, on a worker: builtin's arguments, result and exceptions."""
         rmtree_as_given = cast(Callable[..., None], shutil.rmtree)
         await on_worker(lambda: rmtree_as_given(path, ignore_errors, onerror, onexc=onexc, dir_fd=dir_fd))
 
@@ -73,4 +77,5 @@ else:  # builtin's takes onexc from 3.12 on
     async def rmtree(
         path: PathName, ignore_errors: bool = False, onerror: ErrorHandler | None = None, *, dir_fd: int | None = None
     ) -> None:
+        """shutil.rmtree(), awaited, on a worker: builtin's arguments, result and exceptions."""
         await on_worker(lambda: shutil.rmtree(path, ignore_errors, onerror, dir_fd=dir_fd))

@@ -154,6 +154,7 @@ class TemporaryFileWrapper(Generic[AnyStr]):
         return getattr(self.__dict__["file"], attribute)  # a KeyError, not a recursion, before __init__
 
     async def close(self) -> None:
+        """Closes the file, and removes it where builtin's NamedTemporaryFile would."""
         try:
             await self.file.close()
         finally:
@@ -196,6 +197,8 @@ def NamedTemporaryFile(
     errors: str | None = None,
     delete_on_close: bool = True,
 ) -> Opening[TemporaryFileWrapper[AnyStr]]:
+    """A file with a name in `dir`, as builtin's NamedTemporaryFile: removed when closed (with
+    delete and delete_on_close), when the `async with` block ends (with delete), or never."""
     options = open_options(buffering, encoding, errors, newline)
 
     async def make() -> TemporaryFileWrapper[AnyStr]:
@@ -258,77 +261,100 @@ class AsyncSpooledTemporaryFile:
             ran.exception()  # taken here too: the task that awaited it may be gone
 
     async def write(self, s: Any) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
         return await self._run(lambda: self._file.write(s), lambda: self._may_roll(_size_bound(s)))
 
     async def writelines(self, iterable: Iterable[Any]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         lines = list(iterable)
         await self._run(lambda: self._file.writelines(lines), lambda: self._may_roll(sum(map(_size_bound, lines))))
 
     async def truncate(self, size: int | None = None) -> int:
+        """Cuts or extends the file to `size` (the position when None); returns the new size."""
         def rolls() -> bool:  # builtin moves the file to disk before it grows past max_size
             return self._in_memory() and size is not None and size > self._max_size
 
         return await self._run(lambda: self._file.truncate(size), rolls)
 
     async def rollover(self) -> None:
+        """Moves the file from memory to disk now."""
         await self._run(self._file.rollover, self._in_memory)
 
     async def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         return await self._run(self._file.fileno, self._in_memory)
 
     async def read(self, size: int = -1) -> Any:
+        """Up to `size` bytes (characters in text mode) from the position; all to the end when `size` is None or
+        negative."""
         return await self._run(lambda: self._file.read(size))
 
     async def read1(self, size: int = -1) -> Any:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         return await self._run(lambda: self._file.read1(size))
 
     async def readinto(self, b: Buffer) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         return await self._run(lambda: self._file.readinto(b))
 
     async def readline(self, size: int = -1) -> Any:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         return await self._run(lambda: self._file.readline(size))
 
     async def readlines(self, hint: int = -1) -> list[Any]:
+        """The lines left, or lines until their total length reaches `hint` when it is positive."""
         return await self._run(lambda: self._file.readlines(hint))
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
         return await self._run(lambda: self._file.seek(offset, whence))
 
     async def tell(self) -> int:
+        """The position."""
         return await self._run(self._file.tell)
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._run(self._file.flush)
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         return await self._run(self._file.isatty)
 
     async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
         await self._run(self._file.close)
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         return self._file.readable()
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         return self._file.writable()
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         return self._file.seekable()
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._file.closed
 
     @property
     def encoding(self) -> str:
+        """The text encoding, in text modes."""
         return self._file.encoding
 
     @property
     def errors(self) -> str | None:
+        """The decoding and encoding error handler, in text modes."""
         return self._file.errors
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self._file.mode
 
     @property
@@ -338,6 +364,7 @@ class AsyncSpooledTemporaryFile:
 
     @property
     def newlines(self) -> Any:
+        """The newlines met so far in text modes, as builtin reports them."""
         return self._file.newlines
 
     async def __aenter__(self) -> Self:
@@ -372,6 +399,9 @@ def SpooledTemporaryFile(
     *,
     errors: str | None = None,
 ) -> Opening[AsyncSpooledTemporaryFile]:
+    """A file held in memory until it grows past `max_size` (or its descriptor is asked for), then
+    moved to disk, as builtin's SpooledTemporaryFile."""
+
     async def make() -> AsyncSpooledTemporaryFile:
         await take_turn()
         file = tempfile.SpooledTemporaryFile(
@@ -390,9 +420,11 @@ class AsyncTemporaryDirectory(Generic[AnyStr]):
 
     @property
     def name(self) -> AnyStr:
+        """The directory's path."""
         return self._directory.name
 
     async def cleanup(self) -> None:
+        """Removes the directory and all in it (on a worker)."""
         await on_worker(self._directory.cleanup)
 
     close = cleanup  # aiofiles' name for it
@@ -454,6 +486,8 @@ if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from
         *,
         errors: str | None = None,
     ) -> Opening[TemporaryFileWrapper[AnyStr]]:
+        """A file with a name in `dir`, as builtin's NamedTemporaryFile: removed when closed (with
+        delete), or never."""
         return _with_later_arguments[0](mode, buffering, encoding, newline, suffix, prefix, dir, delete, errors=errors)
 
     def TemporaryDirectory(  # type: ignore[no-redef]
@@ -462,4 +496,6 @@ if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from
         dir: AnyStr | os.PathLike[AnyStr] | None = None,
         ignore_cleanup_errors: bool = False,
     ) -> "DirectoryOpening[AnyStr]":
+        """Await it for an AsyncTemporaryDirectory, or enter it with `async with` for the
+        directory's name; the directory and all in it are removed when the block ends."""
         return _with_later_arguments[1](suffix, prefix, dir, ignore_cleanup_errors)

@@ -28,14 +28,17 @@ __all__ = [
 
 
 async def stat(path: Located, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> os.stat_result:
+    """os.stat(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks), beneath(dir_fd, path))
 
 
 async def lstat(path: PathName, *, dir_fd: int | None = None) -> os.stat_result:
+    """os.lstat(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.lstat(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def statvfs(path: Located) -> os.statvfs_result:
+    """os.statvfs(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.statvfs(path), path)
 
 
@@ -47,6 +50,7 @@ async def access(
     effective_ids: bool = False,
     follow_symlinks: bool = True,
 ) -> bool:
+    """os.access(), awaited: builtin's arguments, result and exceptions."""
     return await placed(
         lambda: os.access(path, mode, dir_fd=dir_fd, effective_ids=effective_ids, follow_symlinks=follow_symlinks),
         beneath(dir_fd, path),
@@ -54,6 +58,7 @@ async def access(
 
 
 async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None) -> None:
+    """os.rename(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
         beneath(src_dir_fd, src),
@@ -64,6 +69,7 @@ async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None,
 async def replace(
     src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None
 ) -> None:
+    """os.replace(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
         beneath(src_dir_fd, src),
@@ -72,30 +78,37 @@ async def replace(
 
 
 async def renames(old: PathName, new: PathName) -> None:
+    """os.renames(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.renames(old, new), old, new)
 
 
 async def remove(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.remove(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.remove(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def unlink(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.unlink(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.unlink(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def mkdir(path: PathName, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
+    """os.mkdir(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.mkdir(path, mode, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def makedirs(name: PathName, mode: int = 0o777, exist_ok: bool = False) -> None:
+    """os.makedirs(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.makedirs(name, mode, exist_ok), name)
 
 
 async def rmdir(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.rmdir(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.rmdir(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def removedirs(name: PathName) -> None:
+    """os.removedirs(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.removedirs(name), name)
 
 
@@ -107,6 +120,7 @@ async def link(
     dst_dir_fd: int | None = None,
     follow_symlinks: bool = True,
 ) -> None:
+    """os.link(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.link(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd, follow_symlinks=follow_symlinks),
         beneath(src_dir_fd, src),
@@ -118,10 +132,12 @@ async def symlink(
     src: PathName, dst: PathName, target_is_directory: bool = False, *, dir_fd: int | None = None
 ) -> None:
     # The link's target is only written into the link, never looked up.
+    """os.symlink(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.symlink(src, dst, target_is_directory, dir_fd=dir_fd), beneath(dir_fd, dst))
 
 
 async def readlink(path: AnyStr | os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
+    """os.readlink(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.readlink(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
@@ -130,6 +146,7 @@ async def listdir(path: str | os.PathLike[str] | int | None = None) -> list[str]
 @overload
 async def listdir(path: bytes | os.PathLike[bytes]) -> list[bytes]: ...
 async def listdir(path: Located | None = None) -> list[str] | list[bytes]:
+    """os.listdir(), awaited: builtin's arguments, result and exceptions."""
     listing: list[str] | list[bytes] = await placed(lambda: os.listdir(path), os.curdir if path is None else path)
     return listing
 
