@@ -232,14 +232,20 @@ class ScandirIterator(Generic[AnyStr]):
     # ---- steps ---------------------------------------------------------------------------
 
     async def _open(self) -> Self:
-        while self._entries is None and not self._closed:
-            await self._run(self._scan, self._keep_entries)
+        while self._unopened():
+            await self._run(self._scan, self._keep_entries, self._unopened)
         return self
 
     async def _fetch(self) -> None:
         await self._open()
         if not self._closed:
-            await self._run(self._draw, self._keep_batch)
+            await self._run(self._draw, self._keep_batch, self._nothing_ready)
+
+    def _unopened(self) -> bool:
+        return self._entries is None and not self._closed
+
+    def _nothing_ready(self) -> bool:
+        return not (self._ready or self._exhausted or self._closed)
 
     def _scan(self) -> _OpenDirectory[AnyStr]:
         # The overloads of scandir() tie AnyStr to the path's type; that union matches none alone.
@@ -257,18 +263,22 @@ class ScandirIterator(Generic[AnyStr]):
             self._ready.extend(batch)
         self._exhausted = len(batch) < BATCH  # builtin's iterator closes itself at the end
 
-    async def _run(self, call: Callable[[], T], keep: Callable[[T], None]) -> None:
+    async def _run(self, call: Callable[[], T], keep: Callable[[T], None], needed: Callable[[], bool]) -> None:
         """Runs `call` and hands its result to `keep`: inline, or on a worker with `keep` run on
         the loop's thread when the call ends, whether or not the awaiting task is still there.
-        When a step is already underway, waits for it instead."""
+        When a step is already underway, waits for it instead. `needed` is asked again after each
+        wait: a step that ended meanwhile may have done the work (a second scan would replace the
+        open directory, and its entries would start over)."""
         await take_turn()
         if self._step is None and not self._may_wait:
-            keep(call())
+            if needed():
+                keep(call())
             return
         async with held(self._limiter):
-            if self._step is None:
+            if self._step is None and needed():
                 self._step = self._start(call, keep)
-            await asyncio.shield(self._step)
+            if self._step is not None:
+                await asyncio.shield(self._step)
         if (error := self._error) is not None:
             self._error = None
             raise error
