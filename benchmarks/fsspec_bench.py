@@ -19,7 +19,7 @@ import tempfile
 from collections.abc import Awaitable, Callable
 from dataclasses import asdict, dataclass, replace
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias
 
 import peers_bench as pb
 from peers_report import SCENARIO, PeerRow, cell_time, print_table
@@ -114,7 +114,7 @@ def drop_pages(root: Path) -> None:
 # ---------------------------------------------------------------- workloads
 
 
-type Run = Callable[[Place, pb.Timer], Awaitable[str]]
+Run: TypeAlias = Callable[[Place, pb.Timer], Awaitable[str]]
 
 
 async def cat_small_files(place: Place, timed: pb.Timer) -> str:

@@ -11,14 +11,19 @@ import tempfile
 from collections.abc import Callable, Coroutine, Iterator
 from contextlib import ExitStack, contextmanager, suppress
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
+
+if TYPE_CHECKING:
+    from _larkspan_core import AsyncFile
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
 import latencyfs  # noqa: E402  (found through the path entry above)
+
+T = TypeVar("T")
 
 TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
 
@@ -59,12 +64,13 @@ def make_file(tmp_path: Path) -> Callable[..., str]:
 
 
 @pytest.fixture
-def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., AsyncFile]]:
+def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., "AsyncFile"]]:
     """Opens an AsyncFile over a new file holding `content`; closed after the test."""
+    core = core_or_skip()
     files: list[AsyncFile] = []
 
-    def open_with(content: bytes = b"", mode: str = "rb") -> AsyncFile:
-        f = AsyncFile(make_file(content), mode).open()
+    def open_with(content: bytes = b"", mode: str = "rb") -> "AsyncFile":
+        f = core.AsyncFile(make_file(content), mode).open()
         files.append(f)
         return f
 
@@ -77,11 +83,12 @@ def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., AsyncFile]]:
 
 
 @pytest.fixture
-def full_disk() -> Callable[[], AsyncFile]:
+def full_disk() -> Callable[[], "AsyncFile"]:
     """Opens objects on /dev/full, which refuses every byte; destruction drops what they leave pending."""
     if not os.path.exists("/dev/full"):
         pytest.skip("needs /dev/full")
-    return lambda: AsyncFile("/dev/full", "wb").open()
+    core = core_or_skip()
+    return lambda: core.AsyncFile("/dev/full", "wb").open()
 
 
 # The reader evaluates each expression on `f` and pickles the values, or each error's class and text.
@@ -180,7 +187,7 @@ def watchdog() -> Iterator[None]:
     faulthandler.cancel_dump_traceback_later()
 
 
-async def ticking[T](work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:
+async def ticking(work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:
     """`work`'s result and how many turns a ticker task that sleeps `pause` got while it ran:
     a call that held the loop throughout leaves at most one."""
     ticks = 0

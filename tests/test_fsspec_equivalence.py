@@ -6,7 +6,7 @@ import array
 import os
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias
 
 import pytest
 from fsspec.implementations.local import LocalFileSystem
@@ -14,7 +14,7 @@ from fsspec.implementations.local import LocalFileSystem
 from conftest import effective_user
 from larkspan.fsspec import LarkspanFileSystem
 
-type Call = Callable[[Any, str], Any]  # (file system, root of its tree) -> result
+Call: TypeAlias = Callable[[Any, str], Any]  # (file system, root of its tree) -> result
 
 NOBODY = 65534
 DATA = b"0123456789"

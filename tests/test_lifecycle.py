@@ -9,8 +9,10 @@ from collections.abc import Callable
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import descriptors, disk, letters, run_child
+
+AsyncFile = core_or_skip().AsyncFile
 
 # Accepted modes, what a file holding b"old" then holds after writing "x" (when the mode writes),
 # and whether reads give bytes. The letters b and + may stand anywhere and repeat.

@@ -16,8 +16,10 @@ from typing import Any
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk
+
+AsyncFile = core_or_skip().AsyncFile
 
 MIB = 2**20
 DATA = random.Random(2024).randbytes(MIB + 4)  # not periodic, so a read at a wrong offset shows

@@ -10,7 +10,7 @@ import sys
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias
 
 import pytest
 from hypothesis import given, settings
@@ -22,7 +22,7 @@ from larkspan._text import CHUNK_SIZE, TextHandle, check_text_arguments
 from conftest import FIFO_WRITER, TIMEOUT, disk
 from test_front_waits import Writer, fifo  # noqa: F401  (fifo is a fixture)
 
-type Op = tuple[Any, ...]  # a method name (or "next", "seek_told", an attribute) and its arguments
+Op: TypeAlias = tuple[Any, ...]  # a method name (or "next", "seek_told", an attribute) and its arguments
 ATTRIBUTES = ("newlines", "encoding", "errors", "closed", "mode", "line_buffering", "write_through")
 ENGINE_BLOCK = 256 << 10
 EXAMPLES = (

@@ -4,11 +4,11 @@ import operator
 import os
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, TypeAlias
 
 from ._text import check_text_arguments
 
-type Opener = Callable[[str | bytes, int], int]
+Opener: TypeAlias = Callable[[str | bytes, int], int]
 
 @dataclass(frozen=True, slots=True)
 class OpenPlan:

@@ -1,7 +1,9 @@
 """The file engine of the larkspan asyncio front, callable from any thread"""
 
-from collections.abc import Buffer, Iterable
+from collections.abc import Iterable
 from typing import Any, Final, SupportsIndex
+
+from typing_extensions import Buffer  # collections.abc has it from 3.12 on
 
 # Calls that take inline_only return WOULD_BLOCK or their result, whose type depends on the mode:
 # the front types them.

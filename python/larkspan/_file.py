@@ -11,17 +11,19 @@ import errno
 import io
 import os
 import sys
-from collections.abc import Awaitable, Buffer, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
 from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar
 
+from ._buffer import Buffer
 from ._engine import LARGE_COPY, WOULD_BLOCK, File, size_or_none
+from ._limiter import Limiter, held
 from ._turns import Turns
 from ._workers import WorkerCall
 
-type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-type FileArgument = FilePath | int
+FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+FileArgument: TypeAlias = FilePath | int
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -129,6 +131,7 @@ class ClosedOnExit:
     __slots__ = ()
 
     async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
         raise NotImplementedError
 
     async def aclose(self) -> None:
@@ -155,7 +158,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     meets, the bytes a read took are read again by the next read (a regular file's position is put
     back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "limiter")
 
     def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
@@ -168,32 +171,40 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         # back: the next reads return them before anything the engine holds.
         self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
+        self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._name
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self._mode
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._file.closed
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         if self._file.closed:
             raise ValueError(CLOSED_FILE)
         descriptor = self._file.fileno()
         return descriptor if self._descriptor is None else self._descriptor
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         return self._mode_answer(self._file.readable())
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         return self._mode_answer(self._file.writable())
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         try:
             os.lseek(self.fileno(), 0, os.SEEK_CUR)
         except OSError:
@@ -254,11 +265,12 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await asyncio.shield(self._when_turn_comes(place, self._attempt, method, *args))
 
     async def _in_worker(self, call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> T:
-        """Runs `call` on a worker with the turn held; when the awaiting task is cancelled, the
-        call is withdrawn or its result goes to `undo`, as WorkerCall decides."""
-        worker = WorkerCall(call, undo)
-        self._worker = worker.ended  # the turn passes on once it is done, whatever happened
-        return await worker.result()
+        """Runs `call` on a worker with the turn held, within the handle's limiter; when the awaiting
+        task is cancelled, the call is withdrawn or its result goes to `undo`, as WorkerCall decides."""
+        async with held(self.limiter):
+            worker = WorkerCall(call, undo)
+            self._worker = worker.ended  # the turn passes on once it is done, whatever happened
+            return await worker.result()
 
     async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
         """A call that reads nothing, with the turn held: inline when the engine allows."""
@@ -365,9 +377,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return data
 
     async def readall(self) -> AnyStr:
+        """Everything from the position to the end."""
         return await self.read()
 
     async def read1(self, size: SupportsIndex = -1) -> AnyStr:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -400,6 +414,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return data
 
     async def readinto(self, buffer: Buffer) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -424,6 +439,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return count
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -534,6 +550,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # ---- writing and the rest ------------------------------------------------------------
 
     async def write(self, data: Buffer) -> int:
+        """Writes `data`; returns how many bytes were taken."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -544,6 +561,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return count
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         if self._file.closed:
             raise ValueError(CLOSED)  # before the lines are taken, as builtin's
         await self._call(self._file.writelines, _listed(lines))
@@ -556,6 +574,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             await self._in_turn_whatever_happens(self._file.write, data)
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
+        position."""
         return await self._call(self._seek, offset, whence)  # converted, and refused, as builtin's
 
     def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> int:
@@ -566,6 +586,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
+        """The position."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -577,6 +598,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self._file.tell()
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if not self._inline or self._file.flush(True) is WOULD_BLOCK:
@@ -588,6 +610,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return length
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         answer: bool = await self._call(self._file.isatty)
         return answer
 
@@ -602,6 +625,45 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         if not self._inline or self._file.close(True) is WOULD_BLOCK:
             await self._in_turn_whatever_happens(self._file.close)
 
+    async def readinto1(self, buffer: Buffer) -> int:
+        """readinto() with at most one read of the file, as builtin's buffered files' readinto1();
+        returns the number of bytes stored. A buffer that cannot take bytes is refused before
+        anything is read."""
+        with writable_bytes("readinto1", buffer) as target:
+            binary: Any = self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
+            data = await binary.read1(target.nbytes)
+            target[: len(data)] = data
+            return len(data)
+
+    def write_ahead(self, data: bytes) -> None:
+        """Writes `data` ahead of every call made after this one, without waiting: into the engine's
+        buffer when it can take them at once, else by a task that takes the handle's turn now (its
+        failure goes to the loop's exception handler, since nobody awaits it)."""
+        if self._inline and self._file.write(data, True) is not WOULD_BLOCK:
+            return
+        place = self._queue_for_turn()
+        writing = asyncio.get_running_loop().create_task(
+            self._when_turn_comes(place, self._attempt, self._file.write, data)
+        )
+        _unawaited.add(writing)
+        writing.add_done_callback(_unawaited.discard)
+
+
+# Tasks nobody awaits, kept until they end: the loop holds only weak references to its tasks.
+_unawaited: set[asyncio.Task[Any]] = set()
+
+
+def writable_bytes(call: str, buffer: object) -> memoryview:
+    """`buffer` as a writable view of bytes, or builtin's TypeError for what is not one."""
+    try:
+        view = memoryview(buffer)  # type: ignore[arg-type]
+    except TypeError:
+        view = None
+    if view is None or view.readonly or not view.c_contiguous:
+        kind = "None" if buffer is None else type(buffer).__name__
+        raise TypeError(f"{call}() argument must be read-write bytes-like object, not {kind}")
+    return view.cast("B")
+
 
 class UnbufferedFileHandle(FileHandle[bytes]):
     """A binary file opened with buffering=0: every write reaches the file before it returns."""
@@ -609,10 +671,12 @@ class UnbufferedFileHandle(FileHandle[bytes]):
     __slots__ = ()
 
     async def write(self, data: Buffer) -> int:
+        """Writes `data` through to the file; returns how many bytes were taken."""
         count: int = await self._call(self._flushed, self._file.write, data)
         return count
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Writes each item of `lines` through to the file; no newlines are added."""
         await self._call(self._flushed, self._file.writelines, _listed(lines))
 
     def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:

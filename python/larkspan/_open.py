@@ -15,6 +15,7 @@ from ._arguments import Opener, OpenPlan, plan_open
 from ._calls import take_turn
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
+from ._limiter import Limiter
 from ._text import TextHandle
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
@@ -49,7 +50,7 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
     return status.st_blksize
 
 
-async def _open_in_worker(engine: File, open_it: Callable[[], int]) -> int:
+async def _open_in_worker(engine: File, open_it: Callable[[], int], limiter: Limiter | None) -> int:
     """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
     is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
@@ -58,7 +59,7 @@ async def _open_in_worker(engine: File, open_it: Callable[[], int]) -> int:
         if block_size is not None:  # else the open never ran
             _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
 
-    block_size: int = await _workers.run_in_worker(open_it, close_it)
+    block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
     return block_size
 
 
@@ -71,19 +72,21 @@ async def open_file(
     newline: str | None = None,
     closefd: bool = True,
     opener: Opener | None = None,
+    limiter: Limiter | None = None,
 ) -> Any:
     """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
-    which to the type checker)."""
+    which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
     engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
-        block_size = await _open_in_worker(engine, open_it)  # a descriptor's fstat asks its file system too
+        block_size = await _open_in_worker(engine, open_it, limiter)  # a descriptor's fstat asks its file system too
     else:
         block_size = open_it()
     handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
     raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
+    raw.limiter = limiter
     if plan.binary:
         return raw
     line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())

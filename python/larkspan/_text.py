@@ -20,6 +20,7 @@ from collections.abc import Awaitable, Callable, Iterable, Iterator
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
+from ._limiter import Limiter
 from ._turns import Turns
 
 T = TypeVar("T")
@@ -30,6 +31,26 @@ DEFAULT_ENCODING = "utf-8"
 NEWLINES = (None, "", "\n", "\r", "\r\n")
 CLOSED = "I/O operation on closed file."
 CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
+DETACHED = "underlying buffer has been detached"
+# What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
+SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",
+            "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline", "_line_buffering", "_write_through",
+            "_start_unknown")
+KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
+
+
+def _read1_hands_writes_over() -> bool:
+    """Whether builtin's buffered files write what they hold before read1() reads, as they do from
+    CPython 3.13 and the later 3.11 and 3.12 releases; before that, read1() read past it."""
+    raw = io.BytesIO(b"ab")
+    f = io.BufferedRandom(raw)  # type: ignore[arg-type]
+    f.write(b"x")
+    f.read1(1)
+    return raw.getvalue() == b"xb"
+
+
+# Then the text layer's writes reach the binary layer before a read, and no block is held back.
+READ1_HANDS_WRITES_OVER = _read1_hands_writes_over()
 
 # Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
 LF, CR, CRLF = 1, 2, 4
@@ -167,6 +188,7 @@ class NewlineDecoder:
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return SEEN_NEWLINES[self.seen]
 
     def decode(self, data: bytes, final: bool = False) -> str:
@@ -215,6 +237,7 @@ class TextHandle(ClosedOnExit):
         "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
         "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
         "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_turns",
+        "_newline",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
@@ -227,6 +250,7 @@ class TextHandle(ClosedOnExit):
         self._errors = "strict" if errors is None else errors
         self._line_buffering = line_buffering
         self._write_through = write_through
+        self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
         self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
         self._seekable = raw.seekable()
         self._telling = self._seekable  # false while lines are iterated, as builtin's tell() refuses then
@@ -263,7 +287,7 @@ class TextHandle(ClosedOnExit):
         self._held: list[bytes] = []  # kept by builtin's binary layer
         self._held_size = 0
         self._hold_limit = 0
-        if self._decoder and self._encoder:
+        if self._decoder and self._encoder and not READ1_HANDS_WRITES_OVER:
             # open() passes the block size its own fstat found; asked here only without it.
             self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
@@ -275,52 +299,64 @@ class TextHandle(ClosedOnExit):
 
     @property
     def buffer(self) -> FileHandle[bytes]:
+        """The binary handle this text handle reads and writes through."""
         return self._raw
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._raw.name
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._raw.closed
 
     @property
     def encoding(self) -> str:
+        """The text encoding, in text modes."""
         return self._encoding
 
     @property
     def errors(self) -> str:
+        """The decoding and encoding error handler, in text modes."""
         return self._errors
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return self._decoder.newlines if isinstance(self._decoder, NewlineDecoder) else None
 
     @property
     def line_buffering(self) -> bool:
+        """Whether a write that holds a newline flushes."""
         return self._line_buffering
 
     @property
     def write_through(self) -> bool:
+        """Whether every write goes to the binary handle at once."""
         return self._write_through
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         if self._decoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._decoder is not None
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         if self._encoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._encoder is not None
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._seekable
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._raw.fileno()
@@ -447,6 +483,7 @@ class TextHandle(ClosedOnExit):
         return "".join(pieces)
 
     async def readline(self, size: SupportsIndex = -1) -> str:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         limit = line_limit(size)
         if limit >= 0:
             return await self._in_turn(self._reading, self._readline, limit)
@@ -665,6 +702,7 @@ class TextHandle(ClosedOnExit):
             await self._raw.write_accepted(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         if self.closed:
             raise ValueError(CLOSED)
         await self._in_turn(self._writelines, iter(lines))
@@ -831,6 +869,7 @@ class TextHandle(ClosedOnExit):
     # ---- the rest ----------------------------------------------------------------------------
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._in_turn(self._flush)
 
     async def _flush(self) -> None:
@@ -848,6 +887,7 @@ class TextHandle(ClosedOnExit):
         await self._raw.sync(data_only)
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()
@@ -865,3 +905,91 @@ class TextHandle(ClosedOnExit):
             await self._flush()
         finally:
             await self._raw.close()
+
+    # ---- settings and the binary layer -------------------------------------------------------
+
+    @property
+    def limiter(self) -> Limiter | None:
+        """What bounds this file's calls on workers (open()'s `limiter`), or None."""
+        return self._raw.limiter
+
+    def detach(self) -> FileHandle[bytes]:
+        """Separates the binary handle from this one and returns it, as builtin's detach(): this
+        handle is unusable afterwards (ValueError). Synchronous, as in builtin and aiofiles: text
+        gathered for writing goes to the binary handle ahead of any later call on it, and reaches
+        the file when that handle flushes or closes."""
+        raw = self._raw
+        if raw.closed:
+            raise ValueError(CLOSED)
+        waiting = b"".join(self._held + self._pending)
+        self._held.clear()
+        self._pending.clear()
+        self._held_size = self._pending_size = 0
+        self._set_decoded("")
+        self._raw = Detached()  # type: ignore[assignment]  # every use of it now raises builtin's ValueError
+        if waiting:
+            raw.write_ahead(waiting)
+        return raw
+
+    async def reconfigure(
+        self,
+        *,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: Any = KEEP,
+        line_buffering: SupportsIndex | None = None,
+        write_through: SupportsIndex | None = None,
+    ) -> None:
+        """Changes the settings given, as builtin's reconfigure(): the encoding, errors and newline
+        only while no text read ahead is waiting (else io.UnsupportedOperation), and after what was
+        written is flushed. Errors alone keeps the encoding; an encoding alone resets errors to
+        "strict"."""
+        encoding = reconfigure_text("encoding", encoding)
+        errors = reconfigure_text("errors", errors)
+        if newline is not KEEP:
+            newline = reconfigure_text("newline", newline)
+        if self._decoded and (encoding is not None or errors is not None or newline is not KEEP):
+            raise io.UnsupportedOperation(
+                "It is not possible to set the encoding or newline of stream after the first read"
+            )
+        if newline is not KEEP and newline not in NEWLINES:
+            raise ValueError(f"illegal newline value: {newline}")
+        lines = self._line_buffering if line_buffering is None else bool(operator.index(line_buffering))
+        through = self._write_through if write_through is None else bool(operator.index(write_through))
+        await self._in_turn(self._reconfigure, encoding, errors, newline, lines, through)
+
+    async def _reconfigure(
+        self, encoding: str | None, errors: str | None, newline: Any, line_buffering: bool, write_through: bool
+    ) -> None:
+        await self._flush()
+        if encoding is None:
+            encoding, errors = self._encoding, self._errors if errors is None else errors
+        # A handle made afresh over the same binary one settles every field the settings touch.
+        settled = TextHandle(
+            self._raw,
+            encoding,
+            errors,
+            self._newline if newline is KEEP else newline,
+            line_buffering,
+            write_through,
+            buffer_size=self._hold_limit or None,
+        )
+        for name in SETTINGS:
+            setattr(self, name, getattr(settled, name))
+        self._snapshot = None  # nothing is read ahead, so tell() is the binary layer's position
+        self._b2cratio = 0.0
+
+
+def reconfigure_text(name: str, value: object) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
+    return value
+
+
+class Detached:
+    """What a text handle holds in place of its binary one once detach() has given that away."""
+
+    __slots__ = ()
+
+    def __getattr__(self, name: str) -> Any:
+        raise ValueError(DETACHED)

@@ -6,7 +6,9 @@ import os
 import threading
 from collections.abc import Callable
 from queue import SimpleQueue
-from typing import Any
+from typing import Any, Generic, TypeAlias, TypeVar
+
+from ._limiter import Limiter, held
 
 # The workers spend their lives asleep in the kernel, waiting on a device, a network file system
 # or another process, so their number bounds how many such waits overlap, not how much CPU is
@@ -15,8 +17,9 @@ from typing import Any
 # a runaway program start thousands of threads. Threads start only when a call finds none idle.
 DEFAULT_MAX_WORKERS = 64
 
-type Outcome = tuple[bool, Any]  # (True, result) or (False, exception)
-type Deliver = Callable[[Outcome], None]
+Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
+Deliver: TypeAlias = Callable[[Outcome], None]
+T = TypeVar("T")
 
 
 def _outcome(call: Callable[[], Any]) -> Outcome:
@@ -113,7 +116,7 @@ def _start_afresh_in_child() -> None:
 os.register_at_fork(after_in_child=_start_afresh_in_child)
 
 
-class WorkerCall[T]:
+class WorkerCall(Generic[T]):
     """A call on a worker awaited by one task. When that task is cancelled, whatever point the
     cancellation meets, the call's outcome is kept in one way:
 
@@ -170,7 +173,10 @@ class WorkerCall[T]:
             self._undo(value)
 
 
-async def run_in_worker[T](call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> T:
-    """Runs `call` on a worker and returns its result; a cancelled task's call is kept as
-    WorkerCall says."""
-    return await WorkerCall(call, undo).result()
+async def run_in_worker(
+    call: Callable[[], T], undo: Callable[[T | None], None] | None = None, limiter: Limiter | None = None
+) -> T:
+    """Runs `call` on a worker, within `limiter` when given, and returns its result; a cancelled
+    task's call is kept as WorkerCall says, and the limiter is given back at once."""
+    async with held(limiter):
+        return await WorkerCall(call, undo).result()

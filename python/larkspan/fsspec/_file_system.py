@@ -3,7 +3,7 @@ paths, results and exceptions."""
 
 import os
 from collections.abc import Awaitable, Callable
-from typing import Any
+from typing import Any, TypeVar
 
 from fsspec.asyn import AsyncFileSystem, _run_coros_in_chunks, sync, sync_wrapper  # type: ignore[import-untyped]
 from fsspec.implementations.local import make_path_posix  # type: ignore[import-untyped]
@@ -25,6 +25,8 @@ from ._local import (
     read_whole,
     write_whole,
 )
+
+T = TypeVar("T")
 
 PROTOCOL = "larkspan"
 # Entries stat'ed per placed call while listing a directory with details: as larkspan.os.scandir
@@ -160,7 +162,7 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         async with larkspan.open(path, mode) as f:
             await f.write(bytes_only(value))
 
-    async def _with_parents[T](self, path: str, write: Callable[..., Awaitable[T]], *args: Any) -> T:
+    async def _with_parents(self, path: str, write: Callable[..., Awaitable[T]], *args: Any) -> T:
         """`write(*args)`; with auto_mkdir, when it fails for want of a parent directory, makes the
         parents and tries once more (one attempt per write in the usual case, not a makedirs)."""
         try:

@@ -9,13 +9,15 @@ import os
 import sys
 import weakref
 from collections.abc import Awaitable, Callable, Iterable
-from typing import TYPE_CHECKING, Any, SupportsIndex
+from typing import TYPE_CHECKING, Any, SupportsIndex, TypeVar
 
 from fsspec.asyn import AbstractAsyncStreamedFile, sync  # type: ignore[import-untyped]
 
 import larkspan
 
 from ._local import bytes_only, read_count
+
+T = TypeVar("T")
 
 if TYPE_CHECKING:
     from ._file_system import LarkspanFileSystem
@@ -61,7 +63,7 @@ class BlockingFile(io.BufferedIOBase):
             self.size = size  # when opened for reading, as LocalFileSystem's files have it
         _open_blocking_files.add(self)
 
-    def _run[T](self, call: Callable[..., Awaitable[T]], *args: Any) -> T:
+    def _run(self, call: Callable[..., Awaitable[T]], *args: Any) -> T:
         result: T = sync(self.fs.loop, call, *args)
         return result
 

@@ -6,11 +6,13 @@ import asyncio
 import errno
 import os
 import stat
-from collections.abc import Buffer, Callable
+from collections.abc import Callable
 from enum import Enum
-from typing import Any
+from typing import Any, TypeAlias
 
-type Info = dict[str, Any]
+from .._buffer import Buffer
+
+Info: TypeAlias = dict[str, Any]
 
 # Whole files below this size are read or written in one system call where that cannot wait:
 # larkspan sends larger copies to a worker, since one would hold the loop for a millisecond or more.
@@ -86,9 +88,11 @@ def entries_info(entries: list["os.DirEntry[str]"]) -> list[Info]:
 def bytes_only(data: object) -> Buffer:
     """`data` if it is a bytes-like object, as builtin's binary files take; larkspan's binary
     handles also write str (as UTF-8)."""
-    if not isinstance(data, Buffer) or isinstance(data, str):
-        raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'")
-    return data
+    try:
+        memoryview(data).release()  # type: ignore[arg-type]  # whether it exposes a buffer, on every version
+    except TypeError:
+        raise TypeError(f"a bytes-like object is required, not '{type(data).__name__}'") from None
+    return data  # type: ignore[return-value]  # checked just above
 
 
 class Unread(Enum):
