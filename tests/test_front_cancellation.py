@@ -93,10 +93,8 @@ async def read_into(f: Any, size: int) -> bytes:
 
 
 def joined(result: Any) -> Any:
-    """The bytes or text a read's result took from the file: readlines' lines joined."""
-    if isinstance(result, list):
-        return (b"" if not result or isinstance(result[0], bytes) else "").join(result)
-    return result
+    """The bytes or text a read's result took from the file (not empty): readlines' lines joined."""
+    return result[0][:0].join(result) if isinstance(result, list) else result
 
 
 # ---- the result delivered, the task not yet resumed --------------------------------------------------------
@@ -177,7 +175,7 @@ def test_read_cancelled_while_its_worker_finishes_loses_and_repeats_nothing(run:
             await asyncio.sleep(0)
             task.cancel()
             taken = await ended(task)
-            kept = b"" if taken is None or run % 4 == 3 else joined(taken)
+            kept = b"" if not taken or run % 4 == 3 else joined(taken)
             return kept + await f.read()
 
     assert asyncio.run(main()) == CONTENT
@@ -328,7 +326,7 @@ async def read_through(f: Any, reads: dict[str, Callable[[int], Read]], plan: li
     pieces = []
     for name, size, cancel in plan:
         taken = await step(f, reads[name](size), cancel)
-        if taken is not None and name != "peek":
+        if taken and name != "peek":  # peek moves nothing
             pieces.append(joined(taken))
     rest = await f.read()
     return (b"" if "b" in f.mode else "").join(pieces) + rest
