@@ -13,6 +13,7 @@ whose answer depends on the buffering.
 import asyncio
 import inspect
 import os  # noqa: F401 - the rows name os.SEEK_DATA and os.SEEK_HOLE
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -45,6 +46,11 @@ ROWS = [
 ]  # fmt: skip
 
 
+# CPython 3.11's write-only buffered files refuse read() and read1() before they look at the size;
+# 3.12 converts it first. larkspan answers as 3.12 and later do, on every version.
+CHECKS_SIZE_FIRST_SINCE_3_12 = sys.version_info < (3, 12)
+
+
 def closed_file_refusal(outcome: Any) -> bool:
     return isinstance(outcome, tuple) and outcome[:1] == (ValueError,) and "closed file" in outcome[1]
 
@@ -61,6 +67,9 @@ async def outcome_of(f: Any, call: str) -> Any:
 @pytest.mark.parametrize(("mode", "buffering", "state", "call"), ROWS)
 def test_misuse_is_refused_as_builtin_refuses_it(tmp_path: Path, mode: str, buffering: int, state: str,
                                                  call: str) -> None:  # fmt: skip
+    if CHECKS_SIZE_FIRST_SINCE_3_12 and mode in ("wb", "ab") and call.startswith("read") and "(" in call:
+        if call.partition("(")[0] in ("read", "read1") and call not in ("read()", "read(-1)", "read1(-1)"):
+            pytest.skip("CPython 3.11's write-only files refuse read() before converting its size, 3.12's after")
     ours_path, theirs_path = tmp_path / "ours", tmp_path / "theirs"
     for path in (ours_path, theirs_path):
         path.write_bytes(CONTENT)
