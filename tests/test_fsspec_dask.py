@@ -25,8 +25,13 @@ LINES = 500
 
 @pytest.fixture(scope="module")
 def client() -> Iterator[distributed.Client]:
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None,
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+    # Worker processes start slowly on a busy machine: allow them more than the default 30 s.
+    with (
+        dask.config.set({"distributed.comm.timeouts.connect": "90s"}),
+        distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None,
+                                 silence_logs=40) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
