@@ -16,6 +16,7 @@ import pytest
 from _larkspan_core import AsyncFile
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))  # the differential fuzzer's package
 import latencyfs  # noqa: E402  (found through the path entry above)
 
 TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
