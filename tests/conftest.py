@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from _larkspan_core import AsyncFile
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))  # the differential fuzzer's package
 import latencyfs  # noqa: E402  (found through the path entry above)
 
 T = TypeVar("T")

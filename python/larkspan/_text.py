@@ -1,10 +1,12 @@
 """Text files over the binary handles, with the behaviour of builtin open()'s text files.
 
 Both sides follow builtin's text files step for step, because what they do shows: bytes are read
-CHUNK_SIZE at a time with read1(), so `newlines` reports what the chunks held and tell() returns
-the same numbers; writes are gathered as builtin gathers them, so in "+" modes a write mixed with
-reads lands where builtin's lands. Each chunk is decoded once and cut into lines at once, so a
-line costs about what a line of the binary handle costs plus its share of one decode.
+CHUNK_SIZE at a time with read1(), ending where builtin's binary buffer ends its chunks (see
+_readahead), so `newlines` reports what the chunks held and tell() returns the same numbers;
+writes are gathered as builtin gathers them. Where builtin's binary layer is wrong, this follows
+the sound behaviour instead: a read after writes in "+" modes reads what follows them. Each chunk
+is decoded once and cut into lines at once, so a line costs about what a line of the binary handle
+costs plus its share of one decode.
 """
 
 import asyncio
@@ -21,6 +23,7 @@ from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
 from ._limiter import Limiter
+from ._readahead import ReadAhead
 from ._turns import Turns
 
 T = TypeVar("T")
@@ -37,20 +40,6 @@ SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_t
             "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline", "_line_buffering", "_write_through",
             "_start_unknown")
 KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
-
-
-def _read1_hands_writes_over() -> bool:
-    """Whether builtin's buffered files write what they hold before read1() reads, as they do from
-    CPython 3.13 and the later 3.11 and 3.12 releases; before that, read1() read past it."""
-    raw = io.BytesIO(b"ab")
-    f = io.BufferedRandom(raw)  # type: ignore[arg-type]
-    f.write(b"x")
-    f.read1(1)
-    return raw.getvalue() == b"xb"
-
-
-# Then the text layer's writes reach the binary layer before a read, and no block is held back.
-READ1_HANDS_WRITES_OVER = _read1_hands_writes_over()
 
 # Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
 LF, CR, CRLF = 1, 2, 4
@@ -84,8 +73,7 @@ class Snapshot(NamedTuple):
 
 
 class Chunk(NamedTuple):
-    """One read of the binary layer: the snapshot before it (None while tell() is disabled), the
-    bytes read and their text."""
+    """One read of the binary layer: the snapshot before it, the bytes read and their text."""
 
     snapshot: Snapshot | None
     data: bytes
@@ -236,14 +224,14 @@ class TextHandle(ClosedOnExit):
         "_raw", "_encoding", "_errors", "_line_buffering", "_write_through", "mode", "_seekable", "_telling",
         "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
         "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
-        "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_turns",
+        "_pending", "_pending_size", "_ahead", "_start_unknown", "_turns",
         "_newline",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
                  line_buffering: bool = False, write_through: bool = False, buffer_size: int | None = None) -> None:
         """`buffer_size` is the size of the buffer builtin's binary layer would have: open()'s
-        `buffering` when above 1, else None for the file's block size."""
+        `buffering` when above 1, else None for the file's block size (asked of the file then)."""
         self._raw = raw
         self._encoding = encoding_name(encoding)
         codec = text_codec(self._encoding)
@@ -278,18 +266,13 @@ class TextHandle(ClosedOnExit):
         write_newline = os.linesep if newline is None else newline
         self._write_newline = write_newline if write_newline not in ("", "\n") else None
         # Builtin's text files gather encoded writes (up to CHUNK_SIZE) and hand them to their binary
-        # layer before reading or when the chunk fills. In "+" modes that layer keeps up to a block
-        # of them (st_blksize) while read1() reads past them, so a read that follows small writes
-        # without a flush or seek reads the bytes at the writes' place, and the writes land after
-        # what it read. Both stages are kept here, so that every byte lands where builtin puts it.
-        self._pending: list[bytes] = []  # gathered by the text layer
+        # layer before reading or when the chunk fills. (Its BufferedRandom.read1() then reads the
+        # bytes at the writes' place and puts the writes after them; here the binary layer writes
+        # them first, so a read reads what follows them.)
+        self._pending: list[bytes] = []
         self._pending_size = 0
-        self._held: list[bytes] = []  # kept by builtin's binary layer
-        self._held_size = 0
-        self._hold_limit = 0
-        if self._decoder and self._encoder and not READ1_HANDS_WRITES_OVER:
-            # open() passes the block size its own fstat found; asked here only without it.
-            self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
+        # open() passes the block size its own fstat found; asked here only without it.
+        self._ahead = ReadAhead(buffer_size or (os.fstat(self.fileno()).st_blksize if self._decoder else 0))
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
         self._start_unknown = self._encoder is not None and self._seekable
@@ -413,19 +396,21 @@ class TextHandle(ClosedOnExit):
         decoder = self._decoder
         if decoder is None:
             raise io.UnsupportedOperation("not readable")
-        telling = self._telling
-        pending, flags = decoder.getstate() if telling else (b"", 0)
+        # The snapshot is taken even while lines are iterated, where builtin's is not: its tell()
+        # after next() and flush() works from a stale one (or none) and gives a wrong position.
+        pending, flags = decoder.getstate()
         if size_hint > 0:
             size_hint = int(max(self._b2cratio, 1.0) * size_hint)
-        data = await self._raw.read1(max(CHUNK_SIZE, size_hint))
+        asked = self._ahead.chunk(max(CHUNK_SIZE, size_hint))
+        data = await self._raw.read1(asked)
+        self._ahead.chunk_read(asked, len(data))
         text = decoder.decode(data, not data)
-        snapshot = Snapshot(flags, pending + data) if telling else None
+        snapshot = Snapshot(flags, pending + data)
         if self._journal is not None:
             self._journal.append(Chunk(snapshot, data, text))
         self._set_decoded(text)
         self._b2cratio = len(data) / len(text) if text else 0.0
-        if snapshot is not None:
-            self._snapshot = snapshot
+        self._snapshot = snapshot
         return bool(data or text)
 
     async def _reading(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
@@ -467,14 +452,15 @@ class TextHandle(ClosedOnExit):
         if self._decoder is None:
             raise io.UnsupportedOperation("not readable")
         if count < 0:
-            await self._write_waiting()
+            await self._write_pending()
+            self._ahead.drop()
             text = self._decode(await self._raw.read(), True)
             text = self._take(-1) + text
             self._set_decoded("")
             self._snapshot = None
             return text
         if self._pending:
-            await self._hand_over_pending()
+            await self._write_pending()
         pieces = [self._take(count)]
         missing = count - len(pieces[0])
         while missing > 0 and await self._read_chunk(missing):
@@ -554,7 +540,7 @@ class TextHandle(ClosedOnExit):
     async def _readline(self, limit: int) -> str:
         self._check_open()
         if self._pending:
-            await self._hand_over_pending()
+            await self._write_pending()
         pieces: list[str] = []
         gathered = 0  # characters in pieces
         rest = ""  # a "\r" that may start the "\r\n" the next chunk ends
@@ -653,16 +639,22 @@ class TextHandle(ClosedOnExit):
         flush = self._line_buffering and (ends_line or "\r" in text)
         if self._stateless_codec is not None:
             return text.encode(self._stateless_codec, self._errors), flush
-        return self._encoder.encode(text), flush
+        # A write that fails to encode leaves the encoder as it was, so the byte-order mark still
+        # comes with the first write that succeeds (builtin's utf-16 and utf-8-sig files lose it).
+        state = self._encoder.getstate()
+        try:
+            return self._encoder.encode(text), flush
+        except Exception:
+            self._encoder.setstate(state)
+            raise
 
     async def _write_encoded(self, data: bytes, flush: bool, length: int) -> int:
         if self._pending and self._pending_size + len(data) > CHUNK_SIZE:
-            await self._hand_over_pending()
+            await self._write_pending()
         self._gather(data)
         if flush or self._write_through or self._pending_size >= CHUNK_SIZE:
-            await self._hand_over_pending()
+            await self._write_pending()
         if flush:
-            await self._write_waiting()
             await self._raw.flush()
         return length
 
@@ -675,30 +667,13 @@ class TextHandle(ClosedOnExit):
             self._snapshot = None
             self._decoder.reset()
 
-    async def _hand_over_pending(self) -> None:
-        """What builtin's text layer does with its gathered writes before a read: gives them to the
-        binary layer, which keeps them while they fit in its block."""
-        data = b"".join(self._pending)
-        self._pending.clear()
-        self._pending_size = 0
-        if len(data) <= self._hold_limit - self._held_size:
-            self._held.append(data)
-            self._held_size += len(data)
-            return
-        await self._write_waiting()
-        if len(data) > self._hold_limit:
-            await self._raw.write_accepted(data)
-        else:
-            self._held.append(data)
-            self._held_size = len(data)
-
-    async def _write_waiting(self) -> None:
-        """Writes whatever waits in either stage, at the binary layer's position."""
-        if self._held or self._pending:
-            data = b"".join(self._held + self._pending)
-            self._held.clear()
+    async def _write_pending(self) -> None:
+        """Hands the gathered writes to the binary layer, at its position."""
+        if self._pending:
+            data = b"".join(self._pending)
             self._pending.clear()
-            self._held_size = self._pending_size = 0
+            self._pending_size = 0
+            self._ahead.drop()
             await self._raw.write_accepted(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:
@@ -733,25 +708,28 @@ class TextHandle(ClosedOnExit):
             return Cookie(start, flags).pack()
         saved = self._decoder.getstate()
         try:
-            return self._cookie_at(self._decoder, Cookie(start, flags), data, self._used).pack()
+            return self._cookie_at(self._decoder, start, flags, data, self._used).pack()
         finally:
             self._decoder.setstate(saved)
 
-    def _cookie_at(self, decoder: Decoder | NewlineDecoder, cookie: Cookie, data: bytes, skip: int) -> Cookie:
-        """The cookie of the point `skip` characters into the text of `data`, decoded from `cookie`:
-        the last point before it where the decoder holds no bytes, and what to replay from there.
-        Leaves the decoder in any state."""
+    def _cookie_at(self, decoder: Decoder | NewlineDecoder, start: int, flags: int, data: bytes, skip: int) -> Cookie:
+        """The cookie of the point `skip` characters into the text of `data`, decoded from `start`
+        with the decoder's `flags`: the last point before it where the decoder holds no bytes, and
+        what to replay from there. Leaves the decoder in any state. (builtin's arithmetic, on plain
+        ints: a NamedTuple's _replace() per step cost a third of tell().)"""
         # Guess from the bytes per character, stepping back until the guess decodes to no more
-        # characters than wanted and leaves no bytes in the decoder.
-        guess = int(self._b2cratio * skip)
+        # characters than wanted and leaves no bytes in the decoder. The ratio may be of a chunk
+        # denser than these bytes (the last chunk's; after a seek these are only the bytes
+        # replayed): no guess goes past them.
+        guess = min(int(self._b2cratio * skip), len(data))
         step = 1
         while guess > 0:
-            self._restore_decoder(cookie.start, cookie.flags)
+            self._restore_decoder(start, flags)
             count = len(decoder.decode(data[:guess]))
             if count <= skip:
-                pending, flags = decoder.getstate()
+                pending, guessed_flags = decoder.getstate()
                 if not pending:
-                    cookie = cookie._replace(flags=flags)
+                    flags = guessed_flags
                     skip -= count
                     break
                 guess -= len(pending)
@@ -761,30 +739,28 @@ class TextHandle(ClosedOnExit):
                 step *= 2
         if guess <= 0:
             guess = 0
-            self._restore_decoder(cookie.start, cookie.flags)
-        cookie = cookie._replace(start=cookie.start + guess, skip=skip)
+            self._restore_decoder(start, flags)
+        start += guess
         if skip == 0:
-            return cookie
+            return Cookie(start, flags)
         # Then feed one byte at a time, moving the start to each point where the decoder is empty.
-        decoded = 0
-        position = guess
-        while position < len(data):
+        feed = decoded = 0
+        need_eof = False
+        for position in range(guess, len(data)):
+            feed += 1
             decoded += len(decoder.decode(data[position:position + 1]))
-            cookie = cookie._replace(feed=cookie.feed + 1)
-            pending, flags = decoder.getstate()
+            pending, fed_flags = decoder.getstate()
             if not pending and decoded <= skip:
-                skip -= decoded
-                cookie = cookie._replace(start=cookie.start + cookie.feed, flags=flags, feed=0)
-                decoded = 0
+                start, skip, flags = start + feed, skip - decoded, fed_flags
+                feed = decoded = 0
             if decoded >= skip:
                 break
-            position += 1
         else:
             decoded += len(decoder.decode(b"", True))
-            cookie = cookie._replace(need_eof=True)
+            need_eof = True
             if decoded < skip:
                 raise OSError("can't reconstruct logical file position")
-        return cookie._replace(skip=skip)
+        return Cookie(start, flags, feed, skip, need_eof)
 
     def _restore_decoder(self, start: int, flags: int) -> None:
         # At the start of the file, reset(): some decoders start in a state of their own there
@@ -823,6 +799,7 @@ class TextHandle(ClosedOnExit):
         await self._flush()
         place = Cookie.unpack(int(cookie))
         await self._raw.seek(place.start)
+        self._ahead.seek(place.start)
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
@@ -838,6 +815,7 @@ class TextHandle(ClosedOnExit):
     async def _replay(self, place: Cookie) -> None:
         """Decodes again the bytes from the cookie's start and skips the characters before it."""
         data = await self._raw.read(place.feed)
+        self._ahead.read(place.start, place.feed, len(data))
         self._snapshot = Snapshot(place.flags, data)
         self._set_decoded(self._decode(data, place.need_eof))
         if len(self._decoded) < place.skip:
@@ -846,6 +824,7 @@ class TextHandle(ClosedOnExit):
 
     async def _seek_end(self) -> int:
         await self._flush()
+        self._ahead.drop()
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
@@ -875,8 +854,10 @@ class TextHandle(ClosedOnExit):
     async def _flush(self) -> None:
         self._check_open()
         self._telling = self._seekable
-        await self._write_waiting()
+        await self._write_pending()
         await self._raw.flush()
+        if self._encoder is not None:
+            self._ahead.drop()  # an update stream's flush drops builtin's read buffer
 
     async def sync(self, data_only: bool = False) -> None:
         """Flushes, then waits until the file's bytes are on the storage device (see FileHandle.sync)."""
@@ -921,10 +902,9 @@ class TextHandle(ClosedOnExit):
         raw = self._raw
         if raw.closed:
             raise ValueError(CLOSED)
-        waiting = b"".join(self._held + self._pending)
-        self._held.clear()
+        waiting = b"".join(self._pending)
         self._pending.clear()
-        self._held_size = self._pending_size = 0
+        self._pending_size = 0
         self._set_decoded("")
         self._raw = Detached()  # type: ignore[assignment]  # every use of it now raises builtin's ValueError
         if waiting:
@@ -972,7 +952,7 @@ class TextHandle(ClosedOnExit):
             self._newline if newline is KEEP else newline,
             line_buffering,
             write_through,
-            buffer_size=self._hold_limit or None,
+            buffer_size=self._ahead.size,
         )
         for name in SETTINGS:
             setattr(self, name, getattr(settled, name))
