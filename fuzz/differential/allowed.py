@@ -7,9 +7,8 @@ meant to be in different states.
 README_DIFFERENCES are the README's own; BUILTIN_FAULTS are where CPython 3.12's io is wrong and
 larkspan is not (the README lists them too); most of those the oracle corrects (oracle.py).
 
-TEMPORARY_PENDING holds the divergences of issue 21 that other branches are fixing (rows 2-9), and
-TEMPORARY_REPORTED those this fuzzer found outside the text layer, reported and not fixed here.
-Both go once those fixes are merged.
+TEMPORARY_REPORTED holds the divergences this fuzzer found that are not fixed yet; each goes, and
+becomes a regression test, once it is.
 """
 
 import io
@@ -67,14 +66,24 @@ COROUTINES = Difference(
     "Every operation is a coroutine (`isatty()` too, as in aiofiles); `close()` finishes even when its task is "
     "cancelled.",
     how="structural: the fuzzer awaits what larkspan returns and cancels nothing")
-SHORT_READS = Difference(
-    "A read through the engine's stream that the system fails (EIO, a FUSE daemon gone) comes back short rather "
-    "than raising: the engine reports short reads as such.",
+READALL_AND_UNBUFFERED = Difference(
+    "Binary handles have `readall()`, which builtin's buffered binary files lack; unbuffered ones (`buffering=0`) "
+    "also have `read1()` and `peek()`, and check every argument as the buffered ones do.",
+    allows=lambda step: step.case.buffering == 0 and step.name in ("read1", "peek")
+    and step.raised(step.theirs, "AttributeError"),
+    how="translated: builtin's buffered side calls read() for readall(); allowed: read1() and peek() of an "
+        "unbuffered file, which builtin's lacks")
+CLOSED_TEXT = Difference(
+    "A closed handle refuses a call with the class builtin raises, `ValueError`, always saying \"I/O operation on "
+    "closed file.\"; builtin's text varies by call (\"read of closed file\", \"seek of closed file\", ...).",
+    allows=lambda step: step.after("close") and step.raised(step.theirs, "ValueError")
+    and step.raised(step.ours, "ValueError"),
+    how="allowed: a ValueError on both sides once the file is closed, whatever its text")
+READ_ERRORS = Difference(
+    "A read that meets an I/O error (EIO, a FUSE daemon gone) after some bytes arrived returns those bytes, and "
+    "the next read raises the error; builtin's `read()` drops them and raises at once. `read_bytes()` and "
+    "`read_text()` raise.",
     how="not exercised: the fuzzer's files do not fail")
-STR_AND_READALL = Difference(
-    "Binary handles accept `str` in `write()` (as UTF-8) and have `readall()`; builtin's binary files refuse the "
-    "one and lack the other.",
-    how="translated: builtin's side writes the str's UTF-8 bytes, and calls read() for readall()")
 PEEK = Difference(
     "`peek()` returns up to 8 KiB (or `size`); builtin returns whatever its buffer holds.",
     allows=lambda step: step.name == "peek" and peeks_agree(step.theirs, step.ours),
@@ -92,12 +101,21 @@ APPEND_TELL = Difference(
     and step.theirs != step.ours,
     how="allowed: tell() in append mode once anything was written; a text file's cookie then points elsewhere, "
         "so its comparison ends there")
-NAMES_AND_METHODS = Difference(
-    "`TemporaryFile().name` is the path it was made under (already removed), not a descriptor number; text "
-    "handles have no `detach()` or `reconfigure()`.",
+DETACH_AND_RECONFIGURE = Difference(
+    "A text handle's `detach()` is synchronous, as builtin's and aiofiles' are, so text gathered for writing goes "
+    "to the binary handle it returns ahead of any later call there, and reaches the file when that handle "
+    "flushes or closes; `reconfigure()` is a coroutine, since it flushes first. `buffer` of a detached handle "
+    "raises, where builtin's gives None.",
     how="not exercised: the fuzzer calls neither")
+WRAPPED_FILES = Difference(
+    "`wrap_file()` handles, and `larkspan.stdin` and the like, run every call on a worker, as anyio's and "
+    "aiofiles' do; a call whose task is cancelled still runs to its end, and what it read is lost, as with "
+    "theirs. `wrap_file()` refuses a closed file or an object with neither `read()` nor `write()` when called, "
+    "where anyio fails at the first call.",
+    how="not exercised: the fuzzer opens files with open() only")
 
-README_DIFFERENCES = (COROUTINES, SHORT_READS, STR_AND_READALL, PEEK, NEGATIVE_SIZES, APPEND_TELL, NAMES_AND_METHODS)
+README_DIFFERENCES = (COROUTINES, READALL_AND_UNBUFFERED, CLOSED_TEXT, READ_ERRORS, PEEK, NEGATIVE_SIZES, APPEND_TELL,
+                      DETACH_AND_RECONFIGURE, WRAPPED_FILES)
 
 
 def peeks_agree(theirs: Outcome, ours: Outcome) -> bool:
@@ -108,16 +126,11 @@ def peeks_agree(theirs: Outcome, ours: Outcome) -> bool:
 
 
 def translate_for_builtin(file: Any, call: Call) -> Call:
-    """The call builtin's side makes for `call` (see STR_AND_READALL, PEEK and NEGATIVE_SIZES)."""
+    """The call builtin's side makes for `call` (see READALL_AND_UNBUFFERED, PEEK and NEGATIVE_SIZES)."""
     name = call[0]
     if isinstance(file, io.TextIOBase):
         return call
     unbuffered = isinstance(file, io.RawIOBase)
-    if name == "write" and isinstance(call[1], str):
-        try:
-            return ("write", call[1].encode())
-        except UnicodeEncodeError:
-            return call  # builtin refuses the str itself
     if name == "readall" and not unbuffered:
         return ("read",)
     if name == "peek" and unbuffered:
@@ -168,22 +181,8 @@ BUILTIN_FAULTS = (READ1_UNDER_WRITES, STALE_APPEND_READS, LOST_BYTE_ORDER_MARK, 
                   SEEKABLE_AFTER_FAILED_SEEK, OPENS_BEFORE_REFUSING)
 
 
-# ---- TEMPORARY: divergences being fixed on other branches (issue 21 rows 2-9) ------------------
-
 def binary(step: Step) -> bool:
     return step.case.binary
-
-
-def gathers_binary_readlines(step: Step) -> bool:
-    return binary(step) and step.name == "gather" and "readlines" in call_names(step.call)
-
-
-def binary_readlines_with_hint(step: Step) -> bool:
-    return binary(step) and step.name == "readlines" and isinstance(step.call[1], int) and step.call[1] > 0
-
-
-def writes_memoryview(step: Step) -> bool:
-    return step.name == "writelines" and any(isinstance(line, memoryview) for line in step.call[1])
 
 
 def one_begins_other(step: Step) -> bool:
@@ -194,41 +193,7 @@ def one_begins_other(step: Step) -> bool:
     return bool(shorter) and longer.startswith(shorter)
 
 
-READS = ("read", "read1", "readinto", "readline", "readlines", "readall", "next", "peek")
-
-
-def misdirected(step: Step) -> bool:
-    """A read of a file not opened for reading, or a write of one not opened for writing."""
-    reads = "r" in step.case.mode or "+" in step.case.mode
-    writes = "r" not in step.case.mode or "+" in step.case.mode
-    return (step.name in READS and not reads) or (step.name in ("write", "writelines") and not writes)
-
-
-TEMPORARY_PENDING = {
-    "21/2 readlines(hint) interleaves with a call issued with it": Difference(
-        "row 2", allows=lambda s: gathers_binary_readlines(s),
-        ends=lambda s: gathers_binary_readlines(s) and s.theirs != s.ours),
-    "21/3 binary readlines(hint) stops one line early": Difference(
-        "row 3", allows=lambda s: binary_readlines_with_hint(s),
-        ends=lambda s: binary_readlines_with_hint(s) and s.theirs != s.ours),
-    "21/4 writelines() refuses memoryview": Difference(
-        "row 4", allows=lambda s: writes_memoryview(s) and s.raised(s.ours, "TypeError"),
-        ends=lambda s: writes_memoryview(s) and s.raised(s.ours, "TypeError") and s.theirs != s.ours),
-    "21/5 SEEK_DATA, SEEK_HOLE and unknown whence": Difference(
-        "row 5", allows=lambda s: s.name == "seek" and s.call[2] not in (0, 1, 2),
-        ends=lambda s: s.name == "seek" and s.call[2] not in (0, 1, 2) and s.theirs != s.ours),
-    "21/6 binary write() of an unencodable str leaks an engine error": Difference(
-        "row 6", allows=lambda s: binary(s) and s.name == "write" and s.raised(s.ours, "RuntimeError")),
-    "21/7 binary writelines() of str and read1(None) accepted": Difference(
-        "row 7", allows=lambda s: binary(s) and s.name in ("writelines", "read1") and s.raised(s.theirs, "TypeError"),
-        ends=lambda s: binary(s) and s.name in ("writelines", "read1") and s.raised(s.theirs, "TypeError")
-        and s.theirs != s.ours),
-    "21/8 UnsupportedOperation where builtin reads nothing or fails otherwise": Difference(
-        "row 8", allows=lambda s: s.raised(s.ours, "UnsupportedOperation") and misdirected(s)),
-    "21/9 queries and calls after close()": Difference(
-        "row 9", allows=lambda s: s.after("close") and s.raised(s.ours, "ValueError")),
-}
-
+# ---- KNOWN: divergences this fuzzer found that are not fixed yet -------------------------------
 # Found by this fuzzer outside the text layer and reported, not fixed on this branch.
 TEMPORARY_REPORTED = {
     "binary read1(n) returns n where builtin returns only what its buffer holds": Difference(
@@ -237,8 +202,6 @@ TEMPORARY_REPORTED = {
     "unbuffered read-only truncate() says 'truncate', builtin 'File not open for writing'": Difference(
         "reported", allows=lambda s: binary(s) and s.name == "truncate" and s.raised(s.ours, "UnsupportedOperation")
         and s.raised(s.theirs, "UnsupportedOperation")),
-    "unbuffered binary handles have read1(), which FileIO lacks": Difference(
-        "reported", allows=lambda s: binary(s) and s.name == "read1" and s.raised(s.theirs, "AttributeError")),
 }
 
 # Found by this fuzzer and reported: two calls issued at once ran the other way round, because the
@@ -249,6 +212,5 @@ OUT_OF_ORDER = "TEMPORARY reported: calls issued together ran in the other order
 EVERY_DIFFERENCE: dict[str, Difference] = {
     **{f"README: {d.words[:60]}": d for d in README_DIFFERENCES},
     **{f"builtin fault: {d.words[:60]}": d for d in BUILTIN_FAULTS},
-    **{f"TEMPORARY {row}": d for row, d in TEMPORARY_PENDING.items()},
     **{f"TEMPORARY reported: {what}": d for what, d in TEMPORARY_REPORTED.items()},
 }
