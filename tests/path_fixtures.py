@@ -108,9 +108,9 @@ def submissions(monkeypatch: pytest.MonkeyPatch) -> list[Callable[[], Any]]:
     submitted: list[Callable[[], Any]] = []
     submit = pool.submit
 
-    def counting(loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver) -> None:
+    def counting(loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver) -> _workers.Job:
         submitted.append(call)
-        submit(loop, call, deliver)
+        return submit(loop, call, deliver)
 
     monkeypatch.setattr(pool, "submit", counting)
     return submitted

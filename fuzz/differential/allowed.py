@@ -67,12 +67,13 @@ COROUTINES = Difference(
     "cancelled.",
     how="structural: the fuzzer awaits what larkspan returns and cancels nothing")
 READALL_AND_UNBUFFERED = Difference(
-    "Binary handles have `readall()`, which builtin's buffered binary files lack; unbuffered ones (`buffering=0`) "
-    "also have `read1()` and `peek()`, and check every argument as the buffered ones do.",
-    allows=lambda step: step.case.buffering == 0 and step.name in ("read1", "peek")
-    and step.raised(step.theirs, "AttributeError"),
-    how="translated: builtin's buffered side calls read() for readall(); allowed: read1() and peek() of an "
-        "unbuffered file, which builtin's lacks")
+    "Binary handles have `readall()`, which builtin's buffered binary files lack, and `read1()` and `peek()` in "
+    "every mode and buffering, where builtin's have them in some only; unbuffered ones (`buffering=0`) check "
+    "every argument as the buffered ones do.",
+    allows=lambda step: (step.name in ("read1", "peek") and step.raised(step.theirs, "AttributeError"))
+    or (step.case.buffering == 0 and step.raised(step.theirs) and step.raised(step.ours)),
+    how="translated: builtin's buffered side calls read() for readall(); allowed: read1() and peek() where "
+        "builtin's file lacks them, and another refusal of an unbuffered file's call")
 CLOSED_TEXT = Difference(
     "A closed handle refuses a call with the class builtin raises, `ValueError`, always saying \"I/O operation on "
     "closed file.\"; builtin's text varies by call (\"read of closed file\", \"seek of closed file\", ...).",
@@ -194,8 +195,20 @@ def one_begins_other(step: Step) -> bool:
 
 
 # ---- KNOWN: divergences this fuzzer found that are not fixed yet -------------------------------
+
+READS = ("read", "read1", "readinto", "readline", "readlines", "readall", "next", "peek")
+
+
+def misdirected(step: Step) -> bool:
+    """A read of a file not opened for reading, or a write of one not opened for writing."""
+    reads = "r" in step.case.mode or "+" in step.case.mode
+    writes = "r" not in step.case.mode or "+" in step.case.mode
+    return (step.name in READS and not reads) or (step.name in ("write", "writelines") and not writes)
+
 # Found by this fuzzer outside the text layer and reported, not fixed on this branch.
 TEMPORARY_REPORTED = {
+    "a call its mode does not allow is refused on both sides, with another class or text": Difference(
+        "reported", allows=lambda s: misdirected(s) and s.raised(s.theirs) and s.raised(s.ours)),
     "binary read1(n) returns n where builtin returns only what its buffer holds": Difference(
         "reported", allows=lambda s: binary(s) and s.name == "read1" and s.case.buffering != 0 and one_begins_other(s),
         ends=lambda s: binary(s) and s.name == "read1" and s.theirs != s.ours),
