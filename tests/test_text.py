@@ -7,6 +7,7 @@ import io
 import os
 import subprocess
 import sys
+import time
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -579,5 +580,37 @@ def test_a_full_device_fails_the_flush_as_the_binary_layer_does() -> None:
         text = await text_over("/dev/full", "w")
         await text.write("x")  # gathered: nothing fails yet
         assert await failure(text.flush) == await failure(raw.flush)
+
+    asyncio.run(asyncio.wait_for(main(), TIMEOUT))
+
+
+
+def spend_the_loops_budget() -> None:
+    """Inline work past the front's interval, so that the next call lets the loop run first."""
+    start = time.monotonic_ns()
+    while time.monotonic_ns() - start < 3_000_000:
+        pass
+
+
+@pytest.mark.parametrize("mode", ["r", "r+"])
+def test_next_issued_after_flush_takes_effect_after_it(tmp_path: Path, mode: str) -> None:
+    """flush() enables tell() again and next() disables it: issued together, they act in the order
+    made, even when flush() lets the loop run before its first step (in "+" modes it asks where the
+    file starts)."""
+    path = tmp_path / "f"
+    path.write_bytes(b"one\ntwo\n")
+    with open(path, mode) as f:
+        f.flush()
+        next(f)
+        with pytest.raises(OSError) as theirs:
+            f.tell()
+
+    async def main() -> None:
+        async with await text_over(path, mode) as f:
+            spend_the_loops_budget()
+            assert await asyncio.gather(f.flush(), anext(f)) == [None, "one\n"]
+            with pytest.raises(OSError) as ours:
+                await f.tell()
+            assert described(ours.value) == described(theirs.value)
 
     asyncio.run(asyncio.wait_for(main(), TIMEOUT))

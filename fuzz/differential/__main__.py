@@ -78,6 +78,11 @@ def explain(session: Session, case: Case) -> None:
     """Shrinks the diverging `case` and prints what it takes to see and keep the divergence."""
     print(f"\ncase {case.seed} ({len(case.calls)} calls, {len(case.content or b'')} bytes); shrinking...", flush=True)
     shrinker = Shrinker(session, case, SHRINK_SECONDS)
+    if not shrinker.target:
+        print("it does not diverge when run again (timing: a race, or pages cached or not); as it ran:")
+        print("# ---- reproducer " + "-" * 60 + "\n" + reproducer(case))
+        print("# ---- the case " + "-" * 62 + "\n" + case_literal(case) + "\n")
+        return
     small = shrinker.shrink()
     theirs, ours, verdict = session.run(small)
     at = verdict.diverged_at
