@@ -22,7 +22,7 @@ import larkspan
 import larkspan._file
 import larkspan.shutil
 from larkspan import _workers
-from conftest import TIMEOUT, disk
+from conftest import TIMEOUT, descriptors, disk
 
 pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
 
@@ -41,17 +41,19 @@ Read = Callable[[Any], Awaitable[Any]]
 
 
 @contextmanager
-def cancelled_as_its_result_arrives(task: asyncio.Task[Any]) -> Iterator[None]:
-    """Within the block, cancels `task` in the turn of the loop in which a worker's result is delivered:
-    after the result is set and before the task resumes, where a wait_for timeout that falls due in that
-    turn cancels it."""
+def cancelled_as_its_result_arrives(task: asyncio.Task[Any], skipped: int = 0) -> Iterator[None]:
+    """Within the block, cancels `task` in the turn of the loop in which a worker's result is delivered
+    (after `skipped` others): after the result is set and before the task resumes, where a wait_for timeout
+    that falls due in that turn cancels it."""
     loop = asyncio.get_running_loop()
     hand_over = loop.call_soon_threadsafe
+    deliveries = iter(range(-skipped, 1_000_000))
 
     def deliver_then_cancel(callback: Callable[..., object], *args: Any, context: Any = None) -> Any:
         def both() -> None:
             callback(*args)
-            task.cancel()
+            if next(deliveries) >= 0:
+                task.cancel()
 
         return hand_over(both, context=context)
 
@@ -140,6 +142,26 @@ def test_read_cancelled_as_its_result_arrives_loses_nothing(request, case: str, 
             return await f.read(), position
 
     assert asyncio.run(main()) == (CONTENT if mode == "rb" else CONTENT.decode(), 0)
+
+
+@pytest.mark.parametrize("skipped", [0, 1], ids=["as-the-open-ends", "as-isatty-ends"])
+def test_text_open_cancelled_as_a_result_arrives_leaves_no_descriptor(slow_fs, skipped: int) -> None:
+    # A text open asks the file system twice, on a worker each time: to open, then whether it is a terminal.
+    fs = slow_fs(1.0)
+    (fs.backing / "data").write_bytes(CONTENT)
+
+    async def main() -> None:
+        before = descriptors()
+        task = asyncio.ensure_future(larkspan.open(fs.mountpoint / "data", "r"))
+        with cancelled_as_its_result_arrives(task, skipped):
+            assert await ended(task) is None
+        for _ in range(1000):  # the first case closes the file on a worker, within a few turns
+            if descriptors() == before:
+                return
+            await asyncio.sleep(0.01)
+        assert descriptors() == before
+
+    asyncio.run(main())
 
 
 def test_cancelled_readline_is_read_again_by_reads_of_other_kinds() -> None:

@@ -89,6 +89,14 @@ async def open_file(
     raw.limiter = limiter
     if plan.binary:
         return raw
+    try:
+        return await _text_over(raw, plan, mode, block_size)
+    except BaseException:
+        await raw.close()  # an open that fails or is cancelled here leaves no descriptor behind
+        raise
+
+
+async def _text_over(raw: FileHandle[bytes], plan: OpenPlan, mode: str, block_size: int) -> TextHandle:
     line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())
     text = TextHandle(
         raw,
