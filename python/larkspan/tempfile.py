@@ -12,7 +12,7 @@ import sys
 import tempfile
 import weakref
 from collections.abc import Awaitable, Callable, Generator, Iterable
-from contextlib import AbstractAsyncContextManager
+from contextlib import AbstractAsyncContextManager, suppress
 from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, TypeVar
 
@@ -82,10 +82,13 @@ def _remove_quietly(name: PathName) -> None:
 
 
 def _abandon(descriptor: int, name: PathName) -> None:
+    """Removes a file whose open failed, and closes its descriptor unless the failed open already
+    did (a text open closes the binary handle it made when it fails or is cancelled)."""
     try:
         os.unlink(name)
     finally:
-        os.close(descriptor)
+        with suppress(OSError):
+            os.close(descriptor)
 
 
 async def _open_new(
