@@ -3,6 +3,8 @@ allowed differences is the README's, and its own parts (seeded cases, oracle, sh
 reproducer) do what the fuzzer relies on."""
 
 import ast
+import asyncio
+import inspect
 import io
 import os
 import re
@@ -13,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+import larkspan
 from differential.__main__ import fuzz
 from differential.allowed import BUILTIN_FAULTS, README_DIFFERENCES
 from differential.cases import Case, make_case
@@ -212,6 +215,29 @@ def test_the_oracle_corrects_builtins_faults(
     path.write_bytes(b"0123456789")
     with open_builtin(str(path), mode, 0 if mode == "rb" else -1) as file:
         assert outcomes(file, calls) == corrected
+
+
+@pytest.mark.parametrize("mode, calls, plain, corrected", FAULTS.values(), ids=FAULTS.keys())
+def test_larkspans_binary_handles_are_sound_where_builtins_are_not(
+        tmp_path: Path, mode: str, calls: list[tuple], plain: list[object], corrected: list[object]) -> None:
+    async def ours() -> tuple[list[object], bytes]:
+        results: list[object] = []
+        async with larkspan.open(path, mode, buffering=0 if mode == "rb" else -1) as file:
+            for name, *arguments in calls:
+                try:
+                    result = getattr(file, name)(*arguments)
+                    results.append(await result if inspect.isawaitable(result) else result)
+                except OSError as error:
+                    results.append(type(error).__name__)
+        return results, path.read_bytes()
+
+    path = tmp_path / "f"
+    path.write_bytes(b"0123456789")
+    with open_builtin(str(path), mode, 0 if mode == "rb" else -1) as file:
+        outcomes(file, calls)
+    on_disk = path.read_bytes()
+    path.write_bytes(b"0123456789")
+    assert asyncio.run(ours()) == (corrected, on_disk)
 
 
 def test_the_oracle_opens_what_open_opens(tmp_path: Path) -> None:
