@@ -309,8 +309,10 @@ def test_a_file_whose_pages_were_dropped_is_read_whole(tmp_path: Path) -> None:
         descriptor = os.open(path, os.O_RDONLY)
         os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
         os.close(descriptor)
-    assert asyncio.run(afs()._cat(paths)) == expected
+    before = descriptors()
+    assert asyncio.run(afs()._cat(paths)) == expected  # opened on the loop, read on workers
     assert asyncio.run(afs()._cat_file(paths[0])) == expected[paths[0]]
+    assert descriptors() == before
 
 
 def file_system_type(path: Path) -> str:

@@ -17,8 +17,10 @@ from ._local import (
     WHOLE_FILE_LIMIT,
     Info,
     Unread,
+    Waiting,
     bytes_only,
     entries_info,
+    finish_read,
     outcome,
     path_info,
     read_count,
@@ -86,10 +88,11 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         end), as LocalFileSystem's cat_file reads them."""
         path = self._strip_protocol(path)
         if start is None and end is None:
-            whole = await placed(lambda: read_whole(path, True), path)
-            if whole is Unread.WOULD_WAIT:  # a local file not in the page cache
-                whole = await on_worker(lambda: read_whole(path, True))
-            if not isinstance(whole, Unread):
+            whole = await placed(lambda: read_whole(path, True, hand_over=True), path)
+            if isinstance(whole, Waiting):  # a local file not in the page cache: read on, on a worker
+                waiting = whole
+                whole = await on_worker(lambda: finish_read(waiting))
+            if isinstance(whole, bytes):
                 return whole
         async with larkspan.open(path, "rb") as f:
             if start is None and end is None:

@@ -2,7 +2,6 @@
 StreamedFile, fsspec's streamed file that open_async() gives asyncio code; both over one larkspan
 handle."""
 
-import asyncio
 import atexit
 import io
 import os
@@ -15,7 +14,7 @@ from fsspec.asyn import AbstractAsyncStreamedFile, sync  # type: ignore[import-u
 
 import larkspan
 
-from ._local import bytes_only, read_count
+from ._local import bytes_only, read_count, running_loop
 
 T = TypeVar("T")
 
@@ -137,7 +136,7 @@ class BlockingFile(io.BufferedIOBase):
         close: not at interpreter exit, when fsspec's loop thread has stopped (the files open
         then were closed before, by _close_blocking_files_at_exit), nor on that loop's own
         thread, which cannot wait for itself. There the handle's own finalizer closes it."""
-        if self.closed or sys.is_finalizing() or _on_the_loop(self.fs.loop):
+        if self.closed or sys.is_finalizing() or running_loop() is self.fs.loop:
             return
         self.close()
 
@@ -154,11 +153,3 @@ def _close_blocking_files_at_exit() -> None:
             file.close()
         except Exception:  # the one place that swallows: what remains at exit has no caller to tell
             pass
-
-
-def _on_the_loop(loop: Any) -> bool:
-    try:
-        return asyncio.get_running_loop() is loop
-    except RuntimeError:
-        return False
-

@@ -8,7 +8,7 @@ import os
 import stat
 from collections.abc import Callable
 from enum import Enum
-from typing import Any, TypeAlias
+from typing import Any, NamedTuple, TypeAlias
 
 from .._buffer import Buffer
 
@@ -96,40 +96,67 @@ def bytes_only(data: object) -> Buffer:
 
 
 class Unread(Enum):
-    """Why _read_whole read nothing."""
+    """Why read_whole read nothing."""
 
     WOULD_WAIT = "its pages must come from the device, or it lies on a file system that can wait"
     NOT_SMALL_REGULAR = "not a regular file, WHOLE_FILE_LIMIT or more, or changing while read"
 
 
-def read_whole(path: str, on_worker_too: bool) -> bytes | Unread:
+class Waiting(NamedTuple):
+    """A regular file that read_whole opened on the loop's thread but whose pages must come from
+    the device: finish_read reads it on a worker, without opening it again, and closes it."""
+
+    descriptor: int
+    size: int
+
+
+def read_whole(path: str, on_worker_too: bool, hand_over: bool = False) -> bytes | Unread | Waiting:
     """The whole of regular file `path`, read with one system call. On the event loop's thread,
-    only when the kernel has every page in memory; on a worker (where larkspan places calls on
-    file systems that can wait), only with `on_worker_too`. Opening and reading raise builtin
-    open()'s and read()'s exceptions."""
-    on_the_loop = on_a_loop()
+    only when the kernel has every page in memory (else, with `hand_over`, the open file for
+    finish_read); on a worker (where larkspan places calls on file systems that can wait), only
+    with `on_worker_too`. Opening and reading raise builtin open()'s and read()'s exceptions."""
+    on_the_loop = running_loop() is not None
     if not (on_the_loop or on_worker_too):
         return Unread.WOULD_WAIT
     descriptor = os.open(path, READ_FLAGS)
+    handed_over = False
     try:
         status = os.fstat(descriptor)
         if stat.S_ISDIR(status.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not stat.S_ISREG(status.st_mode) or status.st_size >= WHOLE_FILE_LIMIT:
             return Unread.NOT_SMALL_REGULAR
-        buffer = bytearray(status.st_size + 1)  # a byte more, to find the end where the size said
-        try:
-            count = os.preadv(descriptor, [buffer], 0, os.RWF_NOWAIT if on_the_loop else 0)
-        except OSError as error:
-            if isinstance(error, BlockingIOError) or error.errno == errno.EOPNOTSUPP:
-                return Unread.WOULD_WAIT  # the pages are not in memory, or the file system cannot say
-            raise
-        if count != status.st_size:
-            return Unread.NOT_SMALL_REGULAR
-        with memoryview(buffer) as view:
-            return bytes(view[:count])
+        whole = _read_all(descriptor, status.st_size, wait=not on_the_loop)
+        if whole is Unread.WOULD_WAIT and hand_over:
+            handed_over = True
+            return Waiting(descriptor, status.st_size)
+        return whole
     finally:
-        os.close(descriptor)
+        if not handed_over:
+            os.close(descriptor)
+
+
+def finish_read(waiting: Waiting) -> bytes | Unread:
+    """On a worker: the read that read_whole handed over; closes the file."""
+    try:
+        return _read_all(waiting.descriptor, waiting.size, wait=True)
+    finally:
+        os.close(waiting.descriptor)
+
+
+def _read_all(descriptor: int, size: int, wait: bool) -> bytes | Unread:
+    """The `size` bytes of the file, or why not; without `wait`, only from the page cache."""
+    buffer = bytearray(size + 1)  # a byte more, to find the end where the size said
+    try:
+        count = os.preadv(descriptor, [buffer], 0, 0 if wait else os.RWF_NOWAIT)
+    except OSError as error:
+        if not wait and (isinstance(error, BlockingIOError) or error.errno == errno.EOPNOTSUPP):
+            return Unread.WOULD_WAIT  # the pages are not in memory, or the file system cannot say
+        raise
+    if count != size:
+        return Unread.NOT_SMALL_REGULAR
+    with memoryview(buffer) as view:
+        return bytes(view[:count])
 
 
 def write_whole(path: str, data: Buffer, exclusive: bool) -> None:
@@ -163,10 +190,9 @@ def outcome(call: Callable[..., Any], *args: Any) -> Any:
         return error
 
 
-def on_a_loop() -> bool:
-    """Whether this thread runs an event loop: a placed call runs inline, not on a worker."""
+def running_loop() -> asyncio.AbstractEventLoop | None:
+    """The event loop this thread runs, if any: a placed call that finds one runs inline."""
     try:
-        asyncio.get_running_loop()
+        return asyncio.get_running_loop()
     except RuntimeError:
-        return False
-    return True
+        return None
