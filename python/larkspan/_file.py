@@ -17,8 +17,8 @@ from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar
 
 from . import _workers
 from ._buffer import Buffer
-from ._limiter import Limiter, held
 from ._engine import WOULD_BLOCK, File
+from ._limiter import Limiter, held
 from ._turns import Turns
 
 FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
