@@ -359,7 +359,7 @@ def surrogate_refused(codec: str) -> tuple[type, str]:
     return UnicodeEncodeError, f"'{codec}' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
 
 
-type Calls = list[Callable[[Any], Any]]
+Calls: TypeAlias = list[Callable[[Any], Any]]
 SOUND_WHERE_BUILTIN_IS_NOT: dict[str, tuple[bytes | None, str, dict, Calls, list[object], bytes]] = {
     # builtin: tell() gives 14, the end, from no snapshot at all
     "tell after next() and flush()": (b"one\ntwo\nthree\n", "r", {}, [

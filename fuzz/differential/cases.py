@@ -10,10 +10,10 @@ of attributes ("newlines", "closed", ...), which are read rather than called.
 import os
 import random
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, TypeAlias
 
-type Call = tuple[Any, ...]
-type Outcome = tuple[Any, ...]  # ("ok", value) | ("raised", class name, message) | ("gather", a, b)
+Call: TypeAlias = tuple[Any, ...]
+Outcome: TypeAlias = tuple[Any, ...]  # ("ok", value) | ("raised", class name, message) | ("gather", a, b)
 
 CHUNK = 8192  # text files read this much at a time
 BOUNDARIES = (4096, 8192, 16384, 65536, 131072, 262144)  # block, chunk and engine buffer sizes

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, overload
 
 from ._arguments import Opener
 from ._async_file import AsyncFile
-from ._buffer import Buffer
 from ._atomic import replace_atomically
+from ._buffer import Buffer
 from ._file import FileArgument, FileHandle, FilePath
 from ._limiter import Limiter, check_limiter
 from ._open import OpenContext
