@@ -211,7 +211,9 @@ def test_the_oracle_corrects_builtins_faults(
     path = tmp_path / "f"
     path.write_bytes(b"0123456789")
     with open(path, mode, buffering=0 if mode == "rb" else -1) as file:
-        assert outcomes(file, calls) == plain  # the fault is there in this CPython
+        seen = outcomes(file, calls)
+    if sys.version_info[:2] == (3, 12):
+        assert seen == plain  # the fault is there in CPython 3.12, whose io these rows describe
     path.write_bytes(b"0123456789")
     with open_builtin(str(path), mode, 0 if mode == "rb" else -1) as file:
         assert outcomes(file, calls) == corrected
