@@ -32,6 +32,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any
 
+import fsspec_bench
 import peers_bench
 import peers_report
 from peers_report import duration
@@ -481,6 +482,7 @@ def main() -> int:
             errors.append(f"asyncio front: {type(error).__name__}: {error}")
             print(f"ERROR {errors[-1]}", file=sys.stderr)
         peer_rows = peers_bench.run(args.full, errors, peer_notes)
+        peer_rows += fsspec_bench.run(args.full, errors, peer_notes)
     mean = summarise(rows, errors)
     if peer_rows or peer_notes:
         peers_report.print_table(peer_rows, peer_notes)

@@ -13,7 +13,7 @@ BAR_HEIGHT, BAR_STEP, GROUP_GAP = 12, 14, 14
 FONT = "DejaVu Sans, Verdana, Arial, sans-serif"
 # Okabe and Ito's palette, which readers with any common colour blindness can tell apart;
 # the first series gets the strongest colour.
-COLOURS = ("#D55E00", "#7F7F7F", "#0072B2", "#009E73", "#CC79A7", "#E69F00", "#56B4E9")
+COLOURS = ("#D55E00", "#7F7F7F", "#0072B2", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#F0E442", "#000000")
 
 
 @dataclass(frozen=True)
@@ -65,13 +65,16 @@ def text(x: float, y: float, content: str, size: int = 12, anchor: str = "start"
             f"{escape(content)}</text>")
 
 
-def legend(series: list[str], colours: dict[str, str], y: float) -> list[str]:
+def legend(series: list[str], colours: dict[str, str], y: float) -> tuple[list[str], float]:
+    """The legend's elements, in as many lines as it takes, and the y of its last line."""
     parts, x = [], float(PLOT_LEFT)
     for name in series:
+        if x + 30 + 8 * len(name) > WIDTH and x > PLOT_LEFT:
+            x, y = float(PLOT_LEFT), y + 18
         parts.append(f'<rect x="{x:.1f}" y="{y - 10:.1f}" width="12" height="12" fill="{colours[name]}"/>')
         parts.append(text(x + 17, y, name, 13))
         x += 30 + 8 * len(name)
-    return parts
+    return parts, y
 
 
 def axis(scale: LogScale, top: float, bottom: float) -> list[str]:
@@ -117,8 +120,9 @@ def render(title: str, subtitle: str, series: list[str], panels: list[Panel]) ->
     """An SVG document: the title, a legend of the series, then the panels one below another."""
     colours = dict(zip(series, COLOURS))
     parts = [text(10, 24, title, 18, font_weight="bold"), text(10, 44, subtitle, 12, fill="#444444")]
-    parts += legend(series, colours, 70)
-    y = 84.0
+    legend_parts, legend_y = legend(series, colours, 70)
+    parts += legend_parts
+    y = legend_y + 14
     for p in panels:
         elements, y = panel(p, colours, y)
         parts += elements

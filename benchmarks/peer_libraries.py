@@ -10,9 +10,9 @@ import importlib.metadata
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from pathlib import Path
-from typing import Any, Self
+from typing import Any, Self, TypeAlias
 
-type Opener = Callable[[Path, str], AbstractAsyncContextManager[Any]]
+Opener: TypeAlias = Callable[[Path, str], AbstractAsyncContextManager[Any]]
 
 LIBRARIES = ("larkspan", "builtin", "aiofiles", "anyio", "aiofile")
 PEERS = ("aiofiles", "anyio", "aiofile")  # from the bench extra in pyproject.toml

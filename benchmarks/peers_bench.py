@@ -28,7 +28,7 @@ from contextlib import asynccontextmanager, contextmanager
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from time import perf_counter_ns, sleep
-from typing import Any
+from typing import Any, TypeAlias
 
 from peer_libraries import LIBRARIES, PEERS, Opener, opener, version
 from peers_report import PER_CALL, SCENARIO, PeerRow, cell_time, print_table
@@ -171,7 +171,7 @@ def file_system_type(path: Path) -> str:
 # ---------------------------------------------------------------- workloads
 
 
-type Run = Callable[[Opener, Place, Timer], Awaitable[object]]
+Run: TypeAlias = Callable[[Opener, Place, Timer], Awaitable[object]]
 
 
 @dataclass(frozen=True)

@@ -78,8 +78,11 @@ def chart_bar(row: PeerRow, seconds: float | None) -> Bar:
 
 
 def chart_svg(rows: list[PeerRow]) -> str:
-    """The small operations' cost per call and the scenarios' longest loop gaps, per library."""
-    libraries = [library for library in LIBRARIES if any(r.library == library for r in rows)]
+    """The small operations' cost per call and the scenarios' longest loop gaps, per library, and
+    the time of the scenarios of libraries beyond the peer file libraries (fsspec file systems,
+    zarr stores), whose rows compare different things from the file libraries'."""
+    named = [library for library in LIBRARIES if any(r.library == library for r in rows)]
+    libraries = named + list(dict.fromkeys(r.library for r in rows if r.library not in LIBRARIES))
 
     def groups(kind: str, seconds: Callable[[PeerRow], float | None]) -> list[Group]:
         names = list(dict.fromkeys(r.workload for r in rows if r.kind == kind))
@@ -87,10 +90,13 @@ def chart_svg(rows: list[PeerRow]) -> str:
 
     per_call = groups(PER_CALL, lambda r: None if r.ns_per_call is None else r.ns_per_call / 1e9)
     gaps = groups(SCENARIO, lambda r: r.longest_gap_s)
+    beyond = {r.workload for r in rows if r.library not in LIBRARIES}
+    times = [group for group in groups(SCENARIO, lambda r: r.time_s) if group.label in beyond]
     return render(
         "larkspan's asyncio front against peer async file libraries",
         f"{machine()}; builtin: open() called straight in the coroutine; shorter is better",
         libraries,
         [Panel("Cost of one call on a cached file (log scale)", per_call),
-         Panel("Longest wait of a task that sleeps 1 ms, during each scenario (log scale)", gaps)],
+         Panel("Longest wait of a task that sleeps 1 ms, during each scenario (log scale)", gaps),
+         *([Panel("Time of each fsspec and zarr scenario (log scale)", times)] if times else [])],
     )

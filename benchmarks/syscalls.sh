@@ -8,7 +8,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PYTHON="${PYTHON:-$ROOT/.venv/bin/python}"
+PYTHON="${PYTHON:-$ROOT/.venv-3.12/bin/python}"
 CALLS="${1:-100000}"
 
 if ! command -v strace >/dev/null 2>&1; then

@@ -1,5 +1,6 @@
-"""Cost per line and per write of the text layer (larkspan._text.TextHandle) against the binary
-handle under it, on a file in /dev/shm of 80-character ASCII lines. The sides take turns, and each
+"""Cost per line, per write and per tell()/seek() of the text layer (larkspan._text.TextHandle)
+against the binary handle under it, on a file in /dev/shm of 80-character ASCII lines (and, for the
+positions, of lines that end in "\r\n" and hold multibyte characters, where a cookie needs replay). The sides take turns, and each
 figure is the median of the repeats, so that other load on the machine touches both alike.
 
     python benchmarks/text_bench.py [--repeats N]
@@ -19,8 +20,10 @@ import larkspan
 from larkspan._text import TextHandle
 
 LINE = "x" * 79 + "\n"
+WIDE_LINE = "é€" * 38 + "\r\n"
 LINES = 200_000
 WRITES = 200_000
+POSITIONS = 20_000
 
 
 async def text(path: Path, mode: str, newline: str | None = None) -> TextHandle:
@@ -51,14 +54,35 @@ async def per_write(open_file: Callable[[], Awaitable[Any]], data: str | bytes) 
     return elapsed / WRITES
 
 
+async def per_position(open_file: Callable[[], Awaitable[Any]], seek: bool) -> float:
+    """tell() after a few characters of each line (mid-chunk, so the cookie is worked out), and
+    with `seek`, a seek() back to it too."""
+    f = await open_file()
+    start = perf_counter_ns()
+    for _ in range(POSITIONS):
+        await f.read(3)
+        cookie = await f.tell()
+        if seek:
+            await f.seek(cookie)
+        await f.readline()
+    elapsed = perf_counter_ns() - start
+    await f.close()
+    return elapsed / POSITIONS
+
+
 async def measure(directory: Path, repeats: int) -> dict[str, list[float]]:
     lines, out = directory / "lines", directory / "out"
     lines.write_text(LINE * LINES)
+    wide = directory / "wide"
+    wide.write_bytes((WIDE_LINE * POSITIONS).encode())
     cases: dict[str, Callable[[], Awaitable[float]]] = {
         "binary async for": lambda: per_line(lambda: larkspan.open(lines, "rb")),
         "binary async for + decode()": lambda: per_line(lambda: larkspan.open(lines, "rb"), decode=True),
         "text async for": lambda: per_line(lambda: text(lines, "r")),
         "text async for, newline=''": lambda: per_line(lambda: text(lines, "r", "")),
+        "text read(3) + tell()": lambda: per_position(lambda: text(lines, "r"), seek=False),
+        "text read(3) + tell() + seek()": lambda: per_position(lambda: text(lines, "r"), seek=True),
+        "wide read(3) + tell() + seek()": lambda: per_position(lambda: text(wide, "r"), seek=True),
         "binary write(80 B)": lambda: per_write(lambda: larkspan.open(out, "wb"), LINE.encode()),
         "text write(80 chars)": lambda: per_write(lambda: text(out, "w"), LINE),
     }

@@ -31,7 +31,8 @@
 // restore_position first give the unread rest of read_line's block back (the
 // position moves back over it and the block is dropped); tell and
 // read_position subtract it; and read_line at the end of the file reads again
-// rather than remembering the end.
+// rather than remembering the end. Those runs also take the size for a hint:
+// reads to the end go on to the end of the file, past the size measured.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -342,7 +343,8 @@ public:
         hand_over_pending();
         return_read_ahead();
         std::string lines;
-        std::string rest = read_to_end();
+        // Where the size is a hint, lines are read to the end without measuring it.
+        std::string rest = follows_lines ? read_stream(kNoCount) : read_to_end();
         for (std::size_t start = 0; start < rest.size();) {
             const std::size_t end = std::min(rest.find('\n', start), rest.size() - 1) + 1;
             lines += std::to_string(end - start) + ":" + rest.substr(start, end - start);
@@ -398,11 +400,13 @@ public:
     }
 
     // read_if_cached() that found the bytes cold: the checks and the hand-over, nothing read.
-    std::string skip_read(std::uint64_t count) {
+    std::string skip_read(std::optional<std::uint64_t> count) {
         require_open();
         hand_over_pending();
         return_read_ahead();
-        refuse_unrepresentable(count);
+        if (count) {
+            refuse_unrepresentable(*count);
+        }
         return {};
     }
 
@@ -507,6 +511,9 @@ private:
 
     std::string read_to_end() {
         measure_if_unknown();
+        if (follows_lines) {
+            return read_stream(kNoCount); // the size is a hint: on to the end of the file
+        }
         if (position >= cached_size) {
             return {};
         }
@@ -734,6 +741,7 @@ void run(FuzzedDataProvider &input) {
     std::optional<AsyncFileCore> engine(std::in_place, path, mode);
     engine->set_wait_gate(&gate);
     engine->set_reads_follow_lines(follow);
+    engine->set_size_is_a_hint(follow);
     engine->open();
     model.do_open();
     std::int64_t mark = 0; // the last read_position(), for restore_position()
@@ -852,7 +860,7 @@ void run(FuzzedDataProvider &input) {
             break;
         case 15: {
             name = "read_if_cached";
-            const std::uint64_t count = pick_count(input, 0, 600000).value_or(0);
+            const auto count = pick_count(input, 0, 600000); // none: to the end
             got = outcome_of([&] {
                 StringSink sink;
                 const auto length = engine->read_if_cached(count, sink);

@@ -4,19 +4,27 @@ import asyncio
 import faulthandler
 import os
 import pickle
+import shutil
 import subprocess
 import sys
+import tempfile
 from collections.abc import Callable, Coroutine, Iterator
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager, suppress
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
+
+if TYPE_CHECKING:
+    from _larkspan_core import AsyncFile
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))  # the differential fuzzer's package
 import latencyfs  # noqa: E402  (found through the path entry above)
+
+T = TypeVar("T")
 
 TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
 
@@ -33,7 +41,16 @@ def letters(sizes: list[int]) -> list[bytes]:
 
 
 def descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
+    """The process's open descriptors, but the completion queues of event loops (eventfds): a loop
+    makes its queue on first use and keeps it as long as the loop lives, as it keeps its selector.
+    test_completions checks that no queue outlives its loop."""
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{name}") != "anon_inode:[eventfd]"
+        except FileNotFoundError:
+            count += 1  # the listing's own, closed by now
+    return count
 
 
 def run_child(script: str, *args: str) -> str:
@@ -57,12 +74,13 @@ def make_file(tmp_path: Path) -> Callable[..., str]:
 
 
 @pytest.fixture
-def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., AsyncFile]]:
+def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., "AsyncFile"]]:
     """Opens an AsyncFile over a new file holding `content`; closed after the test."""
+    core = core_or_skip()
     files: list[AsyncFile] = []
 
-    def open_with(content: bytes = b"", mode: str = "rb") -> AsyncFile:
-        f = AsyncFile(make_file(content), mode).open()
+    def open_with(content: bytes = b"", mode: str = "rb") -> "AsyncFile":
+        f = core.AsyncFile(make_file(content), mode).open()
         files.append(f)
         return f
 
@@ -75,11 +93,12 @@ def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., AsyncFile]]:
 
 
 @pytest.fixture
-def full_disk() -> Callable[[], AsyncFile]:
+def full_disk() -> Callable[[], "AsyncFile"]:
     """Opens objects on /dev/full, which refuses every byte; destruction drops what they leave pending."""
     if not os.path.exists("/dev/full"):
         pytest.skip("needs /dev/full")
-    return lambda: AsyncFile("/dev/full", "wb").open()
+    core = core_or_skip()
+    return lambda: core.AsyncFile("/dev/full", "wb").open()
 
 
 # The reader evaluates each expression on `f` and pickles the values, or each error's class and text.
@@ -122,7 +141,8 @@ def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
 @pytest.fixture
 def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait `latency_ms`
-    and fails reads and writes of files named with `fail_marker` (EIO). Each call mounts a new
+    and fails reads and writes of files named with `fail_marker` (EIO; reads from byte `fail_from` on,
+    a read that starts before it returning the bytes up to it). Each call mounts a new
     tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
     reason = latencyfs.unavailable_reason()
     if reason is not None:
@@ -130,12 +150,42 @@ def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     counter = iter(range(1_000_000))
     with ExitStack() as mounts:
 
-        def mount(latency_ms: float = 20.0, fail_marker: str | None = None) -> latencyfs.LatencyFs:
+        def mount(latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0) -> latencyfs.LatencyFs:
             suffix = str(next(counter) or "")  # the first pair is plain "backing" and "mnt"
             backing, mountpoint = tmp_path / f"backing{suffix}", tmp_path / f"mnt{suffix}"
-            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker))
+            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker, fail_from))
 
         yield mount
+
+
+SMALL_TMPFS_BYTES = 1 << 20
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path: Path) -> Iterator[Path]:
+    """A 1 MiB tmpfs mounted for the test, which fills up (ENOSPC) after that many bytes; unmounted after it,
+    lazily, so that a descriptor the test leaked does not keep it from going."""
+    mountpoint = tmp_path / "small-tmpfs"
+    mountpoint.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_TMPFS_BYTES}", "tmpfs", str(mountpoint)],
+                             capture_output=True, text=True, timeout=TIMEOUT)  # fmt: skip
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
+    try:
+        yield mountpoint
+    finally:
+        subprocess.run(["umount", "-l", str(mountpoint)], capture_output=True, timeout=TIMEOUT)
+
+
+def fill(directory: Path) -> None:
+    """Fills the file system holding `directory` up to its last byte."""
+    with open(directory / "filler", "wb", buffering=0) as filler:
+        with suppress(OSError):
+            while filler.write(b"\0" * 65536):
+                pass
+        with suppress(OSError):
+            while filler.write(b"\0"):
+                pass
 
 
 @pytest.fixture
@@ -147,7 +197,7 @@ def watchdog() -> Iterator[None]:
     faulthandler.cancel_dump_traceback_later()
 
 
-async def ticking[T](work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:
+async def ticking(work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:
     """`work`'s result and how many turns a ticker task that sleeps `pause` got while it ran:
     a call that held the loop throughout leaves at most one."""
     ticks = 0
@@ -167,3 +217,28 @@ async def ticking[T](work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T,
         running = False
         await task
     return result, ticks
+
+
+@pytest.fixture
+def open_tmp_path() -> Iterator[Path]:
+    """A new directory that every user may enter (pytest's own are root's alone), removed after
+    the test whatever modes the test left inside it."""
+    path = Path(tempfile.mkdtemp(prefix="larkspan-open-"))
+    os.chmod(path, 0o755)
+    yield path
+    for folder, _, _ in os.walk(path):
+        os.chmod(folder, 0o755)
+    shutil.rmtree(path)
+
+
+@contextmanager
+def effective_user(uid: int) -> Iterator[None]:
+    """Every thread of the process (event loops and workers included) acts as `uid` in the block,
+    so that permission checks apply; skips the test unless it runs as root."""
+    if os.geteuid() != 0:
+        pytest.skip("switching the effective user needs root")
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)

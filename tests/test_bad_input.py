@@ -26,8 +26,10 @@ import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk, run_child
+
+AsyncFile = core_or_skip().AsyncFile
 
 EXAMPLES = (
     settings(max_examples=3000, deadline=None)

@@ -61,7 +61,7 @@ def restore_threads() -> Iterator[None]:
 
 # ---- each call, against the same call made blocking -------------------------------------------------------
 
-STARTS_AT_THE_POSITION = {"read", "read1", "readinto", "readlines"}  # these also give where they started
+STARTS_AT_THE_POSITION = {"read", "read1", "readinto", "readline", "readlines"}  # these also give where they started
 
 CALLS = {
     "read": ("rb", [], "read", (100,)),
@@ -170,6 +170,7 @@ class Blocker:
         self.fifo = tmp_path / "blocker"
         os.mkfifo(self.fifo)
         self.files: list[File] = []
+        self.writer = -1
 
     def hold(self, completions: Completions, deliver: Callable[[Any], None]) -> None:
         f = File(os.fsencode(self.fifo), "rb")
@@ -177,19 +178,23 @@ class Blocker:
         f.start_open(completions, deliver, os.fsencode(self.fifo), os.O_RDONLY, -1, False, self.fifo)
 
     def release(self) -> None:
-        """Every open waiting for a writer goes on; fails the test if none is waiting by TIMEOUT."""
-        writer: list[int] = []
+        """Every open waiting for a writer goes on, and any that starts later: a writer is open until
+        finish(). Fails the test if no open is waiting by TIMEOUT."""
 
         def opened() -> bool:
             try:
-                writer.append(os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK))
+                self.writer = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
             except OSError as error:
                 assert error.errno == errno.ENXIO  # no reader yet
                 return False
             return True
 
         until(opened)
-        os.close(writer[0])
+
+    def finish(self) -> None:
+        os.close(self.writer)
+        for f in self.files:
+            f.close(False)
 
 
 def only_threads(count: int) -> None:
@@ -229,7 +234,7 @@ def test_a_call_cancelled_before_it_starts_never_runs(
     assert disk(path) == b"original"
     assert ticket.cancel() is False  # delivered
     f.close(False)
-    blocker.files[0].close(False)
+    blocker.finish()
 
 
 def _drained(completions: Completions, delivered: list[Any], count: int) -> bool:
@@ -258,7 +263,7 @@ def test_outcomes_that_arrive_together_come_in_one_drain(
     completions.drain()  # nothing more, and no wake-up left behind
     assert not _readable(completions)
     f.close(False)
-    blocker.files[0].close(False)
+    blocker.finish()
 
 
 def _readable(completions: Completions) -> bool:
@@ -298,8 +303,7 @@ def test_lowering_the_limit_ends_threads_once_idle(tmp_path: Path, restore_threa
     blocker.release()
     until(lambda: _drained(completions, delivered, 6))
     until(lambda: threads() <= 2)
-    for f in blocker.files:
-        f.close(False)
+    blocker.finish()
 
 
 def test_max_threads_refuses_zero(restore_threads: None) -> None:

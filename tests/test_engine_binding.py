@@ -31,7 +31,7 @@ from typing import IO, Any
 
 import pytest
 
-from conftest import TIMEOUT, disk, run_child
+from conftest import TIMEOUT, disk, fill, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
@@ -132,7 +132,7 @@ def open_twins(directory: Path, content: bytes, mode: str) -> tuple[File, IO[Any
 
 def leftovers(f: Opened) -> tuple[Any, ...]:
     """Where a regular file's object stands, what it has left to read, and what the file holds once closed."""
-    state = call(f, ("tell", ())), call(f, ("read", (None,)))
+    state = call(f, ("tell", ())), call(f, ("read", (-1,)))  # files that cannot read take no None
     call(f, ("close", ()))
     return *state, disk(f.name)
 
@@ -154,8 +154,8 @@ MEMORY: dict[str, Row] = {
     "read-past-limit-bigger": ("rb", BIG, [], ("read", (BIG,)), False),
     "read-at-limit-bigger": ("rb", BIG, [], ("read", (LARGE_COPY,)), True),
     "read-after-line": ("rb", SMALL, LINE, ("read", (10,)), True),
-    "read1": ("rb", BIG, [], ("read1", (None,)), True),
-    "read1-negative": ("rb", BIG, [], ("read1", (-1,)), True),
+    "read1": ("rb", BIG, [], ("read1", (-1,)), True),
+    "read1-negative": ("rb", BIG, [], ("read1", (-5,)), True),
     "read1-after-line": ("rb", SMALL, LINE, ("read1", (5,)), True),
     "read1-past-limit-bigger": ("rb", BIG, [], ("read1", (BIG,)), False),
     "readinto-at-limit": ("rb", SMALL, [], ("readinto", (LARGE_COPY,)), True),
@@ -446,7 +446,7 @@ def test_line_refill_is_placed_by_the_pages_it_reads(tmp_path: Path) -> None:
 # ---- closed objects, refusals by mode, arguments ----------------------------------------------------------
 
 CLOSED_CALLS: list[Step] = [
-    ("read", (None,)), ("read", (1,)), ("read", (BIG,)), ("read1", (None,)), ("readinto", (1,)),
+    ("read", (None,)), ("read", (1,)), ("read", (BIG,)), ("read1", (-1,)), ("readinto", (1,)),
     ("readinto", (BIG,)), ("readline", (None,)), ("readline", (0,)), ("readlines", (None,)), ("write", (b"x",)),
     ("write", (lines(BIG),)), ("writelines", ([b"x"],)), ("seek", (0, 0)), ("flush", ()), ("truncate", (None,)),
     ("truncate", (-1,)), ("isatty", ()), ("sync", (False,)), ("tell", ()), ("read_position", ()),
@@ -478,7 +478,7 @@ def test_closed_file_refuses_all_but_close_and_queries(make_file: Callable[..., 
 
 # A mode's refusal comes before anything else: the pending writes stay pending, a line's read-ahead stays.
 REFUSED: dict[str, tuple[str, Step]] = {  # mode, the call
-    "read-write-only": ("wb", ("read", (None,))),
+    "read-write-only": ("wb", ("read", (-1,))),
     "read-nothing-write-only": ("wb", ("read", (0,))),
     "read-bigger-append-only": ("ab", ("read", (BIG,))),
     "read1-write-only": ("wb", ("read1", (1,))),
@@ -536,6 +536,148 @@ def test_readable_and_writable_are_builtins(make_file: Callable[..., str], mode:
     ours.close(False)
     builtin.close()
     assert (ours.readable(), ours.writable()) == answers
+
+
+# ---- close whose flush fails ---------------------------------------------------------------------------
+
+
+def full_file_system(request: pytest.FixtureRequest) -> str:
+    """A file on a full 1 MiB tmpfs, holding a block written before the file system filled up."""
+    directory: Path = request.getfixturevalue("small_tmpfs")
+    (directory / "file").write_bytes(b"b" * 65536)
+    fill(directory)
+    return str(directory / "file")
+
+
+def full_device(request: pytest.FixtureRequest) -> str:
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    return "/dev/full"
+
+
+FULL: dict[str, Callable[[pytest.FixtureRequest], str]] = {"tmpfs": full_file_system, "dev-full": full_device}
+
+
+@pytest.mark.parametrize("where", FULL.values(), ids=FULL.keys())
+def test_close_whose_flush_fails_raises_and_releases_the_descriptor(request: pytest.FixtureRequest,
+                                                                    where: Callable[[pytest.FixtureRequest], str]) -> None:  # fmt: skip
+    path = where(request)
+    ours, builtin = open_file(path, "ab"), open_builtin(path, "ab")
+    descriptor = ours.fileno()
+    for f in (ours, builtin):
+        call(f, ("write", (b"pending",)))
+    failures = [call(f, ("close", ())) for f in (ours, builtin)]
+    assert failures[0] == failures[1] == (OSError, "[Errno 28] No space left on device")
+    assert (ours.closed, call(ours, ("close", ()))) == (True, None)
+    with pytest.raises(OSError) as released:
+        os.fstat(descriptor)
+    assert released.value.errno == errno.EBADF
+    if path != "/dev/full":  # an unlinked file's blocks come back once nothing holds it
+        os.unlink(path)
+        directory = os.statvfs(os.path.dirname(path))
+        assert directory.f_bfree * directory.f_bsize >= 65536
+
+
+# ---- storage that fails: the bytes that arrived, then the failure, never an early end ------------------------
+
+FAILING_CONTENT = b"line one\nline two\n"
+ARRIVED = 12  # the storage fails from this byte on
+EIO_FAILURE = (OSError, "[Errno 5] Input/output error")
+FAILING_STEPS: dict[str, tuple[Step, Any]] = {  # the call, and what it gives when the storage fails part-way
+    "read-all": (("read", (None,)), FAILING_CONTENT[:ARRIVED]),
+    "read-positional": (("read", (100,)), FAILING_CONTENT[:ARRIVED]),
+    "read-stream": (("read", (9000,)), FAILING_CONTENT[:ARRIVED]),
+    "read1": (("read1", (100,)), FAILING_CONTENT[:ARRIVED]),
+    "readinto": (("readinto", (9000,)), (ARRIVED, FAILING_CONTENT[:ARRIVED])),
+    "readline": (("readline", (None,)), b"line one\n"),
+    "readlines": (("readlines", (None,)), [b"line one\n", b"lin"]),
+}
+
+
+@pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
+@pytest.mark.parametrize(("step", "arrived"), FAILING_STEPS.values(), ids=FAILING_STEPS.keys())
+def test_failing_storage_raises_after_the_bytes_that_arrived(slow_fs: Callable[..., Any], step: Step, arrived: Any,
+                                                             fail_from: int) -> None:  # fmt: skip
+    fs = slow_fs(1.0, fail_marker="bad", fail_from=fail_from)
+    (fs.backing / "bad").write_bytes(FAILING_CONTENT)
+    f = open_file(str(fs.mountpoint / "bad"), "rb")
+    assert [call(f, step) for _ in range(2)] == ([arrived] if fail_from else [EIO_FAILURE]) + [EIO_FAILURE]
+    if fail_from:  # a seek leaves the failure behind: reads from a place the storage serves go on
+        assert (call(f, ("seek", (0, 0))), call(f, ("read", (4,)))) == (0, b"line")
+    f.close(False)
+
+
+# ---- files whose size is no guide: /proc and sysfs report 0 or a page, whatever they hold ---------------------
+
+PSEUDO_FILES = ["/proc/version", "/proc/self/cmdline", "/sys/kernel/mm/transparent_hugepage/enabled"]
+TO_THE_END: dict[str, Step] = {"read": ("read", (None,)), "readlines": ("readlines", (None,)),
+                               "readline": ("readline", (None,))}  # fmt: skip
+
+
+@pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
+@pytest.mark.parametrize("step", TO_THE_END.values(), ids=TO_THE_END.keys())
+@pytest.mark.parametrize("path", PSEUDO_FILES)
+def test_files_that_report_no_size_are_read_to_their_end(path: str, step: Step, inline_only: bool) -> None:
+    if not os.path.exists(path):
+        pytest.skip(f"needs {path}")
+    ours, oracle = open_file(path, "rb"), open_builtin(path, "rb")
+    got = call(ours, step, inline_only)
+    if got is WOULD_BLOCK:
+        got = call(ours, step)
+    assert got == call(oracle, step) and len(got) > 0
+    ours.close(False)
+    oracle.close()
+
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# Builtin's read() of an endless device grows its result until memory runs out; so must ours, within
+# an address space limited to 2 GiB, and both must raise MemoryError rather than return what they hold.
+ENDLESS = """
+import resource, sys
+from larkspan._engine import File
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+f = File("/dev/zero", "rb")
+f.open()
+for read in (lambda: f.read(None, False), lambda: open("/dev/zero", "rb").read()):
+    try:
+        print(len(read()))
+    except MemoryError as error:
+        print(type(error).__name__)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves terabytes of address space")
+def test_endless_device_read_to_its_end_raises_memory_error() -> None:
+    if not os.path.exists("/dev/zero"):
+        pytest.skip("needs /dev/zero")
+    assert run_child(ENDLESS).split() == ["MemoryError", "MemoryError"]
+
+
+# ---- opening a path -----------------------------------------------------------------------------------------
+
+# what stands at the path, the mode: the failure must be builtin's, class, errno, text and filename
+REFUSED_PATHS: dict[str, tuple[str, str]] = {
+    "missing": ("missing", "rb"),
+    "missing-directory": ("missing/file", "wb"),
+    "directory-for-writing": ("directory", "wb"),
+    "nul-in-name": ("a\0b", "rb"),
+}
+
+
+@pytest.mark.parametrize(("name", "mode"), REFUSED_PATHS.values(), ids=REFUSED_PATHS.keys())
+def test_open_of_a_path_fails_as_builtin(tmp_path: Path, name: str, mode: str) -> None:
+    (tmp_path / "directory").mkdir()
+    path = os.path.join(tmp_path, name)
+
+    def described(open_it: Callable[[], object]) -> tuple[Any, ...]:
+        with pytest.raises(Exception) as failure:
+            open_it()
+        error = failure.value
+        return type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)
+
+    f = File(path, mode)
+    assert described(f.open) == described(lambda: open(path, mode))
+    assert f.closed
 
 
 # ---- opening a descriptor -----------------------------------------------------------------------------
@@ -627,9 +769,9 @@ UNDONE_READS: dict[str, Step] = {
 }
 
 
-@pytest.mark.parametrize("pending", [b"", b"XY"], ids=["nothing-pending", "after-pending-writes"])
+@pytest.mark.parametrize("pending", ["", "XY"], ids=["nothing-pending", "after-pending-writes"])
 @pytest.mark.parametrize("step", UNDONE_READS.values(), ids=UNDONE_READS.keys())
-def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pending: bytes) -> None:
+def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pending: str) -> None:
     (shm / "file").write_bytes(lines(BLOCK + 20_000))
     f = open_file(str(shm / "file"), "r+")
     f.readline(None, False)  # the reads start inside the read-ahead block unless writes give it back

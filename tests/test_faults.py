@@ -15,8 +15,10 @@ from collections.abc import Callable
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import descriptors, letters, run_child
+
+AsyncFile = core_or_skip().AsyncFile
 
 FullDisk = Callable[[], AsyncFile]
 

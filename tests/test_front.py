@@ -14,8 +14,8 @@ import pytest
 
 import larkspan
 import larkspan._file
-from _larkspan_core import AsyncFile
-from conftest import descriptors
+from conftest import TIMEOUT, descriptors
+from core import core_or_skip
 
 LINES = b"alpha\nbeta\n\ngamma"
 CLOSED = (ValueError, "I/O operation on closed file.")
@@ -120,9 +120,72 @@ def test_reads_after_lines_match_builtin(make_file, case: str) -> None:
         return results
 
     with open(theirs_path, mode) as f:
-        theirs = [eval(call) for call in calls]
+        # Names given: before 3.12 a comprehension has a scope of its own.
+        theirs = [eval(call, globals(), {"f": f, "into": into}) for call in calls]
     assert asyncio.run(ours()) == theirs
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
+
+
+def evicted(path: str) -> str:
+    """`path`, its pages dropped from the page cache, so that reads of it go to a worker."""
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)  # dirty pages stay cached
+        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(descriptor)
+    return path
+
+
+def pipe_holding(data: bytes) -> int:
+    read_end, write_end = os.pipe()
+    os.write(write_end, data)
+    os.close(write_end)
+    return read_end
+
+
+# Where the file lies: cached pages (inline), pages not cached (a worker), a pipe (always a worker).
+SOURCES: dict[str, Callable[[Callable[..., str], bytes], str | int]] = {
+    "cached": lambda make_file, content: make_file(content),
+    "cold": lambda make_file, content: evicted(make_file(content)),
+    "pipe": lambda make_file, content: pipe_holding(content),
+}
+
+
+@pytest.mark.parametrize("hint", [*range(-1, 17), None])
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("mode", ["rb", "r"])
+def test_readlines_stops_once_the_total_exceeds_the_hint(make_file, mode: str, source: str, hint: int | None) -> None:
+    content = b"ab\n" * 5
+
+    async def ours() -> list[Any]:
+        async with larkspan.open(SOURCES[source](make_file, content), mode) as f:
+            return [await f.readlines(hint), await f.read()]
+
+    with open(make_file(content), mode) as f:
+        assert asyncio.run(ours()) == [f.readlines(hint), f.read()]
+
+
+# Calls made together run whole in the order they were made, however many steps of the engine each takes.
+TOGETHER = {
+    "readlines(100)-read(3)": ["f.readlines(100)", "f.read(3)"],
+    "readlines(5)-read(3)": ["f.readlines(5)", "f.read(3)"],
+    "readlines(5)-readline": ["f.readlines(5)", "f.readline()"],
+    "read(2)-readlines(5)-read1(2)": ["f.read(2)", "f.readlines(5)", "f.read1(2)"],
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("case", TOGETHER)
+def test_calls_made_together_run_whole_in_order(make_file, source: str, case: str) -> None:
+    content = b"one\ntwo\nthree\n"
+
+    async def ours() -> list[Any]:
+        async with larkspan.open(SOURCES[source](make_file, content), "rb") as f:
+            return await asyncio.gather(*(eval(call, {"f": f}) for call in TOGETHER[case]))
+
+    with open(make_file(content), "rb") as f:
+        assert asyncio.run(ours()) == [eval(call, {"f": f}) for call in TOGETHER[case]]
 
 
 def test_closed_handle_raises_value_error(make_file) -> None:
@@ -134,15 +197,16 @@ def test_closed_handle_raises_value_error(make_file) -> None:
         await f.close()  # closing twice is no error
         calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.tell, f.flush, f.truncate, f.isatty,
                  lambda: f.readinto(bytearray(1)), lambda: f.write(b"x"), lambda: f.writelines([b"x"]),
-                 lambda: f.seek(0), f.__anext__, f.peek, f.sync, f.fileno, f.seekable, f.writable,
-                 f.readable]  # fmt: skip
+                 lambda: f.seek(0), f.__anext__, f.peek, f.sync]  # fmt: skip
         assert [await outcome(c) for c in calls] == [CLOSED] * len(calls)
+        queries = [f.fileno, f.seekable, f.writable, f.readable]  # builtin's queries say it without the stop
+        assert [await outcome(c) for c in queries] == [(ValueError, "I/O operation on closed file")] * len(queries)
 
     asyncio.run(main())
 
 
 def test_handle_offers_every_engine_member() -> None:
-    engine = {name for name in dir(AsyncFile) if not name.startswith("_")} - {"open"}
+    engine = {name for name in dir(core_or_skip().AsyncFile) if not name.startswith("_")} - {"open"}
     plain = {"name", "mode", "seekable", "writable", "readable", "fileno", "closed"}
     engine |= {"readable", "fileno", "closed", "peek", "sync"}
     handle = larkspan.FileHandle
@@ -341,3 +405,35 @@ def test_loop_is_not_starved(make_file, work: str) -> None:
     asyncio.run(main())
     assert done == total
     assert any(0 < d < total for d in progress_at_ticks)
+
+
+# Files in /proc report size 0 whatever they hold: reads to the end read until the input ends. Each case: mode,
+# then the read, awaited on ours and called on builtin's.
+NO_SIZE_READS: dict[str, tuple[str, Callable[[Any], Any]]] = {
+    "read-binary": ("rb", lambda f: f.read()), "readlines-binary": ("rb", lambda f: f.readlines()),
+    "read-text": ("r", lambda f: f.read()), "readlines-text": ("r", lambda f: f.readlines()),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("path", ["/proc/version", "/proc/self/cmdline"])
+@pytest.mark.parametrize(("mode", "read"), NO_SIZE_READS.values(), ids=NO_SIZE_READS.keys())
+def test_files_that_report_no_size_read_as_builtin(path: str, mode: str, read: Callable[[Any], Any]) -> None:
+    if not os.path.exists(path):
+        pytest.skip(f"needs {path}")
+
+    async def ours() -> Any:
+        async with larkspan.open(path, mode) as f:
+            return await read(f)
+
+    with open(path, mode) as f:
+        theirs = read(f)
+    assert asyncio.run(ours()) == theirs and theirs
+
+
+@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
+def test_whole_file_helpers_read_files_that_report_no_size(helper: Callable[[str], Any]) -> None:
+    if not os.path.exists("/proc/meminfo"):
+        pytest.skip("needs /proc/meminfo")
+    content = asyncio.run(helper("/proc/meminfo"))  # its numbers change from one read to the next
+    assert content.startswith(b"MemTotal:" if isinstance(content, bytes) else "MemTotal:")
+    assert content.count(b"\n" if isinstance(content, bytes) else "\n") > 10

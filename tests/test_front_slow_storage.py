@@ -5,12 +5,14 @@ import asyncio
 import errno
 import os
 import time
+from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import pytest
 
 import larkspan
-from conftest import descriptors, ticking
+from conftest import descriptors, fill, ticking
 
 LATENCY_MS = 30.0
 
@@ -118,33 +120,70 @@ def test_cancelled_read_on_a_slow_file_is_read_again(slow_fs) -> None:
     assert (again, rest, position) == (data[:1000], data[1000:], len(data))
 
 
-FAILING = {
-    "read": lambda f: f.read(),
-    "read(10)": lambda f: f.read(10),
-    "readline": lambda f: f.readline(),
-    "readinto": lambda f: f.readinto(bytearray(10)),
+CONTENT = b"line one\nline two\n"
+ARRIVED = 12  # the storage fails from this byte on
+
+
+async def lines_of(f: Any) -> list[Any]:
+    return [line async for line in f]
+
+
+async def filled(f: Any) -> bytes:
+    buffer = bytearray(100)
+    return bytes(buffer[: await f.readinto(buffer)])
+
+
+# mode, the call, and what it gives when the storage fails part-way: the bytes before the failure
+FAILING: dict[str, tuple[str, Callable[[Any], Any], Any]] = {
+    "read": ("rb", lambda f: f.read(), CONTENT[:ARRIVED]),
+    "read(100)": ("rb", lambda f: f.read(100), CONTENT[:ARRIVED]),
+    "read(100000)": ("rb", lambda f: f.read(100000), CONTENT[:ARRIVED]),
+    "readall": ("rb", lambda f: f.readall(), CONTENT[:ARRIVED]),
+    "readline": ("rb", lambda f: f.readline(), b"line one\n"),
+    "readinto": ("rb", filled, CONTENT[:ARRIVED]),
+    "readlines": ("rb", lambda f: f.readlines(), [b"line one\n", b"lin"]),
+    "async-for": ("rb", lines_of, None),  # the lines that arrived, then the failure, in one call
+    "text-read": ("r", lambda f: f.read(), CONTENT[:ARRIVED].decode()),
+    "text-readline": ("r", lambda f: f.readline(), "line one\n"),
 }  # fmt: skip
 
 
-@pytest.mark.parametrize("call", FAILING)
-def test_read_failing_with_eio_raises_and_leaves_the_handle_closable(slow_fs, call: str) -> None:
-    fs = slow_fs(1.0, fail_marker="broken")
-    (fs.backing / "broken").write_bytes(b"never read\n")
+@pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
+@pytest.mark.parametrize(("mode", "call", "arrived"), FAILING.values(), ids=FAILING.keys())
+def test_read_failing_with_eio_raises_after_what_arrived(slow_fs, mode: str, call: Callable[[Any], Any], arrived: Any,
+                                                         fail_from: int) -> None:  # fmt: skip
+    fs = slow_fs(1.0, fail_marker="broken", fail_from=fail_from)
+    (fs.backing / "broken").write_bytes(CONTENT)
 
-    async def main() -> BaseException | None:
+    async def main() -> list[Any]:
         before = descriptors()
-        f = await larkspan.open(fs.mountpoint / "broken", "rb")
-        outcome = (await asyncio.gather(FAILING[call](f), return_exceptions=True))[0]
+        f = await larkspan.open(fs.mountpoint / "broken", mode)
+        outcomes = [outcome(result) for result in await asyncio.gather(call(f), call(f), return_exceptions=True)]
         await f.close()
         assert descriptors() == before
-        return outcome
+        return outcomes
 
-    outcome = asyncio.run(main())
-    # A failed read through the stream comes back short, as the engine reports short reads: nothing invented.
-    assert (isinstance(outcome, OSError) and outcome.errno == errno.EIO) or outcome in (b"", "", 0), outcome
+    eio = (OSError, errno.EIO)
+    if arrived is None:  # the iteration ends at the failure, never as if the file had ended
+        assert asyncio.run(main()) == [eio, eio]
+    else:
+        assert asyncio.run(main()) == ([arrived] if fail_from else [eio]) + [eio]
 
 
-def test_written_bytes_that_fail_with_eio_stay_pending(slow_fs) -> None:
+@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
+def test_whole_file_helpers_raise_for_failing_storage(slow_fs, helper: Callable[[Path], Any]) -> None:
+    fs = slow_fs(1.0, fail_marker="broken", fail_from=ARRIVED)
+    (fs.backing / "broken").write_bytes(CONTENT)
+    with pytest.raises(OSError) as failure:  # never the bytes that arrived, as if they were the whole file
+        asyncio.run(helper(fs.mountpoint / "broken"))
+    assert failure.value.errno == errno.EIO
+
+
+def outcome(result: Any) -> Any:
+    return (type(result), result.errno) if isinstance(result, OSError) else result
+
+
+def test_written_bytes_that_fail_with_eio_are_reported_by_flush_and_close(slow_fs) -> None:
     fs = slow_fs(1.0, fail_marker="broken")
 
     async def main() -> list[Any]:
@@ -154,7 +193,52 @@ def test_written_bytes_that_fail_with_eio_stay_pending(slow_fs) -> None:
         return [accepted, *[(type(e), str(e)) for e in failures], f.closed]
 
     eio = (OSError, "[Errno 5] Input/output error")
-    assert asyncio.run(main()) == [4, eio, eio, False]  # still pending, so close refuses to drop them
+    assert asyncio.run(main()) == [4, eio, eio, True]  # as builtin's close: the error, and the file closed
+
+
+def full_tmpfs(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    directory: Path = request.getfixturevalue("small_tmpfs")
+    return directory / "file", lambda: fill(directory)
+
+
+def failing_file(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    fs = request.getfixturevalue("slow_fs")(1.0, fail_marker="broken")
+    return fs.mountpoint / "broken", lambda: None
+
+
+def dying_daemon(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
+    fs = request.getfixturevalue("slow_fs")(1.0)
+    return fs.mountpoint / "file", fs.kill
+
+
+# Each makes a path, and the fault that strikes once the file is open with bytes pending; the errno of the flush.
+FAILED_FLUSHES: dict[str, tuple[Callable[[pytest.FixtureRequest], tuple[Path, Callable[[], None]]], int]] = {
+    "full-tmpfs": (full_tmpfs, errno.ENOSPC),
+    "eio": (failing_file, errno.EIO),
+    "daemon-killed": (dying_daemon, errno.ENOTCONN),
+}
+
+
+@pytest.mark.parametrize("mode", ["wb", "w"], ids=["binary", "text"])
+@pytest.mark.parametrize(("make", "error"), FAILED_FLUSHES.values(), ids=FAILED_FLUSHES.keys())
+def test_close_whose_flush_fails_raises_and_releases_the_descriptor(
+    request: pytest.FixtureRequest, make: Callable[..., tuple[Path, Callable[[], None]]], error: int, mode: str
+) -> None:
+    path, fault = make(request)
+
+    async def main() -> None:
+        before = descriptors()
+        f = await larkspan.open(path, mode)
+        await f.write(b"pending" if mode == "wb" else "pending")
+        fault()
+        with pytest.raises(OSError) as failure:
+            await f.close()
+        assert (failure.value.errno, f.closed, descriptors()) == (error, True, before)
+        await f.close()  # nothing left to close, nothing to raise
+        with pytest.raises(ValueError):
+            await f.write(b"more" if mode == "wb" else "more")
+
+    asyncio.run(main())
 
 
 def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
@@ -167,13 +251,12 @@ def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
         reading = asyncio.ensure_future(f.read())
         await asyncio.sleep(0.05)  # the read waits on the daemon
         fs.kill()
-        outcome = (await asyncio.gather(reading, return_exceptions=True))[0]
+        failure = (await asyncio.gather(reading, return_exceptions=True))[0]
         with pytest.raises(OSError) as closing:  # the daemon cannot flush
             await f.close()
         assert closing.value.errno == errno.ENOTCONN
         assert f.closed and descriptors() == before  # the descriptor is given up all the same
-        return outcome
+        return failure
 
-    outcome = asyncio.run(main())
-    # A failed stream read comes back short, as the engine reports every short read: never invented bytes.
-    assert isinstance(outcome, OSError) or outcome == b"", outcome
+    failure = asyncio.run(main())
+    assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, failure  # never an early end

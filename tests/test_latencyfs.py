@@ -156,6 +156,39 @@ def test_marked_files_fail_reads_and_writes_after_opening(
     assert disk(fs.backing / name) == ORIGINAL
 
 
+def reads_until_failure(fd: int, size: int) -> list[object]:
+    """What each read of `size` bytes gives, up to and including the first error's errno."""
+    results: list[object] = []
+    while True:
+        try:
+            results.append(os.read(fd, size))
+        except OSError as error:
+            return [*results, error.errno]
+
+
+# fail_from, reads of this size; what a reader gets: the bytes up to fail_from, however they are asked for,
+# then EIO, and EIO again
+FAILING_FROM = {
+    "inside-first-read": (4, 100, [ORIGINAL[:4], errno.EIO]),
+    "at-a-read-boundary": (5, 5, [ORIGINAL[:5], errno.EIO]),
+    "from-the-start": (0, 100, [errno.EIO]),
+}
+
+
+@pytest.mark.parametrize(("fail_from", "size", "expected"), FAILING_FROM.values(), ids=FAILING_FROM.keys())
+def test_marked_files_fail_reads_from_an_offset(slow_fs: SlowFs, fail_from: int, size: int, expected: list[object]) -> None:
+    fs = slow_fs(latency_ms=1, fail_marker="bad", fail_from=fail_from)
+    (fs.backing / "bad").write_bytes(ORIGINAL)
+    fd = bounded(lambda: os.open(fs.mountpoint / "bad", os.O_RDONLY))
+    try:
+        assert bounded(lambda: reads_until_failure(fd, size)) == expected
+        with pytest.raises(OSError) as again:
+            bounded(lambda: os.read(fd, size))
+        assert again.value.errno == errno.EIO
+    finally:
+        bounded(lambda: os.close(fd))
+
+
 def kill_once_a_request_waits(fs: LatencyFs) -> None:
     deadline = time.monotonic() + TIMEOUT
     while fs.stats().in_flight == 0 and time.monotonic() < deadline:

@@ -11,8 +11,10 @@ from collections.abc import Callable
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk
+
+AsyncFile = core_or_skip().AsyncFile
 
 BLOCK = 262144
 FIVE = b"a\nb\nc\nd\ne\n"

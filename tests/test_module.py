@@ -7,8 +7,10 @@ from typing import Any
 
 import pytest
 
-import _larkspan_core
-from _larkspan_core import AsyncFile
+from core import core_or_skip
+
+_larkspan_core = core_or_skip()
+AsyncFile = _larkspan_core.AsyncFile
 
 STUB = pathlib.Path(__file__).resolve().parents[1] / "python" / "_larkspan_core-stubs" / "__init__.pyi"
 DOC = "High-performance async file I/O for Python (C++ backend)"

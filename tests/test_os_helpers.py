@@ -10,7 +10,7 @@ import tempfile
 import threading
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias
 
 import pytest
 
@@ -24,7 +24,7 @@ from path_fixtures import TIMEOUT, Tree, make_tree, outcome, outcome_of, place, 
 
 __all__ = ["make_tree", "submissions", "yield_always"]  # fixtures
 
-type Case = Callable[[Any, Tree], Any]  # called with builtin os or larkspan.os (or shutil), and the tree
+Case: TypeAlias = Callable[[Any, Tree], Any]  # called with builtin os or larkspan.os (or shutil), and the tree
 
 # Calls that change nothing: builtin and larkspan run one after the other on one tree.
 QUERIES: dict[str, Case] = {
@@ -287,6 +287,8 @@ def remote(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     (mount / "sub").mkdir(parents=True)
     (mount / "file").touch()
     table._types[str(mount)] = "nfs4"
+    # A mount made meanwhile elsewhere on the machine would have the table read again, without it.
+    monkeypatch.setattr(table, "_read", lambda: table._types)
     monkeypatch.setattr(_placement, "_mounts", table)
     monkeypatch.chdir(tmp_path)
     return mount

@@ -10,8 +10,10 @@ from pathlib import Path
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk
+
+AsyncFile = core_or_skip().AsyncFile
 
 TEN = b"0123456789"
 TEN_LINES = b"".join(b"line%05d\n" % i for i in range(10))  # ten lines of 10 bytes

@@ -16,8 +16,10 @@ from typing import Any
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk
+
+AsyncFile = core_or_skip().AsyncFile
 
 MIB = 2**20
 DATA = random.Random(2024).randbytes(MIB + 4)  # not periodic, so a read at a wrong offset shows
@@ -231,6 +233,41 @@ def test_write_only_stream_reads(make_file: Maker, mode: str) -> None:
         assert (f.readinto(bytearray(4)), f.readline(), f.readlines()) == (0, "", [])
         f.write("y\n")
     assert disk(path) == (b"a\nb\n" if appends else b"") + b"x\ny\n"
+
+
+# ---- storage that fails: the bytes that arrived, then the failure, never an early end ------------------------------
+
+LINES = b"line one\nline two\n"
+ARRIVED = 12  # the storage fails from this byte on: "line one\nlin" arrives
+READ_FAILED = (RuntimeError, "Read failed: Input/output error")
+# each call, and what it gives when the storage fails part-way: the bytes before the failure
+FAILING_READS: dict[str, tuple[Callable[[AsyncFile], Any], Any]] = {
+    "read()": (lambda f: f.read(), LINES[:ARRIVED]),
+    "read(8193)": (lambda f: f.read(8193), LINES[:ARRIVED]),
+    "read1()": (lambda f: f.read1(), LINES[:ARRIVED]),
+    "readinto": (lambda f: readinto_bytes(f, 8193), LINES[:ARRIVED]),
+    "readline": (lambda f: f.readline(), "line one\n"),
+    "readlines": (lambda f: f.readlines(), ["line one\n", "lin"]),
+    "next": (next, "line one\n"),
+}
+
+
+def outcome(call: Callable[[], Any]) -> Any:
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
+@pytest.mark.parametrize(("call", "arrived"), FAILING_READS.values(), ids=FAILING_READS.keys())
+def test_failing_storage_raises_after_the_bytes_that_arrived(slow_fs: Callable[..., Any], call: Callable[[AsyncFile], Any],
+                                                             arrived: Any, fail_from: int) -> None:  # fmt: skip
+    fs = slow_fs(1.0, fail_marker="bad", fail_from=fail_from)
+    (fs.backing / "bad").write_bytes(LINES)
+    with AsyncFile(str(fs.mountpoint / "bad"), "rb").open() as f:
+        results = [outcome(lambda: call(f)) for _ in range(2)]
+    assert results == ([arrived] if fail_from else [READ_FAILED]) + [READ_FAILED]
 
 
 # ---- readinto buffers -------------------------------------------------------------------------------------------

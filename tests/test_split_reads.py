@@ -174,7 +174,8 @@ def test_a_read_when_the_daemon_dies_raises_and_the_handle_closes(slow_fs: Calla
         return outcome, f.closed
 
     outcome, closed = asyncio.run(asyncio.wait_for(main(), TIMEOUT))
-    assert isinstance(outcome, OSError) and outcome.errno == errno.ENOTCONN, outcome
+    # Requests in flight fail with ECONNABORTED as the connection goes, later ones with ENOTCONN.
+    assert isinstance(outcome, OSError) and outcome.errno in (errno.ENOTCONN, errno.ECONNABORTED), outcome
     assert closed
 
 

@@ -16,8 +16,10 @@ from collections.abc import Callable, Iterator
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import descriptors
+
+AsyncFile = core_or_skip().AsyncFile
 
 RECORD = 64  # every write is whole records: fixed-size lines that name their writer
 

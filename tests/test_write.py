@@ -12,8 +12,10 @@ from typing import Any
 
 import pytest
 
-from _larkspan_core import AsyncFile
+from core import core_or_skip
 from conftest import disk, letters
+
+AsyncFile = core_or_skip().AsyncFile
 
 
 def check_handed_over(f: AsyncFile, expected: bytes, handed: int) -> None:

@@ -4,11 +4,11 @@ import operator
 import os
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, TypeAlias
 
 from ._text import check_text_arguments
 
-type Opener = Callable[[str | bytes, int], int]
+Opener: TypeAlias = Callable[[str | bytes, int], int]
 
 @dataclass(frozen=True, slots=True)
 class OpenPlan:
@@ -97,6 +97,8 @@ def plan_open(
         raise ValueError("Cannot use closefd=False with file name")
     if opener is not None and not callable(opener):
         raise TypeError(f"'{type(opener).__name__}' object is not callable")
+    if isinstance(file, int) and file < 0:
+        raise ValueError("negative file descriptor")
     flags, engine_mode = _flags(mode)
     return file, OpenPlan(
         flags,

@@ -13,6 +13,7 @@ from typing import Any
 from . import _workers
 from ._calls import placed
 from ._file import FilePath
+from ._limiter import check_limiter
 from ._open import open_file
 
 _AT_FDCWD = -100
@@ -101,12 +102,13 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
     from the start."""
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
         raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
+    limiter = check_limiter("replace_atomically()", options.get("limiter"))
     target = os.fsdecode(file)  # bytes round-trip through the file system's encoding
     exclusive = "x" in mode
-    if exclusive and await placed(lambda: os.path.lexists(target), target):
+    if exclusive and await placed(lambda: os.path.lexists(target), target, limiter=limiter):
         raise FileExistsError(17, os.strerror(17), target)
     temporary = _temporary_beside(target)
-    permissions = await placed(lambda: _creation_mode(target), target)
+    permissions = await placed(lambda: _creation_mode(target), target, limiter=limiter)
 
     def create(path: str, flags: int) -> int:
         return os.open(path, flags, permissions)
@@ -118,10 +120,10 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
         yield handle
         await handle.sync()
         await handle.close()
-        await _workers.run_in_worker(lambda: _commit(target, temporary, exclusive))
+        await _workers.run_in_worker(lambda: _commit(target, temporary, exclusive), limiter=limiter)
     except BaseException:
         try:
             await handle.close()
         finally:
-            await _workers.run_in_worker(lambda: _discard(temporary))
+            await _workers.run_in_worker(lambda: _discard(temporary), limiter=limiter)
         raise

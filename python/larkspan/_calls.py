@@ -4,10 +4,13 @@ blocking call: inline on the event loop when nothing it names can wait, else on 
 from collections.abc import AsyncIterator, Callable, Iterator
 from itertools import islice
 from time import monotonic_ns
-from typing import Any
+from typing import Any, TypeVar
 
 from . import _file, _placement, _workers
+from ._limiter import Limiter
 from ._placement import Located
+
+T = TypeVar("T")
 
 # Entries fetched from a directory (or matches from a glob) per call: a few hundred microseconds
 # of work on a local disk, so one return to the loop per batch costs about 1% of the listing,
@@ -22,20 +25,21 @@ async def take_turn() -> None:
         await _file._pass_turn()
 
 
-async def on_worker[T](call: Callable[[], T]) -> T:
-    result: T = await _workers.run_in_worker(call)
+async def on_worker(call: Callable[[], T], limiter: Limiter | None = None) -> T:
+    result: T = await _workers.run_in_worker(call, limiter=limiter)
     return result
 
 
-async def placed[T](call: Callable[[], T], *paths: Located) -> T:
-    """Runs `call`, which names `paths`: inline when none of them can wait, else on a worker."""
+async def placed(call: Callable[[], T], *paths: Located, limiter: Limiter | None = None) -> T:
+    """Runs `call`, which names `paths`: inline when none of them can wait, else on a worker
+    within `limiter`."""
     await take_turn()
     if _placement.path_may_wait(*paths):
-        return await on_worker(call)
+        return await on_worker(call, limiter)
     return call()
 
 
-async def in_batches[T](items: Iterator[T], may_wait: bool) -> AsyncIterator[T]:
+async def in_batches(items: Iterator[T], may_wait: bool, limiter: Limiter | None = None) -> AsyncIterator[T]:
     """Yields what `items` yields, drawing BATCH at a time, inline or on a worker, so that a long
     iteration never holds the loop for more than one batch. `items` is advanced by one thread at
     a time, each batch after the last."""
@@ -45,7 +49,7 @@ async def in_batches[T](items: Iterator[T], may_wait: bool) -> AsyncIterator[T]:
 
     while True:
         await take_turn()
-        batch = await on_worker(draw) if may_wait else draw()
+        batch = await on_worker(draw, limiter) if may_wait else draw()
         for item in batch:
             yield item
         if len(batch) < BATCH:

@@ -7,18 +7,17 @@ since the last, on the loop's thread, where the futures are settled."""
 import asyncio
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeAlias
 
-from ._engine import Completions, Ticket, forget_threads_after_fork
+from ._engine import Completions, forget_threads_after_fork
 
-type Outcome = tuple[bool, Any]  # (True, result) or (False, exception)
-type Deliver = Callable[[Outcome], None]
-type Start = Callable[[Completions, Deliver], Ticket]
+Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
+Deliver: TypeAlias = Callable[[Outcome], None]
 
 _queues: dict[asyncio.AbstractEventLoop, Completions] = {}
 _last: tuple[asyncio.AbstractEventLoop, Completions] | None = None  # the loop asked for most recently
 # Queues of closed loops with outcomes still to come: dropped undelivered as they arrive, so what the
-# jobs hold (buffers, files, descriptors) is released, until none is left to come.
+# calls hold (buffers, files, descriptors) is released, until none is left to come.
 _orphans: list[Completions] = []
 
 
@@ -55,32 +54,6 @@ def _release_closed_loops() -> None:
     for queue in _orphans:
         queue.discard()
     _orphans[:] = [queue for queue in _orphans if queue.in_flight]
-
-
-def settle(future: asyncio.Future[Any], outcome: Outcome, undo: Callable[[Any], None] | None = None) -> None:
-    """Hands `outcome` to `future`; when its waiter was cancelled, a result goes to `undo` instead."""
-    ok, value = outcome
-    if future.cancelled():
-        if ok and undo is not None:
-            undo(value)
-    elif ok:
-        future.set_result(value)
-    else:
-        future.set_exception(value)
-
-
-async def on_engine(start: Start, undo: Callable[[Any], None] | None = None) -> Any:
-    """Starts a call on the engine's threads (`start(completions, deliver)`) and returns its result. A
-    cancellation ends the wait at once: a call that has not started never does; one already running
-    finishes, and its result is dropped, or handed to `undo`."""
-    loop = asyncio.get_running_loop()
-    future: asyncio.Future[Any] = loop.create_future()
-    ticket = start(completions(loop), lambda outcome: settle(future, outcome, undo))
-    try:
-        return await future
-    except asyncio.CancelledError:
-        ticket.cancel()
-        raise
 
 
 def _start_afresh_in_child() -> None:

@@ -7,22 +7,29 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 """
 
 import asyncio
+import errno
 import io
-import operator
 import os
-from collections.abc import Awaitable, Buffer, Callable, Iterable
+import sys
+from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
 from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar
 
-from ._completions import Outcome, completions, on_engine, settle
-from ._engine import WOULD_BLOCK, File
+from ._buffer import Buffer
+from ._engine import LARGE_COPY, WOULD_BLOCK, File, size_or_none
+from ._limiter import Limiter, held
 from ._turns import Turns
+from ._workers import on_engine
 
-type FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-type FileArgument = FilePath | int
+FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+FileArgument: TypeAlias = FilePath | int
 
 T = TypeVar("T")
+R = TypeVar("R")
+
+CLOSED = "I/O operation on closed file."  # what the engine and builtin's other calls say
+CLOSED_FILE = "I/O operation on closed file"  # what builtin's queries of a closed file say
 
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
@@ -65,12 +72,66 @@ def _renew_budget() -> None:
     _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
+def _forget_parent_loop() -> None:
+    """A forked child never runs the renewal its parent's loop had pending: its first task to yield
+    schedules one of its own."""
+    global _renewal_pending
+    _renewal_pending = False
+
+
+os.register_at_fork(after_in_child=_forget_parent_loop)
+
+
+def _itself(result: T) -> T:
+    return result
+
+
+def _joined(lines: list[AnyStr]) -> AnyStr | None:
+    return lines[0][:0].join(lines) if lines else None
+
+
+def _listed(lines: Iterable[Any]) -> list[Any] | tuple[Any, ...]:
+    return lines if isinstance(lines, (list, tuple)) else list(lines)
+
+
+def _split_lines(data: AnyStr) -> list[AnyStr]:
+    """`data` cut after each newline, as readlines() gives it."""
+    newline = b"\n" if isinstance(data, bytes) else "\n"
+    lines = [line + newline for line in data.split(newline)]
+    last = lines.pop()[:-1]
+    return lines + [last] if last else lines
+
+
+def _ends_line(line: AnyStr) -> bool:
+    return line.endswith(b"\n" if isinstance(line, bytes) else "\n")
+
+
+def _lines_within(readline: Callable[[], Any], budget: int, most: int = sys.maxsize) -> tuple[list[Any], bool]:
+    """Lines from readline() until their total length exceeds `budget`, as builtin's readlines(hint)
+    stops, or the input ends; and whether it got there. It stops short, returning False, where
+    readline() returns WOULD_BLOCK or once more than `most` bytes were read."""
+    lines: list[Any] = []
+    total = 0
+    while total <= budget:
+        if total > most:
+            return lines, False
+        line = readline()
+        if line is WOULD_BLOCK:
+            return lines, False
+        if not line:
+            break
+        lines.append(line)
+        total += len(line)
+    return lines, True
+
+
 class ClosedOnExit:
     """A file that `async with` closes when the block ends, whether or not the block raises."""
 
     __slots__ = ()
 
     async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
         raise NotImplementedError
 
     async def aclose(self) -> None:
@@ -92,11 +153,12 @@ class ClosedOnExit:
 class FileHandle(ClosedOnExit, Generic[AnyStr]):
     """An open file. Every operation may let the event loop run before it starts; one that runs on
     a worker lets it run until the result is in. The calls of a handle take turns, in the order
-    they were made. Cancelling a task that awaits a call on a worker never tears the handle: the
-    call finishes, and bytes it read are read again by the next read (a regular file's position is
-    put back; from a pipe, the next read returns them)."""
+    they were made. Cancelling a task that awaits a call never tears the handle: a call still
+    waiting for a worker never runs; one running finishes, and whatever point the cancellation
+    meets, the bytes a read took are read again by the next read (a regular file's position is put
+    back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline")
+    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "limiter")
 
     def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
         self._file = file
@@ -105,45 +167,57 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._descriptor = descriptor  # the caller's, when the engine works on a copy
         self._turns = Turns()
         self._worker: asyncio.Future[None] | None = None  # done when the turn's worker call ends
-        # Bytes read by a call whose task was cancelled, from a file that has no position to
-        # put back: ("line", line) for the next readline, ("data", data) for the next read.
-        self._unread: tuple[str, Any] | None = None
+        # Bytes read by calls whose tasks were cancelled, from a file that has no position to put
+        # back: the next reads return them before anything the engine holds.
+        self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
+        self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._name
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self._mode
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._file.closed
 
     def fileno(self) -> int:
-        descriptor = self._file.fileno()  # raises once closed
+        """The file's descriptor; ValueError once closed."""
+        if self._file.closed:
+            raise ValueError(CLOSED_FILE)
+        descriptor = self._file.fileno()
         return descriptor if self._descriptor is None else self._descriptor
 
     def readable(self) -> bool:
-        self._require_open()
-        return self._file.readable()
+        """Whether the file was opened for reading."""
+        return self._mode_answer(self._file.readable())
 
     def writable(self) -> bool:
-        self._require_open()
-        return self._file.writable()
+        """Whether the file was opened for writing."""
+        return self._mode_answer(self._file.writable())
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         try:
             os.lseek(self.fileno(), 0, os.SEEK_CUR)
         except OSError:
             return False
         return True
 
-    def _require_open(self) -> None:
-        if self._file.closed:
-            raise ValueError("I/O operation on closed file.")
+    def _mode_answer(self, allowed: bool) -> bool:
+        """What readable() or writable() answer from the mode. Closed, builtin's buffered files
+        still say False where their class lacks the operation, and raise where they would ask the
+        closed file beneath."""
+        if allowed and self._file.closed:
+            raise ValueError(CLOSED_FILE)
+        return allowed
 
     # ---- taking turns --------------------------------------------------------------------
 
@@ -169,43 +243,39 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         try:
             return await body(*args)
         finally:
-            worker = self._worker
-            if worker is not None and not worker.done():
-                worker.add_done_callback(lambda _: self._pass_turn_on())
-            else:
-                self._pass_turn_on()
+            self._once_worker_ends(self._pass_turn_on)
+
+    def _once_worker_ends(self, then: Callable[[], None]) -> None:
+        """Runs `then` now, or once the turn's worker call has ended when one still runs."""
+        worker = self._worker
+        if worker is not None and not worker.done():
+            worker.add_done_callback(lambda _: then())
+        else:
+            then()
 
     def _pass_turn_on(self) -> None:
         self._worker = None
         self._turns.pass_on()
         self._inline = not self._turns.busy and self._unread is None
 
+    async def _in_turn_whatever_happens(self, method: Callable[..., T], *args: Any) -> T:
+        """Runs `method` in its turn, as _attempt does, even when the awaiting task is cancelled.
+        The place in line is taken before the shield's task starts, so later calls stay behind."""
+        place = self._queue_for_turn()
+        return await asyncio.shield(self._when_turn_comes(place, self._attempt, method, *args))
+
     async def _in_engine(self, method: str, *args: Any, undo: Callable[[Any], None] | None = None) -> Any:
-        """Runs the engine's `method(*args)` on its threads with the turn held. When the awaiting
-        task is cancelled, a call not yet started never runs, and the turn passes on at once; one
-        already running ends, and `undo` receives its result."""
-        loop = asyncio.get_running_loop()
-        result: asyncio.Future[Any] = loop.create_future()
-        ended: asyncio.Future[None] = loop.create_future()
-
-        def deliver(outcome: Outcome) -> None:
-            try:
-                settle(result, outcome, undo)
-            finally:
-                if not ended.done():
-                    ended.set_result(None)  # the turn passes on whatever happened
-
-        self._worker = ended
-        ticket = self._file.start(completions(loop), deliver, method, *args)
-        try:
-            return await result
-        except asyncio.CancelledError:
-            if ticket.cancel():
-                ended.set_result(None)
-            raise
+        """Runs the engine's `method(*args)` on its threads with the turn held, within the handle's
+        limiter; when the awaiting task is cancelled, the call is withdrawn or its result goes to
+        `undo`, as OffLoopCall decides."""
+        async with held(self.limiter):
+            call = on_engine(self._file, method, *args, undo=undo)
+            self._worker = call.ended  # the turn passes on once it is done, whatever happened
+            return await call.result()
 
     async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
-        """A call that reads nothing, with the turn held: inline when the engine allows."""
+        """A call of the engine's that reads nothing, with the turn held: inline when the engine
+        allows, else on its threads."""
         result: T = method(*args, True)
         if result is WOULD_BLOCK:
             result = await self._in_engine(method.__name__, *args)
@@ -222,44 +292,67 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # ---- what cancelled reads leave ----------------------------------------------------------
 
-    def _put_back(self, kind: str, value: Any) -> None:
-        if value:
-            self._unread = (kind, value)
+    def _give_back(self, data: Any, start: int | None = None) -> None:
+        """Makes `data`, bytes a cancelled call took, the next bytes read: where the file has a
+        position, by putting it back to `start`, where they began (by default just before the
+        position); else by keeping them ahead of what the engine holds. Only while no worker
+        call of the handle runs."""
+        if not data:
+            return
+        if start is None:
+            start = self._start_of_last(len(data))
+        if not self._file.restore_position(start):
+            self._unread = data if self._unread is None else data + self._unread
             self._inline = False
 
-    def _take_unread(self, kind: str) -> AnyStr | None:
-        """What a cancelled call left unread for a call of `kind`, or None."""
-        if self._unread is None or self._unread[0] != kind:
-            return None
-        value: AnyStr = self._unread[1]
+    def _start_of_last(self, count: int) -> int:
+        """Where the last `count` bytes read began, or -1 where the file has no position."""
+        try:
+            return self._file.tell() - count
+        except OSError:
+            return -1
+
+    def _keep_beyond(self, unread: AnyStr, count: int) -> AnyStr:
+        """The first `count` bytes (all when negative) of `unread`, what cancelled reads left; the
+        rest stays for the next read."""
+        if 0 <= count < len(unread):
+            self._unread = unread[count:]
+            return unread[:count]
         self._unread = None
-        return value
+        return unread
 
-    def _keep_rest(self, unread: AnyStr, size: SupportsIndex | None, kind: str = "data") -> AnyStr:
-        """Up to `size` of what was left unread; the rest stays for the next call of `kind`."""
-        count = len(unread) if size is None else size.__index__()
-        self._put_back(kind, unread[count:])
-        return unread[:count]
+    async def _after(self, taken: AnyStr, rest: Awaitable[R]) -> R:
+        """Awaits `rest`, the reads of a call that has taken `taken` already. When the task is
+        cancelled, `taken` is given back, ahead of whatever `rest` gives back."""
+        try:
+            return await rest
+        except asyncio.CancelledError:
+            self._once_worker_ends(lambda: self._give_back(taken))
+            raise
 
-    async def _read_attempt(self, method: Callable[..., Any], *args: Any) -> Any:
-        """A read with the turn held: inline when the engine allows, else on a worker that, when
-        its task is cancelled, puts the position back where the read started or keeps what it
-        read for the next read."""
-        result = method(*args, True)
+    async def _read_step(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+        """One engine read, `method(*args, inline_only)`, with the turn held: inline when the engine
+        allows, else on its threads."""
+        result = getattr(self._file, method)(*args, True)
         if result is not WOULD_BLOCK:
             return result
-        file = self._file
+        return await self._read_on_engine(method, *args, data_of=data_of)
 
-        def undo(outcome: tuple[int, Any]) -> None:
-            start, data = outcome
-            if not file.restore_position(start):
-                self._put_back("data", data[0][:0].join(data) if isinstance(data, list) and data else data)
+    async def _read_on_engine(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+        """The engine read `method(*args)` on its threads, with the turn held. When the task is
+        cancelled, the bytes the read took (`data_of` its result) are given back."""
 
-        return (await self._in_engine(method.__name__, *args, undo=undo))[1]
+        def undo(outcome: tuple[int, Any] | None) -> None:
+            if outcome is not None:  # else it never ran
+                start, taken = outcome
+                self._give_back(data_of(taken), start)
+
+        outcome = await self._in_engine(method, *args, undo=undo)  # (where it started, result)
+        return outcome[1]
 
     # ---- reading -----------------------------------------------------------------------
 
-    async def read(self, size: SupportsIndex | None = None) -> AnyStr:
+    async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
@@ -270,17 +363,22 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._read, size)
 
     async def _read(self, size: SupportsIndex | None) -> AnyStr:
-        if (unread := self._take_unread("data")) is not None:
-            if size is None:
-                return unread + await self._read(None)
-            return self._keep_rest(unread, size)
-        data: AnyStr = await self._read_attempt(self._file.read, size)
+        if (unread := self._unread) is not None:
+            count = size_or_none(size)
+            if count >= 0:
+                return self._keep_beyond(unread, count)
+            self._unread = None
+            rest: AnyStr = await self._after(unread, self._read_step("read", None))
+            return unread + rest
+        data: AnyStr = await self._read_step("read", size)
         return data
 
     async def readall(self) -> AnyStr:
+        """Everything from the position to the end."""
         return await self.read()
 
-    async def read1(self, size: SupportsIndex | None = None) -> AnyStr:
+    async def read1(self, size: SupportsIndex = -1) -> AnyStr:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -289,10 +387,10 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 return result
         return await self._in_turn(self._read1, size)
 
-    async def _read1(self, size: SupportsIndex | None) -> AnyStr:
-        if (unread := self._take_unread("data")) is not None:
-            return self._keep_rest(unread, size)
-        data: AnyStr = await self._read_attempt(self._file.read1, size)
+    async def _read1(self, size: SupportsIndex) -> AnyStr:
+        if (unread := self._unread) is not None:
+            return self._keep_beyond(unread, size_or_none(size))
+        data: AnyStr = await self._read_step("read1", size)
         return data
 
     async def peek(self, size: int = 0) -> AnyStr:
@@ -303,14 +401,15 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._peek, size)
 
     async def _peek(self, size: int) -> AnyStr:
-        start = self._file.read_position()
-        data = await self._read1(max(size, io.DEFAULT_BUFFER_SIZE))
-        if data and not self._file.restore_position(start):
-            rest = self._take_unread("data")
-            self._put_back("data", data + rest if rest else data)
+        count = max(size, io.DEFAULT_BUFFER_SIZE)
+        if (unread := self._unread) is not None:
+            return unread[:count]
+        data: AnyStr = await self._read_step("read1", count)
+        self._give_back(data)
         return data
 
     async def readinto(self, buffer: Buffer) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -320,26 +419,21 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._readinto, buffer)
 
     async def _readinto(self, buffer: Buffer) -> int:
-        if (unread := self._take_unread("data")) is not None:
+        if (unread := self._unread) is not None:
             with memoryview(buffer) as view, view.cast("B") as target:
-                data = self._keep_rest(unread, target.nbytes)
+                data = self._keep_beyond(unread, target.nbytes)
                 target[: len(data)] = data.encode() if isinstance(data, str) else data
                 return len(data)
-        result: int = self._file.readinto(buffer, True)
-        if result is not WOULD_BLOCK:
-            return result
-        file = self._file
 
-        def undo(outcome: tuple[int, int]) -> None:
-            start, count = outcome
-            if not file.restore_position(start):
-                with memoryview(buffer) as view, view.cast("B") as target:
-                    self._put_back("data", bytes(target[:count]))
+        def copied(count: int) -> bytes:
+            with memoryview(buffer) as view, view.cast("B") as target:
+                return bytes(target[:count])
 
-        outcome: tuple[int, int] = await self._in_engine("readinto", buffer, undo=undo)
-        return outcome[1]
+        count: int = await self._read_step("readinto", buffer, data_of=copied)
+        return count
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -349,33 +443,30 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._readline, size)
 
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
-        if (unread := self._take_unread("line")) is not None:
-            return self._keep_rest(unread, size, "line")
-        if (unread := self._take_unread("data")) is not None:
-            return await self._line_from_unread(unread, size)
-        line: AnyStr = self._file.readline(size, True)
-        if line is WOULD_BLOCK:
-            line = await self._in_engine("readline", size, undo=lambda line: self._put_back("line", line))
+        if (unread := self._unread) is not None:
+            return await self._line_from_unread(unread, size_or_none(size))
+        line: AnyStr = await self._read_step("readline", size)
         return line
 
-    async def _line_from_unread(self, unread: AnyStr, size: SupportsIndex | None) -> AnyStr:
-        """A line that starts with what a cancelled read left: up to its newline or `size`, or
-        all of it and the rest of the line from the file."""
+    async def _line_from_unread(self, unread: AnyStr, limit: int) -> AnyStr:
+        """A line that starts with what cancelled reads left: up to its newline or `limit` bytes
+        (none when negative) within them, else all of them and the rest of the line from the file."""
         newline = b"\n" if isinstance(unread, bytes) else "\n"
-        limit = None if size is None else size.__index__()
-        end = unread.find(newline, 0, len(unread) if limit is None else limit)
-        if end < 0 and (limit is None or limit > len(unread)):
-            return unread + await self._readline(None if limit is None else limit - len(unread))
-        cut = end + 1 if end >= 0 else limit
-        self._put_back("data", unread[cut:])
-        return unread[:cut]
+        within = len(unread) if limit < 0 else min(limit, len(unread))
+        end = unread.find(newline, 0, within)
+        if end >= 0 or within == limit:
+            return self._keep_beyond(unread, end + 1 if end >= 0 else within)
+        self._unread = None
+        more = None if limit < 0 else limit - len(unread)
+        rest: AnyStr = await self._after(unread, self._read_step("readline", more))
+        return unread + rest
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
-        """Every line to the end; with a positive `hint`, lines until their total length reaches it."""
-        if hint is not None and hint.__index__() > 0:
-            return await self._lines_up_to(hint.__index__())
+        """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
+        if (budget := size_or_none(hint)) > 0:
+            return await self._lines_up_to(budget)
         if self._inline:
             lines: list[AnyStr] = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
@@ -383,18 +474,50 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._readlines, hint)
 
     async def _readlines(self, hint: SupportsIndex | None) -> list[AnyStr]:
-        lines: list[AnyStr] = []
-        while (unread := self._take_unread("data")) is not None:
-            lines.append(await self._line_from_unread(unread, None))
-        rest: list[AnyStr] = await self._read_attempt(self._file.readlines, hint)
-        return lines + rest
+        if (unread := self._unread) is None:
+            lines: list[AnyStr] = await self._read_step("readlines", hint, data_of=_joined)
+            return lines
+        self._unread = None
+        rest: list[AnyStr] = await self._after(
+            unread, self._read_step("readlines", None, data_of=_joined)
+        )
+        return _split_lines(unread + unread[:0].join(rest))
 
-    async def _lines_up_to(self, hint: int) -> list[AnyStr]:
+    async def _lines_up_to(self, budget: int) -> list[AnyStr]:
+        """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
+        engine allows (up to a large copy), the rest in one go on the engine's threads."""
         lines: list[AnyStr] = []
-        total = 0
-        while total < hint and (line := await self.readline()):
-            lines.append(line)
-            total += len(line)
+        if self._inline:
+            readline = self._file.readline
+            lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
+            if complete:
+                return lines
+        return await self._in_turn(self._more_lines, budget, lines)
+
+    async def _more_lines(self, budget: int, lines: list[AnyStr]) -> list[AnyStr]:
+        """The lines of readlines(budget) after `lines`, which the call has read already: first
+        those cancelled reads left, then from the engine. When the task is cancelled, every line the
+        call took is given back."""
+        total = sum(map(len, lines))
+        try:
+            while self._unread is not None and total <= budget:
+                line = await self._readline(None)
+                lines.append(line)
+                total += len(line)
+                if not _ends_line(line):
+                    return lines  # the input ended
+            if total > budget:
+                return lines
+            readline = self._file.readline
+            more, complete = _lines_within(lambda: readline(None, True), budget - total, LARGE_COPY)
+            lines += more
+            if not complete:
+                left = budget - total - sum(map(len, more))
+                rest: list[AnyStr] = await self._read_on_engine("lines_within", left, data_of=_joined)
+                lines += rest
+        except asyncio.CancelledError:
+            self._once_worker_ends(lambda: self._give_back(_joined(lines)))
+            raise
         return lines
 
     def __aiter__(self) -> Self:
@@ -423,8 +546,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             await _pass_turn()
         data: bytes = self._file.pread(size, offset, True)
         if data is WOULD_BLOCK:
-            file = self._file
-            data = await on_engine(lambda queue, deliver: file.start(queue, deliver, "pread", size, offset))
+            async with held(self.limiter):
+                data = await on_engine(self._file, "pread", size, offset).result()
         return data
 
     async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
@@ -436,13 +559,14 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             await _pass_turn()
         count: int = self._file.pwrite(data, offset, True)
         if count is WOULD_BLOCK:
-            file = self._file
-            count = await on_engine(lambda queue, deliver: file.start(queue, deliver, "pwrite", data, offset))
+            async with held(self.limiter):
+                count = await on_engine(self._file, "pwrite", data, offset).result()
         return count
 
     # ---- writing and the rest ------------------------------------------------------------
 
-    async def write(self, data: object) -> int:
+    async def write(self, data: Buffer) -> int:
+        """Writes `data`; returns how many bytes were taken."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -452,26 +576,38 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         count: int = await self._in_turn(self._attempt, self._file.write, data)
         return count
 
-    async def writelines(self, lines: Iterable[Any]) -> None:
-        await self._call(self._file.writelines, lines if isinstance(lines, (list, tuple)) else list(lines))
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
+        if self._file.closed:
+            raise ValueError(CLOSED)  # before the lines are taken, as builtin's
+        await self._call(self._file.writelines, _listed(lines))
+
+    async def write_accepted(self, data: bytes) -> None:
+        """Writes bytes that a layer above has accepted from its callers already (a text handle's
+        gathered writes): once asked, the write keeps its place in line and runs even when the
+        awaiting task is cancelled, so none of them is lost."""
+        if not self._inline or self._file.write(data, True) is WOULD_BLOCK:
+            await self._in_turn_whatever_happens(self._file.write, data)
 
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        offset, whence = operator.index(offset), operator.index(whence)
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
+        position."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:  # nothing is unread
-            position: int = self._file.seek(offset, whence, True)
+            position: int = self._file.seek(offset, whence, True)  # converted, and refused, as builtin's
             if position is not WOULD_BLOCK:
                 return position
         return await self._in_turn(self._seek, offset, whence)
 
-    async def _seek(self, offset: int, whence: int) -> int:
+    async def _seek(self, offset: SupportsIndex, whence: SupportsIndex) -> int:
         position: int = await self._attempt(self._file.seek, offset, whence)
         self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
+        """The position."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if self._inline:
@@ -483,6 +619,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self._file.tell()
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
         if not self._inline or self._file.flush(True) is WOULD_BLOCK:
@@ -494,6 +631,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return length
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         answer: bool = await self._call(self._file.isatty)
         return answer
 
@@ -505,11 +643,47 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def close(self) -> None:
         """Closes the file once every earlier call has finished. A cancellation does not stop it:
         the file is closed all the same."""
-        if self._inline and self._file.close(True) is not WOULD_BLOCK:
+        if not self._inline or self._file.close(True) is WOULD_BLOCK:
+            await self._in_turn_whatever_happens(self._file.close)
+
+    async def readinto1(self, buffer: Buffer) -> int:
+        """readinto() with at most one read of the file, as builtin's buffered files' readinto1();
+        returns the number of bytes stored. A buffer that cannot take bytes is refused before
+        anything is read."""
+        with writable_bytes("readinto1", buffer) as target:
+            binary: Any = self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
+            data = await binary.read1(target.nbytes)
+            target[: len(data)] = data
+            return len(data)
+
+    def write_ahead(self, data: bytes) -> None:
+        """Writes `data` ahead of every call made after this one, without waiting: into the engine's
+        buffer when it can take them at once, else by a task that takes the handle's turn now (its
+        failure goes to the loop's exception handler, since nobody awaits it)."""
+        if self._inline and self._file.write(data, True) is not WOULD_BLOCK:
             return
-        # The place in line is taken before the shield's task starts, so later calls stay behind.
-        turn = self._queue_for_turn()
-        await asyncio.shield(self._when_turn_comes(turn, self._attempt, self._file.close))
+        place = self._queue_for_turn()
+        writing = asyncio.get_running_loop().create_task(
+            self._when_turn_comes(place, self._attempt, self._file.write, data)
+        )
+        _unawaited.add(writing)
+        writing.add_done_callback(_unawaited.discard)
+
+
+# Tasks nobody awaits, kept until they end: the loop holds only weak references to its tasks.
+_unawaited: set[asyncio.Task[Any]] = set()
+
+
+def writable_bytes(call: str, buffer: object) -> memoryview:
+    """`buffer` as a writable view of bytes, or builtin's TypeError for what is not one."""
+    try:
+        view = memoryview(buffer)  # type: ignore[arg-type]
+    except TypeError:
+        view = None
+    if view is None or view.readonly or not view.c_contiguous:
+        kind = "None" if buffer is None else type(buffer).__name__
+        raise TypeError(f"{call}() argument must be read-write bytes-like object, not {kind}")
+    return view.cast("B")
 
 
 class UnbufferedFileHandle(FileHandle[bytes]):
@@ -517,11 +691,57 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     __slots__ = ()
 
-    async def write(self, data: object) -> int:
-        count = await super().write(data)
-        await self.flush()
+    async def write(self, data: Buffer) -> int:
+        """Writes `data` through to the file; returns how many bytes were taken."""
+        count: int = await self._written_through(self._file.write, data)
         return count
 
-    async def writelines(self, lines: Iterable[Any]) -> None:
-        await super().writelines(lines)
-        await self.flush()
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Writes each item of `lines` through to the file; no newlines are added."""
+        await self._written_through(self._file.writelines, _listed(lines))
+
+    async def _written_through(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._flushed(write, data, True)
+            if result is not WOULD_BLOCK:
+                return result
+        return await self._in_turn(self._write_then_flush, write, data)
+
+    async def _write_then_flush(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+        """With the turn held: inline where neither can wait, else the write and then the flush on
+        the engine's threads."""
+        result = self._flushed(write, data, True)
+        if result is WOULD_BLOCK:
+            result = await self._attempt(write, data)
+            await self._attempt(self._file.flush)
+        return result
+
+    def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:
+        """`write(data)` and the flush after it, as one step of the engine: inline only where
+        neither can wait."""
+        if inline_only and self._file.storage == "may wait":
+            return WOULD_BLOCK
+        result = write(data, inline_only)
+        if result is not WOULD_BLOCK:
+            self._file.flush(inline_only)
+        return result
+
+    async def readline(self, size: SupportsIndex | None = None) -> bytes:
+        if size_or_none(size) == 0:  # builtin's unbuffered files ask the file for nothing, open or closed
+            return b""
+        return await super().readline(size)
+
+    async def readall(self) -> bytes:
+        """As builtin's unbuffered files: on a file open only for writing, the system's refusal."""
+        if self._file.closed:
+            raise ValueError(CLOSED)
+        if not self._file.readable():
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        return await super().readall()
+
+    def _mode_answer(self, allowed: bool) -> bool:
+        if self._file.closed:  # builtin's unbuffered files ask the closed file for every answer
+            raise ValueError(CLOSED_FILE)
+        return allowed

@@ -13,10 +13,12 @@ from typing import Any, Generic, TypeVar
 from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
 from ._calls import take_turn
-from ._completions import completions, on_engine
+from ._completions import completions
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
+from ._limiter import Limiter, held
 from ._text import TextHandle
+from ._workers import OffLoopCall
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
 
@@ -51,30 +53,34 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
 
 
 async def _open_off_the_loop(
-    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None
+    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
 ) -> int:
-    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for
-    a caller's opener). When the awaiting task is cancelled, a file opened meanwhile is closed, so no
-    descriptor is left behind."""
+    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
+    caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
+    is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
 
-    def close_it(_: int) -> None:
-        engine.start(completions(loop), lambda _: None, "close")
+    def close_it(block_size: int | None) -> None:
+        if block_size is not None:  # else the open never ran
+            engine.start(completions(loop), lambda _: None, "close")
 
     if opener is not None:
-        block_size: int = await _workers.run_in_worker(
-            partial(_open_descriptor, engine, target, plan, closefd, opener), close_it
-        )
+        open_it = partial(_open_descriptor, engine, target, plan, closefd, opener)
+        block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
         return block_size
     if isinstance(target, int):
         descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
         path = None
     else:
         descriptor, path = -1, os.fsencode(target)
-    block_size = await on_engine(
-        lambda queue, deliver: engine.start_open(queue, deliver, path, plan.flags, descriptor, descriptor != target, target),
-        close_it,
-    )
+    async with held(limiter):
+        call: OffLoopCall[int] = OffLoopCall(
+            lambda deliver: engine.start_open(
+                completions(loop), deliver, path, plan.flags, descriptor, descriptor != target, target
+            ).cancel,
+            close_it,
+        )
+        block_size = await call.result()
     return block_size
 
 
@@ -87,21 +93,31 @@ async def open_file(
     newline: str | None = None,
     closefd: bool = True,
     opener: Opener | None = None,
+    limiter: Limiter | None = None,
 ) -> Any:
     """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
-    which to the type checker)."""
+    which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
     engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
         # A descriptor's fstat asks its file system too.
-        block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener)
+        block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)
     else:
         block_size = _open_descriptor(engine, target, plan, bool(closefd), opener)
     handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
     raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
+    raw.limiter = limiter
     if plan.binary:
         return raw
+    try:
+        return await _text_over(raw, plan, mode, block_size)
+    except BaseException:
+        await raw.close()  # an open that fails or is cancelled here leaves no descriptor behind
+        raise
+
+
+async def _text_over(raw: FileHandle[bytes], plan: OpenPlan, mode: str, block_size: int) -> TextHandle:
     line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())
     text = TextHandle(
         raw,

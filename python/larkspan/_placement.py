@@ -6,14 +6,14 @@ import os
 import select
 import stat
 import threading
-from typing import NamedTuple
+from typing import NamedTuple, TypeAlias
 
 from ._engine import remember_may_wait
 
-type PathName = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-type StrPath = str | os.PathLike[str]
+PathName: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+StrPath: TypeAlias = str | os.PathLike[str]
 # A path as builtin os calls take it, or the descriptor of an open file or directory.
-type Located = PathName | int
+Located: TypeAlias = PathName | int
 
 # File systems whose requests may cross a network or reach a user-space daemon (the types of
 # /proc/self/mountinfo; "fuse" also covers "fuse.sshfs", "fuseblk" and the like).

@@ -1,10 +1,12 @@
 """Text files over the binary handles, with the behaviour of builtin open()'s text files.
 
 Both sides follow builtin's text files step for step, because what they do shows: bytes are read
-CHUNK_SIZE at a time with read1(), so `newlines` reports what the chunks held and tell() returns
-the same numbers; writes are gathered as builtin gathers them, so in "+" modes a write mixed with
-reads lands where builtin's lands. Each chunk is decoded once and cut into lines at once, so a
-line costs about what a line of the binary handle costs plus its share of one decode.
+CHUNK_SIZE at a time with read1(), ending where builtin's binary buffer ends its chunks (see
+_readahead), so `newlines` reports what the chunks held and tell() returns the same numbers;
+writes are gathered as builtin gathers them. Where builtin's binary layer is wrong, this follows
+the sound behaviour instead: a read after writes in "+" modes reads what follows them. Each chunk
+is decoded once and cut into lines at once, so a line costs about what a line of the binary handle
+costs plus its share of one decode.
 """
 
 import asyncio
@@ -20,6 +22,8 @@ from collections.abc import Awaitable, Callable, Iterable, Iterator
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
+from ._limiter import Limiter
+from ._readahead import ReadAhead
 from ._turns import Turns
 
 T = TypeVar("T")
@@ -30,6 +34,12 @@ DEFAULT_ENCODING = "utf-8"
 NEWLINES = (None, "", "\n", "\r", "\r\n")
 CLOSED = "I/O operation on closed file."
 CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
+DETACHED = "underlying buffer has been detached"
+# What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
+SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",
+            "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline", "_line_buffering", "_write_through",
+            "_start_unknown")
+KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
 
 # Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
 LF, CR, CRLF = 1, 2, 4
@@ -63,8 +73,7 @@ class Snapshot(NamedTuple):
 
 
 class Chunk(NamedTuple):
-    """One read of the binary layer: the snapshot before it (None while tell() is disabled), the
-    bytes read and their text."""
+    """One read of the binary layer: the snapshot before it, the bytes read and their text."""
 
     snapshot: Snapshot | None
     data: bytes
@@ -167,6 +176,7 @@ class NewlineDecoder:
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return SEEN_NEWLINES[self.seen]
 
     def decode(self, data: bytes, final: bool = False) -> str:
@@ -214,19 +224,21 @@ class TextHandle(ClosedOnExit):
         "_raw", "_encoding", "_errors", "_line_buffering", "_write_through", "mode", "_seekable", "_telling",
         "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
         "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
-        "_pending", "_pending_size", "_held", "_held_size", "_hold_limit", "_start_unknown", "_turns",
+        "_pending", "_pending_size", "_ahead", "_start_unknown", "_turns",
+        "_newline",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
                  line_buffering: bool = False, write_through: bool = False, buffer_size: int | None = None) -> None:
         """`buffer_size` is the size of the buffer builtin's binary layer would have: open()'s
-        `buffering` when above 1, else None for the file's block size."""
+        `buffering` when above 1, else None for the file's block size (asked of the file then)."""
         self._raw = raw
         self._encoding = encoding_name(encoding)
         codec = text_codec(self._encoding)
         self._errors = "strict" if errors is None else errors
         self._line_buffering = line_buffering
         self._write_through = write_through
+        self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
         self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
         self._seekable = raw.seekable()
         self._telling = self._seekable  # false while lines are iterated, as builtin's tell() refuses then
@@ -254,18 +266,13 @@ class TextHandle(ClosedOnExit):
         write_newline = os.linesep if newline is None else newline
         self._write_newline = write_newline if write_newline not in ("", "\n") else None
         # Builtin's text files gather encoded writes (up to CHUNK_SIZE) and hand them to their binary
-        # layer before reading or when the chunk fills. In "+" modes that layer keeps up to a block
-        # of them (st_blksize) while read1() reads past them, so a read that follows small writes
-        # without a flush or seek reads the bytes at the writes' place, and the writes land after
-        # what it read. Both stages are kept here, so that every byte lands where builtin puts it.
-        self._pending: list[bytes] = []  # gathered by the text layer
+        # layer before reading or when the chunk fills. (Its BufferedRandom.read1() then reads the
+        # bytes at the writes' place and puts the writes after them; here the binary layer writes
+        # them first, so a read reads what follows them.)
+        self._pending: list[bytes] = []
         self._pending_size = 0
-        self._held: list[bytes] = []  # kept by builtin's binary layer
-        self._held_size = 0
-        self._hold_limit = 0
-        if self._decoder and self._encoder:
-            # open() passes the block size its own fstat found; asked here only without it.
-            self._hold_limit = buffer_size or os.fstat(self.fileno()).st_blksize
+        # open() passes the block size its own fstat found; asked here only without it.
+        self._ahead = ReadAhead(buffer_size or (os.fstat(self.fileno()).st_blksize if self._decoder else 0))
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
         self._start_unknown = self._encoder is not None and self._seekable
@@ -275,52 +282,64 @@ class TextHandle(ClosedOnExit):
 
     @property
     def buffer(self) -> FileHandle[bytes]:
+        """The binary handle this text handle reads and writes through."""
         return self._raw
 
     @property
     def name(self) -> str | bytes | int:
+        """The name the file was opened with: its path as given, or its descriptor."""
         return self._raw.name
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._raw.closed
 
     @property
     def encoding(self) -> str:
+        """The text encoding, in text modes."""
         return self._encoding
 
     @property
     def errors(self) -> str:
+        """The decoding and encoding error handler, in text modes."""
         return self._errors
 
     @property
     def newlines(self) -> str | tuple[str, ...] | None:
+        """The newlines met so far in text modes, as builtin reports them."""
         return self._decoder.newlines if isinstance(self._decoder, NewlineDecoder) else None
 
     @property
     def line_buffering(self) -> bool:
+        """Whether a write that holds a newline flushes."""
         return self._line_buffering
 
     @property
     def write_through(self) -> bool:
+        """Whether every write goes to the binary handle at once."""
         return self._write_through
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         if self._decoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._decoder is not None
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         if self._encoder is not None and self.closed:
             raise ValueError(CLOSED_FILE)
         return self._encoder is not None
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._seekable
 
     def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return self._raw.fileno()
@@ -377,19 +396,21 @@ class TextHandle(ClosedOnExit):
         decoder = self._decoder
         if decoder is None:
             raise io.UnsupportedOperation("not readable")
-        telling = self._telling
-        pending, flags = decoder.getstate() if telling else (b"", 0)
+        # The snapshot is taken even while lines are iterated, where builtin's is not: its tell()
+        # after next() and flush() works from a stale one (or none) and gives a wrong position.
+        pending, flags = decoder.getstate()
         if size_hint > 0:
             size_hint = int(max(self._b2cratio, 1.0) * size_hint)
-        data = await self._raw.read1(max(CHUNK_SIZE, size_hint))
+        asked = self._ahead.chunk(max(CHUNK_SIZE, size_hint))
+        data = await self._raw.read1(asked)
+        self._ahead.chunk_read(asked, len(data))
         text = decoder.decode(data, not data)
-        snapshot = Snapshot(flags, pending + data) if telling else None
+        snapshot = Snapshot(flags, pending + data)
         if self._journal is not None:
             self._journal.append(Chunk(snapshot, data, text))
         self._set_decoded(text)
         self._b2cratio = len(data) / len(text) if text else 0.0
-        if snapshot is not None:
-            self._snapshot = snapshot
+        self._snapshot = snapshot
         return bool(data or text)
 
     async def _reading(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
@@ -431,14 +452,15 @@ class TextHandle(ClosedOnExit):
         if self._decoder is None:
             raise io.UnsupportedOperation("not readable")
         if count < 0:
-            await self._write_waiting()
+            await self._write_pending()
+            self._ahead.drop()
             text = self._decode(await self._raw.read(), True)
             text = self._take(-1) + text
             self._set_decoded("")
             self._snapshot = None
             return text
         if self._pending:
-            await self._hand_over_pending()
+            await self._write_pending()
         pieces = [self._take(count)]
         missing = count - len(pieces[0])
         while missing > 0 and await self._read_chunk(missing):
@@ -447,6 +469,7 @@ class TextHandle(ClosedOnExit):
         return "".join(pieces)
 
     async def readline(self, size: SupportsIndex = -1) -> str:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         limit = line_limit(size)
         if limit >= 0:
             return await self._in_turn(self._reading, self._readline, limit)
@@ -517,7 +540,7 @@ class TextHandle(ClosedOnExit):
     async def _readline(self, limit: int) -> str:
         self._check_open()
         if self._pending:
-            await self._hand_over_pending()
+            await self._write_pending()
         pieces: list[str] = []
         gathered = 0  # characters in pieces
         rest = ""  # a "\r" that may start the "\r\n" the next chunk ends
@@ -552,19 +575,27 @@ class TextHandle(ClosedOnExit):
         return self
 
     async def __anext__(self) -> str:
-        self._telling = False
         if not self._turns.busy:
+            self._telling = False
             if lines := self._lines:  # _buffered_line()'s first case, written out: the common one
                 line = lines.pop()
                 self._used += len(line)
                 return line
             if (buffered := self._buffered_line()) is not None:
                 return buffered
-        line = await self._in_turn(self._reading, self._next_line)
+        line = await self._in_turn(self._reading, self._iterated_line)
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    async def _iterated_line(self) -> str:
+        """The next line, as next() reads it: tell() refuses until the lines end (or a flush),
+        which is decided in the call's turn, after the calls made before it."""
+        self._telling = False
+        line = await self._next_line()
         if not line:
             self._snapshot = None
             self._telling = self._seekable
-            raise StopAsyncIteration
         return line
 
     async def readlines(self, hint: SupportsIndex | None = -1) -> list[str]:
@@ -616,16 +647,22 @@ class TextHandle(ClosedOnExit):
         flush = self._line_buffering and (ends_line or "\r" in text)
         if self._stateless_codec is not None:
             return text.encode(self._stateless_codec, self._errors), flush
-        return self._encoder.encode(text), flush
+        # A write that fails to encode leaves the encoder as it was, so the byte-order mark still
+        # comes with the first write that succeeds (builtin's utf-16 and utf-8-sig files lose it).
+        state = self._encoder.getstate()
+        try:
+            return self._encoder.encode(text), flush
+        except Exception:
+            self._encoder.setstate(state)
+            raise
 
     async def _write_encoded(self, data: bytes, flush: bool, length: int) -> int:
         if self._pending and self._pending_size + len(data) > CHUNK_SIZE:
-            await self._hand_over_pending()
+            await self._write_pending()
         self._gather(data)
         if flush or self._write_through or self._pending_size >= CHUNK_SIZE:
-            await self._hand_over_pending()
+            await self._write_pending()
         if flush:
-            await self._write_waiting()
             await self._raw.flush()
         return length
 
@@ -638,33 +675,17 @@ class TextHandle(ClosedOnExit):
             self._snapshot = None
             self._decoder.reset()
 
-    async def _hand_over_pending(self) -> None:
-        """What builtin's text layer does with its gathered writes before a read: gives them to the
-        binary layer, which keeps them while they fit in its block."""
-        data = b"".join(self._pending)
-        self._pending.clear()
-        self._pending_size = 0
-        if len(data) <= self._hold_limit - self._held_size:
-            self._held.append(data)
-            self._held_size += len(data)
-            return
-        await self._write_waiting()
-        if len(data) > self._hold_limit:
-            await self._raw.write(data)
-        else:
-            self._held.append(data)
-            self._held_size = len(data)
-
-    async def _write_waiting(self) -> None:
-        """Writes whatever waits in either stage, at the binary layer's position."""
-        if self._held or self._pending:
-            data = b"".join(self._held + self._pending)
-            self._held.clear()
+    async def _write_pending(self) -> None:
+        """Hands the gathered writes to the binary layer, at its position."""
+        if self._pending:
+            data = b"".join(self._pending)
             self._pending.clear()
-            self._held_size = self._pending_size = 0
-            await self._raw.write(data)
+            self._pending_size = 0
+            self._ahead.drop()
+            await self._raw.write_accepted(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         if self.closed:
             raise ValueError(CLOSED)
         await self._in_turn(self._writelines, iter(lines))
@@ -695,25 +716,28 @@ class TextHandle(ClosedOnExit):
             return Cookie(start, flags).pack()
         saved = self._decoder.getstate()
         try:
-            return self._cookie_at(self._decoder, Cookie(start, flags), data, self._used).pack()
+            return self._cookie_at(self._decoder, start, flags, data, self._used).pack()
         finally:
             self._decoder.setstate(saved)
 
-    def _cookie_at(self, decoder: Decoder | NewlineDecoder, cookie: Cookie, data: bytes, skip: int) -> Cookie:
-        """The cookie of the point `skip` characters into the text of `data`, decoded from `cookie`:
-        the last point before it where the decoder holds no bytes, and what to replay from there.
-        Leaves the decoder in any state."""
+    def _cookie_at(self, decoder: Decoder | NewlineDecoder, start: int, flags: int, data: bytes, skip: int) -> Cookie:
+        """The cookie of the point `skip` characters into the text of `data`, decoded from `start`
+        with the decoder's `flags`: the last point before it where the decoder holds no bytes, and
+        what to replay from there. Leaves the decoder in any state. (builtin's arithmetic, on plain
+        ints as _pyio's: measured faster than a Cookie's _replace() per step.)"""
         # Guess from the bytes per character, stepping back until the guess decodes to no more
-        # characters than wanted and leaves no bytes in the decoder.
-        guess = int(self._b2cratio * skip)
+        # characters than wanted and leaves no bytes in the decoder. The ratio may be of a chunk
+        # denser than these bytes (the last chunk's; after a seek these are only the bytes
+        # replayed): no guess goes past them.
+        guess = min(int(self._b2cratio * skip), len(data))
         step = 1
         while guess > 0:
-            self._restore_decoder(cookie.start, cookie.flags)
+            self._restore_decoder(start, flags)
             count = len(decoder.decode(data[:guess]))
             if count <= skip:
-                pending, flags = decoder.getstate()
+                pending, guessed_flags = decoder.getstate()
                 if not pending:
-                    cookie = cookie._replace(flags=flags)
+                    flags = guessed_flags
                     skip -= count
                     break
                 guess -= len(pending)
@@ -723,30 +747,28 @@ class TextHandle(ClosedOnExit):
                 step *= 2
         if guess <= 0:
             guess = 0
-            self._restore_decoder(cookie.start, cookie.flags)
-        cookie = cookie._replace(start=cookie.start + guess, skip=skip)
+            self._restore_decoder(start, flags)
+        start += guess
         if skip == 0:
-            return cookie
+            return Cookie(start, flags)
         # Then feed one byte at a time, moving the start to each point where the decoder is empty.
-        decoded = 0
-        position = guess
-        while position < len(data):
+        feed = decoded = 0
+        need_eof = False
+        for position in range(guess, len(data)):
+            feed += 1
             decoded += len(decoder.decode(data[position:position + 1]))
-            cookie = cookie._replace(feed=cookie.feed + 1)
-            pending, flags = decoder.getstate()
+            pending, fed_flags = decoder.getstate()
             if not pending and decoded <= skip:
-                skip -= decoded
-                cookie = cookie._replace(start=cookie.start + cookie.feed, flags=flags, feed=0)
-                decoded = 0
+                start, skip, flags = start + feed, skip - decoded, fed_flags
+                feed = decoded = 0
             if decoded >= skip:
                 break
-            position += 1
         else:
             decoded += len(decoder.decode(b"", True))
-            cookie = cookie._replace(need_eof=True)
+            need_eof = True
             if decoded < skip:
                 raise OSError("can't reconstruct logical file position")
-        return cookie._replace(skip=skip)
+        return Cookie(start, flags, feed, skip, need_eof)
 
     def _restore_decoder(self, start: int, flags: int) -> None:
         # At the start of the file, reset(): some decoders start in a state of their own there
@@ -785,6 +807,7 @@ class TextHandle(ClosedOnExit):
         await self._flush()
         place = Cookie.unpack(int(cookie))
         await self._raw.seek(place.start)
+        self._ahead.seek(place.start)
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
@@ -800,6 +823,7 @@ class TextHandle(ClosedOnExit):
     async def _replay(self, place: Cookie) -> None:
         """Decodes again the bytes from the cookie's start and skips the characters before it."""
         data = await self._raw.read(place.feed)
+        self._ahead.read(place.start, place.feed, len(data))
         self._snapshot = Snapshot(place.flags, data)
         self._set_decoded(self._decode(data, place.need_eof))
         if len(self._decoded) < place.skip:
@@ -808,6 +832,7 @@ class TextHandle(ClosedOnExit):
 
     async def _seek_end(self) -> int:
         await self._flush()
+        self._ahead.drop()
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
@@ -831,13 +856,16 @@ class TextHandle(ClosedOnExit):
     # ---- the rest ----------------------------------------------------------------------------
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._in_turn(self._flush)
 
     async def _flush(self) -> None:
         self._check_open()
         self._telling = self._seekable
-        await self._write_waiting()
+        await self._write_pending()
         await self._raw.flush()
+        if self._encoder is not None:
+            self._ahead.drop()  # an update stream's flush drops builtin's read buffer
 
     async def sync(self, data_only: bool = False) -> None:
         """Flushes, then waits until the file's bytes are on the storage device (see FileHandle.sync)."""
@@ -848,6 +876,7 @@ class TextHandle(ClosedOnExit):
         await self._raw.sync(data_only)
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()
@@ -865,3 +894,90 @@ class TextHandle(ClosedOnExit):
             await self._flush()
         finally:
             await self._raw.close()
+
+    # ---- settings and the binary layer -------------------------------------------------------
+
+    @property
+    def limiter(self) -> Limiter | None:
+        """What bounds this file's calls on workers (open()'s `limiter`), or None."""
+        return self._raw.limiter
+
+    def detach(self) -> FileHandle[bytes]:
+        """Separates the binary handle from this one and returns it, as builtin's detach(): this
+        handle is unusable afterwards (ValueError). Synchronous, as in builtin and aiofiles: text
+        gathered for writing goes to the binary handle ahead of any later call on it, and reaches
+        the file when that handle flushes or closes."""
+        raw = self._raw
+        if raw.closed:
+            raise ValueError(CLOSED)
+        waiting = b"".join(self._pending)
+        self._pending.clear()
+        self._pending_size = 0
+        self._set_decoded("")
+        self._raw = Detached()  # type: ignore[assignment]  # every use of it now raises builtin's ValueError
+        if waiting:
+            raw.write_ahead(waiting)
+        return raw
+
+    async def reconfigure(
+        self,
+        *,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: Any = KEEP,
+        line_buffering: SupportsIndex | None = None,
+        write_through: SupportsIndex | None = None,
+    ) -> None:
+        """Changes the settings given, as builtin's reconfigure(): the encoding, errors and newline
+        only while no text read ahead is waiting (else io.UnsupportedOperation), and after what was
+        written is flushed. Errors alone keeps the encoding; an encoding alone resets errors to
+        "strict"."""
+        encoding = reconfigure_text("encoding", encoding)
+        errors = reconfigure_text("errors", errors)
+        if newline is not KEEP:
+            newline = reconfigure_text("newline", newline)
+        if self._decoded and (encoding is not None or errors is not None or newline is not KEEP):
+            raise io.UnsupportedOperation(
+                "It is not possible to set the encoding or newline of stream after the first read"
+            )
+        if newline is not KEEP and newline not in NEWLINES:
+            raise ValueError(f"illegal newline value: {newline}")
+        lines = self._line_buffering if line_buffering is None else bool(operator.index(line_buffering))
+        through = self._write_through if write_through is None else bool(operator.index(write_through))
+        await self._in_turn(self._reconfigure, encoding, errors, newline, lines, through)
+
+    async def _reconfigure(
+        self, encoding: str | None, errors: str | None, newline: Any, line_buffering: bool, write_through: bool
+    ) -> None:
+        await self._flush()
+        if encoding is None:
+            encoding, errors = self._encoding, self._errors if errors is None else errors
+        # A handle made afresh over the same binary one settles every field the settings touch.
+        settled = TextHandle(
+            self._raw,
+            encoding,
+            errors,
+            self._newline if newline is KEEP else newline,
+            line_buffering,
+            write_through,
+            buffer_size=self._ahead.size,
+        )
+        for name in SETTINGS:
+            setattr(self, name, getattr(settled, name))
+        self._snapshot = None  # nothing is read ahead, so tell() is the binary layer's position
+        self._b2cratio = 0.0
+
+
+def reconfigure_text(name: str, value: object) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
+    return value
+
+
+class Detached:
+    """What a text handle holds in place of its binary one once detach() has given that away."""
+
+    __slots__ = ()
+
+    def __getattr__(self, name: str) -> Any:
+        raise ValueError(DETACHED)

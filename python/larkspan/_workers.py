@@ -1,16 +1,19 @@
 """The bounded pool of the interpreter's worker threads, for the calls that can wait and that only
-Python can make (os and shutil calls, a caller's opener); file calls go to the engine's own threads.
-Both deliver through the loop's completion queue."""
+Python can make (os and shutil calls, a caller's opener), and the one place that decides what becomes
+of a call off the loop, on a worker or on the engine's own threads, whose awaiting task is cancelled.
+Both kinds of thread deliver through the loop's completion queue."""
 
 import asyncio
+import os
 import threading
 from collections.abc import Callable
 from queue import SimpleQueue
-from typing import Any
+from typing import Any, Generic, TypeAlias, TypeVar
 
 from . import _engine
-from ._completions import Deliver, Outcome, completions, settle
-from ._engine import Completions
+from ._completions import Deliver as Deliver, Outcome as Outcome, completions
+from ._engine import Completions, File
+from ._limiter import Limiter, held
 
 # The workers, the engine's threads and the interpreter's alike, spend their lives asleep in the
 # kernel, waiting on a device, a network file system or another process, so their number bounds
@@ -21,12 +24,33 @@ from ._engine import Completions
 # idle.
 DEFAULT_MAX_WORKERS = _engine.DEFAULT_MAX_THREADS
 
+T = TypeVar("T")
+Withdraw: TypeAlias = Callable[[], bool]  # keeps a call that has not started from running
+
 
 def _outcome(call: Callable[[], Any]) -> Outcome:
     try:
         return True, call()
     except BaseException as error:  # handed to the awaiting task, whatever it is
         return False, error
+
+
+class Job:
+    """A call in the pool's queue. It is claimed once: by the worker that starts it or by the task
+    that withdraws it, whichever comes first. Both try the same lock without waiting, so exactly
+    one wins however the loop's thread and the worker's meet."""
+
+    __slots__ = ("completions", "call", "deliver", "_claimed")
+
+    def __init__(self, completions: Completions, call: Callable[[], Any], deliver: Deliver) -> None:
+        self.completions = completions
+        self.call = call
+        self.deliver = deliver
+        self._claimed = threading.Lock()
+
+    def claim(self) -> bool:
+        """True for the one caller that gets to decide whether the call runs."""
+        return self._claimed.acquire(blocking=False)
 
 
 class WorkerPool:
@@ -38,19 +62,21 @@ class WorkerPool:
         if max_workers < 1:
             raise ValueError("max_workers must be at least 1")
         self.max_workers = max_workers
-        self._calls: SimpleQueue[tuple[Completions, Callable[[], Any], Deliver]] = SimpleQueue()
+        self._calls: SimpleQueue[Job] = SimpleQueue()
         self._idle = threading.Semaphore(0)
         self._threads = 0
         self._lock = threading.Lock()
 
-    def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> None:
-        """Runs `call` on a worker; `deliver` then receives its outcome on `loop`'s thread, unless
-        the loop has closed by then, when nobody is left to receive it."""
-        queue = completions(loop)
-        queue.expect()
-        self._calls.put((queue, call, deliver))
+    def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> Job:
+        """Runs `call` on a worker unless the returned job is claimed first; `deliver` then receives
+        its outcome on `loop`'s thread, unless the loop has closed by then, when nobody is left to
+        receive it."""
+        job = Job(completions(loop), call, deliver)
+        job.completions.expect()
+        self._calls.put(job)
         if not self._idle.acquire(blocking=False):
             self._add_thread()
+        return job
 
     def _add_thread(self) -> None:
         with self._lock:
@@ -61,9 +87,11 @@ class WorkerPool:
 
     def _work(self) -> None:
         while True:
-            queue, call, deliver = self._calls.get()
-            queue.post(deliver, _outcome(call))
-            del queue, call, deliver  # hold no result while idle
+            job = self._calls.get()
+            # A withdrawn call never runs; its outcome says so, as an engine call's would.
+            outcome = _outcome(job.call) if job.claim() else (False, asyncio.CancelledError())
+            job.completions.post(job.deliver, outcome)  # dropped undelivered if the loop has closed
+            del job, outcome  # hold no call or result while idle
             self._idle.release()
 
 
@@ -84,11 +112,94 @@ def set_max_workers(max_workers: int) -> None:
     _engine.set_max_threads(max_workers)
 
 
-async def run_in_worker(call: Callable[[], Any], undo: Callable[[Any], None] | None = None) -> Any:
-    """Runs `call` on a worker and returns its result. A cancellation ends the wait at once; the
-    call itself still runs to its end, and its result is dropped, or handed to `undo`."""
-    loop = asyncio.get_running_loop()
-    future: asyncio.Future[Any] = loop.create_future()
-    pool().submit(loop, call, lambda outcome: settle(future, outcome, undo))
-    return await future
+def _start_afresh_in_child() -> None:
+    """A forked child has none of its parent's threads, but a copy of the pool that counts them
+    (and may hold its lock): it starts with a pool of its own, under the same limit."""
+    global _pool
+    _pool = WorkerPool(_pool.max_workers)
 
+
+os.register_at_fork(after_in_child=_start_afresh_in_child)  # the engine's threads: in _completions
+
+
+class OffLoopCall(Generic[T]):
+    """A call off the loop, on a worker or on the engine's threads, awaited by one task. When that
+    task is cancelled, whatever point the cancellation meets, the call's outcome is kept in one way:
+
+    - the call has not started: it is withdrawn and never runs (as run_in_executor's calls);
+    - it is running: it runs to its end, and its result goes to `undo`;
+    - it has ended and its result is set, but the task has not resumed (a wait_for timeout that
+      falls due in the same turn of the loop): the result goes to `undo` all the same.
+
+    `undo` receives the result, or None when the call never ran. An error the call raises once
+    its task is cancelled has nobody to go to and is dropped. `start` starts the call with the
+    callable its outcome goes to, and returns what withdraws it."""
+
+    __slots__ = ("_result", "ended", "_undo", "_withdraw")
+
+    def __init__(self, start: Callable[[Deliver], Withdraw], undo: Callable[[T | None], None] | None = None) -> None:
+        loop = asyncio.get_running_loop()
+        self._result: asyncio.Future[T] = loop.create_future()
+        self.ended: asyncio.Future[None] = loop.create_future()  # once the call ended or never will run
+        self._undo = undo
+        self._withdraw = start(self._deliver)
+
+    async def result(self) -> T:
+        try:
+            return await self._result
+        except asyncio.CancelledError:
+            self._keep_for_cancelled_task()
+            raise
+
+    def _keep_for_cancelled_task(self) -> None:
+        result = self._result
+        result.cancel()  # a result still to come no longer goes to the task
+        if result.cancelled():
+            if self._withdraw():
+                self.ended.set_result(None)
+                self._hand_to_undo(None)
+            # else the call is running: _deliver hands its result to undo
+        elif result.exception() is None:
+            self._hand_to_undo(result.result())
+
+    def _deliver(self, outcome: Outcome) -> None:
+        try:
+            ok, value = outcome
+            if self._result.cancelled():
+                if ok:
+                    self._hand_to_undo(value)
+            elif ok:
+                self._result.set_result(value)
+            else:
+                self._result.set_exception(value)
+        finally:
+            if not self.ended.done():  # a withdrawn call of the engine's still reports it never ran
+                self.ended.set_result(None)  # whatever happened
+
+    def _hand_to_undo(self, value: T | None) -> None:
+        if self._undo is not None:
+            self._undo(value)
+
+
+def on_worker(call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> OffLoopCall[T]:
+    """`call` on a worker of the interpreter's."""
+    loop = asyncio.get_running_loop()
+    return OffLoopCall(lambda deliver: pool().submit(loop, call, deliver).claim, undo)
+
+
+def on_engine(
+    file: File, method: str, *args: Any, undo: Callable[[Any], None] | None = None
+) -> OffLoopCall[Any]:
+    """The engine call `method(*args)` of `file` on the engine's threads, as its blocking form
+    `method(*args, False)` would run it; reads from the position give (where they started, result)."""
+    queue = completions(asyncio.get_running_loop())
+    return OffLoopCall(lambda deliver: file.start(queue, deliver, method, *args).cancel, undo)
+
+
+async def run_in_worker(
+    call: Callable[[], T], undo: Callable[[T | None], None] | None = None, limiter: Limiter | None = None
+) -> T:
+    """Runs `call` on a worker, within `limiter` when given, and returns its result; a cancelled
+    task's call is kept as OffLoopCall says, and the limiter is given back at once."""
+    async with held(limiter):
+        return await on_worker(call, undo).result()

@@ -8,17 +8,19 @@ the directory can wait, as do all removals of a directory tree."""
 
 import asyncio
 import os
+import sys
 import tempfile
 import weakref
-from collections.abc import Awaitable, Buffer, Callable, Generator, Iterable
-from contextlib import AbstractAsyncContextManager
+from collections.abc import Awaitable, Callable, Generator, Iterable
+from contextlib import AbstractAsyncContextManager, suppress
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, AnyStr, Generic, Self, TypeVar
 
 import larkspan  # for larkspan.open, looked up when called: larkspan imports this module
 
 from ._calls import on_worker, open_options, placed, take_turn
 from ._file import FileHandle
+from ._buffer import Buffer
 from ._placement import PathName
 
 __all__ = [
@@ -27,16 +29,20 @@ __all__ = [
 ]  # fmt: skip
 
 
-class _Deferred[T: AbstractAsyncContextManager[Any]]:
+T = TypeVar("T")
+Made = TypeVar("Made", bound=AbstractAsyncContextManager[Any])
+
+
+class _Deferred(Generic[Made]):
     """Made when awaited or entered; a block that entered it ends by exiting what was made."""
 
     __slots__ = ("_make", "_made")
 
-    def __init__(self, make: Callable[[], Awaitable[T]]) -> None:
+    def __init__(self, make: Callable[[], Awaitable[Made]]) -> None:
         self._make = make
-        self._made: T | None = None
+        self._made: Made | None = None
 
-    def __await__(self) -> Generator[Any, None, T]:
+    def __await__(self) -> Generator[Any, None, Made]:
         return self._make().__await__()
 
     async def __aexit__(
@@ -46,13 +52,13 @@ class _Deferred[T: AbstractAsyncContextManager[Any]]:
             await self._made.__aexit__(exc_type, exc, tb)
 
 
-class Opening[T: AbstractAsyncContextManager[Any]](_Deferred[T]):
+class Opening(_Deferred[Made]):
     """What the file functions return: await it for the file, or enter it with `async with` for
     the file, closed (and removed where builtin removes it) when the block ends."""
 
     __slots__ = ()
 
-    async def __aenter__(self) -> T:
+    async def __aenter__(self) -> Made:
         made = self._made = await self._make()
         await made.__aenter__()
         return made
@@ -76,20 +82,23 @@ def _remove_quietly(name: PathName) -> None:
 
 
 def _abandon(descriptor: int, name: PathName) -> None:
+    """Removes a file whose open failed, and closes its descriptor unless the failed open already
+    did (a text open closes the binary handle it made when it fails or is cancelled)."""
     try:
         os.unlink(name)
     finally:
-        os.close(descriptor)
+        with suppress(OSError):
+            os.close(descriptor)
 
 
-async def _open_new[S: (str, bytes)](
+async def _open_new(
     mode: str,
     options: dict[str, Any],
-    suffix: S | None,
-    prefix: S | None,
-    dir: S | os.PathLike[S] | None,
+    suffix: AnyStr | None,
+    prefix: AnyStr | None,
+    dir: AnyStr | os.PathLike[AnyStr] | None,
     keep_name: bool,
-) -> tuple[FileHandle[Any], S]:
+) -> tuple[FileHandle[Any], AnyStr]:
     """Creates a file as mkstemp() does (private to the user, never an existing one) and opens the
     descriptor mkstemp() returned, never the name again: in a directory others can write to, the
     name may by then lead somewhere else. The file is removed again when the open fails, or at once
@@ -109,14 +118,14 @@ async def _open_new[S: (str, bytes)](
     return handle, name
 
 
-def TemporaryFile[S: (str, bytes)](
+def TemporaryFile(
     mode: str = "w+b",
     buffering: int = -1,
     encoding: str | None = None,
     newline: str | None = None,
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     *,
     errors: str | None = None,
 ) -> Opening[FileHandle[Any]]:
@@ -130,18 +139,18 @@ def TemporaryFile[S: (str, bytes)](
     return Opening(make)
 
 
-class TemporaryFileWrapper[S: (str, bytes)]:
+class TemporaryFileWrapper(Generic[AnyStr]):
     """A named temporary file: `file` is its larkspan handle, `name` its path, and every other
     attribute the handle's. Removed where builtin's NamedTemporaryFile removes it: by close()
     with delete and delete_on_close, at the end of `async with` with delete, or when dropped
     unclosed with delete."""
 
-    def __init__(self, file: FileHandle[Any], name: S, delete: bool, delete_on_close: bool) -> None:
+    def __init__(self, file: FileHandle[Any], name: AnyStr, delete: bool, delete_on_close: bool) -> None:
         self.file = file
-        self.name: S = name
+        self.name: AnyStr = name
         self.delete = delete
         self.delete_on_close = delete_on_close
-        self._remover: weakref.finalize[[S], "TemporaryFileWrapper[S]"] | None = (
+        self._remover: weakref.finalize[[AnyStr], "TemporaryFileWrapper[AnyStr]"] | None = (
             weakref.finalize(self, _remove_quietly, name) if delete else None
         )
 
@@ -149,6 +158,7 @@ class TemporaryFileWrapper[S: (str, bytes)]:
         return getattr(self.__dict__["file"], attribute)  # a KeyError, not a recursion, before __init__
 
     async def close(self) -> None:
+        """Closes the file, and removes it where builtin's NamedTemporaryFile would."""
         try:
             await self.file.close()
         finally:
@@ -178,22 +188,24 @@ class TemporaryFileWrapper[S: (str, bytes)]:
         return await self.file.__anext__()
 
 
-def NamedTemporaryFile[S: (str, bytes)](
+def NamedTemporaryFile(
     mode: str = "w+b",
     buffering: int = -1,
     encoding: str | None = None,
     newline: str | None = None,
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     delete: bool = True,
     *,
     errors: str | None = None,
     delete_on_close: bool = True,
-) -> Opening[TemporaryFileWrapper[S]]:
+) -> Opening[TemporaryFileWrapper[AnyStr]]:
+    """A file with a name in `dir`, as builtin's NamedTemporaryFile: removed when closed (with
+    delete and delete_on_close), when the `async with` block ends (with delete), or never."""
     options = open_options(buffering, encoding, errors, newline)
 
-    async def make() -> TemporaryFileWrapper[S]:
+    async def make() -> TemporaryFileWrapper[AnyStr]:
         handle, name = await _open_new(mode, options, suffix, prefix, dir, keep_name=True)
         return TemporaryFileWrapper(handle, name, delete, delete_on_close)
 
@@ -205,10 +217,11 @@ def _size_bound(data: object) -> int:
     codecs text files use, and translating newlines at most doubles the characters."""
     if isinstance(data, str):
         return 8 * len(data)
-    if isinstance(data, Buffer):
-        with memoryview(data) as view:
+    try:
+        with memoryview(data) as view:  # type: ignore[arg-type]
             return view.nbytes
-    return 0  # builtin rejects it at once
+    except TypeError:
+        return 0  # builtin rejects it at once
 
 
 def _never() -> bool:
@@ -234,7 +247,7 @@ class AsyncSpooledTemporaryFile:
         position passes max_size (a max_size of 0 keeps it in memory)."""
         return self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
 
-    async def _run[T](self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
+    async def _run(self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
         await take_turn()
         await self._lock.acquire()
         if self._in_memory() and not may_roll():
@@ -252,77 +265,100 @@ class AsyncSpooledTemporaryFile:
             ran.exception()  # taken here too: the task that awaited it may be gone
 
     async def write(self, s: Any) -> int:
+        """Writes `data`; returns how much was taken (bytes, or characters in text mode)."""
         return await self._run(lambda: self._file.write(s), lambda: self._may_roll(_size_bound(s)))
 
     async def writelines(self, iterable: Iterable[Any]) -> None:
+        """Writes each item of `lines` in turn; no newlines are added."""
         lines = list(iterable)
         await self._run(lambda: self._file.writelines(lines), lambda: self._may_roll(sum(map(_size_bound, lines))))
 
     async def truncate(self, size: int | None = None) -> int:
+        """Cuts or extends the file to `size` (the position when None); returns the new size."""
         def rolls() -> bool:  # builtin moves the file to disk before it grows past max_size
             return self._in_memory() and size is not None and size > self._max_size
 
         return await self._run(lambda: self._file.truncate(size), rolls)
 
     async def rollover(self) -> None:
+        """Moves the file from memory to disk now."""
         await self._run(self._file.rollover, self._in_memory)
 
     async def fileno(self) -> int:
+        """The file's descriptor; ValueError once closed."""
         return await self._run(self._file.fileno, self._in_memory)
 
     async def read(self, size: int = -1) -> Any:
+        """Up to `size` bytes (characters in text mode) from the position; all to the end when `size` is None or
+        negative."""
         return await self._run(lambda: self._file.read(size))
 
     async def read1(self, size: int = -1) -> Any:
+        """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         return await self._run(lambda: self._file.read1(size))
 
     async def readinto(self, b: Buffer) -> int:
+        """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
         return await self._run(lambda: self._file.readinto(b))
 
     async def readline(self, size: int = -1) -> Any:
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
         return await self._run(lambda: self._file.readline(size))
 
     async def readlines(self, hint: int = -1) -> list[Any]:
+        """The lines left, or lines until their total length reaches `hint` when it is positive."""
         return await self._run(lambda: self._file.readlines(hint))
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
         return await self._run(lambda: self._file.seek(offset, whence))
 
     async def tell(self) -> int:
+        """The position."""
         return await self._run(self._file.tell)
 
     async def flush(self) -> None:
+        """Hands what was written to the operating system."""
         await self._run(self._file.flush)
 
     async def isatty(self) -> bool:
+        """Whether the file is a terminal."""
         return await self._run(self._file.isatty)
 
     async def close(self) -> None:
+        """Closes the file; closing a closed file does nothing."""
         await self._run(self._file.close)
 
     def readable(self) -> bool:
+        """Whether the file was opened for reading."""
         return self._file.readable()
 
     def writable(self) -> bool:
+        """Whether the file was opened for writing."""
         return self._file.writable()
 
     def seekable(self) -> bool:
+        """Whether the file supports seek() and tell()."""
         return self._file.seekable()
 
     @property
     def closed(self) -> bool:
+        """Whether the file is closed."""
         return self._file.closed
 
     @property
     def encoding(self) -> str:
+        """The text encoding, in text modes."""
         return self._file.encoding
 
     @property
     def errors(self) -> str | None:
+        """The decoding and encoding error handler, in text modes."""
         return self._file.errors
 
     @property
     def mode(self) -> str:
+        """The mode, as builtin's files report it."""
         return self._file.mode
 
     @property
@@ -332,6 +368,7 @@ class AsyncSpooledTemporaryFile:
 
     @property
     def newlines(self) -> Any:
+        """The newlines met so far in text modes, as builtin reports them."""
         return self._file.newlines
 
     async def __aenter__(self) -> Self:
@@ -366,6 +403,9 @@ def SpooledTemporaryFile(
     *,
     errors: str | None = None,
 ) -> Opening[AsyncSpooledTemporaryFile]:
+    """A file held in memory until it grows past `max_size` (or its descriptor is asked for), then
+    moved to disk, as builtin's SpooledTemporaryFile."""
+
     async def make() -> AsyncSpooledTemporaryFile:
         await take_turn()
         file = tempfile.SpooledTemporaryFile(
@@ -376,22 +416,24 @@ def SpooledTemporaryFile(
     return Opening(make)
 
 
-class AsyncTemporaryDirectory[S: (str, bytes)]:
+class AsyncTemporaryDirectory(Generic[AnyStr]):
     """A directory made by builtin's TemporaryDirectory: its name, and its removal on a worker."""
 
-    def __init__(self, directory: tempfile.TemporaryDirectory[S]) -> None:
-        self._directory: tempfile.TemporaryDirectory[S] = directory
+    def __init__(self, directory: tempfile.TemporaryDirectory[AnyStr]) -> None:
+        self._directory: tempfile.TemporaryDirectory[AnyStr] = directory
 
     @property
-    def name(self) -> S:
+    def name(self) -> AnyStr:
+        """The directory's path."""
         return self._directory.name
 
     async def cleanup(self) -> None:
+        """Removes the directory and all in it (on a worker)."""
         await on_worker(self._directory.cleanup)
 
     close = cleanup  # aiofiles' name for it
 
-    async def __aenter__(self) -> S:
+    async def __aenter__(self) -> AnyStr:
         return self._directory.name
 
     async def __aexit__(
@@ -400,31 +442,64 @@ class AsyncTemporaryDirectory[S: (str, bytes)]:
         await on_worker(lambda: self._directory.__exit__(exc_type, exc, tb))  # removes it unless delete is false
 
 
-def TemporaryDirectory[S: (str, bytes)](
-    suffix: S | None = None,
-    prefix: S | None = None,
-    dir: S | os.PathLike[S] | None = None,
+def TemporaryDirectory(
+    suffix: AnyStr | None = None,
+    prefix: AnyStr | None = None,
+    dir: AnyStr | os.PathLike[AnyStr] | None = None,
     ignore_cleanup_errors: bool = False,
     *,
     delete: bool = True,
-) -> "DirectoryOpening[S]":
+) -> "DirectoryOpening[AnyStr]":
     """Await it for an AsyncTemporaryDirectory, or enter it with `async with` for the directory's
-    name; the directory and all in it are removed when the block ends, unless delete is false."""
+    name; the directory and all in it are removed when the block ends, unless delete is false
+    (an argument of builtin's from 3.12 on, as here)."""
+    # Passed only when not the default, which builtin's before 3.12 has without the argument.
+    options = {} if delete else {"delete": delete}
 
-    def create() -> tempfile.TemporaryDirectory[S]:
-        return tempfile.TemporaryDirectory(suffix, prefix, dir, ignore_cleanup_errors, delete=delete)
+    def create() -> tempfile.TemporaryDirectory[AnyStr]:
+        return tempfile.TemporaryDirectory(suffix, prefix, dir, ignore_cleanup_errors, **options)
 
-    async def make() -> AsyncTemporaryDirectory[S]:
+    async def make() -> AsyncTemporaryDirectory[AnyStr]:
         return AsyncTemporaryDirectory(await placed(create, await _parent(dir)))
 
     return DirectoryOpening(make)
 
 
-class DirectoryOpening[S: (str, bytes)](_Deferred[AsyncTemporaryDirectory[S]]):
+class DirectoryOpening(_Deferred[AsyncTemporaryDirectory[AnyStr]]):
     """What TemporaryDirectory returns: await it for the directory, or enter it for its name."""
 
     __slots__ = ()
 
-    async def __aenter__(self) -> S:
+    async def __aenter__(self) -> AnyStr:
         made = self._made = await self._make()
         return await made.__aenter__()
+
+
+if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from 3.12 on; so do these
+    _with_later_arguments = (NamedTemporaryFile, TemporaryDirectory)
+
+    def NamedTemporaryFile(  # type: ignore[no-redef]
+        mode: str = "w+b",
+        buffering: int = -1,
+        encoding: str | None = None,
+        newline: str | None = None,
+        suffix: AnyStr | None = None,
+        prefix: AnyStr | None = None,
+        dir: AnyStr | os.PathLike[AnyStr] | None = None,
+        delete: bool = True,
+        *,
+        errors: str | None = None,
+    ) -> Opening[TemporaryFileWrapper[AnyStr]]:
+        """A file with a name in `dir`, as builtin's NamedTemporaryFile: removed when closed (with
+        delete), or never."""
+        return _with_later_arguments[0](mode, buffering, encoding, newline, suffix, prefix, dir, delete, errors=errors)
+
+    def TemporaryDirectory(  # type: ignore[no-redef]
+        suffix: AnyStr | None = None,
+        prefix: AnyStr | None = None,
+        dir: AnyStr | os.PathLike[AnyStr] | None = None,
+        ignore_cleanup_errors: bool = False,
+    ) -> "DirectoryOpening[AnyStr]":
+        """Await it for an AsyncTemporaryDirectory, or enter it with `async with` for the
+        directory's name; the directory and all in it are removed when the block ends."""
+        return _with_later_arguments[1](suffix, prefix, dir, ignore_cleanup_errors)

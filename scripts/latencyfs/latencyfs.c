@@ -2,13 +2,16 @@
  * A passthrough FUSE file system over a backing directory that makes every request wait a fixed
  * latency before it is served, so that tests and benchmarks see slow storage.
  *
- *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--direct-io] [--stats-file=PATH]
- *             BACKING MOUNTPOINT -f
+ *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] [--direct-io]
+ *             [--stats-file=PATH] BACKING MOUNTPOINT -f
  *
  * --fail-marker: reads and writes of files whose name contains STR fail with EIO (open succeeds).
+ * --fail-from: reads of those files fail only from this offset on; a read that starts before it
+ *   returns the bytes up to it, as storage that fails part-way through a file would. Marked files
+ *   are opened with direct I/O, so each reply reaches the reader as it is: through the page cache,
+ *   a short reply would read as the end of the file.
  * --direct-io: every file is opened with direct I/O, as network file systems often serve theirs:
- *   the kernel caches none of its pages, and sends each read and write on to the daemon in
- *   requests of at most 128 KiB.
+ *   the kernel caches none of its pages and sends each read and write on to the daemon.
  * --stats-file: a file of four little-endian uint64 counters, kept current while mounted:
  *   requests served, requests in flight, the most ever in flight at once, statfs requests served.
  *
@@ -42,6 +45,7 @@
 struct options {
     double latency_ms;
     char *fail_marker;
+    long long fail_from;
     int direct_io;
     char *stats_file;
     char *backing;
@@ -66,6 +70,7 @@ static int backing_fd;
 static const struct fuse_opt option_specs[] = {
     {"--latency-ms=%lf", offsetof(struct options, latency_ms), 0},
     {"--fail-marker=%s", offsetof(struct options, fail_marker), 0},
+    {"--fail-from=%lld", offsetof(struct options, fail_from), 0},
     {"--direct-io", offsetof(struct options, direct_io), 1},
     {"--stats-file=%s", offsetof(struct options, stats_file), 0},
     FUSE_OPT_END,
@@ -115,7 +120,7 @@ static int keep_open_file(const char *path, int fd, struct fuse_file_info *fi) {
     }
     *file = (struct open_file){.fd = fd, .fails = marked(path)};
     fi->fh = (uintptr_t)file;
-    fi->direct_io = options.direct_io;
+    fi->direct_io = file->fails || options.direct_io;
     return 0;
 }
 
@@ -187,8 +192,12 @@ static int lfs_read(const char *path, char *buf, size_t size, off_t offset,
                     struct fuse_file_info *fi) {
     (void)path;
     wait_latency();
-    if (file_of(fi)->fails)
-        return -EIO;
+    if (file_of(fi)->fails) {
+        if (offset >= options.fail_from)
+            return -EIO;
+        if ((long long)size > options.fail_from - offset)
+            size = (size_t)(options.fail_from - offset);
+    }
     ssize_t n = pread(file_of(fi)->fd, buf, size, offset);
     return n < 0 ? -errno : (int)n;
 }
@@ -339,9 +348,9 @@ int main(int argc, char *argv[]) {
     struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
     if (fuse_opt_parse(&args, &options, option_specs, take_backing) != 0)
         return 2;
-    if (!options.backing || !(options.latency_ms >= 0)) {
+    if (!options.backing || !(options.latency_ms >= 0) || options.fail_from < 0) {
         fprintf(stderr,
-                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--direct-io] "
+                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] [--direct-io] "
                 "[--stats-file=PATH] BACKING MOUNTPOINT [FUSE options]\n",
                 argv[0]);
         return 2;

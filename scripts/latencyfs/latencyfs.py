@@ -1,5 +1,6 @@
 """Mounts latencyfs (latencyfs.c beside this file): a passthrough FUSE file system that makes every
-request wait a fixed latency, and can fail reads and writes of marked files with EIO.
+request wait a fixed latency, and can fail reads and writes of marked files with EIO (reads from a
+given offset on).
 
     sys.path.insert(0, str(REPO / "scripts" / "latencyfs"))
     import latencyfs
@@ -91,12 +92,18 @@ def build() -> Path:
 
 @contextmanager
 def mounted(
-    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None,
+    backing: Path,
+    mountpoint: Path,
+    latency_ms: float = 20.0,
+    fail_marker: str | None = None,
+    fail_from: int = 0,
     direct_io: bool = False,
 ) -> Iterator[LatencyFs]:
     """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block; unmounts
-    and reaps the daemon however the block ends. With `direct_io`, files are opened with direct I/O:
-    nothing of them is cached, and each read and write reaches the daemon."""
+    and reaps the daemon however the block ends. Reads and writes of files named with `fail_marker`
+    fail with EIO, reads only from byte `fail_from` on (a read that starts before it returns the bytes
+    up to it). With `direct_io`, every file is opened with direct I/O: nothing of it is cached, and
+    each read and write reaches the daemon."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
     binary = build()
@@ -105,7 +112,7 @@ def mounted(
         stderr_file = Path(scratch) / "stderr"
         options = [f"--latency-ms={latency_ms}", f"--stats-file={stats_file}"]
         if fail_marker is not None:
-            options.append(f"--fail-marker={fail_marker}")
+            options += [f"--fail-marker={fail_marker}", f"--fail-from={fail_from}"]
         if direct_io:
             options.append("--direct-io")
         command = [str(binary), "-f", *options, str(backing), str(mountpoint)]

@@ -28,6 +28,25 @@ private:
     py::object outcome_;
 };
 
+// The exception now set, taken out of the interpreter's error state; null when none is set.
+PyObject *take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
 } // namespace
 
 BoundJob::BoundJob(std::shared_ptr<CompletionQueue> completions, py::object deliver)
@@ -112,7 +131,7 @@ py::object exception_of(std::exception_ptr failure) {
             py::detail::try_translate_exceptions();
         }
     }
-    PyObject *raised = PyErr_GetRaisedException();
+    PyObject *raised = take_raised_exception();
     if (raised == nullptr) {
         return py::reinterpret_steal<py::object>(
             PyObject_CallOneArg(PyExc_RuntimeError, py::str("unknown failure").ptr()));

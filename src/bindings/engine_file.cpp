@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "builtin_arguments.hpp"
 #include "engine_errors.hpp"
 #include "engine_file_locks.hpp"
+#include "interpreter_lock.hpp"
 #include "positional_io.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
@@ -17,6 +19,7 @@ EngineFile::EngineFile(const std::string &filename, const std::string &mode)
       readable_(mode.find_first_of("r+") != std::string::npos) {
     core.set_wait_gate(this);
     core.set_reads_follow_lines(true);
+    core.set_size_is_a_hint(true);
 }
 
 // Deallocation runs with the interpreter lock held and nobody else holding the object, so an
@@ -31,7 +34,7 @@ void EngineFile::before_wait() noexcept {
 
 void EngineFile::after_wait() noexcept {
     if (gate_releases_) {
-        PyEval_RestoreThread(released_);
+        restore_thread_or_park(released_);
     }
 }
 
@@ -44,7 +47,7 @@ py::object EngineFile::would_block() {
 
 void EngineFile::open() {
     const Busy busy(*this);
-    open_reporting_bad_paths(core);
+    core.open();
     take_storage();
 }
 
@@ -55,7 +58,7 @@ void EngineFile::open_descriptor(int descriptor) {
 }
 
 void EngineFile::take_storage() {
-    const py::gil_scoped_release released; // a slow file system answers statfs slowly too
+    const InterpreterReleased released; // a slow file system answers statfs slowly too
     measure_storage();
 }
 
@@ -65,16 +68,29 @@ void EngineFile::measure_storage() {
     regular_.store(core.is_regular_file(), std::memory_order_relaxed);
 }
 
+// As builtin's buffered files, whose classes lack what the mode refuses: open or closed, the
+// refusal comes first.
 void EngineFile::require_readable(const char *operation) const {
-    if (!is_closed() && !readable_) {
+    if (!readable_) {
         throw ModeError("File not open for reading", operation);
     }
 }
 
 void EngineFile::require_writable(const char *operation) const {
-    if (!is_closed() && !core.writable()) {
+    if (!core.writable()) {
         throw ModeError("File not open for writing", operation);
     }
+}
+
+void EngineFile::require_open() const {
+    if (is_closed()) {
+        throw NotOpenError();
+    }
+}
+
+// A size below 0 means no limit, as for builtin's unbuffered files.
+std::optional<std::uint64_t> EngineFile::limit_of(Py_ssize_t size) {
+    return size < 0 ? std::nullopt : std::optional<std::uint64_t>(size);
 }
 
 py::object EngineFile::close(bool inline_only) {
@@ -86,14 +102,14 @@ py::object EngineFile::close(bool inline_only) {
     case PositionalCalls::Refused:
         return would_block();
     case PositionalCalls::Running: {
-        const py::gil_scoped_release released; // before the wait: a starting call holds it
+        const InterpreterReleased released; // before the wait: a starting call holds it
         await_positional_calls();
         break;
     }
     case PositionalCalls::None:
         break;
     }
-    core.close();
+    core.close_even_if_flush_fails();
     return py::none();
 }
 
@@ -141,22 +157,28 @@ py::object EngineFile::read_inline(std::optional<std::uint64_t> count, Read &&re
         return read_result(is_binary, read);
     }
     py::object result =
-        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(wanted, sink); });
+        read_result(is_binary, [&](ReadSink &sink) { return core.read_if_cached(count, sink); });
     return result ? result : would_block();
 }
 
 py::object EngineFile::read(const py::object &size, bool inline_only) {
-    const auto count = optional_limit(size);
+    if (!readable_) {
+        c_int(size); // a file that cannot read takes only a plain int, as builtin's writers
+        require_readable("read");
+    }
+    const auto count = limit_of(size_or_none(size));
     const Busy busy(*this);
-    require_readable("read");
     auto read = [&](ReadSink &sink) { return core.read(count, sink); };
     return inline_only ? read_inline(count, read) : read_result(is_binary, read);
 }
 
 py::object EngineFile::read1(const py::object &size, bool inline_only) {
-    const auto count = optional_limit(size);
+    if (!readable_) {
+        c_int(size);
+        require_readable("read1");
+    }
+    const auto count = limit_of(index_size(size));
     const Busy busy(*this);
-    require_readable("read1");
     auto read = [&](ReadSink &sink) { return core.read1(count, sink); };
     if (!inline_only) {
         return read_result(is_binary, read);
@@ -183,8 +205,8 @@ WritableTarget read_write_target(const py::object &buffer) {
 py::object EngineFile::readinto(const py::object &buffer, bool inline_only) {
     const WritableTarget target = read_write_target(buffer);
     const std::span<char> destination{target.data(), target.size()};
-    const Busy busy(*this);
     require_readable("read");
+    const Busy busy(*this);
     if (inline_only && !is_closed()) {
         if (storage() == Storage::MayWait || destination.size() > kLargeCopy) {
             return would_block();
@@ -216,9 +238,12 @@ bool EngineFile::line_runs_inline(std::optional<std::uint64_t> limit) {
 }
 
 py::object EngineFile::readline(const py::object &size, bool inline_only) {
-    const auto limit = optional_limit(size);
-    const Busy busy(*this);
+    const auto limit = limit_of(size_or_none(size));
+    if (!readable_ && limit == 0) {
+        return is_binary ? py::object(py::bytes()) : py::object(py::str()); // asks for nothing
+    }
     require_readable("read");
+    const Busy busy(*this);
     if (inline_only && !line_runs_inline(limit)) {
         return would_block();
     }
@@ -245,8 +270,9 @@ bool EngineFile::rest_runs_inline() {
 }
 
 py::object EngineFile::readlines(const py::object &hint, bool inline_only) {
-    const auto count = optional_limit(hint);
+    const auto count = limit_of(size_or_none(hint));
     const Busy busy(*this);
+    require_open(); // builtin's readlines() asks before it reads a line
     require_readable("read");
     if (inline_only && !rest_runs_inline()) {
         return would_block();
@@ -263,41 +289,63 @@ bool EngineFile::write_runs_inline(bool stays_buffered, std::uint64_t total) con
 }
 
 py::object EngineFile::write(const py::object &data, bool inline_only) {
-    const WriteData bytes(data);
+    require_writable("write"); // before the data is looked at, as builtin's readers refuse it
+    const WrittenBytes bytes(data.ptr(), is_binary);
     const std::uint64_t count = bytes.bytes().size();
     const Busy busy(*this);
-    require_writable("write");
     if (inline_only && !write_runs_inline(core.write_stays_buffered(count), count)) {
         return would_block();
     }
     return py::int_(core.write(bytes.bytes()));
 }
 
+// As builtin's: a closed file refuses first, then each line is written in turn, so the lines
+// before one that is refused (by the mode, or by its type) are written and the refusal raised.
 py::object EngineFile::writelines(const py::object &lines, bool inline_only) {
-    const LineViews views(lines);
+    if (closed()) {
+        throw NotOpenError();
+    }
+    WrittenLines items(lines, is_binary);
+    if (items.count() != 0) {
+        require_writable("write");
+    }
     std::uint64_t total = 0;
     std::uint64_t longest = 0;
-    for (const std::string_view line : views.views()) {
+    for (const std::string_view line : items.views()) {
         total += line.size();
         longest = std::max<std::uint64_t>(longest, line.size());
     }
     const Busy busy(*this);
-    require_writable("write");
     if (inline_only && !write_runs_inline(core.lines_stay_buffered(total, longest), total)) {
         return would_block();
     }
-    core.writelines(views.views());
+    if (!items.views().empty()) {
+        core.writelines(items.views());
+    }
+    items.raise_failure();
     return py::none();
 }
 
 // ---- positioning and the rest ------------------------------------------------------
 
-py::object EngineFile::seek(std::int64_t offset, int whence, bool inline_only) {
+// In builtin's order: whence, a closed file, then the offset.
+py::object EngineFile::seek(const py::object &offset, const py::object &whence, bool inline_only) {
+    const int from = c_int(whence);
+    if (from != SEEK_SET && from != SEEK_CUR && from != SEEK_END && from != SEEK_DATA &&
+        from != SEEK_HOLE) {
+        PyErr_Format(PyExc_ValueError, "whence value %d unsupported", from);
+        throw py::error_already_set();
+    }
     const Busy busy(*this);
+    require_open();
+    const std::int64_t target = file_offset(offset);
     if (inline_only && open_may_wait()) {
         return would_block();
     }
-    return py::int_(core.seek(offset, whence));
+    if (from == SEEK_DATA || from == SEEK_HOLE) {
+        return py::int_(core.seek_by_descriptor(target, from));
+    }
+    return py::int_(core.seek(target, from));
 }
 
 std::int64_t EngineFile::tell() {
@@ -314,18 +362,22 @@ py::object EngineFile::flush(bool inline_only) {
     return py::none();
 }
 
+// In builtin's order: a closed file, the mode, the flush of pending writes, then the size.
 py::object EngineFile::truncate(const py::object &size, bool inline_only) {
-    const bool negative = !size.is_none() && size.cast<std::int64_t>() < 0;
-    const auto length = negative ? std::nullopt : optional_count(size);
     const Busy busy(*this);
+    require_open();
     require_writable("truncate");
     if (inline_only && open_may_wait()) {
         return would_block();
     }
-    if (negative) {
-        // As builtin files: a closed object or a failed flush first, then ftruncate's refusal.
-        core.flush();
-        throw IoError("Truncate failed", EINVAL);
+    core.flush();
+    std::optional<std::uint64_t> length;
+    if (!size.is_none()) {
+        const std::int64_t wanted = file_length(size);
+        if (wanted < 0) {
+            throw IoError("Truncate failed", EINVAL); // ftruncate's refusal
+        }
+        length = static_cast<std::uint64_t>(wanted);
     }
     core.truncate(length);
     return py::int_(length ? static_cast<std::int64_t>(*length) : core.tell()); // the new size
@@ -420,7 +472,7 @@ py::object EngineFile::pread(const py::object &size, const py::object &offset, b
     if (inline_only) {
         room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
     } else {
-        const py::gil_scoped_release released;
+        const InterpreterReleased released;
         room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
     }
     const bool from_memory = storage() == Storage::Memory;
@@ -429,7 +481,7 @@ py::object EngineFile::pread(const py::object &size, const py::object &offset, b
                                  [&](char *destination, std::size_t size,
                                      std::uint64_t offset) -> std::optional<std::size_t> {
                                      if (!inline_only) {
-                                         const py::gil_scoped_release released;
+                                         const InterpreterReleased released;
                                          return read_at(fd, destination, size, offset);
                                      }
                                      if (from_memory) {
@@ -466,7 +518,7 @@ py::object EngineFile::pwrite(const py::object &data, const py::object &offset, 
     if (inline_only) {
         taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
     } else {
-        const py::gil_scoped_release released;
+        const InterpreterReleased released;
         taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
     }
     if (taken != 0) {

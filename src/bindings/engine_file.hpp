@@ -49,7 +49,7 @@ public:
     py::object write(const py::object &data, bool inline_only);
     py::object writelines(const py::object &lines, bool inline_only);
 
-    py::object seek(std::int64_t offset, int whence, bool inline_only);
+    py::object seek(const py::object &offset, const py::object &whence, bool inline_only);
     std::int64_t tell();
     py::object flush(bool inline_only);
     py::object truncate(const py::object &size, bool inline_only);
@@ -103,6 +103,8 @@ private:
     // Before the operation touches anything, as builtin files refuse it.
     void require_readable(const char *operation) const;
     void require_writable(const char *operation) const;
+    void require_open() const;
+    static std::optional<std::uint64_t> limit_of(Py_ssize_t size);
     void take_storage();
 
     // With the lock held:

@@ -7,6 +7,7 @@
 
 #include "engine_errors.hpp"
 #include "engine_file.hpp"
+#include "interpreter_lock.hpp"
 
 // Holds the object's lock for one operation. As CPython's buffered files do, a caller first
 // tries the lock and only waits for it with the interpreter lock released, so the thread that
@@ -19,7 +20,7 @@ public:
             if (file_.owner_.load(std::memory_order_relaxed) == me) {
                 throw std::runtime_error("reentrant call on a file in use by this thread");
             }
-            const py::gil_scoped_release released;
+            const InterpreterReleased released;
             file_.lock_.lock();
         }
         take_over(me);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <string>
 #include <tuple>
@@ -15,9 +16,16 @@
 
 namespace py = pybind11;
 
+// CPython 3.13 made the fast-call signature public; before it, only the underscored name exists.
+#if PY_VERSION_HEX >= 0x030D0000
+using FastCallFunction = PyCFunctionFastWithKeywords;
+#else
+using FastCallFunction = _PyCFunctionFastWithKeywords;
+#endif
+
 struct FastMethod {
     const char *name;
-    _PyCFunctionFastWithKeywords function;
+    FastCallFunction function;
     std::string doc; // pybind11's docstring of the replaced method; its first line is the signature
     PyMethodDef definition; // CPython keeps a pointer to it: it lives as long as the module
 };
@@ -37,7 +45,9 @@ template <typename T> T *constructed_instance(PyObject *self) {
     auto *instance = reinterpret_cast<py::detail::instance *>(self);
     const py::detail::value_and_holder slot = instance->get_value_and_holder();
     if (!slot.holder_constructed()) {
-        PyErr_Format(PyExc_TypeError, "%s object is not initialized", _PyType_Name(Py_TYPE(self)));
+        const char *name = Py_TYPE(self)->tp_name; // "module.Class": the message names the class
+        const char *dot = std::strrchr(name, '.');
+        PyErr_Format(PyExc_TypeError, "%s object is not initialized", dot ? dot + 1 : name);
         return nullptr;
     }
     return slot.value_ptr<T>();

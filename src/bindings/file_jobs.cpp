@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "builtin_arguments.hpp"
 #include "byte_buffer.hpp"
 #include "engine_errors.hpp"
 #include "engine_file_locks.hpp"
@@ -106,15 +107,44 @@ struct ReadInto {
 struct ReadLine {
     ReadLine(bool binary, std::optional<std::uint64_t> limit) : binary(binary), limit(limit) {}
     void perform(AsyncFileCore &core) {
+        core.flush_write_buffer();
+        start = core.read_position();
         const std::string_view read = core.read_line(limit); // valid until the next call
         line.resize(read.size());
         std::memcpy(line.data(), read.data(), read.size());
     }
-    py::object result() const { return bytes_or_text(binary, {line.data(), line.size()}); }
+    py::object result() const {
+        return py::make_tuple(start, bytes_or_text(binary, {line.data(), line.size()}));
+    }
 
     bool binary;
     std::optional<std::uint64_t> limit;
     ByteBuffer line;
+    std::int64_t start = 0;
+};
+
+// Lines until their total length passes `budget`, or the input ends, as readlines(budget).
+struct LinesWithin {
+    LinesWithin(bool binary, std::uint64_t budget) : binary(binary), budget(budget) {}
+    void perform(AsyncFileCore &core) {
+        core.flush_write_buffer();
+        start = core.read_position();
+        std::uint64_t total = 0;
+        while (total <= budget) {
+            const std::string_view line = core.read_line(std::nullopt);
+            if (line.empty()) {
+                break;
+            }
+            lines.add(line);
+            total += line.size();
+        }
+    }
+    py::object result() const { return py::make_tuple(start, lines.take(binary)); }
+
+    bool binary;
+    std::uint64_t budget;
+    LineCollector lines;
+    std::int64_t start = 0;
 };
 
 struct ReadLines {
@@ -133,25 +163,37 @@ struct ReadLines {
 };
 
 struct Write {
-    Write(bool, const py::object &data) : data(data) {}
+    Write(bool binary, const py::object &data) : data(data.ptr(), binary) {}
     void perform(AsyncFileCore &core) { count = core.write(data.bytes()); }
     py::object result() const { return py::int_(count); }
 
-    WriteData data;
+    WrittenBytes data;
     std::uint64_t count = 0;
 };
 
+// As the blocking call: the lines before one that did not convert are written, then the refusal.
 struct WriteLines {
-    WriteLines(bool, const py::object &lines) : lines(lines) {}
-    void perform(AsyncFileCore &core) { core.writelines(lines.views()); }
-    py::object result() const { return py::none(); }
+    WriteLines(bool binary, const py::object &lines) : lines(lines, binary) {}
+    void perform(AsyncFileCore &core) {
+        if (!lines.views().empty()) {
+            core.writelines(lines.views());
+        }
+    }
+    py::object result() {
+        lines.raise_failure();
+        return py::none();
+    }
 
-    LineViews lines;
+    WrittenLines lines;
 };
 
 struct Seek {
     Seek(bool, std::int64_t offset, int whence) : offset(offset), whence(whence) {}
-    void perform(AsyncFileCore &core) { position = core.seek(offset, whence); }
+    void perform(AsyncFileCore &core) {
+        position = whence == SEEK_DATA || whence == SEEK_HOLE
+                       ? core.seek_by_descriptor(offset, whence)
+                       : core.seek(offset, whence);
+    }
     py::object result() const { return py::int_(position); }
 
     std::int64_t offset;
@@ -165,15 +207,21 @@ struct Flush {
     py::object result() const { return py::none(); }
 };
 
+// As the blocking call: the flush of pending writes, then ftruncate's refusal of a negative size.
 struct Truncate {
-    Truncate(bool, std::optional<std::uint64_t> length) : length(length) {}
+    Truncate(bool, std::optional<std::int64_t> length) : length(length) {}
     void perform(AsyncFileCore &core) {
-        core.truncate(length);
-        size = length ? static_cast<std::int64_t>(*length) : core.tell();
+        core.flush();
+        if (length && *length < 0) {
+            throw IoError("Truncate failed", EINVAL);
+        }
+        const auto cut = length ? std::optional(static_cast<std::uint64_t>(*length)) : std::nullopt;
+        core.truncate(cut);
+        size = length ? *length : core.tell();
     }
     py::object result() const { return py::int_(size); }
 
-    std::optional<std::uint64_t> length;
+    std::optional<std::int64_t> length;
     std::int64_t size = 0;
 };
 
@@ -205,7 +253,7 @@ private:
         if (file().stop_positional_calls(false) == EngineFile::PositionalCalls::Running) {
             file().await_positional_calls();
         }
-        core.close();
+        core.close_even_if_flush_fails();
     }
     py::object make_result() override { return py::none(); }
 };
@@ -426,6 +474,12 @@ py::object argument(const py::args &args, std::size_t index) {
     return args[index];
 }
 
+// A size as read(), readline() and readlines() take it: None or negative means no limit.
+std::optional<std::uint64_t> limit_of(const py::object &size) {
+    const Py_ssize_t count = size_or_none(size);
+    return count < 0 ? std::nullopt : std::optional<std::uint64_t>(count);
+}
+
 } // namespace
 
 std::unique_ptr<Ticket> start_call(const py::object &self, Completions &completions,
@@ -434,40 +488,43 @@ std::unique_ptr<Ticket> start_call(const py::object &self, Completions &completi
     EngineFile &file = self.cast<EngineFile &>();
     FileJob::refuse_by_mode(file, method);
     std::unique_ptr<BoundJob> job;
-    if (method == "read" || method == "read1") {
-        const bool once = method == "read1";
-        auto count = optional_limit(argument(args, 0));
-        if (once && !count) {
-            count = AsyncFileCore::kRead1Default;
-        }
-        if (!once && read_may_split(file, count)) {
-            job = split_read_job(self, completions, std::move(deliver), count,
-                                 expected_read(file, count));
-        } else {
-            job = stream_job<Read>(self, completions, std::move(deliver), count, once,
-                                   expected_read(file, count));
-        }
+    if (method == "read") {
+        const auto count = limit_of(argument(args, 0));
+        const std::size_t expected = expected_read(file, count);
+        job = read_may_split(file, count)
+                  ? split_read_job(self, completions, std::move(deliver), count, expected)
+                  : stream_job<Read>(self, completions, std::move(deliver), count, false, expected);
+    } else if (method == "read1") {
+        const Py_ssize_t size = index_size(argument(args, 0));
+        const std::uint64_t count = size < 0 ? AsyncFileCore::kRead1Default : size;
+        job = stream_job<Read>(self, completions, std::move(deliver), count, true,
+                               expected_read(file, count));
     } else if (method == "readinto") {
         job = stream_job<ReadInto>(self, completions, std::move(deliver), argument(args, 0));
     } else if (method == "readline") {
         job = stream_job<ReadLine>(self, completions, std::move(deliver),
-                                   optional_limit(argument(args, 0)));
+                                   limit_of(argument(args, 0)));
     } else if (method == "readlines") {
         job = stream_job<ReadLines>(self, completions, std::move(deliver),
-                                    optional_limit(argument(args, 0)));
+                                    limit_of(argument(args, 0)));
+    } else if (method == "lines_within") {
+        job = stream_job<LinesWithin>(self, completions, std::move(deliver),
+                                      argument(args, 0).cast<std::uint64_t>());
     } else if (method == "write") {
         job = stream_job<Write>(self, completions, std::move(deliver), argument(args, 0));
     } else if (method == "writelines") {
         job = stream_job<WriteLines>(self, completions, std::move(deliver), argument(args, 0));
     } else if (method == "seek") {
-        job =
-            stream_job<Seek>(self, completions, std::move(deliver),
-                             argument(args, 0).cast<std::int64_t>(), argument(args, 1).cast<int>());
+        const int whence = c_int(argument(args, 1));
+        job = stream_job<Seek>(self, completions, std::move(deliver),
+                               file_offset(argument(args, 0)), whence);
     } else if (method == "flush") {
         job = stream_job<Flush>(self, completions, std::move(deliver));
     } else if (method == "truncate") {
+        const py::object size = argument(args, 0);
         job = stream_job<Truncate>(self, completions, std::move(deliver),
-                                   optional_count(argument(args, 0)));
+                                   size.is_none() ? std::nullopt
+                                                  : std::optional<std::int64_t>(file_length(size)));
     } else if (method == "isatty") {
         job = stream_job<IsATty>(self, completions, std::move(deliver));
     } else if (method == "sync") {

@@ -45,16 +45,6 @@ std::optional<std::uint64_t> optional_count(const py::object &value) {
     return value.cast<std::uint64_t>();
 }
 
-std::optional<std::uint64_t> optional_limit(const py::object &value) {
-    if (!value.is_none()) {
-        const auto count = value.cast<std::int64_t>();
-        if (count >= 0) {
-            return static_cast<std::uint64_t>(count);
-        }
-    }
-    return std::nullopt;
-}
-
 py::str decode_utf8(std::string_view bytes) {
     PyObject *text =
         PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");

@@ -14,9 +14,6 @@ namespace py = pybind11;
 // or pybind11's failed-cast error is raised before the file is touched.
 std::optional<std::uint64_t> optional_count(const py::object &value);
 
-// As builtin files read: None or a negative count means "no limit".
-std::optional<std::uint64_t> optional_limit(const py::object &value);
-
 // A str decoded as strict UTF-8; UnicodeDecodeError passes through.
 py::str decode_utf8(std::string_view bytes);
 

@@ -22,6 +22,17 @@ void raise(PyObject *type, const std::exception &error) {
     }
 }
 
+// OSError of the subclass `error_number` selects, naming the file as builtin's open() does.
+void raise_with_filename(int error_number, const std::string &filename) {
+    PyObject *name =
+        PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size()));
+    if (name != nullptr) {
+        errno = error_number;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+        Py_DECREF(name);
+    }
+}
+
 } // namespace
 
 void translate_engine_error(std::exception_ptr error) {
@@ -60,6 +71,8 @@ void translate_front_error(std::exception_ptr error) {
         static PyObject *const unsupported =
             py::object(py::module_::import("io").attr("UnsupportedOperation")).release().ptr();
         PyErr_SetString(unsupported, failure.operation());
+    } catch (const OpenError &failure) {
+        raise_with_filename(failure.error_number(), failure.filename());
     } catch (const IoError &failure) {
         errno = failure.error_number();
         PyErr_SetFromErrno(PyExc_OSError);

@@ -19,5 +19,6 @@ void open_reporting_bad_paths(AsyncFileCore &core);
 
 // The exceptions builtin files raise, for the asyncio front: ValueError "I/O operation on closed
 // file." for a closed object, io.UnsupportedOperation naming the operation a mode refuses, OSError
-// of the subclass errno selects for a failed system call. Anything else as translate_engine_error.
+// of the subclass errno selects for a failed system call (with the file's name for a failed open).
+// Anything else as translate_engine_error.
 void translate_front_error(std::exception_ptr error);

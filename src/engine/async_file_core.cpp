@@ -24,6 +24,11 @@
 //   reads take it before reading on. tell() subtracts it.
 // - The cached size is set by measure_size() alone and cleared by open, a
 //   successful seek and a successful truncate. Writes leave it alone.
+// - A failed read is never taken for the end of the file. The reads that go
+//   through the stream or the descriptor note the failure in read_failure and
+//   stop there, as at an end; the operation then raises it, unless it delivered
+//   bytes first: those are returned, and the next read raises it. Streams opened
+//   without reading are the exception: their reads deliver nothing, as ever.
 
 #include "async_file_core.hpp"
 
@@ -117,7 +122,8 @@ AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
       stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
       file_device(other.file_device), deferred_position(other.deferred_position),
       line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate),
-      reads_follow_lines(other.reads_follow_lines) {}
+      reads_follow_lines(other.reads_follow_lines), size_is_a_hint(other.size_is_a_hint),
+      read_failure(other.read_failure) {}
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -183,7 +189,7 @@ void AsyncFileCore::open_descriptor(int descriptor) {
 
 void AsyncFileCore::throw_open_error(int error_number) const {
     throw OpenError("Failed to open file: " + filename + " - " + std::strerror(error_number),
-                    error_number);
+                    error_number, filename);
 }
 
 void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
@@ -226,6 +232,26 @@ void AsyncFileCore::close() {
         return;
     }
     flush_write_buffer();
+    release_stream();
+}
+
+void AsyncFileCore::close_even_if_flush_fails() {
+    if (file == nullptr) {
+        return;
+    }
+    try {
+        flush_write_buffer();
+    } catch (const IoError &) {
+        // The bytes that could not go out go with the stream, and the flush's failure is the
+        // one reported, whatever fclose then says.
+        write_len = 0;
+        release_stream_no_throw();
+        throw;
+    }
+    release_stream();
+}
+
+void AsyncFileCore::release_stream() {
     // stdio gives the stream up whatever fclose returns.
     int result;
     int error_number;
@@ -254,9 +280,15 @@ void AsyncFileCore::close_no_throw() noexcept {
         flush_write_buffer();
     } catch (...) {
     }
-    const Waiting waiting(wait_gate);
-    std::fclose(std::exchange(file, nullptr));
-    stdio_buffer.reset();
+    release_stream_no_throw();
+}
+
+void AsyncFileCore::release_stream_no_throw() noexcept {
+    try {
+        release_stream();
+    } catch (const IoError &) {
+        // fclose failed, and the stream is released all the same; its failure has nobody to go to.
+    }
 }
 
 void AsyncFileCore::measure_size() {
@@ -290,6 +322,7 @@ void AsyncFileCore::reset_position_state() {
     line_len = 0;
     line_eof = false;
     size_known = false;
+    read_failure = 0; // it belongs to the old position; a read from the new one finds its own
 }
 
 // A count the result could never hold is refused, even where fewer bytes would arrive.
@@ -331,24 +364,29 @@ std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &si
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     if (!count) {
-        return after_read_ahead(kUntilInputEnds, sink,
-                                [&](std::uint64_t, ReadSink &rest) { return read_to_end(rest); });
+        return reporting_failure(
+            after_read_ahead(kUntilInputEnds, sink,
+                             [&](std::uint64_t, ReadSink &rest) { return read_to_end(rest); }));
     }
     require_representable(*count, sink);
-    return after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
-        // A stream without a position has no pread; when reads follow lines it reads through stdio.
-        if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
-            return read_at_position(static_cast<std::size_t>(wanted), rest);
-        }
-        return read_through_stream(wanted, rest);
-    });
+    return reporting_failure(
+        after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
+            // A stream without a position has no pread; when reads follow lines it reads through
+            // stdio.
+            if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
+                return read_at_position(static_cast<std::size_t>(wanted), rest);
+            }
+            return read_through_stream(wanted, rest);
+        }));
 }
 
 std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &sink) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     const std::uint64_t wanted = count.value_or(kRead1Default);
     require_representable(wanted, sink);
     if (unread_ahead() != 0) {
@@ -357,9 +395,9 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
     }
     if (reads_once()) {
         const std::size_t room = to_size(std::min(wanted, kRead1Default));
-        return read_once(sink.reserve(room), room);
+        return reporting_failure(read_once(sink.reserve(room), room));
     }
-    return read_through_stream(wanted, sink);
+    return reporting_failure(read_through_stream(wanted, sink));
 }
 
 // When reads follow lines, a stream without a position answers a refill or read1() with what
@@ -367,29 +405,36 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
 // come down a pipe must not wait for 256 KiB more or for the writer to close.
 bool AsyncFileCore::reads_once() const { return reads_follow_lines && !regular_file; }
 
-// One read from the descriptor, retried only when a signal interrupted it; a failure reads nothing.
+// One read from the descriptor, retried only when a signal interrupted it; a failure reads
+// nothing and is noted.
 std::size_t AsyncFileCore::read_once(char *destination, std::size_t count) {
     settle_position();
-    const Waiting waiting(wait_gate);
-    for (;;) {
-        const ssize_t got = ::read(fileno(file), destination, count);
-        if (got >= 0 || errno != EINTR) {
-            return got > 0 ? static_cast<std::size_t>(got) : 0;
-        }
+    ssize_t got;
+    int failure = 0;
+    {
+        const Waiting waiting(wait_gate);
+        do {
+            got = ::read(fileno(file), destination, count);
+        } while (got < 0 && errno == EINTR);
+        failure = got < 0 ? errno : 0;
     }
+    note_read_failure(failure);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
 std::size_t AsyncFileCore::readinto(std::span<char> destination) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
+    report_read_failure(false);
     if (destination.empty()) {
         return 0;
     }
     SpanSink sink(destination);
-    return after_read_ahead(destination.size(), sink, [&](std::uint64_t wanted, ReadSink &rest) {
-        return read_from_stream(rest.reserve(to_size(wanted)), to_size(wanted));
-    });
+    return reporting_failure(
+        after_read_ahead(destination.size(), sink, [&](std::uint64_t wanted, ReadSink &rest) {
+            return read_from_stream(rest.reserve(to_size(wanted)), to_size(wanted));
+        }));
 }
 
 // ---- the read-ahead when reads follow lines -----------------------------------------
@@ -432,11 +477,36 @@ std::size_t AsyncFileCore::after_read_ahead(std::uint64_t count, ReadSink &sink,
 
 // glibc keeps a stream at end of file once it has seen the end, but the file
 // may have grown since; every read asks the file again, as Python's files do.
+// A failure ends the read like the end of the file, and is noted; a signal
+// that interrupted it does not count as one.
 std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count) {
     settle_position();
-    std::clearerr(file);
-    const Waiting waiting(wait_gate);
-    return std::fread(destination, 1, count, file);
+    std::size_t got = 0;
+    int failure = 0;
+    {
+        const Waiting waiting(wait_gate);
+        do {
+            std::clearerr(file);
+            got += std::fread(destination + got, 1, count - got, file);
+            failure = got < count && std::ferror(file) ? errno : 0;
+        } while (failure == EINTR);
+    }
+    note_read_failure(failure);
+    return got;
+}
+
+void AsyncFileCore::note_read_failure(int failure) {
+    // A stream opened without reading delivers nothing, and is not failing for that.
+    if (failure != 0 && open_mode != OpenMode::Write && open_mode != OpenMode::Append) {
+        read_failure = failure;
+    }
+}
+
+void AsyncFileCore::report_read_failure(bool delivered) {
+    if (read_failure != 0 && !delivered) {
+        const int failure = std::exchange(read_failure, 0);
+        throw IoError(std::string("Read failed: ") + std::strerror(failure), failure);
+    }
 }
 
 // Reads the descriptor at the object's position, past stdio's buffer, and
@@ -477,17 +547,36 @@ std::size_t AsyncFileCore::read_to_end(ReadSink &sink) {
     if (remaining == kUntilInputEnds) {
         return read_through_stream(remaining, sink);
     }
-    if (remaining == 0) {
-        return 0;
+    std::size_t got = 0;
+    if (remaining != 0) {
+        got = read_from_stream(sink.reserve(to_size(remaining)), to_size(remaining));
     }
-    char *destination = sink.reserve(to_size(remaining));
-    return read_from_stream(destination, to_size(remaining));
+    if (!size_is_a_hint || got < remaining) {
+        return got;
+    }
+    return got + read_past_recorded_end(sink, got);
+}
+
+// The recorded size was only a hint: /proc and sysfs report 0 or a page for files that hold
+// more, and a file may have grown. Reads go on until the input ends, as Python's readall does;
+// a first small read into the stack costs the sink no growth when, as usual, nothing follows.
+std::size_t AsyncFileCore::read_past_recorded_end(ReadSink &sink, std::size_t stored) {
+    char probe[kSmallRead];
+    const std::size_t more = read_from_stream(probe, sizeof probe);
+    if (more != 0) {
+        std::memcpy(sink.reserve(stored + more) + stored, probe, more);
+    }
+    if (more < sizeof probe) {
+        return more;
+    }
+    OffsetSink rest(sink, stored + more);
+    return more + read_through_stream(kUntilInputEnds, rest);
 }
 
 // ---- lines ----------------------------------------------------------------
 
 bool AsyncFileCore::refill_line_buffer() {
-    if (line_eof) {
+    if (line_eof || read_failure != 0) {
         return false;
     }
     if (line_buffer.size() < kLineBlock) {
@@ -497,16 +586,23 @@ bool AsyncFileCore::refill_line_buffer() {
                                          : read_from_stream(line_buffer.data(), line_buffer.size());
     line_len = got;
     line_pos = 0;
-    line_eof = got == 0;
+    line_eof = got == 0 && read_failure == 0; // after a failure, the next refill asks again
     return got != 0;
 }
 
 std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     require_open();
     flush_write_buffer();
+    report_read_failure(false);
     if (reads_follow_lines) {
         line_eof = false; // the file may have grown since the end was seen
     }
+    const std::string_view line = assemble_line(limit);
+    report_read_failure(!line.empty());
+    return line;
+}
+
+std::string_view AsyncFileCore::assemble_line(std::optional<std::uint64_t> limit) {
     const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
     if (wanted == 0 || (line_pos >= line_len && !refill_line_buffer())) {
         return {};
@@ -562,13 +658,22 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
     require_open();
     flush_write_buffer();
     return_read_ahead();
-    std::uint64_t remaining = bytes_to_recorded_end();
+    report_read_failure(false);
+    report_read_failure(read_rest_as_lines(sink));
+}
+
+// Returns whether any bytes arrived.
+bool AsyncFileCore::read_rest_as_lines(LineSink &sink) {
+    // Where the size is a hint, the chunks are read until the input ends (see
+    // read_past_recorded_end).
+    std::uint64_t remaining = size_is_a_hint ? kUntilInputEnds : bytes_to_recorded_end();
     if (remaining == 0) {
-        return;
+        return false;
     }
     const std::size_t unread = to_size(unread_ahead());
     read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
+    bool delivered = unread != 0;
     if (unread != 0) {
         // A stream without a position: the lines start with what was read ahead.
         std::memcpy(read_scratch.data(), line_buffer.data() + line_pos, unread);
@@ -584,6 +689,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
         const std::size_t room = (read_scratch.size() - held) / kStdioBuffer * kStdioBuffer;
         const std::size_t wanted = to_size(std::min<std::uint64_t>(remaining, room));
         const std::size_t got = read_from_stream(read_scratch.data() + held, wanted);
+        delivered = delivered || got != 0;
         remaining -= got;
         const std::size_t end = held + got;
         const std::size_t start = emit_complete_lines(end, sink);
@@ -592,7 +698,7 @@ void AsyncFileCore::read_lines(std::optional<std::uint64_t> /*hint*/, LineSink &
             if (held != 0) {
                 sink.add({read_scratch.data() + start, held});
             }
-            return;
+            return delivered;
         }
         std::memmove(read_scratch.data(), read_scratch.data() + start, held);
     }
@@ -716,6 +822,27 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     return position();
 }
 
+// SEEK_DATA and SEEK_HOLE, which stdio does not know: the descriptor finds the place, and the
+// stream moves there before its next use.
+std::int64_t AsyncFileCore::seek_by_descriptor(std::int64_t offset, int whence) {
+    require_open();
+    flush_write_buffer();
+    return_read_ahead();
+    off_t landed;
+    int failure;
+    {
+        const Waiting waiting(wait_gate);
+        landed = ::lseek(fileno(file), offset, whence);
+        failure = errno;
+    }
+    if (landed < 0) {
+        throw IoError("Seek failed", failure);
+    }
+    deferred_position = landed;
+    reset_position_state();
+    return landed;
+}
+
 std::int64_t AsyncFileCore::tell() const {
     require_open();
     const long position = this->position();
@@ -816,11 +943,20 @@ std::uint64_t AsyncFileCore::bytes_to_end() {
     return bytes_to_recorded_end(); // nothing is left ahead of a regular file's position
 }
 
-std::optional<std::size_t> AsyncFileCore::read_if_cached(std::uint64_t count, ReadSink &sink) {
+std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint64_t> limit,
+                                                         ReadSink &sink) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
-    require_representable(count, sink);
+    report_read_failure(false);
+    if (limit) {
+        require_representable(*limit, sink);
+    }
+    // Without a limit, the bytes read() would return: to the end of the input, or of the size
+    // recorded where that is no hint.
+    const std::uint64_t count = limit            ? *limit
+                                : size_is_a_hint ? kUntilInputEnds
+                                                 : bytes_to_recorded_end();
     const int fd = fileno(file);
     const long start = position();
     if (!regular_file || start < 0) {
@@ -857,6 +993,7 @@ bool AsyncFileCore::restore_position(std::int64_t position) {
     }
     return_read_ahead();
     deferred_position = static_cast<long>(position);
+    read_failure = 0; // the reads from there find their own
     return true;
 }
 

@@ -52,7 +52,11 @@ public:
     // Opens a stream over `descriptor` at its current offset; the stream owns it from then on.
     // When no stream can be made over it (OpenError), it stays the caller's.
     void open_descriptor(int descriptor);
+    // Leaves the stream open when the pending writes cannot go out, so that they can be retried.
     void close();
+    // Releases the stream whatever the flush of the pending writes does, as Python's own files
+    // do; the flush's failure, when there is one, is thrown afterwards and the bytes are dropped.
+    void close_even_if_flush_fails();
     const std::string &get_filename() const { return filename; }
     const std::string &get_mode() const { return mode; }
 
@@ -72,6 +76,9 @@ public:
     void flush_write_buffer();
 
     std::int64_t seek(std::int64_t offset, int whence);
+    // For the whence values that stdio does not know, SEEK_DATA and SEEK_HOLE; its errors as
+    // seek's.
+    std::int64_t seek_by_descriptor(std::int64_t offset, int whence);
     std::int64_t tell() const;
     void flush();
     void truncate(std::optional<std::uint64_t> size);
@@ -86,6 +93,11 @@ public:
     // read_line() left off, as Python's own files do, rather than after the read-ahead block; and
     // read_line() at the end of the input asks the file again each time, since it may have grown.
     void set_reads_follow_lines(bool follow) { reads_follow_lines = follow; }
+
+    // With `hint` set, read() without a count and read_lines() read until the input ends, as
+    // Python's own files do, and take the recorded size for a hint: files in /proc and sysfs report
+    // 0 or a page whatever they hold. Without it they stop at the recorded size.
+    void set_size_is_a_hint(bool hint) { size_is_a_hint = hint; }
 
     // Hands the pending writes over, then asks the file system to make the file's bytes (and,
     // unless `data_only`, its metadata) durable.
@@ -114,10 +126,11 @@ public:
     // uint64 for a stream that has no size (read until its input ends).
     std::uint64_t bytes_to_end();
 
-    // Up to `count` bytes from the read position of a regular file, the bytes read() would
-    // return, served only when the kernel has every one of them in memory; nullopt when it would
-    // have to wait for storage, with nothing consumed. Where the system cannot tell, nullopt too.
-    std::optional<std::size_t> read_if_cached(std::uint64_t count, ReadSink &sink);
+    // Up to `limit` bytes from the read position of a regular file (all to the end of the input
+    // when nullopt), the bytes read() would return, served only when the kernel has every one of
+    // them in memory; nullopt when it would have to wait for storage, with nothing consumed.
+    // Where the system cannot tell, nullopt too.
+    std::optional<std::size_t> read_if_cached(std::optional<std::uint64_t> limit, ReadSink &sink);
 
     // Puts a regular file's read position back to `position`, an earlier read_position(), so
     // bytes read by a call whose result nobody took are read again. The size cache stays as it
@@ -149,11 +162,24 @@ private:
     void settle_position();
     std::uint64_t bytes_to_recorded_end();
     std::size_t read_from_stream(char *destination, std::size_t count);
+    void note_read_failure(int failure);
+    // Throws the failure noted by a read, unless that read `delivered` bytes.
+    void report_read_failure(bool delivered);
+    // What a read operation delivered, once any failure it met without delivering is thrown.
+    template <typename Count> Count reporting_failure(Count delivered) {
+        report_read_failure(delivered != 0);
+        return delivered;
+    }
+    std::string_view assemble_line(std::optional<std::uint64_t> limit);
+    bool read_rest_as_lines(LineSink &sink);
     std::size_t read_at_position(std::size_t count, ReadSink &sink);
     std::size_t read_through_stream(std::uint64_t count, ReadSink &sink);
     std::size_t read_to_end(ReadSink &sink);
+    std::size_t read_past_recorded_end(ReadSink &sink, std::size_t stored);
     std::size_t emit_complete_lines(std::size_t end, LineSink &sink);
     void write_directly(std::string_view data);
+    void release_stream();
+    void release_stream_no_throw() noexcept;
     void close_no_throw() noexcept;
     bool reads_once() const;
     std::size_t read_once(char *destination, std::size_t count);
@@ -184,4 +210,6 @@ private:
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
     bool reads_follow_lines = false;       // see set_reads_follow_lines()
+    bool size_is_a_hint = false;           // see set_size_is_a_hint()
+    int read_failure = 0; // errno of a failed read whose operation delivered bytes; 0 for none
 };

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // The engine's failures. Each is a std::runtime_error with a fixed message; the subclasses let
 // callers classify a failure by type and by the system's verdict, never by the message text.
@@ -18,10 +19,16 @@ private:
     int error_number_;
 };
 
-// A failed open.
+// A failed open of `filename`.
 class OpenError : public IoError {
 public:
-    using IoError::IoError;
+    OpenError(const std::string &message, int error_number, std::string filename)
+        : IoError(message, error_number), filename_(std::move(filename)) {}
+
+    const std::string &filename() const { return filename_; }
+
+private:
+    std::string filename_;
 };
 
 // An operation on an object whose stream is closed.

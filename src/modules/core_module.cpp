@@ -2,11 +2,42 @@
 // directly, and each asynchronous name binds the same function as its
 // synchronous twin.
 
+#include <cstring>
+
 #include <pybind11/pybind11.h>
 
 #include "core_fast_methods.hpp"
 #include "py_async_file.hpp"
 #include "py_errors.hpp"
+
+namespace {
+
+// The core is built for whichever interpreter builds it but loads only under CPython 3.12.
+constexpr const char *kCompiledFor = "3.12";
+
+// True under 3.12.x; otherwise false with the version-mismatch ImportError set. pybind11's own
+// guard would compare with the version the build used, so this one replaces it below.
+bool interpreter_is_compiled_for_version() {
+    const char *running = Py_GetVersion();
+    const std::size_t length = std::strlen(kCompiledFor);
+    if (std::strncmp(running, kCompiledFor, length) == 0 &&
+        !(running[length] >= '0' && running[length] <= '9')) {
+        return true;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "Python version mismatch: module was compiled for Python %s, but the interpreter "
+                 "version is incompatible: %s.",
+                 kCompiledFor, running);
+    return false;
+}
+
+} // namespace
+
+#undef PYBIND11_CHECK_PYTHON_VERSION
+#define PYBIND11_CHECK_PYTHON_VERSION                                                              \
+    if (!interpreter_is_compiled_for_version()) {                                                  \
+        return nullptr;                                                                            \
+    }
 
 PYBIND11_MODULE(_larkspan_core, m) {
     m.doc() = "High-performance async file I/O for Python (C++ backend)";

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "builtin_arguments.hpp"
 #include "completions.hpp"
 #include "engine_fast_methods.hpp"
 #include "engine_file.hpp"
@@ -31,6 +32,7 @@ PYBIND11_MODULE(_engine, m) {
         .def("expect", &Completions::expect)
         .def("post", &Completions::post, py::arg("deliver"), py::arg("outcome"))
         .def_property_readonly("in_flight", &Completions::in_flight);
+    m.def("size_or_none", &size_or_none, py::arg("value"));
 
     py::class_<EngineFile> cls(m, "File");
     cls.def(py::init<const std::string &, const std::string &>(), py::arg("filename"),

@@ -10,13 +10,16 @@ from collections import deque
 from collections.abc import Callable, Generator, Iterator
 from itertools import islice
 from types import TracebackType
-from typing import Any, AnyStr, Protocol, Self, cast, overload
+from typing import Any, AnyStr, Generic, Protocol, Self, TypeVar, cast, overload
 
 from .. import _placement, _workers
 from .._completions import Outcome
 from .._calls import BATCH, on_worker, placed, take_turn
+from .._limiter import Limiter, held
 from .._placement import Located, PathName, beneath
 from . import path
+
+T = TypeVar("T")
 
 __all__ = [
     "ScandirIterator", "access", "getcwd", "link", "listdir", "lstat", "makedirs", "mkdir", "path", "readlink",
@@ -26,14 +29,17 @@ __all__ = [
 
 
 async def stat(path: Located, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> os.stat_result:
+    """os.stat(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks), beneath(dir_fd, path))
 
 
 async def lstat(path: PathName, *, dir_fd: int | None = None) -> os.stat_result:
+    """os.lstat(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.lstat(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def statvfs(path: Located) -> os.statvfs_result:
+    """os.statvfs(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.statvfs(path), path)
 
 
@@ -45,6 +51,7 @@ async def access(
     effective_ids: bool = False,
     follow_symlinks: bool = True,
 ) -> bool:
+    """os.access(), awaited: builtin's arguments, result and exceptions."""
     return await placed(
         lambda: os.access(path, mode, dir_fd=dir_fd, effective_ids=effective_ids, follow_symlinks=follow_symlinks),
         beneath(dir_fd, path),
@@ -52,6 +59,7 @@ async def access(
 
 
 async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None) -> None:
+    """os.rename(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
         beneath(src_dir_fd, src),
@@ -62,6 +70,7 @@ async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None,
 async def replace(
     src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None
 ) -> None:
+    """os.replace(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
         beneath(src_dir_fd, src),
@@ -70,30 +79,37 @@ async def replace(
 
 
 async def renames(old: PathName, new: PathName) -> None:
+    """os.renames(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.renames(old, new), old, new)
 
 
 async def remove(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.remove(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.remove(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def unlink(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.unlink(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.unlink(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def mkdir(path: PathName, mode: int = 0o777, *, dir_fd: int | None = None) -> None:
+    """os.mkdir(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.mkdir(path, mode, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def makedirs(name: PathName, mode: int = 0o777, exist_ok: bool = False) -> None:
+    """os.makedirs(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.makedirs(name, mode, exist_ok), name)
 
 
 async def rmdir(path: PathName, *, dir_fd: int | None = None) -> None:
+    """os.rmdir(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.rmdir(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
 async def removedirs(name: PathName) -> None:
+    """os.removedirs(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.removedirs(name), name)
 
 
@@ -105,6 +121,7 @@ async def link(
     dst_dir_fd: int | None = None,
     follow_symlinks: bool = True,
 ) -> None:
+    """os.link(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.link(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd, follow_symlinks=follow_symlinks),
         beneath(src_dir_fd, src),
@@ -116,10 +133,12 @@ async def symlink(
     src: PathName, dst: PathName, target_is_directory: bool = False, *, dir_fd: int | None = None
 ) -> None:
     # The link's target is only written into the link, never looked up.
+    """os.symlink(), awaited: builtin's arguments, result and exceptions."""
     await placed(lambda: os.symlink(src, dst, target_is_directory, dir_fd=dir_fd), beneath(dir_fd, dst))
 
 
 async def readlink(path: AnyStr | os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
+    """os.readlink(), awaited: builtin's arguments, result and exceptions."""
     return await placed(lambda: os.readlink(path, dir_fd=dir_fd), beneath(dir_fd, path))
 
 
@@ -128,6 +147,7 @@ async def listdir(path: str | os.PathLike[str] | int | None = None) -> list[str]
 @overload
 async def listdir(path: bytes | os.PathLike[bytes]) -> list[bytes]: ...
 async def listdir(path: Located | None = None) -> list[str] | list[bytes]:
+    """os.listdir(), awaited: builtin's arguments, result and exceptions."""
     listing: list[str] | list[bytes] = await placed(lambda: os.listdir(path), os.curdir if path is None else path)
     return listing
 
@@ -155,7 +175,7 @@ def scandir(path: Located | None = None) -> "ScandirIterator[Any]":
     return ScandirIterator(path)
 
 
-class _OpenDirectory[AnyStr: (str, bytes)](Protocol):
+class _OpenDirectory(Protocol[AnyStr]):
     """Builtin's scandir iterator."""
 
     def __iter__(self) -> Iterator[os.DirEntry[AnyStr]]: ...
@@ -163,7 +183,7 @@ class _OpenDirectory[AnyStr: (str, bytes)](Protocol):
     def close(self) -> None: ...
 
 
-class ScandirIterator[AnyStr: (str, bytes)]:
+class ScandirIterator(Generic[AnyStr]):
     """What scandir() returns. Calls that may wait (opening the directory, reading a batch) run on
     a worker when the directory lies on a file system that can wait. A task cancelled while such a
     call runs leaves its result to the next call, so no entry is lost, and the directory is closed
@@ -171,8 +191,9 @@ class ScandirIterator[AnyStr: (str, bytes)]:
     on the loop's thread), for code written for aiofiles, whose scandir() returns builtin's
     iterator."""
 
-    def __init__(self, path: Located | None) -> None:
+    def __init__(self, path: Located | None, limiter: Limiter | None = None) -> None:
         self._path = path
+        self._limiter = limiter  # bounds the steps on workers (larkspan.Path's limiter)
         self._may_wait = _placement.path_may_wait(os.curdir if path is None else path)
         self._entries: _OpenDirectory[AnyStr] | None = None
         self._ready: deque[os.DirEntry[AnyStr]] = deque()
@@ -212,14 +233,20 @@ class ScandirIterator[AnyStr: (str, bytes)]:
     # ---- steps ---------------------------------------------------------------------------
 
     async def _open(self) -> Self:
-        while self._entries is None and not self._closed:
-            await self._run(self._scan, self._keep_entries)
+        while self._unopened():
+            await self._run(self._scan, self._keep_entries, self._unopened)
         return self
 
     async def _fetch(self) -> None:
         await self._open()
         if not self._closed:
-            await self._run(self._draw, self._keep_batch)
+            await self._run(self._draw, self._keep_batch, self._nothing_ready)
+
+    def _unopened(self) -> bool:
+        return self._entries is None and not self._closed
+
+    def _nothing_ready(self) -> bool:
+        return not (self._ready or self._exhausted or self._closed)
 
     def _scan(self) -> _OpenDirectory[AnyStr]:
         # The overloads of scandir() tie AnyStr to the path's type; that union matches none alone.
@@ -237,22 +264,27 @@ class ScandirIterator[AnyStr: (str, bytes)]:
             self._ready.extend(batch)
         self._exhausted = len(batch) < BATCH  # builtin's iterator closes itself at the end
 
-    async def _run[T](self, call: Callable[[], T], keep: Callable[[T], None]) -> None:
+    async def _run(self, call: Callable[[], T], keep: Callable[[T], None], needed: Callable[[], bool]) -> None:
         """Runs `call` and hands its result to `keep`: inline, or on a worker with `keep` run on
         the loop's thread when the call ends, whether or not the awaiting task is still there.
-        When a step is already underway, waits for it instead."""
+        When a step is already underway, waits for it instead. `needed` is asked again after each
+        wait: a step that ended meanwhile may have done the work (a second scan would replace the
+        open directory, and its entries would start over)."""
         await take_turn()
-        if self._step is None:
-            if not self._may_wait:
+        if self._step is None and not self._may_wait:
+            if needed():
                 keep(call())
-                return
-            self._step = self._start(call, keep)
-        await asyncio.shield(self._step)
+            return
+        async with held(self._limiter):
+            if self._step is None and needed():
+                self._step = self._start(call, keep)
+            if self._step is not None:
+                await asyncio.shield(self._step)
         if (error := self._error) is not None:
             self._error = None
             raise error
 
-    def _start[T](self, call: Callable[[], T], keep: Callable[[T], None]) -> asyncio.Future[None]:
+    def _start(self, call: Callable[[], T], keep: Callable[[T], None]) -> asyncio.Future[None]:
         loop = asyncio.get_running_loop()
         done: asyncio.Future[None] = loop.create_future()
 
