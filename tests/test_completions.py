@@ -21,7 +21,7 @@ import pytest
 
 import larkspan
 from conftest import TIMEOUT, disk, run_child
-from larkspan import _completions
+from larkspan import _completions, _workers
 from larkspan._engine import Completions, File, max_threads, set_max_threads, threads
 
 pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]
@@ -341,6 +341,37 @@ def test_a_loop_closed_with_calls_in_flight_releases_them_later(slow_fs: Callabl
     gc.collect()  # the handle and its task refer to each other
     assert open_beneath(fs.mountpoint) == []  # the file the closed loop's read held is closed
     assert queues_match_eventfds()  # and its queue is gone, descriptor and all
+
+
+async def on_a_worker() -> None:
+    await _workers.run_in_worker(lambda: None)
+
+
+async def on_an_engine_thread() -> None:
+    f = File(os.fsencode(os.devnull), "rb")
+    queue = _completions.completions(asyncio.get_running_loop())
+    call: _workers.OffLoopCall[int] = _workers.OffLoopCall(
+        lambda deliver: f.start_open(queue, deliver, os.fsencode(os.devnull), os.O_RDONLY, -1, False, os.devnull).cancel
+    )
+    await call.result()
+    f.close(False)
+
+
+OFF_THE_LOOP = {"worker": on_a_worker, "engine-thread": on_an_engine_thread}
+
+
+@pytest.mark.parametrize("call", OFF_THE_LOOP.values(), ids=OFF_THE_LOOP.keys())
+def test_a_closed_loops_queue_goes_without_waiting_for_a_collection(call: Callable[[], Any]) -> None:
+    # Nothing a delivered call leaves behind refers back to the queue in a cycle that only the collector
+    # would break: the queue's descriptor is closed as soon as the next loop lets it go.
+    gc.disable()
+    try:
+        asyncio.run(call())
+        asyncio.run(call())  # the first loop's queue is let go here
+        eventfds = links().count("anon_inode:[eventfd]")
+    finally:
+        gc.enable()
+    assert eventfds == len(_completions._queues) + len(_completions._orphans) == 1
 
 
 FORK_CHILD = """

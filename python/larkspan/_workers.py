@@ -122,6 +122,11 @@ def _start_afresh_in_child() -> None:
 os.register_at_fork(after_in_child=_start_afresh_in_child)  # the engine's threads: in _completions
 
 
+def _delivered() -> bool:
+    """Withdraws nothing: the call's outcome is in."""
+    return False
+
+
 class OffLoopCall(Generic[T]):
     """A call off the loop, on a worker or on the engine's threads, awaited by one task. When that
     task is cancelled, whatever point the cancellation meets, the call's outcome is kept in one way:
@@ -173,6 +178,9 @@ class OffLoopCall(Generic[T]):
             else:
                 self._result.set_exception(value)
         finally:
+            # What withdrew the call refers back to this object (a worker's job holds _deliver): let
+            # both go now rather than at the next collection, with the loop's completion queue they hold.
+            self._withdraw = _delivered
             if not self.ended.done():  # a withdrawn call of the engine's still reports it never ran
                 self.ended.set_result(None)  # whatever happened
 
