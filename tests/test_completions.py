@@ -71,6 +71,7 @@ CALLS = {
     "readinto": ("rb", [("read", (3,))], "readinto", (bytearray(50),)),
     "readline": ("rb", [("read", (5,))], "readline", (None,)),
     "readline-limited": ("rb", [], "readline", (4,)),
+    "readline-at-the-end": ("rb", [("seek", (0, 2))], "readline", (None,)),
     "readlines-after-a-line": ("rb", [("readline", (None,))], "readlines", (None,)),
     "write-then-read": ("r+b", [("write", (b"WRITTEN",))], "read", (20,)),
     "write": ("r+b", [("seek", (5, 0))], "write", (b"abc",)),

@@ -111,7 +111,9 @@ struct ReadLine {
         start = core.read_position();
         const std::string_view read = core.read_line(limit); // valid until the next call
         line.resize(read.size());
-        std::memcpy(line.data(), read.data(), read.size());
+        if (!read.empty()) { // at the end of input the buffer has no memory, and memcpy wants some
+            std::memcpy(line.data(), read.data(), read.size());
+        }
     }
     py::object result() const {
         return py::make_tuple(start, bytes_or_text(binary, {line.data(), line.size()}));
