@@ -952,11 +952,23 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint
     if (limit) {
         require_representable(*limit, sink);
     }
+    // A read that does not happen leaves the size cache as it found it: read() later measures
+    // the file as it then is, with the writes made meanwhile.
+    const bool measured_before = size_known;
     // Without a limit, the bytes read() would return: to the end of the input, or of the size
     // recorded where that is no hint.
     const std::uint64_t count = limit            ? *limit
                                 : size_is_a_hint ? kUntilInputEnds
                                                  : bytes_to_recorded_end();
+    const std::optional<std::size_t> got = read_without_waiting(count, sink);
+    if (!got) {
+        size_known = measured_before;
+    }
+    return got;
+}
+
+std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t count,
+                                                               ReadSink &sink) {
     const int fd = fileno(file);
     const long start = position();
     if (!regular_file || start < 0) {
