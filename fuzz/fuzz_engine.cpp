@@ -20,6 +20,12 @@
 // end; a read to the end stops at the size measured since the last open, seek
 // or truncate.
 //
+// Positional reads and writes run as the binding runs them beside the object: the pending writes
+// go out first, then pread/pwrite on the descriptor, which leave the position alone (a pwrite in
+// an append mode lands at the end, as Linux has it), and the read-ahead is forgotten after a
+// pwrite. A read cut into pieces (SplitRead) reads them in any order and must give what read()
+// gives, leaving the position where read() leaves it.
+//
 // Half the runs set reads to follow lines, as the asyncio front does. Then the
 // other reads, writes, seeks, truncate, bytes_to_end, read_if_cached and
 // restore_position first give the unread rest of read_line's block back (the
@@ -45,6 +51,9 @@
 #include <vector>
 
 #include "async_file_core.hpp"
+#include "engine_errors.hpp"
+#include "positional_io.hpp"
+#include "split_read.hpp"
 
 namespace {
 
@@ -188,6 +197,7 @@ public:
 
     const std::string &bytes_on_disk() const { return disk; }
     bool is_open() const { return open; }
+    bool readable() const { return reads; }
     bool writable() const { return writes; }
     // The furthest that writing or cutting at the position could take the file.
     std::size_t reach() const {
@@ -359,6 +369,34 @@ public:
     void flush() {
         require_open();
         hand_over_pending();
+    }
+
+    std::string pread(std::uint64_t count, std::uint64_t offset) {
+        require_open();
+        hand_over_pending();
+        if (!reads) {
+            throw std::runtime_error("pread failed");
+        }
+        if (offset >= disk.size()) {
+            return {};
+        }
+        return disk.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(count));
+    }
+
+    std::uint64_t pwrite(std::string_view data, std::uint64_t offset) {
+        require_open();
+        hand_over_pending();
+        if (!writes) {
+            throw std::runtime_error("pwrite failed");
+        }
+        ++landings;
+        const std::size_t at = appends ? disk.size() : static_cast<std::size_t>(offset);
+        if (disk.size() < at + data.size()) {
+            disk.resize(at + data.size(), '\0');
+        }
+        disk.replace(at, data.size(), data);
+        return_read_ahead();
+        return data.size();
     }
 
     // read_if_cached() that found the bytes cold: the checks and the hand-over, nothing read.
@@ -626,6 +664,70 @@ void check_parse_mode(std::string_view mode) {
                 want);
 }
 
+// pread and pwrite as the binding makes them beside the object's other calls.
+std::string positional_read(AsyncFileCore &engine, std::uint64_t count, std::uint64_t offset) {
+    if (engine.descriptor() < 0) {
+        throw NotOpenError();
+    }
+    engine.flush_write_buffer();
+    const int fd = engine.descriptor();
+    StringSink sink;
+    const std::uint64_t room =
+        first_room(fd, engine.is_regular_file(), count, offset, AsyncFileCore::kSmallRead);
+    const auto length = read_positionally(
+        sink, count, room, offset, [&](char *destination, std::size_t size, std::uint64_t at) {
+            return std::optional(read_at(fd, destination, size, at));
+        });
+    return sink.bytes.substr(0, *length);
+}
+
+std::uint64_t positional_write(AsyncFileCore &engine, std::string_view data, std::uint64_t offset) {
+    if (engine.descriptor() < 0) {
+        throw NotOpenError();
+    }
+    engine.flush_write_buffer();
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const std::size_t taken =
+            write_at(engine.descriptor(), data.substr(written), offset + written);
+        if (taken == 0) {
+            break;
+        }
+        written += taken;
+    }
+    engine.forget_read_ahead();
+    return written;
+}
+
+// read(count) cut into pieces of `piece` bytes, read in the order `order` gives, as the binding
+// cuts a large read; the position is left after the bytes that arrived in one run.
+std::string split_read(AsyncFileCore &engine, std::uint64_t count, std::size_t piece,
+                       FuzzedDataProvider &input) {
+    engine.bytes_to_end();
+    const std::int64_t start = engine.read_position();
+    const auto size = file_size(engine.descriptor()).value_or(0);
+    const auto from = static_cast<std::uint64_t>(start);
+    const std::uint64_t wanted = std::min(count, size > from ? size - from : 0);
+    SplitRead plan(from, wanted, piece);
+    std::string bytes(static_cast<std::size_t>(wanted), '\0');
+    std::vector<std::size_t> order(plan.pieces());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    for (std::size_t i = order.size(); i > 1; --i) {
+        std::swap(order[i - 1], order[input.ConsumeIntegralInRange<std::size_t>(0, i - 1)]);
+    }
+    for (const std::size_t index : order) {
+        plan.read_piece(engine.descriptor(), bytes.data(), index);
+    }
+    const SplitRead::Outcome outcome = plan.outcome();
+    if (outcome.error_number != 0) {
+        throw IoError("Read failed", outcome.error_number);
+    }
+    engine.restore_position(start + static_cast<std::int64_t>(outcome.arrived));
+    return bytes.substr(0, static_cast<std::size_t>(outcome.arrived));
+}
+
 void run(FuzzedDataProvider &input) {
     check_parse_mode(input.ConsumeRandomLengthString(6));
     const char *mode = input.PickValueInArray(kModes);
@@ -647,7 +749,7 @@ void run(FuzzedDataProvider &input) {
     for (int step = 0; step < 48 && input.remaining_bytes() > 0; ++step) {
         Outcome got, want;
         const char *name = "";
-        switch (input.ConsumeIntegralInRange(0, 24)) {
+        switch (input.ConsumeIntegralInRange(0, 27)) {
         case 0:
         case 1: {
             name = "write";
@@ -852,6 +954,37 @@ void run(FuzzedDataProvider &input) {
         case 23:
             drop_from_page_cache(path);
             continue;
+        case 24: {
+            name = "pread";
+            const auto count = pick_count(input, 0, 600000).value_or(0);
+            const auto offset = input.ConsumeIntegralInRange<std::uint64_t>(0, model.reach() + 10);
+            got = outcome_of([&] { return positional_read(*engine, count, offset); });
+            want = outcome_of([&] { return model.pread(count, offset); });
+            break;
+        }
+        case 25: {
+            name = "pwrite";
+            const std::string data =
+                pattern(pick_size(input), input.ConsumeIntegral<std::uint8_t>());
+            const auto offset = input.ConsumeIntegralInRange<std::uint64_t>(0, model.reach() + 10);
+            if (std::max<std::uint64_t>(offset, model.reach()) + data.size() > kLargestFile) {
+                continue;
+            }
+            got = outcome_of([&] { return text_of(positional_write(*engine, data, offset)); });
+            want = outcome_of([&] { return text_of(model.pwrite(data, offset)); });
+            break;
+        }
+        case 26: {
+            name = "read in pieces";
+            if (model.is_open() && !model.readable()) {
+                continue; // refused before it is cut
+            }
+            const std::uint64_t count = input.ConsumeIntegralInRange<std::uint64_t>(0, 600000);
+            const std::size_t piece = input.PickValueInArray<std::size_t>({1000, 4096, 65537});
+            got = outcome_of([&] { return split_read(*engine, count, piece, input); });
+            want = outcome_of([&] { return model.read(count); });
+            break;
+        }
         default:
             name = "open";
             got = outcome_of([&] { return engine->open(), std::string(); });

@@ -15,6 +15,7 @@ import pytest
 import larkspan._file
 from conftest import ticking  # noqa: F401  (shared with the front tests)
 from larkspan import _placement, _workers
+from larkspan._engine import File
 
 TIMEOUT = 60  # seconds: a call that hangs fails its test instead of hanging the suite
 
@@ -103,7 +104,8 @@ def outcome_of(make_call: Callable[[], Coroutine[Any, Any, Any]]) -> tuple[Any, 
 
 @pytest.fixture
 def submissions(monkeypatch: pytest.MonkeyPatch) -> list[Callable[[], Any]]:
-    """Every call handed to the worker pool from now on."""
+    """Every call handed to the worker pool or to the engine's threads from now on (an engine call as
+    a callable that names it)."""
     pool = _workers.pool()
     submitted: list[Callable[[], Any]] = []
     submit = pool.submit
@@ -113,6 +115,14 @@ def submissions(monkeypatch: pytest.MonkeyPatch) -> list[Callable[[], Any]]:
         return submit(loop, call, deliver)
 
     monkeypatch.setattr(pool, "submit", counting)
+    for name in ("start", "start_open"):
+        start = getattr(File, name)
+
+        def counting_start(file: File, *args: Any, start: Any = start, name: str = name) -> Any:
+            submitted.append(lambda: name)
+            return start(file, *args)
+
+        monkeypatch.setattr(File, name, counting_start)
     return submitted
 
 

@@ -1,13 +1,16 @@
-"""Cancellation at every point of a call, and calls cancelled before a worker takes them.
+"""Cancellation at every point of a call, and calls cancelled before a thread takes them.
 
-A read cancelled wherever its task stands (waiting for its turn, queued for a worker, while the worker reads,
-or after the worker delivered its result but before the task resumed, the moment an asyncio.wait_for timeout
+A read cancelled wherever its task stands (waiting for its turn, queued for a thread, while the thread reads,
+or after the thread delivered its result but before the task resumed, the moment an asyncio.wait_for timeout
 falls due) loses no byte and repeats none: the next read returns what it had read, or the position is put back.
-A call cancelled while it waits in the worker queue never runs. Every point is reached through events (a gate
-that holds the only worker, the loop's hand-over of a worker's result), never by sleeping."""
+A call cancelled while it waits in the queue of the engine's threads or of the interpreter's workers never runs.
+Every point is reached through events (gates that hold the only engine thread and the only worker, the
+delivery of a result on the loop's thread), never by sleeping."""
 
 import asyncio
+import errno
 import os
+import tempfile
 import threading
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
@@ -22,6 +25,8 @@ import larkspan
 import larkspan._file
 import larkspan.shutil
 from larkspan import _workers
+from larkspan._completions import completions
+from larkspan._engine import File
 from conftest import TIMEOUT, descriptors, disk
 
 pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
@@ -42,26 +47,22 @@ Read = Callable[[Any], Awaitable[Any]]
 
 @contextmanager
 def cancelled_as_its_result_arrives(task: asyncio.Task[Any], skipped: int = 0) -> Iterator[None]:
-    """Within the block, cancels `task` in the turn of the loop in which a worker's result is delivered
-    (after `skipped` others): after the result is set and before the task resumes, where a wait_for timeout
-    that falls due in that turn cancels it."""
-    loop = asyncio.get_running_loop()
-    hand_over = loop.call_soon_threadsafe
+    """Within the block, cancels `task` in the turn of the loop in which a result of a call off the loop is
+    delivered (after `skipped` others): after the result is set and before the task resumes, where a wait_for
+    timeout that falls due in that turn cancels it."""
     deliveries = iter(range(-skipped, 1_000_000))
+    deliver = _workers.OffLoopCall._deliver
 
-    def deliver_then_cancel(callback: Callable[..., object], *args: Any, context: Any = None) -> Any:
-        def both() -> None:
-            callback(*args)
-            if next(deliveries) >= 0:
-                task.cancel()
+    def deliver_then_cancel(call: Any, outcome: Any) -> None:
+        deliver(call, outcome)
+        if next(deliveries) >= 0:
+            task.cancel()
 
-        return hand_over(both, context=context)
-
-    loop.call_soon_threadsafe = deliver_then_cancel  # type: ignore[method-assign]
+    _workers.OffLoopCall._deliver = deliver_then_cancel  # type: ignore[method-assign]
     try:
         yield
     finally:
-        del loop.call_soon_threadsafe  # the loop's own method again
+        _workers.OffLoopCall._deliver = deliver  # type: ignore[method-assign]
 
 
 async def ended(task: asyncio.Task[Any]) -> Any:
@@ -206,20 +207,49 @@ def one_worker() -> Iterator[None]:
 
 
 class HeldWorker:
-    """Holds the pool's only worker until release(), so that the calls made meanwhile wait in its queue."""
+    """Holds the pool's only worker and the engine's only thread until release(), so that the calls made
+    meanwhile wait in their queues. The engine's thread waits to open a FIFO that nobody writes to."""
 
     def __init__(self) -> None:
         self._gate = threading.Event()
         self._holding = asyncio.ensure_future(_workers.run_in_worker(self._gate.wait))
+        self._directory = tempfile.TemporaryDirectory()
+        self._fifo = os.path.join(self._directory.name, "held")
+        os.mkfifo(self._fifo)
+        self._engine_holding = asyncio.ensure_future(engine_open(self._fifo))
 
     async def release(self) -> None:
         self._gate.set()
         await asyncio.wait_for(self._holding, TIMEOUT)
+        writer = -1
+        while writer < 0:
+            try:
+                writer = os.open(self._fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as error:
+                assert error.errno == errno.ENXIO  # the engine's open has not started yet
+                await asyncio.sleep(0.001)
+        try:
+            (await asyncio.wait_for(self._engine_holding, TIMEOUT)).close(False)
+        finally:
+            os.close(writer)
+            self._directory.cleanup()
+
+
+async def engine_open(path: str) -> File:
+    """`path` opened for reading on the engine's threads."""
+    engine = File(os.fsencode(path), "rb")
+    queue = completions(asyncio.get_running_loop())
+    call: _workers.OffLoopCall[int] = _workers.OffLoopCall(
+        lambda deliver: engine.start_open(queue, deliver, os.fsencode(path), os.O_RDONLY, -1, False, path).cancel
+    )
+    await call.result()
+    return engine
 
 
 async def cancelled_in_the_queue(call: Awaitable[Any], after: Callable[[], object] = lambda: None) -> None:
-    """Makes `call` while the only worker is held, cancels it there, runs `after` (the caller going on as
-    if the call had timed out), then lets the worker go and waits until everything queued ran."""
+    """Makes `call` while the only worker and the only engine thread are held, cancels it there, runs `after`
+    (the caller going on as if the call had timed out), then lets them go and waits until everything queued
+    ran."""
     held = HeldWorker()
     task = asyncio.ensure_future(call)
     for _ in range(5):
@@ -229,6 +259,7 @@ async def cancelled_in_the_queue(call: Awaitable[Any], after: Callable[[], objec
     after()
     await held.release()
     await _workers.run_in_worker(lambda: None)  # queued behind the cancelled call: it would have run by now
+    (await engine_open(os.devnull)).close(False)  # likewise on the engine's threads
 
 
 def test_move_cancelled_in_the_queue_never_moves(tmp_path: Path, one_worker: None) -> None:

@@ -19,7 +19,7 @@ import larkspan.os.path
 import larkspan.shutil
 import larkspan.tempfile
 from conftest import descriptors
-from larkspan import _calls, _placement, _workers
+from larkspan import _calls, _completions, _placement, _workers
 from path_fixtures import TIMEOUT, Tree, make_tree, outcome, outcome_of, place, submissions, ticking, yield_always
 
 __all__ = ["make_tree", "submissions", "yield_always"]  # fixtures
@@ -259,6 +259,7 @@ def test_scandir_cancelled_or_closed_on_a_worker_loses_no_entry_and_closes_after
         return {entry.name async for entry in found}
 
     async def closed_while_reading() -> None:
+        _completions.completions(asyncio.get_running_loop())  # the loop's completion queue is open first
         before, found = descriptors(), larkspan.os.scandir(tmp_path)  # descriptors with the loop's own
         gate.let_through()
         await found

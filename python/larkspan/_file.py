@@ -20,7 +20,7 @@ from ._buffer import Buffer
 from ._engine import LARGE_COPY, WOULD_BLOCK, File, size_or_none
 from ._limiter import Limiter, held
 from ._turns import Turns
-from ._workers import WorkerCall
+from ._workers import on_engine
 
 FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 FileArgument: TypeAlias = FilePath | int
@@ -264,19 +264,21 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         place = self._queue_for_turn()
         return await asyncio.shield(self._when_turn_comes(place, self._attempt, method, *args))
 
-    async def _in_worker(self, call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> T:
-        """Runs `call` on a worker with the turn held, within the handle's limiter; when the awaiting
-        task is cancelled, the call is withdrawn or its result goes to `undo`, as WorkerCall decides."""
+    async def _in_engine(self, method: str, *args: Any, undo: Callable[[Any], None] | None = None) -> Any:
+        """Runs the engine's `method(*args)` on its threads with the turn held, within the handle's
+        limiter; when the awaiting task is cancelled, the call is withdrawn or its result goes to
+        `undo`, as OffLoopCall decides."""
         async with held(self.limiter):
-            worker = WorkerCall(call, undo)
-            self._worker = worker.ended  # the turn passes on once it is done, whatever happened
-            return await worker.result()
+            call = on_engine(self._file, method, *args, undo=undo)
+            self._worker = call.ended  # the turn passes on once it is done, whatever happened
+            return await call.result()
 
     async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
-        """A call that reads nothing, with the turn held: inline when the engine allows."""
+        """A call of the engine's that reads nothing, with the turn held: inline when the engine
+        allows, else on its threads."""
         result: T = method(*args, True)
         if result is WOULD_BLOCK:
-            result = await self._in_worker(lambda: method(*args, False))
+            result = await self._in_engine(method.__name__, *args)
         return result
 
     async def _call(self, method: Callable[..., T], *args: Any) -> T:
@@ -328,28 +330,24 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             self._once_worker_ends(lambda: self._give_back(taken))
             raise
 
-    async def _read_step(self, read: Callable[[bool], R], data_of: Callable[[R], Any] = _itself) -> R:
-        """One engine read, `read(inline_only)`, with the turn held: inline when the engine allows,
-        else on a worker."""
-        result = read(True)
-        if result is WOULD_BLOCK:
-            result = await self._read_on_worker(lambda: read(False), data_of)
-        return result
+    async def _read_step(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+        """One engine read, `method(*args, inline_only)`, with the turn held: inline when the engine
+        allows, else on its threads."""
+        result = getattr(self._file, method)(*args, True)
+        if result is not WOULD_BLOCK:
+            return result
+        return await self._read_on_engine(method, *args, data_of=data_of)
 
-    async def _read_on_worker(self, read: Callable[[], R], data_of: Callable[[R], Any] = _itself) -> R:
-        """`read()` on a worker, with the turn held. When the task is cancelled, the bytes the read
-        took (`data_of` its result) are given back."""
-        file = self._file
+    async def _read_on_engine(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+        """The engine read `method(*args)` on its threads, with the turn held. When the task is
+        cancelled, the bytes the read took (`data_of` its result) are given back."""
 
-        def call() -> tuple[int, R]:
-            return file.read_position(), read()
-
-        def undo(outcome: tuple[int, R] | None) -> None:
+        def undo(outcome: tuple[int, Any] | None) -> None:
             if outcome is not None:  # else it never ran
-                start, result = outcome
-                self._give_back(data_of(result), start)
+                start, taken = outcome
+                self._give_back(data_of(taken), start)
 
-        outcome = await self._in_worker(call, undo)
+        outcome = await self._in_engine(method, *args, undo=undo)  # (where it started, result)
         return outcome[1]
 
     # ---- reading -----------------------------------------------------------------------
@@ -365,15 +363,14 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._read, size)
 
     async def _read(self, size: SupportsIndex | None) -> AnyStr:
-        file = self._file
         if (unread := self._unread) is not None:
             count = size_or_none(size)
             if count >= 0:
                 return self._keep_beyond(unread, count)
             self._unread = None
-            rest: AnyStr = await self._after(unread, self._read_step(lambda inline: file.read(None, inline)))
+            rest: AnyStr = await self._after(unread, self._read_step("read", None))
             return unread + rest
-        data: AnyStr = await self._read_step(lambda inline: file.read(size, inline))
+        data: AnyStr = await self._read_step("read", size)
         return data
 
     async def readall(self) -> AnyStr:
@@ -393,8 +390,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def _read1(self, size: SupportsIndex) -> AnyStr:
         if (unread := self._unread) is not None:
             return self._keep_beyond(unread, size_or_none(size))
-        file = self._file
-        data: AnyStr = await self._read_step(lambda inline: file.read1(size, inline))
+        data: AnyStr = await self._read_step("read1", size)
         return data
 
     async def peek(self, size: int = 0) -> AnyStr:
@@ -408,8 +404,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         count = max(size, io.DEFAULT_BUFFER_SIZE)
         if (unread := self._unread) is not None:
             return unread[:count]
-        file = self._file
-        data: AnyStr = await self._read_step(lambda inline: file.read1(count, inline))
+        data: AnyStr = await self._read_step("read1", count)
         self._give_back(data)
         return data
 
@@ -429,13 +424,12 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 data = self._keep_beyond(unread, target.nbytes)
                 target[: len(data)] = data.encode() if isinstance(data, str) else data
                 return len(data)
-        file = self._file
 
         def copied(count: int) -> bytes:
             with memoryview(buffer) as view, view.cast("B") as target:
                 return bytes(target[:count])
 
-        count: int = await self._read_step(lambda inline: file.readinto(buffer, inline), copied)
+        count: int = await self._read_step("readinto", buffer, data_of=copied)
         return count
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
@@ -451,8 +445,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._unread) is not None:
             return await self._line_from_unread(unread, size_or_none(size))
-        file = self._file
-        line: AnyStr = await self._read_step(lambda inline: file.readline(size, inline))
+        line: AnyStr = await self._read_step("readline", size)
         return line
 
     async def _line_from_unread(self, unread: AnyStr, limit: int) -> AnyStr:
@@ -465,8 +458,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return self._keep_beyond(unread, end + 1 if end >= 0 else within)
         self._unread = None
         more = None if limit < 0 else limit - len(unread)
-        file = self._file
-        rest: AnyStr = await self._after(unread, self._read_step(lambda inline: file.readline(more, inline)))
+        rest: AnyStr = await self._after(unread, self._read_step("readline", more))
         return unread + rest
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
@@ -482,19 +474,18 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return await self._in_turn(self._readlines, hint)
 
     async def _readlines(self, hint: SupportsIndex | None) -> list[AnyStr]:
-        file = self._file
         if (unread := self._unread) is None:
-            lines: list[AnyStr] = await self._read_step(lambda inline: file.readlines(hint, inline), _joined)
+            lines: list[AnyStr] = await self._read_step("readlines", hint, data_of=_joined)
             return lines
         self._unread = None
         rest: list[AnyStr] = await self._after(
-            unread, self._read_step(lambda inline: file.readlines(None, inline), _joined)
+            unread, self._read_step("readlines", None, data_of=_joined)
         )
         return _split_lines(unread + unread[:0].join(rest))
 
     async def _lines_up_to(self, budget: int) -> list[AnyStr]:
         """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
-        engine allows (up to a large copy), the rest in one go on a worker."""
+        engine allows (up to a large copy), the rest in one go on the engine's threads."""
         lines: list[AnyStr] = []
         if self._inline:
             readline = self._file.readline
@@ -522,9 +513,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             lines += more
             if not complete:
                 left = budget - total - sum(map(len, more))
-                rest: list[AnyStr] = await self._read_on_worker(
-                    lambda: _lines_within(lambda: readline(None, False), left)[0], _joined
-                )
+                rest: list[AnyStr] = await self._read_on_engine("lines_within", left, data_of=_joined)
                 lines += rest
         except asyncio.CancelledError:
             self._once_worker_ends(lambda: self._give_back(_joined(lines)))
@@ -546,6 +535,33 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         if not line:
             raise StopAsyncIteration
         return line
+
+    # ---- by position ----------------------------------------------------------------------
+
+    async def pread(self, size: SupportsIndex, offset: SupportsIndex) -> bytes:
+        """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
+        has accepted: the position stays where it is, and the call does not wait for the handle's
+        other calls, so any number of them may be in flight at once."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        data: bytes = self._file.pread(size, offset, True)
+        if data is WOULD_BLOCK:
+            async with held(self.limiter):
+                data = await on_engine(self._file, "pread", size, offset).result()
+        return data
+
+    async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
+        """Writes `data` at `offset` and returns how many bytes the system took, as os.pwrite on the
+        descriptor, after the writes this handle has accepted; the position stays where it is, and
+        reads through the handle that follow see the bytes. Does not wait for the handle's other
+        calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        count: int = self._file.pwrite(data, offset, True)
+        if count is WOULD_BLOCK:
+            async with held(self.limiter):
+                count = await on_engine(self._file, "pwrite", data, offset).result()
+        return count
 
     # ---- writing and the rest ------------------------------------------------------------
 
@@ -576,12 +592,17 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
         """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
         position."""
-        return await self._call(self._seek, offset, whence)  # converted, and refused, as builtin's
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:  # nothing is unread
+            position: int = self._file.seek(offset, whence, True)  # converted, and refused, as builtin's
+            if position is not WOULD_BLOCK:
+                return position
+        return await self._in_turn(self._seek, offset, whence)
 
-    def _seek(self, offset: SupportsIndex, whence: SupportsIndex, inline_only: bool) -> int:
-        position: int = self._file.seek(offset, whence, inline_only)
-        if position is not WOULD_BLOCK:
-            self._unread = None  # what a cancelled read left lies behind the old position
+    async def _seek(self, offset: SupportsIndex, whence: SupportsIndex) -> int:
+        position: int = await self._attempt(self._file.seek, offset, whence)
+        self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
@@ -672,12 +693,30 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     async def write(self, data: Buffer) -> int:
         """Writes `data` through to the file; returns how many bytes were taken."""
-        count: int = await self._call(self._flushed, self._file.write, data)
+        count: int = await self._written_through(self._file.write, data)
         return count
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes each item of `lines` through to the file; no newlines are added."""
-        await self._call(self._flushed, self._file.writelines, _listed(lines))
+        await self._written_through(self._file.writelines, _listed(lines))
+
+    async def _written_through(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+        if monotonic_ns() >= _next_yield_ns:
+            await _pass_turn()
+        if self._inline:
+            result = self._flushed(write, data, True)
+            if result is not WOULD_BLOCK:
+                return result
+        return await self._in_turn(self._write_then_flush, write, data)
+
+    async def _write_then_flush(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+        """With the turn held: inline where neither can wait, else the write and then the flush on
+        the engine's threads."""
+        result = self._flushed(write, data, True)
+        if result is WOULD_BLOCK:
+            result = await self._attempt(write, data)
+            await self._attempt(self._file.flush)
+        return result
 
     def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:
         """`write(data)` and the flush after it, as one step of the engine: inline only where

@@ -13,10 +13,12 @@ from typing import Any, Generic, TypeVar
 from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
 from ._calls import take_turn
+from ._completions import completions
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
-from ._limiter import Limiter
+from ._limiter import Limiter, held
 from ._text import TextHandle
+from ._workers import OffLoopCall
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
 
@@ -50,16 +52,35 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
     return status.st_blksize
 
 
-async def _open_in_worker(engine: File, open_it: Callable[[], int], limiter: Limiter | None) -> int:
-    """Runs `open_it` on a worker. When the awaiting task is cancelled, the file opened meanwhile
+async def _open_off_the_loop(
+    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
+) -> int:
+    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
+    caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
     is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
 
     def close_it(block_size: int | None) -> None:
         if block_size is not None:  # else the open never ran
-            _workers.pool().submit(loop, lambda: engine.close(False), lambda _: None)
+            engine.start(completions(loop), lambda _: None, "close")
 
-    block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
+    if opener is not None:
+        open_it = partial(_open_descriptor, engine, target, plan, closefd, opener)
+        block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
+        return block_size
+    if isinstance(target, int):
+        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+        path = None
+    else:
+        descriptor, path = -1, os.fsencode(target)
+    async with held(limiter):
+        call: OffLoopCall[int] = OffLoopCall(
+            lambda deliver: engine.start_open(
+                completions(loop), deliver, path, plan.flags, descriptor, descriptor != target, target
+            ).cancel,
+            close_it,
+        )
+        block_size = await call.result()
     return block_size
 
 
@@ -79,11 +100,11 @@ async def open_file(
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
     engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
-    open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
-        block_size = await _open_in_worker(engine, open_it, limiter)  # a descriptor's fstat asks its file system too
+        # A descriptor's fstat asks its file system too.
+        block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)
     else:
-        block_size = open_it()
+        block_size = _open_descriptor(engine, target, plan, bool(closefd), opener)
     handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
     raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
     raw.limiter = limiter

@@ -1,5 +1,7 @@
-"""The bounded pool of worker threads that runs the calls that can wait on storage, and the one
-place that decides what becomes of a call whose awaiting task is cancelled."""
+"""The bounded pool of the interpreter's worker threads, for the calls that can wait and that only
+Python can make (os and shutil calls, a caller's opener), and the one place that decides what becomes
+of a call off the loop, on a worker or on the engine's own threads, whose awaiting task is cancelled.
+Both kinds of thread deliver through the loop's completion queue."""
 
 import asyncio
 import os
@@ -8,18 +10,22 @@ from collections.abc import Callable
 from queue import SimpleQueue
 from typing import Any, Generic, TypeAlias, TypeVar
 
+from . import _engine
+from ._completions import Deliver as Deliver, Outcome as Outcome, completions
+from ._engine import Completions, File
 from ._limiter import Limiter, held
 
-# The workers spend their lives asleep in the kernel, waiting on a device, a network file system
-# or another process, so their number bounds how many such waits overlap, not how much CPU is
-# used. A network or FUSE file system serves dozens of requests at once, and a thread costs tens
-# of KiB of memory; 64 lets 64 tasks wait at once (the width of a typical fan-out) without letting
-# a runaway program start thousands of threads. Threads start only when a call finds none idle.
-DEFAULT_MAX_WORKERS = 64
+# The workers, the engine's threads and the interpreter's alike, spend their lives asleep in the
+# kernel, waiting on a device, a network file system or another process, so their number bounds
+# how many such waits overlap, not how much CPU is used. 64 lets 64 tasks wait at once (the width
+# of a typical fan-out, and the depth at which cold random reads reach the device's rate on a
+# virtio disk: 32 threads of pread measured as fast as 64 there, 16 a third slower) without
+# letting a runaway program start thousands of threads. Threads start only when a call finds none
+# idle.
+DEFAULT_MAX_WORKERS = _engine.DEFAULT_MAX_THREADS
 
-Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
-Deliver: TypeAlias = Callable[[Outcome], None]
 T = TypeVar("T")
+Withdraw: TypeAlias = Callable[[], bool]  # keeps a call that has not started from running
 
 
 def _outcome(call: Callable[[], Any]) -> Outcome:
@@ -34,10 +40,10 @@ class Job:
     that withdraws it, whichever comes first. Both try the same lock without waiting, so exactly
     one wins however the loop's thread and the worker's meet."""
 
-    __slots__ = ("loop", "call", "deliver", "_claimed")
+    __slots__ = ("completions", "call", "deliver", "_claimed")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> None:
-        self.loop = loop
+    def __init__(self, completions: Completions, call: Callable[[], Any], deliver: Deliver) -> None:
+        self.completions = completions
         self.call = call
         self.deliver = deliver
         self._claimed = threading.Lock()
@@ -65,7 +71,8 @@ class WorkerPool:
         """Runs `call` on a worker unless the returned job is claimed first; `deliver` then receives
         its outcome on `loop`'s thread, unless the loop has closed by then, when nobody is left to
         receive it."""
-        job = Job(loop, call, deliver)
+        job = Job(completions(loop), call, deliver)
+        job.completions.expect()
         self._calls.put(job)
         if not self._idle.acquire(blocking=False):
             self._add_thread()
@@ -81,14 +88,10 @@ class WorkerPool:
     def _work(self) -> None:
         while True:
             job = self._calls.get()
-            if job.claim():  # else withdrawn by its task: it never runs
-                outcome = _outcome(job.call)
-                try:
-                    job.loop.call_soon_threadsafe(job.deliver, outcome)
-                except RuntimeError:
-                    pass  # the loop closed while the call ran
-                del outcome
-            del job  # hold no call or result while idle
+            # A withdrawn call never runs; its outcome says so, as an engine call's would.
+            outcome = _outcome(job.call) if job.claim() else (False, asyncio.CancelledError())
+            job.completions.post(job.deliver, outcome)  # dropped undelivered if the loop has closed
+            del job, outcome  # hold no call or result while idle
             self._idle.release()
 
 
@@ -100,10 +103,13 @@ def pool() -> WorkerPool:
 
 
 def set_max_workers(max_workers: int) -> None:
-    """Sets how many worker threads may wait on storage at once (64 unless set). Threads already
-    started stay until the process ends; new calls start no more than the new limit allows."""
+    """Sets how many threads may wait on storage at once (64 unless set), of the engine's and of
+    the interpreter's each. The engine's threads beyond a lowered limit end once their call is
+    done, the interpreter's stay until the process ends; new calls start no more than the new
+    limit allows, and wait for a free thread."""
     global _pool
     _pool = WorkerPool(max_workers)
+    _engine.set_max_threads(max_workers)
 
 
 def _start_afresh_in_child() -> None:
@@ -113,12 +119,17 @@ def _start_afresh_in_child() -> None:
     _pool = WorkerPool(_pool.max_workers)
 
 
-os.register_at_fork(after_in_child=_start_afresh_in_child)
+os.register_at_fork(after_in_child=_start_afresh_in_child)  # the engine's threads: in _completions
 
 
-class WorkerCall(Generic[T]):
-    """A call on a worker awaited by one task. When that task is cancelled, whatever point the
-    cancellation meets, the call's outcome is kept in one way:
+def _delivered() -> bool:
+    """Withdraws nothing: the call's outcome is in."""
+    return False
+
+
+class OffLoopCall(Generic[T]):
+    """A call off the loop, on a worker or on the engine's threads, awaited by one task. When that
+    task is cancelled, whatever point the cancellation meets, the call's outcome is kept in one way:
 
     - the call has not started: it is withdrawn and never runs (as run_in_executor's calls);
     - it is running: it runs to its end, and its result goes to `undo`;
@@ -126,16 +137,17 @@ class WorkerCall(Generic[T]):
       falls due in the same turn of the loop): the result goes to `undo` all the same.
 
     `undo` receives the result, or None when the call never ran. An error the call raises once
-    its task is cancelled has nobody to go to and is dropped."""
+    its task is cancelled has nobody to go to and is dropped. `start` starts the call with the
+    callable its outcome goes to, and returns what withdraws it."""
 
-    __slots__ = ("_result", "ended", "_undo", "_job")
+    __slots__ = ("_result", "ended", "_undo", "_withdraw")
 
-    def __init__(self, call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> None:
+    def __init__(self, start: Callable[[Deliver], Withdraw], undo: Callable[[T | None], None] | None = None) -> None:
         loop = asyncio.get_running_loop()
         self._result: asyncio.Future[T] = loop.create_future()
         self.ended: asyncio.Future[None] = loop.create_future()  # once the call ended or never will run
         self._undo = undo
-        self._job = pool().submit(loop, call, self._deliver)
+        self._withdraw = start(self._deliver)
 
     async def result(self) -> T:
         try:
@@ -148,7 +160,7 @@ class WorkerCall(Generic[T]):
         result = self._result
         result.cancel()  # a result still to come no longer goes to the task
         if result.cancelled():
-            if self._job.claim():
+            if self._withdraw():
                 self.ended.set_result(None)
                 self._hand_to_undo(None)
             # else the call is running: _deliver hands its result to undo
@@ -166,17 +178,36 @@ class WorkerCall(Generic[T]):
             else:
                 self._result.set_exception(value)
         finally:
-            self.ended.set_result(None)  # whatever happened
+            # What withdrew the call refers back to this object (a worker's job holds _deliver): let
+            # both go now rather than at the next collection, with the loop's completion queue they hold.
+            self._withdraw = _delivered
+            if not self.ended.done():  # a withdrawn call of the engine's still reports it never ran
+                self.ended.set_result(None)  # whatever happened
 
     def _hand_to_undo(self, value: T | None) -> None:
         if self._undo is not None:
             self._undo(value)
 
 
+def on_worker(call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> OffLoopCall[T]:
+    """`call` on a worker of the interpreter's."""
+    loop = asyncio.get_running_loop()
+    return OffLoopCall(lambda deliver: pool().submit(loop, call, deliver).claim, undo)
+
+
+def on_engine(
+    file: File, method: str, *args: Any, undo: Callable[[Any], None] | None = None
+) -> OffLoopCall[Any]:
+    """The engine call `method(*args)` of `file` on the engine's threads, as its blocking form
+    `method(*args, False)` would run it; reads from the position give (where they started, result)."""
+    queue = completions(asyncio.get_running_loop())
+    return OffLoopCall(lambda deliver: file.start(queue, deliver, method, *args).cancel, undo)
+
+
 async def run_in_worker(
     call: Callable[[], T], undo: Callable[[T | None], None] | None = None, limiter: Limiter | None = None
 ) -> T:
     """Runs `call` on a worker, within `limiter` when given, and returns its result; a cancelled
-    task's call is kept as WorkerCall says, and the limiter is given back at once."""
+    task's call is kept as OffLoopCall says, and the limiter is given back at once."""
     async with held(limiter):
-        return await WorkerCall(call, undo).result()
+        return await on_worker(call, undo).result()

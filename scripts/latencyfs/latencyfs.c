@@ -2,14 +2,16 @@
  * A passthrough FUSE file system over a backing directory that makes every request wait a fixed
  * latency before it is served, so that tests and benchmarks see slow storage.
  *
- *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] [--stats-file=PATH]
- *             BACKING MOUNTPOINT -f
+ *   latencyfs [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] [--direct-io]
+ *             [--stats-file=PATH] BACKING MOUNTPOINT -f
  *
  * --fail-marker: reads and writes of files whose name contains STR fail with EIO (open succeeds).
  * --fail-from: reads of those files fail only from this offset on; a read that starts before it
  *   returns the bytes up to it, as storage that fails part-way through a file would. Marked files
  *   are opened with direct I/O, so each reply reaches the reader as it is: through the page cache,
  *   a short reply would read as the end of the file.
+ * --direct-io: every file is opened with direct I/O, as network file systems often serve theirs:
+ *   the kernel caches none of its pages and sends each read and write on to the daemon.
  * --stats-file: a file of four little-endian uint64 counters, kept current while mounted:
  *   requests served, requests in flight, the most ever in flight at once, statfs requests served.
  *
@@ -44,6 +46,7 @@ struct options {
     double latency_ms;
     char *fail_marker;
     long long fail_from;
+    int direct_io;
     char *stats_file;
     char *backing;
 };
@@ -68,6 +71,7 @@ static const struct fuse_opt option_specs[] = {
     {"--latency-ms=%lf", offsetof(struct options, latency_ms), 0},
     {"--fail-marker=%s", offsetof(struct options, fail_marker), 0},
     {"--fail-from=%lld", offsetof(struct options, fail_from), 0},
+    {"--direct-io", offsetof(struct options, direct_io), 1},
     {"--stats-file=%s", offsetof(struct options, stats_file), 0},
     FUSE_OPT_END,
 };
@@ -116,7 +120,7 @@ static int keep_open_file(const char *path, int fd, struct fuse_file_info *fi) {
     }
     *file = (struct open_file){.fd = fd, .fails = marked(path)};
     fi->fh = (uintptr_t)file;
-    fi->direct_io = file->fails;
+    fi->direct_io = file->fails || options.direct_io;
     return 0;
 }
 
@@ -346,7 +350,7 @@ int main(int argc, char *argv[]) {
         return 2;
     if (!options.backing || !(options.latency_ms >= 0) || options.fail_from < 0) {
         fprintf(stderr,
-                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] "
+                "usage: %s [--latency-ms=MS] [--fail-marker=STR] [--fail-from=BYTES] [--direct-io] "
                 "[--stats-file=PATH] BACKING MOUNTPOINT [FUSE options]\n",
                 argv[0]);
         return 2;

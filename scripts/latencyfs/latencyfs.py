@@ -92,12 +92,18 @@ def build() -> Path:
 
 @contextmanager
 def mounted(
-    backing: Path, mountpoint: Path, latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0
+    backing: Path,
+    mountpoint: Path,
+    latency_ms: float = 20.0,
+    fail_marker: str | None = None,
+    fail_from: int = 0,
+    direct_io: bool = False,
 ) -> Iterator[LatencyFs]:
     """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block; unmounts
     and reaps the daemon however the block ends. Reads and writes of files named with `fail_marker`
     fail with EIO, reads only from byte `fail_from` on (a read that starts before it returns the bytes
-    up to it)."""
+    up to it). With `direct_io`, every file is opened with direct I/O: nothing of it is cached, and
+    each read and write reaches the daemon."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
     binary = build()
@@ -107,6 +113,8 @@ def mounted(
         options = [f"--latency-ms={latency_ms}", f"--stats-file={stats_file}"]
         if fail_marker is not None:
             options += [f"--fail-marker={fail_marker}", f"--fail-from={fail_from}"]
+        if direct_io:
+            options.append("--direct-io")
         command = [str(binary), "-f", *options, str(backing), str(mountpoint)]
         with open(stderr_file, "wb") as stderr:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr)

@@ -1,43 +1,18 @@
 #include "engine_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
 #include "builtin_arguments.hpp"
 #include "engine_errors.hpp"
+#include "engine_file_locks.hpp"
 #include "interpreter_lock.hpp"
+#include "positional_io.hpp"
 #include "py_arguments.hpp"
 #include "py_errors.hpp"
 #include "py_sinks.hpp"
 #include "span_sink.hpp"
-
-// Holds the object's lock for one operation. As CPython's buffered files do, a caller first
-// tries the lock and only waits for it with the interpreter lock released, so the thread that
-// holds it can finish; the same thread coming back while it holds the lock is refused.
-class EngineFile::Busy {
-public:
-    explicit Busy(EngineFile &file) : file_(file) {
-        const unsigned long me = PyThread_get_thread_ident();
-        if (!file_.lock_.try_lock()) {
-            if (file_.owner_.load(std::memory_order_relaxed) == me) {
-                throw std::runtime_error("reentrant call on a file in use by this thread");
-            }
-            const InterpreterReleased released;
-            file_.lock_.lock();
-        }
-        file_.owner_.store(me, std::memory_order_relaxed);
-    }
-    Busy(const Busy &) = delete;
-    Busy &operator=(const Busy &) = delete;
-    ~Busy() {
-        file_.descriptor_.store(file_.core.descriptor(), std::memory_order_relaxed);
-        file_.owner_.store(0, std::memory_order_relaxed);
-        file_.lock_.unlock();
-    }
-
-private:
-    EngineFile &file_;
-};
 
 EngineFile::EngineFile(const std::string &filename, const std::string &mode)
     : core(filename, mode), is_binary(mode.find('b') != std::string::npos),
@@ -51,9 +26,17 @@ EngineFile::EngineFile(const std::string &filename, const std::string &mode)
 // open stream is closed without releasing it.
 EngineFile::~EngineFile() { core.set_wait_gate(nullptr); }
 
-void EngineFile::before_wait() noexcept { released_ = PyEval_SaveThread(); }
+void EngineFile::before_wait() noexcept {
+    if (gate_releases_) {
+        released_ = PyEval_SaveThread();
+    }
+}
 
-void EngineFile::after_wait() noexcept { restore_thread_or_park(released_); }
+void EngineFile::after_wait() noexcept {
+    if (gate_releases_) {
+        restore_thread_or_park(released_);
+    }
+}
 
 py::object EngineFile::would_block() {
     // Made once and never freed: it must outlive every module object that refers to it.
@@ -76,8 +59,13 @@ void EngineFile::open_descriptor(int descriptor) {
 
 void EngineFile::take_storage() {
     const InterpreterReleased released; // a slow file system answers statfs slowly too
+    measure_storage();
+}
+
+void EngineFile::measure_storage() {
     storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
                    std::memory_order_relaxed);
+    regular_.store(core.is_regular_file(), std::memory_order_relaxed);
 }
 
 // As builtin's buffered files, whose classes lack what the mode refuses: open or closed, the
@@ -110,8 +98,44 @@ py::object EngineFile::close(bool inline_only) {
     if (inline_only && open_may_wait()) {
         return would_block();
     }
+    switch (stop_positional_calls(inline_only)) {
+    case PositionalCalls::Refused:
+        return would_block();
+    case PositionalCalls::Running: {
+        const InterpreterReleased released; // before the wait: a starting call holds it
+        await_positional_calls();
+        break;
+    }
+    case PositionalCalls::None:
+        break;
+    }
     core.close_even_if_flush_fails();
     return py::none();
+}
+
+// From here on the descriptor shows closed, so no positional call starts; those running are
+// reported, for the caller to wait for them. Inline, with some running, it changes nothing and
+// says Refused: the loop never waits for them.
+EngineFile::PositionalCalls EngineFile::stop_positional_calls(bool inline_only) {
+    const std::lock_guard guard(positional_lock_);
+    if (positional_calls_ != 0 && inline_only) {
+        return PositionalCalls::Refused;
+    }
+    descriptor_.store(-1, std::memory_order_relaxed);
+    return positional_calls_ == 0 ? PositionalCalls::None : PositionalCalls::Running;
+}
+
+void EngineFile::await_positional_calls() {
+    std::unique_lock guard(positional_lock_);
+    positional_ended_.wait(guard, [&] { return positional_calls_ == 0; });
+}
+
+void EngineFile::forget_input_behind_positional_writes() {
+    const std::uint64_t landed = positional_writes_.load(std::memory_order_acquire);
+    if (landed != positional_writes_seen_) {
+        positional_writes_seen_ = landed;
+        core.forget_read_ahead();
+    }
 }
 
 // ---- reading ---------------------------------------------------------------------
@@ -376,6 +400,133 @@ py::object EngineFile::sync(bool data_only, bool inline_only) {
     return py::none();
 }
 
+// ---- by position -----------------------------------------------------------------
+
+namespace {
+
+// The integer os.pread and os.pwrite take for a count (Py_ssize_t) or an offset (off_t, as C
+// long), converted and refused in their words.
+template <typename Integer, Integer (*convert)(PyObject *)>
+Integer os_integer(const py::object &value) {
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) {
+        throw py::error_already_set();
+    }
+    const Integer converted = convert(index.ptr());
+    if (converted == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return converted;
+}
+
+constexpr auto os_count = os_integer<Py_ssize_t, PyLong_AsSsize_t>;
+constexpr auto os_offset = os_integer<long, PyLong_AsLong>;
+
+} // namespace
+
+bool EngineFile::hand_over_pending(bool inline_only) {
+    if (pending_.load(std::memory_order_acquire) == 0) {
+        return true;
+    }
+    if (inline_only) {
+        const Busy busy(*this, std::try_to_lock);
+        if (!busy.held() || open_may_wait()) {
+            return false; // the loop never waits for a call on a worker, nor for storage
+        }
+        core.flush_write_buffer();
+        return true;
+    }
+    const Busy busy(*this);
+    core.flush_write_buffer();
+    return true;
+}
+
+bool EngineFile::positional_runs_inline(std::uint64_t count) const {
+    return storage() != Storage::MayWait && count <= kLargeCopy;
+}
+
+py::object EngineFile::pread(const py::object &size, const py::object &offset, bool inline_only) {
+    const Py_ssize_t count = os_count(size);
+    const long at = os_offset(offset);
+    if (closed()) {
+        throw NotOpenError();
+    }
+    if (!readable_) {
+        throw ModeError("File not open for reading", "pread");
+    }
+    if (count < 0 || at < 0) {
+        throw IoError("pread failed", EINVAL);
+    }
+    if (!hand_over_pending(inline_only)) {
+        return would_block();
+    }
+    const PositionalUse use(*this);
+    const auto wanted = static_cast<std::uint64_t>(count);
+    if (inline_only && !positional_runs_inline(wanted)) {
+        return would_block();
+    }
+    const int fd = use.descriptor();
+    const auto start = static_cast<std::uint64_t>(at);
+    const bool regular = regular_.load(std::memory_order_relaxed);
+    std::uint64_t room;
+    if (inline_only) {
+        room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
+    } else {
+        const InterpreterReleased released;
+        room = first_room(fd, regular, wanted, start, AsyncFileCore::kSmallRead);
+    }
+    const bool from_memory = storage() == Storage::Memory;
+    py::object result = read_result(true, [&](ReadSink &sink) {
+        return read_positionally(sink, wanted, room, start,
+                                 [&](char *destination, std::size_t size,
+                                     std::uint64_t offset) -> std::optional<std::size_t> {
+                                     if (!inline_only) {
+                                         const InterpreterReleased released;
+                                         return read_at(fd, destination, size, offset);
+                                     }
+                                     if (from_memory) {
+                                         return read_at(fd, destination, size, offset);
+                                     }
+                                     return read_at_if_cached(fd, destination, size, offset);
+                                 });
+    });
+    return result ? result : would_block();
+}
+
+py::object EngineFile::pwrite(const py::object &data, const py::object &offset, bool inline_only) {
+    const BufferView view(data.ptr(), PyBUF_SIMPLE);
+    const long at = os_offset(offset);
+    if (closed()) {
+        throw NotOpenError();
+    }
+    if (!core.writable()) {
+        throw ModeError("File not open for writing", "pwrite");
+    }
+    if (at < 0) {
+        throw IoError("pwrite failed", EINVAL);
+    }
+    if (!hand_over_pending(inline_only)) {
+        return would_block();
+    }
+    const PositionalUse use(*this);
+    const std::string_view bytes(static_cast<const char *>(view.get().buf),
+                                 static_cast<std::size_t>(view.get().len));
+    if (inline_only && !positional_runs_inline(bytes.size())) {
+        return would_block();
+    }
+    std::size_t taken;
+    if (inline_only) {
+        taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
+    } else {
+        const InterpreterReleased released;
+        taken = write_at(use.descriptor(), bytes, static_cast<std::uint64_t>(at));
+    }
+    if (taken != 0) {
+        positional_writes_.fetch_add(1, std::memory_order_release);
+    }
+    return py::int_(taken);
+}
+
 std::int64_t EngineFile::read_position() {
     const Busy busy(*this);
     // A read hands the pending writes over first and starts after them, not before.
@@ -398,6 +549,14 @@ int EngineFile::fileno() const {
         throw NotOpenError();
     }
     return descriptor;
+}
+
+std::optional<std::uint64_t> EngineFile::size_without_waiting() const {
+    const int descriptor = descriptor_.load(std::memory_order_relaxed);
+    if (descriptor < 0 || storage() == Storage::MayWait) {
+        return std::nullopt;
+    }
+    return file_size(descriptor);
 }
 
 std::string EngineFile::storage_name() const {

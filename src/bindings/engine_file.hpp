@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <pybind11/pybind11.h>
 
@@ -54,6 +56,13 @@ public:
     py::object isatty(bool inline_only);
     py::object sync(bool data_only, bool inline_only);
 
+    // os.pread and os.pwrite on the file's descriptor, after the writes still pending in its
+    // buffer: the position stays where it is, and neither waits for the object's lock, so any
+    // number of them may run at once, beside one call that holds it. A positional write makes
+    // the reads through the stream that follow ask the file again.
+    py::object pread(const py::object &size, const py::object &offset, bool inline_only);
+    py::object pwrite(const py::object &data, const py::object &offset, bool inline_only);
+
     // For undoing a read whose result nobody took: the position it starts at (pending writes are
     // handed over first, as the read would), and back to it.
     std::int64_t read_position();
@@ -68,12 +77,25 @@ public:
     std::string storage_name() const;
     const std::string &name() const { return core.get_filename(); }
     const std::string &mode() const { return core.get_mode(); }
+    // What may make calls wait, and whether the file is a regular one, as open() found them.
+    Storage storage() const { return storage_.load(std::memory_order_relaxed); }
+    bool regular_file() const { return regular_.load(std::memory_order_relaxed); }
+    // A regular file's size by fstat, where asking cannot wait (not on storage that may); nullopt
+    // otherwise, and once closed.
+    std::optional<std::uint64_t> size_without_waiting() const;
 
     // The object returned in place of a result by a call that would have to wait.
     static py::object would_block();
 
 private:
+    friend class FileJob;
+    friend class PositionalJob;
+    friend class CloseJob;
+    friend class OpenJob;
+    friend class SplitRun;
+    struct OffInterpreter {};
     class Busy;
+    class PositionalUse;
 
     void before_wait() noexcept override;
     void after_wait() noexcept override;
@@ -87,22 +109,39 @@ private:
 
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }
-    Storage storage() const { return storage_.load(std::memory_order_relaxed); }
     bool open_may_wait() const { return !is_closed() && storage() == Storage::MayWait; }
     template <typename Read>
     py::object read_inline(std::optional<std::uint64_t> count, Read &&read);
     bool line_runs_inline(std::optional<std::uint64_t> limit);
     bool rest_runs_inline();
     bool write_runs_inline(bool stays_buffered, std::uint64_t total) const;
+    void forget_input_behind_positional_writes();
+    enum class PositionalCalls { None, Running, Refused };
+    PositionalCalls stop_positional_calls(bool inline_only);
+    void await_positional_calls();
+    void measure_storage();
+
+    // Without the lock:
+    bool hand_over_pending(bool inline_only);
+    bool positional_runs_inline(std::uint64_t count) const;
 
     AsyncFileCore core;
     bool is_binary;                                  // data results are bytes rather than str
     bool readable_;                                  // the mode reads: "r" or "+"
     std::atomic<Storage> storage_{Storage::MayWait}; // set by open()
     std::atomic<int> descriptor_{-1};                // the stream's, after each operation
+    std::atomic<bool> regular_{false};               // a regular file: set by open()
     std::mutex lock_;                                // held for the whole of each operation
-    std::atomic<unsigned long> owner_{0};            // the thread holding lock_, to refuse reentry
-    PyThreadState *released_ = nullptr; // while the interpreter lock is released around a wait
+    std::atomic<std::thread::id> owner_{};           // the thread holding lock_, to refuse reentry
+    PyThreadState *released_ = nullptr;     // while the interpreter lock is released around a wait
+    bool gate_releases_ = true;             // false while an engine thread holds lock_
+    std::atomic<std::uint64_t> pending_{0}; // the core's pending_bytes(), after each operation
+
+    std::mutex positional_lock_;                      // guards positional_calls_
+    std::condition_variable positional_ended_;        // told when positional_calls_ falls to 0
+    int positional_calls_ = 0;                        // pread/pwrite using the descriptor now
+    std::atomic<std::uint64_t> positional_writes_{0}; // pwrite calls that have landed bytes
+    std::uint64_t positional_writes_seen_ = 0; // as many as the stream had forgotten input for
 };
 
 template <>

@@ -38,10 +38,10 @@
 #include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "engine_errors.hpp"
+#include "positional_io.hpp"
 #include "span_sink.hpp"
 
 namespace {
@@ -969,7 +969,6 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint
 
 std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t count,
                                                                ReadSink &sink) {
-#ifdef RWF_NOWAIT
     const int fd = fileno(file);
     const long start = position();
     if (!regular_file || start < 0) {
@@ -978,36 +977,25 @@ std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t cou
     std::size_t wanted = to_size(count);
     if (count > kSmallRead) {
         // Room for what the file holds now, not for a count far beyond its end.
-        struct stat status;
-        if (::fstat(fd, &status) != 0) {
+        const auto size = file_size(fd);
+        if (!size) {
             return std::nullopt;
         }
-        const std::uint64_t held = status.st_size > start ? status.st_size - start : 0;
-        wanted = to_size(std::min(count, held));
+        const auto from = static_cast<std::uint64_t>(start);
+        wanted = to_size(std::min(count, *size > from ? *size - from : 0));
     }
-    char *destination = sink.reserve(wanted);
-    iovec piece{destination, wanted};
-    // Even for no bytes: a descriptor that cannot read fails here as read() would.
-    ssize_t got = ::preadv2(fd, &piece, 1, start, RWF_NOWAIT);
-    if (got >= 0 && static_cast<std::uint64_t>(got) < count) {
-        // Short: the end of the file, or a page the kernel does not hold (or the file grew
-        // since fstat). Only a read that finds nothing more, at once, tells the end.
+    auto got = read_at_if_cached(fd, sink.reserve(wanted), wanted, start);
+    if (got && *got == wanted && wanted < count) {
+        // The file may have grown since fstat: the end is where nothing more is there at once.
         char probe;
-        iovec next{&probe, 1};
-        if (::preadv2(fd, &next, 1, start + got, RWF_NOWAIT) != 0) {
-            return std::nullopt;
+        if (read_at_if_cached(fd, &probe, 1, start + static_cast<long>(wanted)) != 0u) {
+            got.reset();
         }
     }
-    if (got < 0) {
-        return std::nullopt;
+    if (got) {
+        deferred_position = start + static_cast<long>(*got);
     }
-    deferred_position = start + got;
-    return static_cast<std::size_t>(got);
-#else
-    (void)count;
-    (void)sink;
-    return std::nullopt;
-#endif
+    return got;
 }
 
 bool AsyncFileCore::restore_position(std::int64_t position) {
@@ -1019,4 +1007,14 @@ bool AsyncFileCore::restore_position(std::int64_t position) {
     deferred_position = static_cast<long>(position);
     read_failure = 0; // the reads from there find their own
     return true;
+}
+
+void AsyncFileCore::forget_read_ahead() {
+    if (file == nullptr || !regular_file) {
+        return;
+    }
+    return_read_ahead();
+    // glibc serves a seek inside its buffer from the buffer; a flush of an input stream drops it
+    // and moves the descriptor back to the stream's position (an lseek, no data).
+    std::fflush(file);
 }

@@ -139,6 +139,11 @@ public:
     // FIFO, socket or device).
     bool restore_position(std::int64_t position);
 
+    // Forgets what a regular file's stream holds read ahead of the position (the line block when
+    // reads follow lines, and stdio's own buffer), so the next read asks the file again: a write
+    // by position may have changed those bytes since. The position stays where reads take up.
+    void forget_read_ahead();
+
 private:
     void require_open() const;
     void require_writable() const;

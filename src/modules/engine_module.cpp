@@ -3,8 +3,11 @@
 #include <pybind11/pybind11.h>
 
 #include "builtin_arguments.hpp"
+#include "completions.hpp"
 #include "engine_fast_methods.hpp"
 #include "engine_file.hpp"
+#include "executor.hpp"
+#include "file_jobs.hpp"
 #include "py_errors.hpp"
 #include "storage.hpp"
 
@@ -14,6 +17,21 @@ PYBIND11_MODULE(_engine, m) {
     m.attr("WOULD_BLOCK") = EngineFile::would_block();
     m.attr("LARGE_COPY") = EngineFile::kLargeCopy;
     m.def("remember_may_wait", &remember_may_wait, py::arg("device"));
+    m.attr("DEFAULT_MAX_THREADS") = Executor::kDefaultMaxThreads;
+    m.def("set_max_threads", &set_max_engine_threads, py::arg("count"));
+    m.def("max_threads", &max_engine_threads);
+    m.def("threads", &engine_threads);
+    m.def("forget_threads_after_fork", &forget_engine_threads_after_fork);
+
+    py::class_<Ticket>(m, "Ticket").def("cancel", &Ticket::cancel);
+    py::class_<Completions>(m, "Completions")
+        .def(py::init<>())
+        .def("fileno", &Completions::fileno)
+        .def("drain", &Completions::drain)
+        .def("discard", &Completions::discard)
+        .def("expect", &Completions::expect)
+        .def("post", &Completions::post, py::arg("deliver"), py::arg("outcome"))
+        .def_property_readonly("in_flight", &Completions::in_flight);
     m.def("size_or_none", &size_or_none, py::arg("value"));
 
     py::class_<EngineFile> cls(m, "File");
@@ -36,6 +54,14 @@ PYBIND11_MODULE(_engine, m) {
         .def("truncate", &EngineFile::truncate, py::arg("size"), py::arg("inline_only"))
         .def("isatty", &EngineFile::isatty, py::arg("inline_only"))
         .def("sync", &EngineFile::sync, py::arg("data_only"), py::arg("inline_only"))
+        .def("pread", &EngineFile::pread, py::arg("size"), py::arg("offset"),
+             py::arg("inline_only"))
+        .def("pwrite", &EngineFile::pwrite, py::arg("data"), py::arg("offset"),
+             py::arg("inline_only"))
+        .def("start", &start_call, py::arg("completions"), py::arg("deliver"), py::arg("method"))
+        .def("start_open", &start_open, py::arg("completions"), py::arg("deliver"), py::arg("path"),
+             py::arg("flags"), py::arg("descriptor"), py::arg("close_on_failure"),
+             py::arg("target"))
         .def("read_position", &EngineFile::read_position)
         .def("restore_position", &EngineFile::restore_position, py::arg("position"))
         .def("fileno", &EngineFile::fileno)

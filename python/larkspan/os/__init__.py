@@ -13,6 +13,7 @@ from types import TracebackType
 from typing import Any, AnyStr, Generic, Protocol, Self, TypeVar, cast, overload
 
 from .. import _placement, _workers
+from .._completions import Outcome
 from .._calls import BATCH, on_worker, placed, take_turn
 from .._limiter import Limiter, held
 from .._placement import Located, PathName, beneath
@@ -287,7 +288,7 @@ class ScandirIterator(Generic[AnyStr]):
         loop = asyncio.get_running_loop()
         done: asyncio.Future[None] = loop.create_future()
 
-        def deliver(outcome: _workers.Outcome) -> None:
+        def deliver(outcome: Outcome) -> None:
             self._step = None
             ok, value = outcome
             if ok:
