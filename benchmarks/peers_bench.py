@@ -668,9 +668,9 @@ def installed_libraries(notes: list[str]) -> list[str]:
 
 
 def run(full: bool, errors: list[str], notes: list[str], directory: Path | None = None,
-        only: str | None = None) -> list[PeerRow]:
-    """Every workload (or those whose name contains `only`) for every installed library. An
-    error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`."""
+        only: list[str] | None = None) -> list[PeerRow]:
+    """Every workload (or those whose name contains any text of `only`) for every installed library.
+    An error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`."""
     repeats = FULL_REPEATS if full else QUICK_REPEATS
     libraries = installed_libraries(notes)
     rows: list[PeerRow] = []
@@ -685,7 +685,7 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
         size_mib = (place.data / random_file).stat().st_size // MIB
         notes.append(f"rows 15-16 read a {size_mib} MiB file on {file_system_type(place.data)} ({place.data}); "
                      "fio reads the same file in the same run")
-        for workload in (w for w in WORKLOADS if only is None or only in w.name):
+        for workload in (w for w in WORKLOADS if not only or any(text in w.name for text in only)):
             reason = skip_reason(workload, place, fuse_reason)
             if reason:
                 if reason not in notes:
@@ -716,7 +716,8 @@ def main() -> int:
     parser.add_argument("--full", action="store_true", help=f"the median of {FULL_REPEATS} runs, "
                         f"{FULL_CALLS} timed calls per small operation")
     parser.add_argument("--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)")
-    parser.add_argument("--only", metavar="TEXT", help="run only the workloads whose name contains TEXT")
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="run only the workloads whose name contains TEXT (repeated: any of them)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
