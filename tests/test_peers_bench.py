@@ -46,7 +46,7 @@ def place(tmp_path: Path) -> pb.Place:
 RANDOM_READS = [f"15. {pb.RANDOM_READS} random 4 KiB reads, cold, {pb.TASKS} tasks: seek+read",
                 f"16. {pb.RANDOM_READS} random 4 KiB reads, cold, {pb.TASKS} tasks: pread, one handle"]
 COLD_FILES = f"17. {pb.COLD_FILES} x open+read+close 16 KiB, cold, {pb.TASKS} tasks"
-FUSE_DIRECT = ["18. read() 8 MiB, FUSE direct I/O, past the open", "19. write() 8 MiB, FUSE direct I/O, past the open"]
+FUSE_DIRECT = ["18. one read() of 8 MiB, FUSE direct I/O", "19. one write() of 8 MiB, FUSE direct I/O"]
 
 
 def run_workload(name: str, library: str, place: pb.Place) -> str:
