@@ -602,16 +602,19 @@ def rows_for(workload: Workload, outcomes: dict[str, Outcome]) -> list[PeerRow]:
     return rows
 
 
-def device_outcomes(workload: Workload, place: Place) -> dict[str, Outcome]:
-    """fio's rates on the workload's file, as the time it would take for the workload's reads."""
+def device_outcomes(place: Place, reads: int) -> dict[str, Outcome]:
+    """fio's rates on the random reads' file, as the time that `reads` reads take at that rate."""
     outcomes = {}
     for shape in FIO_SHAPES:
-        result = measure_fio(place.data / place.random_file, shape, RANDOM_READS)
+        result = measure_fio(place.data / place.random_file, shape, reads)
         if result.reads_per_s is None:
             outcomes[shape.label] = Outcome(result.status, result.detail)
         else:
-            outcomes[shape.label] = Outcome("ok", times_ns=[RANDOM_READS / result.reads_per_s * 1e9])
+            outcomes[shape.label] = Outcome("ok", times_ns=[reads / result.reads_per_s * 1e9])
     return outcomes
+
+
+COLD = (read_dropped, read_random_seeking, read_random_positional, read_cold_files)  # need pages dropped
 
 
 def skip_reason(workload: Workload, place: Place, fuse_reason: str | None) -> str | None:
@@ -620,9 +623,6 @@ def skip_reason(workload: Workload, place: Place, fuse_reason: str | None) -> st
     if workload.run in COLD and file_system_type(place.data) in ("tmpfs", "ramfs"):
         return f"{place.data} is on {file_system_type(place.data)}, whose pages cannot be dropped"
     return None
-
-
-COLD = (read_dropped, read_random_seeking, read_random_positional, read_cold_files)  # need pages dropped
 
 
 def latencyfs_module() -> tuple[Any, str | None]:
@@ -680,8 +680,8 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
         print(f"peers: data in {place.data} ({file_system_type(place.data)}), "
               f"{repeats} run(s) each, {place.calls} timed calls per small operation", flush=True)
         size_mib = (place.data / random_file).stat().st_size // MIB
-        notes.append(f"rows 15-16 read a {size_mib} MiB file on {file_system_type(place.data)} ({place.data}); "
-                     "fio reads the same file in the same run")
+        random_note = (f"the cold random reads read a {size_mib} MiB file on {file_system_type(place.data)} "
+                       f"({place.data}); fio reads the same file in the same run")
         for workload in (w for w in WORKLOADS if not only or any(text in w.name for text in only)):
             reason = skip_reason(workload, place, fuse_reason)
             if reason:
@@ -697,7 +697,9 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
                 continue
             kept = matching(workload.name, outcomes, errors)
             if workload.device_limit:
-                kept |= device_outcomes(workload, place)
+                kept |= device_outcomes(place, RANDOM_READS)
+                if random_note not in notes:
+                    notes.append(random_note)
             notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
                       for library in outcomes if library not in kept]
             notes += [f"{workload.name}: {library} returned a wrong result ({o.detail})"

@@ -390,7 +390,7 @@ def test_fio_shares_the_reads_among_its_jobs_over_the_whole_file(shape: device_l
 
 def test_without_fio_its_rows_say_so(place: pb.Place, monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
     monkeypatch.setenv("PATH", str(tmp_path))
-    outcomes = pb.device_outcomes(WORKLOAD[RANDOM_READS[0]], place)
+    outcomes = pb.device_outcomes(place, 512)
     assert {label: (o.status, o.detail) for label, o in outcomes.items()} == {
         shape.label: ("missing", "fio is not installed (Debian: apt-get install fio)")
         for shape in device_limit.FIO_SHAPES}
