@@ -11,9 +11,10 @@ VALUE_WIDTH = 150  # the bars' labels, right of the longest bar
 PLOT_LEFT, PLOT_WIDTH = LABEL_WIDTH, WIDTH - LABEL_WIDTH - VALUE_WIDTH
 BAR_HEIGHT, BAR_STEP, GROUP_GAP = 12, 14, 14
 FONT = "DejaVu Sans, Verdana, Arial, sans-serif"
-# Okabe and Ito's palette, which readers with any common colour blindness can tell apart;
-# the first series gets the strongest colour.
-COLOURS = ("#D55E00", "#7F7F7F", "#0072B2", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#F0E442", "#000000")
+# Okabe and Ito's palette, which readers with any common colour blindness can tell apart, then
+# two of Tol's muted colours for the series past its nine; the first series gets the strongest colour.
+COLOURS = ("#D55E00", "#7F7F7F", "#0072B2", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#F0E442", "#000000",
+           "#882255", "#44AA99")
 
 
 @dataclass(frozen=True)

@@ -169,6 +169,8 @@ class Workload:
     libraries: tuple[str, ...]
     cold: bool = False  # drops pages: skipped on a file system held in memory
     kind: str = SCENARIO  # as the peers' workloads: timed beside the ticker
+    operations: int | None = None  # as the peers' workloads: none here counts its operations for a rate
+    time_charted: bool = False  # the chart draws these rows' times in a panel of their own anyway
 
 
 WORKLOADS = [
@@ -262,7 +264,7 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
             kept = pb.matching(workload.name, outcomes, errors)
             notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
                       for library in outcomes if library not in kept]
-            rows += pb.rows_for(workload, kept)  # type: ignore[arg-type]  (the name and kind are read)
+            rows += pb.rows_for(workload, kept)  # type: ignore[arg-type]  (the fields they share are read)
             print(f"  {workload.name}: " + ", ".join(
                 f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name), flush=True)
     return rows

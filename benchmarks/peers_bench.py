@@ -24,13 +24,14 @@ import sys
 import tempfile
 import threading
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
-from contextlib import asynccontextmanager, contextmanager
+from contextlib import ExitStack, asynccontextmanager, contextmanager
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from time import perf_counter_ns, sleep
 from typing import Any, TypeAlias
 
-from peer_libraries import LIBRARIES, PEERS, Opener, opener, version
+from device_limit import FIO_SHAPES, drop_cached_pages, measure_fio
+from peer_libraries import LIBRARIES, PEERS, Opener, opener, positional_reader, seek_to, version
 from peers_report import PER_CALL, SCENARIO, PeerRow, cell_time, print_table
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -38,7 +39,12 @@ KIB = 1024
 MIB = 1024 * KIB
 LINE = 100  # bytes per line of the data, newline included
 CHUNK = b"x" * (LINE - 1) + b"\n"  # what the write workloads write
-TASKS = 64  # tasks at once in the many-files scenarios
+TASKS = 64  # tasks at once in the many-files and random-read scenarios
+BLOCK = 4 * KIB  # what a random read reads
+RANDOM_READS = 8192  # distinct blocks read at random, a run's share of the cold file
+COLD_FILES, COLD_FILE_SIZE = 2000, 16 * KIB
+QUICK_RANDOM_FILE, FULL_RANDOM_FILE = "dropped-256m", "dropped-1g"  # the cold file of the random reads
+FUSE_DIRECT_SIZE = 8 * MIB
 QUICK_REPEATS, FULL_REPEATS = 1, 3
 QUICK_CALLS, FULL_CALLS = 10_000, 50_000  # timed calls of a per-call workload
 WARM_UP_CALLS = 200
@@ -100,14 +106,24 @@ class Place:
     calls: int = QUICK_CALLS
     fuse: Path | None = None  # mount point of the slow file system
     fuse_backing: Path | None = None  # the directory behind it
+    fuse_direct: Path | None = None  # the same directory mounted with direct I/O
+    random_file: str = QUICK_RANDOM_FILE  # the cold file of the random reads, under data
 
     def fuse_paths(self) -> tuple[Path, Path]:
         if self.fuse is None or self.fuse_backing is None:
             raise RuntimeError("a FUSE workload ran without a mounted file system")
         return self.fuse, self.fuse_backing
 
+    def fuse_direct_paths(self) -> tuple[Path, Path]:
+        if self.fuse_direct is None or self.fuse_backing is None:
+            raise RuntimeError("a direct I/O FUSE workload ran without a mounted file system")
+        return self.fuse_direct, self.fuse_backing
+
     def small_files(self, count: int) -> list[Path]:
         return [self.data / "small" / f"{i:04d}" for i in range(count)]
+
+    def cold_files(self, count: int) -> list[Path]:
+        return [self.data / "cold" / f"{i:04d}" for i in range(count)]
 
     def fuse_tag(self) -> str:
         """Names this run's own files on the slow file system, which caches what it has seen."""
@@ -133,18 +149,22 @@ def write_payload(path: Path, size: int, sync: bool = False) -> None:
             os.fsync(f.fileno())  # dirty pages cannot be dropped from the cache
 
 
-def write_small_files(paths: list[Path]) -> None:
-    data = b"".join(payload_blocks(len(paths) * 4 * KIB))
+def write_small_files(paths: list[Path], size: int = 4 * KIB) -> None:
+    data = b"".join(payload_blocks(len(paths) * size))
     for i, path in enumerate(paths):
         path.parent.mkdir(exist_ok=True)
-        path.write_bytes(data[i * 4 * KIB : (i + 1) * 4 * KIB])
+        path.write_bytes(data[i * size : (i + 1) * size])
 
 
 def make_data(place: Place) -> None:
     write_payload(place.data / "cached-256m", 256 * MIB)
     write_payload(place.data / "cached-1g", 1024 * MIB)
     write_payload(place.data / "dropped-256m", 256 * MIB, sync=True)
+    if place.random_file == FULL_RANDOM_FILE:
+        write_payload(place.data / FULL_RANDOM_FILE, 1024 * MIB, sync=True)
     write_small_files(place.small_files(2000))
+    write_small_files(place.cold_files(COLD_FILES), COLD_FILE_SIZE)
+    os.sync()  # dirty pages cannot be dropped from the cache
 
 
 def make_fuse_data(backing: Path, repeats: int) -> None:
@@ -181,6 +201,9 @@ class Workload:
     kind: str = SCENARIO
     fuse: bool = False
     timeout_s: float = 120.0  # per run; a child that takes longer "hangs"
+    operations: int | None = None  # reads or files per run, for a rate
+    time_charted: bool = False  # the chart draws its time besides its gaps
+    device_limit: bool = False  # fio's rows beside the libraries', on the same file
 
 
 async def read_whole(open_: Opener, path: Path) -> bytes:
@@ -210,11 +233,7 @@ def read_cached(name: str) -> Run:
 
 async def read_dropped(open_: Opener, place: Place, timed: Timer) -> object:
     path = place.data / "dropped-256m"
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
+    drop_cached_pages(path)
     async with timed():
         return await read_whole(open_, path)
 
@@ -305,6 +324,77 @@ async def read_many_cached(open_: Opener, place: Place, timed: Timer) -> object:
         return await read_files(open_, paths)
 
 
+def random_offsets(path: Path) -> list[int]:
+    """RANDOM_READS distinct block offsets of the file (every block of a smaller one), the same in
+    every run and library."""
+    blocks = path.stat().st_size // BLOCK
+    return [block * BLOCK for block in random.Random(16).sample(range(blocks), min(RANDOM_READS, blocks))]
+
+
+async def read_random_seeking(open_: Opener, place: Place, timed: Timer) -> object:
+    """Each of TASKS tasks opens the cold file and reads every TASKS-th block with seek + read."""
+    path = place.data / place.random_file
+    offsets = random_offsets(path)
+    blocks: list[bytes] = [b""] * len(offsets)
+
+    async def task(first: int) -> None:
+        async with open_(path, "rb") as f:
+            for i in range(first, len(offsets), TASKS):
+                await seek_to(f, offsets[i])
+                blocks[i] = await f.read(BLOCK)
+
+    drop_cached_pages(path)
+    async with timed():
+        await asyncio.gather(*(task(first) for first in range(TASKS)))
+    return blocks
+
+
+async def read_random_positional(open_: Opener, place: Place, timed: Timer) -> object:
+    """TASKS tasks read the blocks at their offsets through one shared handle."""
+    path = place.data / place.random_file
+    offsets = random_offsets(path)
+    blocks: list[bytes] = [b""] * len(offsets)
+    drop_cached_pages(path)
+    async with timed(), positional_reader(place.library)(path) as pread:
+
+        async def task(first: int) -> None:
+            for i in range(first, len(offsets), TASKS):
+                blocks[i] = await pread(BLOCK, offsets[i])
+
+        await asyncio.gather(*(task(first) for first in range(TASKS)))
+    return blocks
+
+
+async def read_cold_files(open_: Opener, place: Place, timed: Timer) -> object:
+    paths = place.cold_files(COLD_FILES)
+    for path in paths:
+        drop_cached_pages(path)
+    async with timed():
+        return await read_files(open_, paths)
+
+
+async def read_fuse_direct(open_: Opener, place: Place, timed: Timer) -> object:
+    """One read() of the whole file, the call alone: the open and the close (a request of its own,
+    the flush) are not timed."""
+    mount, _ = place.fuse_direct_paths()
+    async with open_(mount / f"big-{place.fuse_tag()}", "rb") as f:
+        async with timed():
+            return await f.read()
+
+
+async def write_fuse_direct(open_: Opener, place: Place, timed: Timer) -> object:
+    """One write() of 8 MiB, the call alone, as for the read; what landed is checked after the close.
+    Every library here hands a write this large to the system at once rather than keep it for the
+    close."""
+    mount, backing = place.fuse_direct_paths()
+    name = f"out-direct-{place.fuse_tag()}"
+    data = b"".join(payload_blocks(FUSE_DIRECT_SIZE))
+    async with open_(mount / name, "wb") as f:
+        async with timed():
+            await f.write(data)
+    return backing / name
+
+
 async def each_write(open_: Opener, place: Place, timed: Timer) -> object:
     path = place.data / f"out-calls-{place.library}"
     async with open_(path, "wb") as f:
@@ -358,7 +448,15 @@ WORKLOADS = [
     Workload(f"7. slow pipe: {SLOW_LINES} x readline()", read_slow_pipe, timeout_s=20.0),
     Workload("8. write 64 MiB in 1 MiB, FUSE", write_fuse, fuse=True),
     Workload("9. read() 1 GiB, cached", read_cached("cached-1g")),
-    Workload(f"10. 2000 x open+read+close 4 KiB, {TASKS} tasks", read_many_cached),
+    Workload(f"10. 2000 x open+read+close 4 KiB, {TASKS} tasks", read_many_cached, time_charted=True),
+    Workload("15. cold random 4 KiB reads, seek+read", read_random_seeking, operations=RANDOM_READS,
+             device_limit=True, time_charted=True),
+    Workload("16. cold random 4 KiB reads, shared pread", read_random_positional, operations=RANDOM_READS,
+             device_limit=True, time_charted=True),
+    Workload(f"17. {COLD_FILES} x open+read+close 16 KiB, cold", read_cold_files, operations=COLD_FILES,
+             time_charted=True),
+    Workload("18. one read() of 8 MiB, FUSE direct I/O", read_fuse_direct, fuse=True, time_charted=True),
+    Workload("19. one write() of 8 MiB, FUSE direct I/O", write_fuse_direct, fuse=True, time_charted=True),
     Workload("write(100 B)", each_write, kind=PER_CALL),
     Workload("readline()", each_read_call("readline"), kind=PER_CALL),
     Workload("async for, per line", each_line, kind=PER_CALL),
@@ -409,7 +507,7 @@ def run_in_child(workload: Workload, place: Place, repeats: int) -> dict[str, An
 def child_main(request: str) -> int:
     args = json.loads(request)
     workload = next(w for w in WORKLOADS if w.name == args["workload"])
-    place = Place(**{k: Path(v) if k in ("data", "fuse", "fuse_backing") and v else v
+    place = Place(**{k: Path(v) if k in ("data", "fuse", "fuse_backing", "fuse_direct") and v else v
                      for k, v in args["place"].items()})
     print(json.dumps(run_in_child(workload, place, args["repeats"])), flush=True)
     return 0
@@ -424,7 +522,7 @@ class ChildError(Exception):
 
 @dataclass
 class Outcome:
-    status: str  # ok, hangs, fails, or wrong (a peer whose result differed)
+    status: str  # ok, hangs, fails, wrong (a peer whose result differed), or missing (no fio)
     detail: str = ""
     times_ns: list[float] = field(default_factory=list)  # per call for a per-call workload
     gaps_ns: list[int] = field(default_factory=list)
@@ -451,7 +549,10 @@ def measure(workload: Workload, place: Place, repeats: int) -> Outcome:
     request = {"workload": workload.name, "repeats": repeats,
                "place": {k: str(v) if isinstance(v, Path) else v for k, v in asdict(place).items()}}
     command = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(request)]
-    return run_child(command, CHILD_START_S + workload.timeout_s * repeats)
+    try:
+        return run_child(command, CHILD_START_S + workload.timeout_s * repeats)
+    except ChildError as error:
+        raise ChildError(f"{place.library}: {error}") from None
 
 
 class Mismatch(Exception):
@@ -482,12 +583,14 @@ def matching(name: str, outcomes: dict[str, Outcome], errors: list[str]) -> dict
 def rows_for(workload: Workload, outcomes: dict[str, Outcome]) -> list[PeerRow]:
     rows = []
     for library, o in outcomes.items():
-        row = PeerRow(workload.name, library, workload.kind, o.status, detail=o.detail)
+        row = PeerRow(workload.name, library, workload.kind, o.status, detail=o.detail,
+                      time_charted=workload.time_charted)
         if o.status == "ok":
             middle = sorted(range(len(o.times_ns)), key=o.times_ns.__getitem__)[len(o.times_ns) // 2]
             if workload.kind == SCENARIO:
                 row.time_s = o.times_ns[middle] / 1e9
-                row.longest_gap_s = o.gaps_ns[middle] / 1e9
+                row.longest_gap_s = o.gaps_ns[middle] / 1e9 if o.gaps_ns else None
+                row.per_s = workload.operations / row.time_s if workload.operations else None
             else:
                 row.ns_per_call = o.times_ns[middle]
         rows.append(row)
@@ -499,10 +602,25 @@ def rows_for(workload: Workload, outcomes: dict[str, Outcome]) -> list[PeerRow]:
     return rows
 
 
+def device_outcomes(place: Place, reads: int) -> dict[str, Outcome]:
+    """fio's rates on the random reads' file, as the time that `reads` reads take at that rate."""
+    outcomes = {}
+    for shape in FIO_SHAPES:
+        result = measure_fio(place.data / place.random_file, shape, reads)
+        if result.reads_per_s is None:
+            outcomes[shape.label] = Outcome(result.status, result.detail)
+        else:
+            outcomes[shape.label] = Outcome("ok", times_ns=[reads / result.reads_per_s * 1e9])
+    return outcomes
+
+
+COLD = (read_dropped, read_random_seeking, read_random_positional, read_cold_files)  # need pages dropped
+
+
 def skip_reason(workload: Workload, place: Place, fuse_reason: str | None) -> str | None:
     if workload.fuse and fuse_reason:
         return fuse_reason
-    if workload.run is read_dropped and file_system_type(place.data) in ("tmpfs", "ramfs"):
+    if workload.run in COLD and file_system_type(place.data) in ("tmpfs", "ramfs"):
         return f"{place.data} is on {file_system_type(place.data)}, whose pages cannot be dropped"
     return None
 
@@ -519,21 +637,24 @@ def latencyfs_module() -> tuple[Any, str | None]:
 
 
 @contextmanager
-def places(directory: Path, repeats: int, calls: int) -> Iterator[tuple[Place, str | None]]:
-    """The data, and the slow file system mounted over its own files when it can be."""
-    place = Place(data=directory / "data", calls=calls)
+def places(directory: Path, repeats: int, calls: int, random_file: str) -> Iterator[tuple[Place, str | None]]:
+    """The data, and the slow file system mounted over its own files when it can be, once as it
+    is and once with direct I/O."""
+    place = Place(data=directory / "data", calls=calls, random_file=random_file)
     place.data.mkdir()
     make_data(place)
     latencyfs, reason = latencyfs_module()
     if reason:
         yield place, f"FUSE rows skipped: {reason}"
         return
-    backing, mountpoint = directory / "fuse-backing", directory / "fuse-mount"
+    backing, mountpoint, direct = directory / "fuse-backing", directory / "fuse-mount", directory / "fuse-direct"
     backing.mkdir()
-    mountpoint.mkdir()
     make_fuse_data(backing, repeats)
-    with latencyfs.mounted(backing, mountpoint, latency_ms=FUSE_LATENCY_MS) as fs:
-        yield replace(place, fuse=Path(fs.mountpoint), fuse_backing=Path(fs.backing)), None
+    with ExitStack() as mounts:
+        fs = mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms=FUSE_LATENCY_MS))
+        direct_fs = mounts.enter_context(latencyfs.mounted(backing, direct, FUSE_LATENCY_MS, direct_io=True))
+        yield replace(place, fuse=Path(fs.mountpoint), fuse_backing=Path(fs.backing),
+                      fuse_direct=Path(direct_fs.mountpoint)), None
 
 
 def installed_libraries(notes: list[str]) -> list[str]:
@@ -544,20 +665,24 @@ def installed_libraries(notes: list[str]) -> list[str]:
 
 
 def run(full: bool, errors: list[str], notes: list[str], directory: Path | None = None,
-        only: str | None = None) -> list[PeerRow]:
-    """Every workload (or those whose name contains `only`) for every installed library. An
-    error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`."""
+        only: list[str] | None = None) -> list[PeerRow]:
+    """Every workload (or those whose name contains any text of `only`) for every installed library.
+    An error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`."""
     repeats = FULL_REPEATS if full else QUICK_REPEATS
     libraries = installed_libraries(notes)
     rows: list[PeerRow] = []
     directory = directory or ROOT / "build" / "bench"
     directory.mkdir(parents=True, exist_ok=True)
     calls = FULL_CALLS if full else QUICK_CALLS
+    random_file = FULL_RANDOM_FILE if full else QUICK_RANDOM_FILE
     with tempfile.TemporaryDirectory(prefix="peers-", dir=directory) as temporary, \
-            places(Path(temporary), repeats, calls) as (place, fuse_reason):
+            places(Path(temporary), repeats, calls, random_file) as (place, fuse_reason):
         print(f"peers: data in {place.data} ({file_system_type(place.data)}), "
               f"{repeats} run(s) each, {place.calls} timed calls per small operation", flush=True)
-        for workload in (w for w in WORKLOADS if only is None or only in w.name):
+        size_mib = (place.data / random_file).stat().st_size // MIB
+        random_note = (f"the cold random reads read a {size_mib} MiB file on {file_system_type(place.data)} "
+                       f"({place.data}); fio reads the same file in the same run")
+        for workload in (w for w in WORKLOADS if not only or any(text in w.name for text in only)):
             reason = skip_reason(workload, place, fuse_reason)
             if reason:
                 if reason not in notes:
@@ -571,6 +696,10 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
                 print(f"ERROR {errors[-1]}", file=sys.stderr)
                 continue
             kept = matching(workload.name, outcomes, errors)
+            if workload.device_limit:
+                kept |= device_outcomes(place, RANDOM_READS)
+                if random_note not in notes:
+                    notes.append(random_note)
             notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
                       for library in outcomes if library not in kept]
             notes += [f"{workload.name}: {library} returned a wrong result ({o.detail})"
@@ -586,7 +715,8 @@ def main() -> int:
     parser.add_argument("--full", action="store_true", help=f"the median of {FULL_REPEATS} runs, "
                         f"{FULL_CALLS} timed calls per small operation")
     parser.add_argument("--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)")
-    parser.add_argument("--only", metavar="TEXT", help="run only the workloads whose name contains TEXT")
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="run only the workloads whose name contains TEXT (repeated: any of them)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:

@@ -77,3 +77,19 @@ def test_the_chart_shows_the_times_of_rows_beyond_the_file_libraries() -> None:
     assert all(float(t.get("x")) + 8 * len(t.text) <= chart.WIDTH for t in legend)
     swatches = {r.get("fill") for r in root.iter(f"{SVG}rect") if r.get("width") == "12"}
     assert len(swatches) == 9
+
+
+def test_fsspec_rows_go_through_the_peers_rows_without_a_rate() -> None:
+    outcome = pb.Outcome("ok", times_ns=[2e7], gaps_ns=[1_000_000], checks=["a"])
+    rows = pb.rows_for(fb.WORKLOADS[0], {fb.LARKSPAN: outcome})  # type: ignore[arg-type]
+    assert [(r.time_s, r.longest_gap_s, r.per_s, r.time_charted) for r in rows] == [(0.02, 0.001, None, False)]
+
+
+def test_every_series_of_a_full_chart_has_a_colour_of_its_own() -> None:
+    libraries = ["larkspan", "builtin", "aiofiles", "anyio", "aiofile", "fio psync x64", "fio io_uring d64",
+                 fb.LOCAL_FS, fb.MOREFS, fb.LOCAL_STORE, fb.MEMORY_STORE]
+    rows = [peers_report.PeerRow("w", library, peers_report.SCENARIO, "ok", time_s=0.01, longest_gap_s=0.001,
+                                 time_charted=True) for library in libraries]
+    root = ET.fromstring(peers_report.chart_svg(rows))
+    swatches = [r.get("fill") for r in root.iter(f"{SVG}rect") if r.get("width") == "12"]
+    assert len(swatches) == len(set(swatches)) == len(libraries)

@@ -6,10 +6,11 @@ chart is a well-formed SVG on a log scale."""
 import asyncio
 import hashlib
 import os
+import shutil
 import sys
 import time
 import xml.etree.ElementTree as ET
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import replace
 from pathlib import Path
 
@@ -18,10 +19,12 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
 import chart  # noqa: E402
+import device_limit  # noqa: E402
+import latencyfs  # noqa: E402  (conftest puts scripts/latencyfs on the path)
 import peers_bench as pb  # noqa: E402
 import peers_report  # noqa: E402
 from conftest import TIMEOUT  # noqa: E402
-from peer_libraries import opener  # noqa: E402
+from peer_libraries import PEERS, opener, positional_reader, version  # noqa: E402
 
 SVG = "{http://www.w3.org/2000/svg}"
 WORKLOAD = {w.name: w for w in pb.WORKLOADS}
@@ -35,7 +38,14 @@ def place(tmp_path: Path) -> pb.Place:
     pb.write_payload(data / "cached-256m", pb.MIB + 3)
     pb.write_payload(data / "dropped-256m", 2 * pb.MIB, sync=True)
     pb.write_small_files(pb.Place(data).small_files(2000))
+    pb.write_small_files(pb.Place(data).cold_files(pb.COLD_FILES), pb.COLD_FILE_SIZE)
+    os.sync()  # dirty pages cannot be dropped
     return pb.Place(data, calls=300)
+
+
+RANDOM_READS = ["15. cold random 4 KiB reads, seek+read", "16. cold random 4 KiB reads, shared pread"]
+COLD_FILES = f"17. {pb.COLD_FILES} x open+read+close 16 KiB, cold"
+FUSE_DIRECT = ["18. one read() of 8 MiB, FUSE direct I/O", "19. one write() of 8 MiB, FUSE direct I/O"]
 
 
 def run_workload(name: str, library: str, place: pb.Place) -> str:
@@ -52,6 +62,8 @@ def run_workload(name: str, library: str, place: pb.Place) -> str:
     "6. 20 000 x write(100 B), cached",
     f"7. slow pipe: {pb.SLOW_LINES} x readline()",
     f"10. 2000 x open+read+close 4 KiB, {pb.TASKS} tasks",
+    *RANDOM_READS,
+    COLD_FILES,
     "write(100 B)",
     "readline()",
     "async for, per line",
@@ -67,10 +79,44 @@ def test_larkspan_gives_what_builtin_gives(name: str, place: pb.Place) -> None:
     ("write(100 B)", lambda p: hashlib.sha256(pb.CHUNK * (pb.WARM_UP_CALLS + p.calls)).hexdigest()),
     (f"10. 2000 x open+read+close 4 KiB, {pb.TASKS} tasks",
      lambda p: pb.digest([path.read_bytes() for path in p.small_files(2000)])),
-], ids=["readline", "write", "many-files"])
+    (RANDOM_READS[0], lambda p: pb.digest(random_blocks(p))),
+    (RANDOM_READS[1], lambda p: pb.digest(random_blocks(p))),
+    (COLD_FILES, lambda p: pb.digest([path.read_bytes() for path in p.cold_files(pb.COLD_FILES)])),
+], ids=["readline", "write", "many-files", "random-seek", "random-pread", "cold-files"])
 def test_builtin_results_are_the_bytes_on_disk(name: str, expected: Callable[[pb.Place], str],
                                                place: pb.Place) -> None:
     assert run_workload(name, "builtin", place) == expected(place)
+
+
+def random_blocks(place: pb.Place) -> list[bytes]:
+    """The blocks at the random reads' offsets, sliced out of the file as builtin reads it whole."""
+    path = place.data / place.random_file
+    data = path.read_bytes()
+    return [data[offset : offset + pb.BLOCK] for offset in pb.random_offsets(path)]
+
+
+def test_random_offsets_are_distinct_blocks_the_same_in_every_run(place: pb.Place) -> None:
+    path = place.data / place.random_file
+    offsets = pb.random_offsets(path)
+    assert len(offsets) == len(set(offsets)) == path.stat().st_size // pb.BLOCK  # a small file: every block
+    assert all(offset % pb.BLOCK == 0 for offset in offsets) and offsets != sorted(offsets)
+    assert pb.random_offsets(path) == offsets
+
+
+@pytest.mark.parametrize("library", ["larkspan", "builtin", *PEERS])
+def test_every_positional_reader_reads_at_offsets_on_one_handle(library: str, tmp_path: Path) -> None:
+    if library in PEERS and version(library) is None:
+        pytest.skip(f"{library} is not installed")
+    path = tmp_path / "data"
+    pb.write_payload(path, 3 * pb.BLOCK + 5)
+    data = path.read_bytes()
+
+    async def read_at(offsets: list[int]) -> list[bytes]:
+        async with positional_reader(library)(path) as pread:
+            return list(await asyncio.gather(*(pread(pb.BLOCK, offset) for offset in offsets)))
+
+    offsets = [2 * pb.BLOCK, 0, 3 * pb.BLOCK, 4 * pb.BLOCK]  # the last two: the short tail, then the end
+    assert asyncio.run(read_at(offsets)) == [data[o : o + pb.BLOCK] for o in offsets]
 
 
 def test_data_is_lines_with_a_numbered_start_per_mib() -> None:
@@ -189,10 +235,11 @@ def test_file_system_type_is_the_longest_mount(path: str, expected: str) -> None
     assert pb.file_system_type(Path(path)) == expected
 
 
-def test_the_dropped_cache_scenario_is_skipped_on_tmpfs() -> None:
+@pytest.mark.parametrize("name", ["2. read() 256 MiB, cache dropped", *RANDOM_READS, COLD_FILES])
+def test_the_dropped_cache_scenarios_are_skipped_on_tmpfs(name: str) -> None:
     if not os.path.isdir("/dev/shm"):
         pytest.skip("needs /dev/shm")
-    reason = pb.skip_reason(WORKLOAD["2. read() 256 MiB, cache dropped"], pb.Place(Path("/dev/shm")), None)
+    reason = pb.skip_reason(WORKLOAD[name], pb.Place(Path("/dev/shm")), None)
     assert reason is not None and "tmpfs" in reason
     assert pb.skip_reason(WORKLOAD["4. read() 8 MiB, FUSE"], pb.Place(Path("/")), "no FUSE") == "no FUSE"
 
@@ -249,3 +296,144 @@ def test_the_scale_spans_whole_decades_evenly(values: list[float], decades: tupl
 ])
 def test_duration_labels(seconds: float, label: str) -> None:
     assert chart.duration_label(seconds) == label
+
+
+# ---------------------------------------------------------------- FUSE with direct I/O
+
+
+@pytest.fixture
+def direct_place(place: pb.Place, tmp_path: Path) -> Iterator[pb.Place]:
+    """`place` with latencyfs mounted over a backing directory with direct I/O, at 1 ms a request."""
+    reason = latencyfs.unavailable_reason()
+    if reason is not None:
+        pytest.skip(reason)
+    backing = tmp_path / "backing"
+    backing.mkdir()
+    for library in ("larkspan", "builtin"):
+        pb.write_payload(backing / f"big-{library}-0", pb.FUSE_DIRECT_SIZE + 7)
+    with latencyfs.mounted(backing, tmp_path / "direct", latency_ms=1.0, direct_io=True) as fs:
+        yield replace(place, fuse_direct=Path(fs.mountpoint), fuse_backing=Path(fs.backing))
+
+
+@pytest.mark.parametrize("name", FUSE_DIRECT, ids=["read", "write"])
+def test_the_direct_io_rows_give_what_builtin_gives_and_what_the_disk_holds(name: str, direct_place: pb.Place) -> None:
+    backing = direct_place.fuse_direct_paths()[1]
+    results = {library: run_workload(name, library, direct_place) for library in ("larkspan", "builtin")}
+    expected = (pb.digest(b"".join(pb.payload_blocks(pb.FUSE_DIRECT_SIZE + 7))) if "read()" in name
+                else hashlib.sha256(b"".join(pb.payload_blocks(pb.FUSE_DIRECT_SIZE))).hexdigest())
+    assert results == {"larkspan": expected, "builtin": expected}
+    if "write()" in name:
+        assert (backing / "out-direct-larkspan-0").stat().st_size == pb.FUSE_DIRECT_SIZE
+
+
+def test_direct_io_rows_without_the_mount_are_a_fault_of_the_benchmark(place: pb.Place) -> None:
+    with pytest.raises(RuntimeError, match="direct I/O FUSE workload ran without a mounted file system"):
+        run_workload(FUSE_DIRECT[0], "builtin", place)
+
+
+# ---------------------------------------------------------------- the device's limit (fio)
+
+# What fio 3.33 prints with --output-format=json (trimmed to the fields read, and others around them),
+# written here by hand, preceded by a note of fio's own as it sometimes prints one.
+FIO_OUTPUT = """fio: file hash not empty on exit
+{
+  "fio version" : "fio-3.33",
+  "jobs" : [
+    {
+      "jobname" : "cold-random",
+      "groupid" : 0,
+      "error" : 0,
+      "read" : {
+        "io_bytes" : 33554432,
+        "bw" : 426180,
+        "iops" : 106545.333333,
+        "runtime" : 80,
+        "total_ios" : 8192,
+        "short_ios" : 0
+      },
+      "write" : {"io_bytes" : 0, "iops" : 0.0, "runtime" : 0, "total_ios" : 0}
+    }
+  ]
+}
+"""
+
+
+def test_the_fio_parser_takes_the_reads_over_the_group_time() -> None:
+    assert device_limit.parse_read_rate(FIO_OUTPUT) == pytest.approx(8192 / 0.080)
+
+
+@pytest.mark.parametrize(("output", "message"), [
+    ("fio: engine io_uring not loadable\n", "no JSON document in fio's output"),
+    ('{"fio version": "fio-3.33", "jobs": []}', "fio's output lists no job"),
+    (FIO_OUTPUT.replace('"error" : 0', '"error" : 22'), "fio's job failed with error 22"),
+    (FIO_OUTPUT.replace('"total_ios" : 8192', '"total_ios" : 0'), "fio's job made no read"),
+    (FIO_OUTPUT.replace('"runtime" : 80', '"runtime" : 0'), "fio's job made no read"),
+], ids=["no-json", "no-job", "job-error", "no-reads", "no-time"])
+def test_fio_output_without_a_rate_is_refused(output: str, message: str) -> None:
+    with pytest.raises(ValueError) as error:
+        device_limit.parse_read_rate(output)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize(("shape", "per_job", "engine"), [
+    (device_limit.FIO_SHAPES[0], "--number_ios=128", "--ioengine=psync"),
+    (device_limit.FIO_SHAPES[1], "--number_ios=8192", "--ioengine=io_uring"),
+], ids=["psync", "io_uring"])
+def test_fio_shares_the_reads_among_its_jobs_over_the_whole_file(shape: device_limit.FioShape, per_job: str,
+                                                                  engine: str, tmp_path: Path) -> None:
+    path = tmp_path / "data"
+    pb.write_payload(path, pb.MIB + 3)
+    command = device_limit.fio_command("fio", path, shape, 8192)
+    assert {per_job, engine, f"--size={pb.MIB + 3}", f"--filename={path}", "--rw=randread", "--bs=4096",
+            "--invalidate=1"} <= set(command)
+
+
+def test_without_fio_its_rows_say_so(place: pb.Place, monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
+    monkeypatch.setenv("PATH", str(tmp_path))
+    outcomes = pb.device_outcomes(place, 512)
+    assert {label: (o.status, o.detail) for label, o in outcomes.items()} == {
+        shape.label: ("missing", "fio is not installed (Debian: apt-get install fio)")
+        for shape in device_limit.FIO_SHAPES}
+
+
+def test_fio_reads_the_cold_file_at_a_rate(place: pb.Place) -> None:
+    if shutil.which("fio") is None:
+        pytest.skip("fio is not installed")
+    result = device_limit.measure_fio(place.data / place.random_file, device_limit.FIO_SHAPES[0], 512)
+    assert result.status == "ok" and result.reads_per_s is not None and result.reads_per_s > 0
+
+
+def test_a_failing_fio_is_a_row_with_its_message(tmp_path: Path) -> None:
+    if shutil.which("fio") is None:
+        pytest.skip("fio is not installed")
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")  # fio refuses a size of 0
+    result = device_limit.measure_fio(empty, device_limit.FIO_SHAPES[0], 512)
+    assert result.status == "fails" and result.detail
+
+
+def test_counted_rows_have_a_rate_and_device_rows_no_gap() -> None:
+    rows = pb.rows_for(WORKLOAD[RANDOM_READS[1]], {
+        "larkspan": ok("a", times=(0.5e9,), gaps=(2_000_000,)),
+        "fio psync x64": pb.Outcome("ok", times_ns=[0.1e9]),
+        "fio io_uring d64": pb.Outcome("missing", "fio is not installed"),
+    })
+    assert [(r.library, r.per_s, r.longest_gap_s, r.ratio, r.time_charted) for r in rows] == [
+        ("larkspan", pb.RANDOM_READS / 0.5, 0.002, 1.0, True),
+        ("fio psync x64", pytest.approx(pb.RANDOM_READS / 0.1), None, pytest.approx(0.2), True),
+        ("fio io_uring d64", None, None, None, True)]
+
+
+def test_the_chart_draws_the_device_in_the_time_panel_only() -> None:
+    name = RANDOM_READS[0]
+    rows = [
+        peers_report.PeerRow(name, "larkspan", peers_report.SCENARIO, "ok", time_s=0.5, longest_gap_s=0.004,
+                             time_charted=True),
+        peers_report.PeerRow(name, "fio psync x64", peers_report.SCENARIO, "ok", time_s=0.07, time_charted=True),
+        peers_report.PeerRow(name, "fio io_uring d64", peers_report.SCENARIO, "missing",
+                             detail="fio is not installed", time_charted=True),
+    ]
+    texts = [t.text for t in ET.fromstring(peers_report.chart_svg(rows)).iter(f"{SVG}text")]
+    assert texts.count(name) == 2  # the gaps panel and the time panel
+    assert {"4 ms", "500 ms", "70 ms", "fio io_uring d64 missing: fio is not installed"} <= set(texts)
+    assert texts.index("70 ms") > texts.index("4 ms")  # fio has a bar among the times, not among the gaps
