@@ -65,6 +65,11 @@ async def _pass_turn() -> None:
             return
 
 
+def _budget_left() -> bool:
+    """Whether the running task may do one more operation inline before the loop gets its turn."""
+    return monotonic_ns() < _next_yield_ns
+
+
 def _renew_budget() -> None:
     global _next_yield_ns, _renewal_pending, _budget_fresh
     _renewal_pending = False
@@ -222,9 +227,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # ---- taking turns --------------------------------------------------------------------
 
     async def _in_turn(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
-        """Awaits `body(*args)` once every earlier call has finished. A task cancelled while it
-        waits for its turn runs nothing; one cancelled while its call runs on a worker passes
-        the turn on only when that call has ended."""
+        """Awaits `body(*args)` once every earlier call has finished. The place in line is taken
+        when the calling coroutine first runs, before anything lets the loop run, so calls issued
+        together run in the order they were issued. A task cancelled while it waits for its turn
+        runs nothing; one cancelled while its call runs on a worker passes the turn on only when
+        that call has ended."""
         return await self._when_turn_comes(self._queue_for_turn(), body, *args)
 
     def _queue_for_turn(self) -> asyncio.Future[None] | None:
@@ -241,6 +248,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 self._inline = not self._turns.busy and self._unread is None
                 raise
         try:
+            if not _budget_left():
+                await _pass_turn()  # in line already, so the calls made after this one stay behind it
             return await body(*args)
         finally:
             self._once_worker_ends(self._pass_turn_on)
@@ -280,9 +289,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return result
 
     async def _call(self, method: Callable[..., T], *args: Any) -> T:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             result: T = method(*args, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -356,9 +363,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             result: AnyStr = self._file.read(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -382,9 +387,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read1(self, size: SupportsIndex = -1) -> AnyStr:
         """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             result: AnyStr = self._file.read1(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -400,8 +403,6 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def peek(self, size: int = 0) -> AnyStr:
         """Bytes ahead of the position without moving it: at least one unless at the end; as with
         builtin files, the count may differ from `size` (up to 8 KiB, or `size` when larger)."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
         return await self._in_turn(self._peek, size)
 
     async def _peek(self, size: int) -> AnyStr:
@@ -415,9 +416,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             result: int = self._file.readinto(buffer, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -440,9 +439,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
         """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             line: AnyStr = self._file.readline(size, True)
             if line is not WOULD_BLOCK:
                 return line
@@ -471,11 +468,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
         """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
         if (budget := size_or_none(hint)) > 0:
             return await self._lines_up_to(budget)
-        if self._inline:
+        if self._inline and _budget_left():
             lines: list[AnyStr] = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
                 return lines
@@ -496,7 +491,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
         engine allows (up to a large copy), the rest in one go on a worker."""
         lines: list[AnyStr] = []
-        if self._inline:
+        if self._inline and _budget_left():
             readline = self._file.readline
             lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
             if complete:
@@ -535,9 +530,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> AnyStr:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             line: AnyStr = self._file.readline(None, True)
             if line is WOULD_BLOCK:
                 line = await self._in_turn(self._readline, None)
@@ -551,9 +544,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def write(self, data: Buffer) -> int:
         """Writes `data`; returns how many bytes were taken."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             result: int = self._file.write(data, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -587,9 +578,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
         """The position."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and _budget_left():
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -599,9 +588,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def flush(self) -> None:
         """Hands what was written to the operating system."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if not self._inline or self._file.flush(True) is WOULD_BLOCK:
+        if not (self._inline and _budget_left()) or self._file.flush(True) is WOULD_BLOCK:
             await self._in_turn(self._attempt, self._file.flush)
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:

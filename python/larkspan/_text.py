@@ -18,7 +18,7 @@ import os
 import re
 import struct
 import sys
-from collections.abc import Awaitable, Callable, Iterable, Iterator
+from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
@@ -601,11 +601,10 @@ class TextHandle(ClosedOnExit):
     async def readlines(self, hint: SupportsIndex | None = -1) -> list[str]:
         """The lines left, or lines until their length reaches `hint` when it is positive."""
         limit = optional_size(hint)
-        if self.closed:
-            raise ValueError(CLOSED)
         return await self._in_turn(self._reading, self._readlines, limit)
 
     async def _readlines(self, hint: int) -> list[str]:
+        self._check_open()  # in its turn: a close() issued before it closes first
         lines: list[str] = []
         length = 0
         self._telling = False  # builtin iterates the file for these lines
@@ -686,11 +685,10 @@ class TextHandle(ClosedOnExit):
 
     async def writelines(self, lines: Iterable[str]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
-        if self.closed:
-            raise ValueError(CLOSED)
-        await self._in_turn(self._writelines, iter(lines))
+        await self._in_turn(self._writelines, lines)
 
-    async def _writelines(self, lines: Iterator[str]) -> None:
+    async def _writelines(self, lines: Iterable[str]) -> None:
+        self._check_open()  # in its turn, and before the lines are taken, as builtin's
         for line in lines:
             await self._write(require_str(line))
 
@@ -877,6 +875,9 @@ class TextHandle(ClosedOnExit):
 
     async def isatty(self) -> bool:
         """Whether the file is a terminal."""
+        return await self._in_turn(self._isatty)
+
+    async def _isatty(self) -> bool:
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()

@@ -51,11 +51,15 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def _run(self, method: str, *args: Any) -> Any:
         """Calls the file's `method` on a worker once the calls before it have ended. The turn
         passes on only when the worker call ends, even when the awaiting task is cancelled."""
-        await take_turn()
-        call: Callable[[], Any] = partial(getattr(self._open_file(method), method), *args)
-        place = self._turns.take_place()
+        place = self._turns.take_place()  # at once, so calls issued together run in the order issued
         if place is not None:
             await self._turns.wait_for(place)
+        try:
+            await take_turn()
+            call: Callable[[], Any] = partial(getattr(self._open_file(method), method), *args)
+        except BaseException:
+            self._turns.pass_on()
+            raise
         ran = asyncio.ensure_future(on_worker(call, self.limiter))
         ran.add_done_callback(self._pass_turn_on)
         return await asyncio.shield(ran)
