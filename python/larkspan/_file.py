@@ -9,6 +9,7 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 import asyncio
 import errno
 import io
+import operator
 import os
 import sys
 from collections.abc import Awaitable, Callable, Iterable
@@ -403,7 +404,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def peek(self, size: int = 0) -> AnyStr:
         """Bytes ahead of the position without moving it: at least one unless at the end; as with
         builtin files, the count may differ from `size` (up to 8 KiB, or `size` when larger)."""
-        return await self._in_turn(self._peek, size)
+        return await self._in_turn(self._peek, operator.index(size))
 
     async def _peek(self, size: int) -> AnyStr:
         count = max(size, io.DEFAULT_BUFFER_SIZE)
@@ -492,16 +493,24 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         engine allows (up to a large copy), the rest in one go on a worker."""
         lines: list[AnyStr] = []
         if self._inline and _budget_left():
+            self._require_open_for_lines()
             readline = self._file.readline
             lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
             if complete:
                 return lines
         return await self._in_turn(self._more_lines, budget, lines)
 
+    def _require_open_for_lines(self) -> None:
+        """builtin's readlines() iterates the file, which asks whether it is closed before any mode
+        refuses the reading of a line."""
+        if self._file.closed:
+            raise ValueError(CLOSED)
+
     async def _more_lines(self, budget: int, lines: list[AnyStr]) -> list[AnyStr]:
         """The lines of readlines(budget) after `lines`, which the call has read already: first
         those cancelled reads left, then from the engine. When the task is cancelled, every line the
         call took is given back."""
+        self._require_open_for_lines()
         total = sum(map(len, lines))
         try:
             while self._unread is not None and total <= budget:
@@ -664,6 +673,8 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes each item of `lines` through to the file; no newlines are added."""
+        if self._file.closed:
+            raise ValueError(CLOSED)  # before the lines are taken, as builtin's
         await self._call(self._flushed, self._file.writelines, _listed(lines))
 
     def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:

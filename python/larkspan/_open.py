@@ -17,6 +17,7 @@ from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
 from ._limiter import Limiter
 from ._text import TextHandle
+from ._unbuffered import UnbufferedFile
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
 
@@ -78,7 +79,8 @@ async def open_file(
     which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
-    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    engine_type = UnbufferedFile if plan.buffering == 0 else File
+    engine = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     open_it = partial(_open_descriptor, engine, target, plan, bool(closefd), opener)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
         block_size = await _open_in_worker(engine, open_it, limiter)  # a descriptor's fstat asks its file system too
