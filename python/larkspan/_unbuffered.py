@@ -4,6 +4,7 @@ in FileIO's words. (The engine refuses as builtin's buffered files do, whose cla
 mode refuses: the mode first, open or closed, naming the operation.)"""
 
 import io
+import operator
 from collections.abc import Iterable
 from typing import Any, SupportsIndex
 
@@ -24,6 +25,12 @@ class UnbufferedFile(File):
             size_or_none(size)  # FileIO takes an int or None, and says so first
             self._refuse(NOT_READABLE)
         return super().read(size, inline_only)
+
+    def read1(self, size: SupportsIndex, inline_only: bool) -> Any:
+        if not self.readable():  # FileIO has no read1(): refused as its read() is
+            operator.index(size)
+            self._refuse(NOT_READABLE)
+        return super().read1(size, inline_only)
 
     def readinto(self, buffer: Buffer, inline_only: bool) -> Any:
         if not self.readable():
