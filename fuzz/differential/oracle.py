@@ -31,6 +31,9 @@ import os
 from typing import IO, Any
 
 
+BYTES_LIKE = (bytes, bytearray, memoryview)  # what the fuzzer writes; anything else builtin refuses itself
+
+
 class SoundBufferedRandom(io.BufferedRandom):
     def __init__(self, raw: io.RawIOBase, buffer_size: int, appending: bool) -> None:
         super().__init__(raw, buffer_size)
@@ -71,7 +74,7 @@ class SoundBufferedRandom(io.BufferedRandom):
         return length
 
     def write(self, data: Any, /) -> int:
-        if self._appending and self.tell() <= self.raw.tell():
+        if self._appending and not self.closed and isinstance(data, BYTES_LIKE) and self.tell() <= self.raw.tell():
             # The write lands at the end, not over what the read buffer holds: drop it. (Ahead
             # of the file's position, writes are pending and no read buffer holds anything.)
             self.flush()
