@@ -345,7 +345,11 @@ class TextHandle(ClosedOnExit):
         return self._raw.fileno()
 
     def __repr__(self) -> str:
-        return f"<larkspan.TextHandle name={self.name!r} mode={self.mode!r} encoding={self._encoding!r}>"
+        try:
+            name = f" name={self.name!r}"
+        except ValueError:  # detached: builtin's repr leaves the name out then
+            name = ""
+        return f"<larkspan.TextHandle{name} mode={self.mode!r} encoding={self._encoding!r}>"
 
     # ---- taking turns ------------------------------------------------------------------------
 
