@@ -66,11 +66,6 @@ async def _pass_turn() -> None:
             return
 
 
-def _budget_left() -> bool:
-    """Whether the running task may do one more operation inline before the loop gets its turn."""
-    return monotonic_ns() < _next_yield_ns
-
-
 def _renew_budget() -> None:
     global _next_yield_ns, _renewal_pending, _budget_fresh
     _renewal_pending = False
@@ -249,7 +244,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 self._inline = not self._turns.busy and self._unread is None
                 raise
         try:
-            if not _budget_left():
+            if monotonic_ns() >= _next_yield_ns:
                 await _pass_turn()  # in line already, so the calls made after this one stay behind it
             return await body(*args)
         finally:
@@ -290,7 +285,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return result
 
     async def _call(self, method: Callable[..., T], *args: Any) -> T:
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: T = method(*args, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -364,7 +359,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: AnyStr = self._file.read(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -388,7 +383,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read1(self, size: SupportsIndex = -1) -> AnyStr:
         """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: AnyStr = self._file.read1(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -417,7 +412,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: int = self._file.readinto(buffer, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -440,7 +435,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
         """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             line: AnyStr = self._file.readline(size, True)
             if line is not WOULD_BLOCK:
                 return line
@@ -471,7 +466,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
         if (budget := size_or_none(hint)) > 0:
             return await self._lines_up_to(budget)
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             lines: list[AnyStr] = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
                 return lines
@@ -492,7 +487,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
         engine allows (up to a large copy), the rest in one go on a worker."""
         lines: list[AnyStr] = []
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             self._require_open_for_lines()
             readline = self._file.readline
             lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
@@ -539,7 +534,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> AnyStr:
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             line: AnyStr = self._file.readline(None, True)
             if line is WOULD_BLOCK:
                 line = await self._in_turn(self._readline, None)
@@ -553,7 +548,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def write(self, data: Buffer) -> int:
         """Writes `data`; returns how many bytes were taken."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: int = self._file.write(data, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -587,7 +582,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
         """The position."""
-        if self._inline and _budget_left():
+        if self._inline and monotonic_ns() < _next_yield_ns:
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -597,7 +592,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def flush(self) -> None:
         """Hands what was written to the operating system."""
-        if not (self._inline and _budget_left()) or self._file.flush(True) is WOULD_BLOCK:
+        if not (self._inline and monotonic_ns() < _next_yield_ns) or self._file.flush(True) is WOULD_BLOCK:
             await self._in_turn(self._attempt, self._file.flush)
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:
