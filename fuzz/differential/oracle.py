@@ -20,6 +20,9 @@ copy corrected, each by the smallest change to the layer at fault. Everything el
   negative position, which the system refuses, seekable() answers False from then on. Corrected:
   open_builtin() asks seekable() at once.
 
+- Under CPython 3.11, a write-only file refuses read() and read1() before it looks at the size;
+  3.12 converts the size first. Corrected: the size is converted first on every version.
+
 One more cannot be corrected from outside, and the fuzzer stops comparing a sequence once builtin
 meets it (see allowed.py): a utf-16 or utf-8-sig write that fails to encode loses the byte-order
 mark of the write after it.
@@ -27,7 +30,9 @@ mark of the write after it.
 
 import builtins
 import io
+import operator
 import os
+import sys
 from typing import IO, Any
 
 
@@ -83,6 +88,19 @@ class SoundBufferedRandom(io.BufferedRandom):
         return count
 
 
+class SizeFirstBufferedWriter(io.BufferedWriter):
+    """CPython 3.11's write-only files refuse read() and read1() before they look at the size; 3.12's
+    convert it first, as larkspan does on every version."""
+
+    def read(self, size: Any = -1, /) -> bytes:
+        operator.index(size)
+        return super().read(size)
+
+    def read1(self, size: Any = -1, /) -> bytes:
+        operator.index(size)
+        return super().read1(size)
+
+
 class SoundTextIOWrapper(io.TextIOWrapper):
     def __init__(self, *arguments: Any, **options: Any) -> None:
         super().__init__(*arguments, **options)
@@ -123,7 +141,11 @@ def open_builtin(path: str, mode: str, buffering: int = -1, encoding: str | None
 
 
 def sound_binary(file: Any, mode: str, buffering: int = -1) -> Any:
-    """`file`, a binary file builtin open() made, corrected when it is a BufferedRandom."""
+    """`file`, a binary file builtin open() made, corrected when it is a BufferedRandom (or, under
+    CPython 3.11, a BufferedWriter)."""
+    if isinstance(file, io.BufferedWriter) and sys.version_info < (3, 12):
+        size = buffer_size(file, buffering)
+        return SizeFirstBufferedWriter(file.detach(), size)
     if not isinstance(file, io.BufferedRandom):
         return file
     size = buffer_size(file, buffering)
