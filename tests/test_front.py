@@ -14,7 +14,7 @@ import pytest
 
 import larkspan
 import larkspan._file
-from conftest import TIMEOUT, descriptors
+from conftest import TIMEOUT, descriptors, spend_the_loops_budget
 from core import core_or_skip
 
 LINES = b"alpha\nbeta\n\ngamma"
@@ -186,6 +186,68 @@ def test_calls_made_together_run_whole_in_order(make_file, source: str, case: st
 
     with open(make_file(content), "rb") as f:
         assert asyncio.run(ours()) == [eval(call, {"f": f}) for call in TOGETHER[case]]
+
+
+# Calls issued together, in one gather() or as tasks made one after the other, run in the order
+# issued: each takes its place in the handle's line when its coroutine first runs, before anything
+# lets the loop run, whether it then runs inline, on a worker, or after yielding a spent budget.
+ISSUED_TOGETHER = {
+    "read-close": ["f.read(1)", "f.close()"],
+    "close-read": ["f.close()", "f.read(1)"],
+    "readline-seek-read": ["f.readline()", "f.seek(1)", "f.read(2)"],
+    "write-seek-readline": ["f.write(b'XY')", "f.seek(0)", "f.readline()"],
+    "read-truncate-tell": ["f.read(2)", "f.truncate()", "f.tell()"],
+    "readinto-flush-read1": ["f.readinto(bytearray(3))", "f.flush()", "f.read1(2)"],
+    "writelines-close-write": ["f.writelines([b'a'])", "f.close()", "f.write(b'b')"],
+    "next-readlines-isatty": ["f.__anext__()", "f.readlines(5)", "f.isatty()"],
+}
+PATHS: dict[str, Callable[[Callable[..., str], bytes], str]] = {
+    "inline": lambda make_file, content: make_file(content),
+    "on a worker": lambda make_file, content: evicted(make_file(content)),
+    "after the budget": lambda make_file, content: make_file(content),
+}
+
+
+async def issued_together(coroutines: list[Any], how: str) -> list[Any]:
+    if how == "tasks":
+        coroutines = [asyncio.ensure_future(coroutine) for coroutine in coroutines]
+    return await asyncio.gather(*coroutines, return_exceptions=True)
+
+
+def named(outcome: object) -> object:
+    return type(outcome).__name__ if isinstance(outcome, Exception) else outcome
+
+
+@pytest.mark.parametrize("how", ["gather", "tasks"])
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("case", ISSUED_TOGETHER)
+def test_calls_issued_together_run_in_the_order_issued(make_file, case: str, path: str, how: str) -> None:
+    content = b"one\ntwo\nthree\n"
+    calls = ISSUED_TOGETHER[case]
+    ours_path = PATHS[path](make_file, content)
+
+    async def ours() -> list[object]:
+        f = await larkspan.open(ours_path, "r+b")
+        try:
+            if path == "after the budget":
+                spend_the_loops_budget()
+            outcomes = await issued_together([eval(call, {"f": f}) for call in calls], how)
+        finally:
+            await f.close()
+        return [named(outcome) for outcome in outcomes]
+
+    theirs_path = make_file(content)
+    with open(theirs_path, "r+b") as f:
+        theirs = [named(outcome_of(lambda: eval(call.replace("__anext__", "__next__"), {"f": f}))) for call in calls]
+    assert asyncio.run(asyncio.wait_for(ours(), TIMEOUT)) == theirs
+    assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
+
+
+def outcome_of(call: Callable[[], object]) -> object:
+    try:
+        return call()
+    except Exception as error:
+        return error
 
 
 def test_closed_handle_raises_value_error(make_file) -> None:

@@ -7,7 +7,7 @@ Builtin's texts for a closed file vary by layer and operation ("read of closed f
 closed file."); ours is always "I/O operation on closed file.", so there only the class must agree. The
 conversions of the unbuffered files differ from the buffered ones' (no read1(), seek()'s checks left to
 the system); larkspan converts as the buffered ones do, so the unbuffered rows are the queries and calls
-whose answer depends on the buffering.
+whose answer depends on the buffering, and the calls their mode does not allow.
 """
 
 import asyncio
@@ -26,7 +26,7 @@ CONTENT = b"abc\ndef\n"
 ARGUMENTS = [
     "read('3')", "read(2**63)", "read(1.5)", "read(None)", "read(-1)", "read()", "readline('x')",
     "readline(2**63)", "readline(0)", "readline(None)", "readlines('x')", "readlines(2**63)", "readlines(1.5)",
-    "readlines(None)", "read1(None)", "read1('3')", "read1(2**63)", "read1(-1)", "truncate('1')",
+    "readlines(None)", "readlines(2)", "read1(None)", "read1('3')", "read1(2**63)", "read1(-1)", "truncate('1')",
     "truncate(2**63)", "truncate(1.5)", "truncate(-1)", "truncate(None)", "seek('0')", "seek(2**63)",
     "seek(0, 5)", "seek(0, 2**31)", "seek(1.5)", "seek(0, 1.0)", "seek(0, os.SEEK_DATA)", "seek(0, os.SEEK_HOLE)",
     "seek(100, os.SEEK_DATA)", "seek(-1)", "seek('0', 5)", "write(None)", "write(123)", "write('abc')",
@@ -36,6 +36,13 @@ ARGUMENTS = [
     "readinto(memoryview(bytearray(4))[::2])", "readable()", "writable()", "seekable()", "isatty()",
 ]  # fmt: skip
 BUFFERING_DEPENDS = ["readable()", "writable()", "seekable()", "isatty()", "fileno()", "readline(0)", "readall()"]
+# Calls a mode does not allow: unbuffered files refuse them as FileIO does, a closed file before the
+# mode ("File not open for reading"), and a write's argument that is not bytes before either.
+MISDIRECTED = [
+    "read(1)", "read(None)", "readinto(bytearray(2))", "readline()", "readline(None)", "readlines()",
+    "readlines(2)", "write(b'x')", "write(b'')", "write('x')", "write(1)", "writelines([b'x'])",
+    "writelines(['x'])", "writelines([])", "writelines(1)", "truncate()", "truncate(0)", "truncate('1')",
+]  # fmt: skip
 
 ROWS = [
     *[pytest.param(mode, -1, state, call, id=f"{mode}-{state}-{call}")
@@ -43,6 +50,10 @@ ROWS = [
     *[pytest.param(mode, 0, state, call, id=f"{mode}-unbuffered-{state}-{call}")
       for mode in ("rb", "wb", "r+b") for state in ("open", "closed") for call in BUFFERING_DEPENDS
       if state == "closed" or call != "fileno()"],
+    *[pytest.param(mode, 0, state, call, id=f"{mode}-unbuffered-{state}-{call}")
+      for mode in ("rb", "wb", "ab") for state in ("open", "closed") for call in MISDIRECTED],
+    *[pytest.param(mode, -1, state, call, id=f"{mode}-{state}-{call}")
+      for mode in ("rb", "r+b") for state in ("open", "closed") for call in ("peek('x')", "peek(1.5)")],
 ]  # fmt: skip
 
 

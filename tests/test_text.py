@@ -7,7 +7,6 @@ import io
 import os
 import subprocess
 import sys
-import time
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -20,7 +19,7 @@ from hypothesis import strategies as st
 import larkspan
 from larkspan._text import CHUNK_SIZE, TextHandle, check_text_arguments
 
-from conftest import FIFO_WRITER, TIMEOUT, disk
+from conftest import FIFO_WRITER, TIMEOUT, disk, spend_the_loops_budget
 from differential.oracle import SoundTextIOWrapper, sound_binary
 from test_front_waits import Writer, fifo  # noqa: F401  (fifo is a fixture)
 
@@ -585,11 +584,29 @@ def test_a_full_device_fails_the_flush_as_the_binary_layer_does() -> None:
 
 
 
-def spend_the_loops_budget() -> None:
-    """Inline work past the front's interval, so that the next call lets the loop run first."""
-    start = time.monotonic_ns()
-    while time.monotonic_ns() - start < 3_000_000:
-        pass
+# A text close() lets the loop run before it acts (it flushes in its turn, shielded); a call
+# issued after it still finds the file closed, as builtin's does.
+AFTER_CLOSE: dict[str, Callable[[Any], Awaitable[object]]] = {
+    "writelines([])": lambda f: f.writelines([]),
+    "writelines(not iterable)": lambda f: f.writelines(1),
+    "readlines()": lambda f: f.readlines(),
+    "isatty()": lambda f: f.isatty(),
+    "write('')": lambda f: f.write(""),
+}
+
+
+@pytest.mark.parametrize("call", AFTER_CLOSE)
+def test_a_call_issued_after_close_finds_the_file_closed(tmp_path: Path, call: str) -> None:
+    path = tmp_path / "f"
+    path.write_bytes(b"one\n")
+
+    async def main() -> object:
+        f = await larkspan.open(path, "r+")
+        outcomes = await asyncio.gather(f.close(), AFTER_CLOSE[call](f), return_exceptions=True)
+        return outcomes[1]
+
+    outcome = asyncio.run(asyncio.wait_for(main(), TIMEOUT))
+    assert isinstance(outcome, ValueError) and str(outcome).startswith("I/O operation on closed file")
 
 
 @pytest.mark.parametrize("mode", ["r", "r+"])

@@ -54,6 +54,26 @@ def test_a_detached_handle_refuses_every_call_as_builtin_does(tmp_path: Path, ca
     assert asyncio.run(main()) == theirs
 
 
+def test_a_detached_handle_has_a_repr_without_the_name(tmp_path: Path) -> None:
+    """As builtin's: the name, which the binary handle held, is left out."""
+    path = tmp_path / "text"
+    builtin_file = open(path, "w+", encoding="utf-8")  # noqa: SIM115 - its binary file is closed below
+    raw_builtin = builtin_file.detach()
+    assert "name=" not in repr(builtin_file)
+    raw_builtin.close()
+
+    async def main() -> tuple[str, str]:
+        f = await larkspan.open(path, "w+", encoding="utf-8")
+        before = repr(f)
+        raw = f.detach()
+        await raw.close()
+        return before, repr(f)
+
+    before, after = asyncio.run(main())
+    assert before == f"<larkspan.TextHandle name={str(path)!r} mode='w+' encoding='utf-8'>"
+    assert after == "<larkspan.TextHandle mode='w+' encoding='utf-8'>"
+
+
 def run_ours(path: Path, mode: str, steps: Callable[[Any], Any]) -> Any:
     async def main() -> Any:
         f = await larkspan.open(path, mode, encoding="utf-8")

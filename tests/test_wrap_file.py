@@ -107,6 +107,28 @@ def test_wrap_file_calls_run_on_workers_in_the_order_made(submissions) -> None: 
     assert len(submissions) == 12
 
 
+# Calls issued together run in the order issued, close() too, which finishes under a shield: the
+# calls, then what each gives (an exception by its class).
+ISSUED_WITH_CLOSE: dict[str, tuple[Callable[[Any], list[Any]], list[Any]]] = {
+    "close-read": (lambda f: [f.close(), f.read()], [None, ValueError]),
+    "read-close": (lambda f: [f.read(2), f.close()], [b"fi", None]),
+    "write-close-write": (lambda f: [f.write(b"x"), f.close(), f.write(b"y")], [1, None, ValueError]),
+    "close-close": (lambda f: [f.close(), f.close()], [None, None]),
+}
+
+
+@pytest.mark.parametrize("case", ISSUED_WITH_CLOSE)
+def test_wrap_file_calls_issued_with_close_run_in_the_order_issued(case: str) -> None:
+    calls, expected = ISSUED_WITH_CLOSE[case]
+
+    async def main() -> list[Any]:
+        f = larkspan.wrap_file(io.BytesIO(CONTENT))
+        outcomes = await asyncio.gather(*calls(f), return_exceptions=True)
+        return [type(outcome) if isinstance(outcome, Exception) else outcome for outcome in outcomes]
+
+    assert asyncio.run(asyncio.wait_for(main(), TIMEOUT)) == expected
+
+
 def test_cancelled_call_still_ends_before_the_next_runs(submissions) -> None:  # noqa: F811
     """A call whose task is cancelled runs to its end on its worker, and the next call waits for it."""
     import threading

@@ -6,9 +6,6 @@ meant to be in different states.
 
 README_DIFFERENCES are the README's own; BUILTIN_FAULTS are where CPython 3.12's io is wrong and
 larkspan is not (the README lists them too); most of those the oracle corrects (oracle.py).
-
-TEMPORARY_REPORTED holds the divergences this fuzzer found that are not fixed yet; each goes, and
-becomes a regression test, once it is.
 """
 
 import io
@@ -71,9 +68,13 @@ READALL_AND_UNBUFFERED = Difference(
     "every mode and buffering, where builtin's have them in some only; unbuffered ones (`buffering=0`) check "
     "every argument as the buffered ones do.",
     allows=lambda step: (step.name in ("read1", "peek") and step.raised(step.theirs, "AttributeError"))
-    or (step.case.buffering == 0 and step.raised(step.theirs) and step.raised(step.ours)),
-    how="translated: builtin's buffered side calls read() for readall(); allowed: read1() and peek() where "
-        "builtin's file lacks them, and another refusal of an unbuffered file's call")
+    or (step.case.buffering == 0 and converted_as_buffered(step)),
+    ends=lambda step: step.name in ("read1", "peek") and step.raised(step.theirs, "AttributeError")
+    and step.ours[0] == "ok",
+    how="translated: builtin's buffered side calls read() for readall(), its unbuffered side read(n) for read1(n); "
+        "allowed: read1() and peek() where builtin's file lacks them (a read1() that read ends the comparison), and "
+        "an unbuffered file's argument refused with the same class in other words (seek()'s whence: ValueError "
+        "where builtin's system says EINVAL)")
 CLOSED_TEXT = Difference(
     "A closed handle refuses a call with the class builtin raises, `ValueError`, always saying \"I/O operation on "
     "closed file.\"; builtin's text varies by call (\"read of closed file\", \"seek of closed file\", ...).",
@@ -90,6 +91,14 @@ PEEK = Difference(
     allows=lambda step: step.name == "peek" and peeks_agree(step.theirs, step.ours),
     how="allowed when both start with the same bytes and only both are empty; for unbuffered files, which have "
         "no peek(), builtin's side reads the bytes at the position")
+READ1_COUNT = Difference(
+    "A buffered binary file's `read1(n)` returns what the engine holds ahead when it holds some, else up to `n` "
+    "bytes from one read of the file; builtin's returns only what its own buffer holds when it holds any, so its "
+    "count depends on that buffer's size and history.",
+    allows=lambda step: buffered_read1(step) and one_begins_other(step),
+    ends=lambda step: buffered_read1(step) and step.ours[0] == "ok" and step.theirs != step.ours,
+    how="allowed: a buffered binary read1() whose result begins the other side's (or is begun by it); the files' "
+        "positions then differ, so the comparison ends there")
 NEGATIVE_SIZES = Difference(
     "Any negative size means \"to the end\", as for builtin's unbuffered files; the buffered ones refuse sizes "
     "below -1.",
@@ -115,8 +124,28 @@ WRAPPED_FILES = Difference(
     "where anyio fails at the first call.",
     how="not exercised: the fuzzer opens files with open() only")
 
-README_DIFFERENCES = (COROUTINES, READALL_AND_UNBUFFERED, CLOSED_TEXT, READ_ERRORS, PEEK, NEGATIVE_SIZES, APPEND_TELL,
-                      DETACH_AND_RECONFIGURE, WRAPPED_FILES)
+README_DIFFERENCES = (COROUTINES, READALL_AND_UNBUFFERED, CLOSED_TEXT, READ_ERRORS, PEEK, READ1_COUNT, NEGATIVE_SIZES,
+                      APPEND_TELL, DETACH_AND_RECONFIGURE, WRAPPED_FILES)
+
+
+def converted_as_buffered(step: Step) -> bool:
+    """Both refused the call's argument, with the class of the same refusal (a mode's refusal must agree
+    whole); a seek()'s whence builtin's unbuffered files leave to the system."""
+    if not (step.raised(step.theirs) and step.raised(step.ours)):
+        return False
+    return step.name == "seek" or step.theirs[1] == step.ours[1] != "UnsupportedOperation"
+
+
+def buffered_read1(step: Step) -> bool:
+    return step.case.binary and step.case.buffering != 0 and step.name == "read1"
+
+
+def one_begins_other(step: Step) -> bool:
+    """Both read bytes, and the shorter result is where the longer one starts."""
+    if step.theirs[0] != "ok" or step.ours[0] != "ok":
+        return False
+    shorter, longer = sorted((step.theirs[1], step.ours[1]), key=len)
+    return bool(shorter) and longer.startswith(shorter)
 
 
 def peeks_agree(theirs: Outcome, ours: Outcome) -> bool:
@@ -136,6 +165,8 @@ def translate_for_builtin(file: Any, call: Call) -> Call:
         return ("read",)
     if name == "peek" and unbuffered:
         return ("peek_unbuffered", call[1])
+    if name == "read1" and unbuffered and isinstance(call[1], int) and call[1] >= 0:
+        return ("read", call[1])  # FileIO.read(n) is one read of the file
     if name == "read" and not unbuffered and isinstance(call[1], int) and call[1] < -1:
         return ("read", -1)
     return call
@@ -181,49 +212,7 @@ UNBUFFERED_TEXT = "can't have unbuffered text I/O"
 BUILTIN_FAULTS = (READ1_UNDER_WRITES, STALE_APPEND_READS, LOST_BYTE_ORDER_MARK, TELL_AFTER_NEXT_AND_FLUSH, FAILED_SEEK,
                   SEEKABLE_AFTER_FAILED_SEEK, OPENS_BEFORE_REFUSING)
 
-
-def binary(step: Step) -> bool:
-    return step.case.binary
-
-
-def one_begins_other(step: Step) -> bool:
-    """Both read bytes, and the shorter result is where the longer one starts."""
-    if step.theirs[0] != "ok" or step.ours[0] != "ok":
-        return False
-    shorter, longer = sorted((step.theirs[1], step.ours[1]), key=len)
-    return bool(shorter) and longer.startswith(shorter)
-
-
-# ---- KNOWN: divergences this fuzzer found that are not fixed yet -------------------------------
-
-READS = ("read", "read1", "readinto", "readline", "readlines", "readall", "next", "peek")
-
-
-def misdirected(step: Step) -> bool:
-    """A read of a file not opened for reading, or a write of one not opened for writing."""
-    reads = "r" in step.case.mode or "+" in step.case.mode
-    writes = "r" not in step.case.mode or "+" in step.case.mode
-    return (step.name in READS and not reads) or (step.name in ("write", "writelines") and not writes)
-
-# Found by this fuzzer outside the text layer and reported, not fixed on this branch.
-TEMPORARY_REPORTED = {
-    "a call its mode does not allow is refused on both sides, with another class or text": Difference(
-        "reported", allows=lambda s: misdirected(s) and s.raised(s.theirs) and s.raised(s.ours)),
-    "binary read1(n) returns n where builtin returns only what its buffer holds": Difference(
-        "reported", allows=lambda s: binary(s) and s.name == "read1" and s.case.buffering != 0 and one_begins_other(s),
-        ends=lambda s: binary(s) and s.name == "read1" and s.theirs != s.ours),
-    "unbuffered read-only truncate() says 'truncate', builtin 'File not open for writing'": Difference(
-        "reported", allows=lambda s: binary(s) and s.name == "truncate" and s.raised(s.ours, "UnsupportedOperation")
-        and s.raised(s.theirs, "UnsupportedOperation")),
-}
-
-# Found by this fuzzer and reported: two calls issued at once ran the other way round, because the
-# first let the loop run (its budget of inline work was spent) before it took its place in line.
-# Session.run() finds it by running builtin's two calls in the other order.
-OUT_OF_ORDER = "TEMPORARY reported: calls issued together ran in the other order"
-
 EVERY_DIFFERENCE: dict[str, Difference] = {
     **{f"README: {d.words[:60]}": d for d in README_DIFFERENCES},
     **{f"builtin fault: {d.words[:60]}": d for d in BUILTIN_FAULTS},
-    **{f"TEMPORARY reported: {what}": d for what, d in TEMPORARY_REPORTED.items()},
 }

@@ -131,11 +131,15 @@ def make_call(rng: random.Random, case: Case) -> Call:
 
 
 def gatherable_call(rng: random.Random, case: Case) -> Call:
-    """A call for gather(): not a seek to a told cookie, which would depend on when the other call's
-    tell() ended."""
-    while (call := make_plain_call(rng, case))[0] == "seek_told":
+    """A call for gather(): a coroutine, and not a seek to a told cookie, which would depend on when
+    the other call's tell() ended. (An attribute or a query that is not a coroutine answers when it
+    is asked: it cannot be issued together with a call.)"""
+    while (call := make_plain_call(rng, case))[0] in NOT_GATHERABLE:
         pass
     return call
+
+
+NOT_GATHERABLE = ("seek_told", "readable", "writable", "seekable", *ATTRIBUTES)
 
 
 def make_plain_call(rng: random.Random, case: Case) -> Call:

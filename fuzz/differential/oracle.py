@@ -20,6 +20,9 @@ copy corrected, each by the smallest change to the layer at fault. Everything el
   negative position, which the system refuses, seekable() answers False from then on. Corrected:
   open_builtin() asks seekable() at once.
 
+- Under CPython 3.11, a write-only file refuses read() and read1() before it looks at the size;
+  3.12 converts the size first. Corrected: the size is converted first on every version.
+
 One more cannot be corrected from outside, and the fuzzer stops comparing a sequence once builtin
 meets it (see allowed.py): a utf-16 or utf-8-sig write that fails to encode loses the byte-order
 mark of the write after it.
@@ -27,8 +30,13 @@ mark of the write after it.
 
 import builtins
 import io
+import operator
 import os
+import sys
 from typing import IO, Any
+
+
+BYTES_LIKE = (bytes, bytearray, memoryview)  # what the fuzzer writes; anything else builtin refuses itself
 
 
 class SoundBufferedRandom(io.BufferedRandom):
@@ -71,13 +79,26 @@ class SoundBufferedRandom(io.BufferedRandom):
         return length
 
     def write(self, data: Any, /) -> int:
-        if self._appending and self.tell() <= self.raw.tell():
+        if self._appending and not self.closed and isinstance(data, BYTES_LIKE) and self.tell() <= self.raw.tell():
             # The write lands at the end, not over what the read buffer holds: drop it. (Ahead
             # of the file's position, writes are pending and no read buffer holds anything.)
             self.flush()
         count = super().write(data)
         self._written |= count > 0
         return count
+
+
+class SizeFirstBufferedWriter(io.BufferedWriter):
+    """CPython 3.11's write-only files refuse read() and read1() before they look at the size; 3.12's
+    convert it first, as larkspan does on every version."""
+
+    def read(self, size: Any = -1, /) -> bytes:
+        operator.index(size)
+        return super().read(size)
+
+    def read1(self, size: Any = -1, /) -> bytes:
+        operator.index(size)
+        return super().read1(size)
 
 
 class SoundTextIOWrapper(io.TextIOWrapper):
@@ -120,7 +141,11 @@ def open_builtin(path: str, mode: str, buffering: int = -1, encoding: str | None
 
 
 def sound_binary(file: Any, mode: str, buffering: int = -1) -> Any:
-    """`file`, a binary file builtin open() made, corrected when it is a BufferedRandom."""
+    """`file`, a binary file builtin open() made, corrected when it is a BufferedRandom (or, under
+    CPython 3.11, a BufferedWriter)."""
+    if isinstance(file, io.BufferedWriter) and sys.version_info < (3, 12):
+        size = buffer_size(file, buffering)
+        return SizeFirstBufferedWriter(file.detach(), size)
     if not isinstance(file, io.BufferedRandom):
         return file
     size = buffer_size(file, buffering)

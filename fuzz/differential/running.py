@@ -109,6 +109,7 @@ def builtin_call(file: IO[Any], path: str, cookies: list[int], call: Call) -> An
         count = file.readinto(buffer)  # type: ignore[attr-defined]
         return count, bytes(buffer[: count or 0])
     if name == "peek_unbuffered":  # FileIO has no peek(): what the next read would start with
+        file.read(0)  # refused as a read is: closed, or not open for reading
         return os.pread(file.fileno(), max(arguments[0], 1), file.tell())
     if name == "seek_told":
         return file.seek(cookies[arguments[0] % len(cookies)]) if cookies else NO_COOKIE

@@ -3,12 +3,9 @@
 import asyncio
 import os
 import tempfile
-from collections import Counter
-from dataclasses import replace
 from types import TracebackType
 from typing import Self
 
-from .allowed import OUT_OF_ORDER
 from .cases import Case
 from .comparing import Verdict, compare
 from .running import Run, run_builtin, run_ours
@@ -27,24 +24,7 @@ class Session:
     def run(self, case: Case) -> tuple[Run, Run, Verdict]:
         theirs = run_builtin(self.theirs, case)
         ours = run_ours(self.ours, case, self._loop)
-        verdict = compare(case, theirs, ours)
-        at = verdict.diverged_at
-        if at is not None and 0 <= at < len(case.calls) and case.calls[at][0] == "gather":
-            if self._ran_in_the_other_order(case, at, ours):
-                verdict = Verdict(allowed=verdict.allowed + Counter({OUT_OF_ORDER: 1}), ended_by=OUT_OF_ORDER)
-        return theirs, ours, verdict
-
-    def _ran_in_the_other_order(self, case: Case, at: int, ours: Run) -> bool:
-        """Whether our gather() at `at` gave what builtin gives, under the allowed differences, for
-        its two calls made the other way round."""
-        mine = ours.outcomes[at]
-        if mine[0] != "gather":
-            return False
-        _, first, second = case.calls[at]
-        swapped = case.with_calls(case.calls[:at] + (("gather", second, first),))
-        theirs = replace(run_builtin(self.theirs, swapped), disk=None)
-        reordered = Run(ours.opened, ours.outcomes[:at] + (("gather", mine[2], mine[1]),), None)
-        return compare(swapped, theirs, reordered).diverged_at is None
+        return theirs, ours, compare(case, theirs, ours)
 
     def verdict(self, case: Case) -> Verdict:
         return self.run(case)[2]

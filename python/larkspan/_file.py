@@ -9,6 +9,7 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 import asyncio
 import errno
 import io
+import operator
 import os
 import sys
 from collections.abc import Awaitable, Callable, Iterable
@@ -222,9 +223,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # ---- taking turns --------------------------------------------------------------------
 
     async def _in_turn(self, body: Callable[..., Awaitable[T]], *args: Any) -> T:
-        """Awaits `body(*args)` once every earlier call has finished. A task cancelled while it
-        waits for its turn runs nothing; one cancelled while its call runs on a worker passes
-        the turn on only when that call has ended."""
+        """Awaits `body(*args)` once every earlier call has finished. The place in line is taken
+        when the calling coroutine first runs, before anything lets the loop run, so calls issued
+        together run in the order they were issued. A task cancelled while it waits for its turn
+        runs nothing; one cancelled while its call runs on a worker passes the turn on only when
+        that call has ended."""
         return await self._when_turn_comes(self._queue_for_turn(), body, *args)
 
     def _queue_for_turn(self) -> asyncio.Future[None] | None:
@@ -241,6 +244,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 self._inline = not self._turns.busy and self._unread is None
                 raise
         try:
+            if monotonic_ns() >= _next_yield_ns:
+                await _pass_turn()  # in line already, so the calls made after this one stay behind it
             return await body(*args)
         finally:
             self._once_worker_ends(self._pass_turn_on)
@@ -282,9 +287,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return result
 
     async def _call(self, method: Callable[..., T], *args: Any) -> T:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: T = method(*args, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -354,9 +357,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: AnyStr = self._file.read(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -379,9 +380,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def read1(self, size: SupportsIndex = -1) -> AnyStr:
         """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: AnyStr = self._file.read1(size, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -396,9 +395,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def peek(self, size: int = 0) -> AnyStr:
         """Bytes ahead of the position without moving it: at least one unless at the end; as with
         builtin files, the count may differ from `size` (up to 8 KiB, or `size` when larger)."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        return await self._in_turn(self._peek, size)
+        return await self._in_turn(self._peek, operator.index(size))
 
     async def _peek(self, size: int) -> AnyStr:
         count = max(size, io.DEFAULT_BUFFER_SIZE)
@@ -410,9 +407,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readinto(self, buffer: Buffer) -> int:
         """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: int = self._file.readinto(buffer, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -434,9 +429,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
         """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             line: AnyStr = self._file.readline(size, True)
             if line is not WOULD_BLOCK:
                 return line
@@ -463,11 +456,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
         """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
         if (budget := size_or_none(hint)) > 0:
             return await self._lines_up_to(budget)
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             lines: list[AnyStr] = self._file.readlines(hint, True)
             if lines is not WOULD_BLOCK:
                 return lines
@@ -487,17 +478,25 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
         engine allows (up to a large copy), the rest in one go on the engine's threads."""
         lines: list[AnyStr] = []
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
+            self._require_open_for_lines()
             readline = self._file.readline
             lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
             if complete:
                 return lines
         return await self._in_turn(self._more_lines, budget, lines)
 
+    def _require_open_for_lines(self) -> None:
+        """builtin's readlines() iterates the file, which asks whether it is closed before any mode
+        refuses the reading of a line."""
+        if self._file.closed:
+            raise ValueError(CLOSED)
+
     async def _more_lines(self, budget: int, lines: list[AnyStr]) -> list[AnyStr]:
         """The lines of readlines(budget) after `lines`, which the call has read already: first
         those cancelled reads left, then from the engine. When the task is cancelled, every line the
         call took is given back."""
+        self._require_open_for_lines()
         total = sum(map(len, lines))
         try:
             while self._unread is not None and total <= budget:
@@ -524,9 +523,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return self
 
     async def __anext__(self) -> AnyStr:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             line: AnyStr = self._file.readline(None, True)
             if line is WOULD_BLOCK:
                 line = await self._in_turn(self._readline, None)
@@ -567,9 +564,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def write(self, data: Buffer) -> int:
         """Writes `data`; returns how many bytes were taken."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result: int = self._file.write(data, True)
             if result is not WOULD_BLOCK:
                 return result
@@ -592,9 +587,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
         """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
         position."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:  # nothing is unread
+        if self._inline and monotonic_ns() < _next_yield_ns:  # nothing is unread, and the budget lasts
             position: int = self._file.seek(offset, whence, True)  # converted, and refused, as builtin's
             if position is not WOULD_BLOCK:
                 return position
@@ -608,9 +601,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
         """The position."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -620,9 +611,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def flush(self) -> None:
         """Hands what was written to the operating system."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if not self._inline or self._file.flush(True) is WOULD_BLOCK:
+        if not (self._inline and monotonic_ns() < _next_yield_ns) or self._file.flush(True) is WOULD_BLOCK:
             await self._in_turn(self._attempt, self._file.flush)
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:
@@ -698,12 +687,12 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes each item of `lines` through to the file; no newlines are added."""
+        if self._file.closed:
+            raise ValueError(CLOSED)  # before the lines are taken, as builtin's
         await self._written_through(self._file.writelines, _listed(lines))
 
     async def _written_through(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        if self._inline:
+        if self._inline and monotonic_ns() < _next_yield_ns:
             result = self._flushed(write, data, True)
             if result is not WOULD_BLOCK:
                 return result

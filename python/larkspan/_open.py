@@ -18,6 +18,7 @@ from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
 from ._limiter import Limiter, held
 from ._text import TextHandle
+from ._unbuffered import UnbufferedFile
 from ._workers import OffLoopCall
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
@@ -99,7 +100,8 @@ async def open_file(
     which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await take_turn()
-    engine = File(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    engine_type = UnbufferedFile if plan.buffering == 0 else File
+    engine = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
         # A descriptor's fstat asks its file system too.
         block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)

@@ -18,7 +18,7 @@ import os
 import re
 import struct
 import sys
-from collections.abc import Awaitable, Callable, Iterable, Iterator
+from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
 from ._file import ClosedOnExit, FileHandle
@@ -345,7 +345,11 @@ class TextHandle(ClosedOnExit):
         return self._raw.fileno()
 
     def __repr__(self) -> str:
-        return f"<larkspan.TextHandle name={self.name!r} mode={self.mode!r} encoding={self._encoding!r}>"
+        try:
+            name = f" name={self.name!r}"
+        except ValueError:  # detached: builtin's repr leaves the name out then
+            name = ""
+        return f"<larkspan.TextHandle{name} mode={self.mode!r} encoding={self._encoding!r}>"
 
     # ---- taking turns ------------------------------------------------------------------------
 
@@ -601,11 +605,10 @@ class TextHandle(ClosedOnExit):
     async def readlines(self, hint: SupportsIndex | None = -1) -> list[str]:
         """The lines left, or lines until their length reaches `hint` when it is positive."""
         limit = optional_size(hint)
-        if self.closed:
-            raise ValueError(CLOSED)
         return await self._in_turn(self._reading, self._readlines, limit)
 
     async def _readlines(self, hint: int) -> list[str]:
+        self._check_open()  # in its turn: a close() issued before it closes first
         lines: list[str] = []
         length = 0
         self._telling = False  # builtin iterates the file for these lines
@@ -686,11 +689,10 @@ class TextHandle(ClosedOnExit):
 
     async def writelines(self, lines: Iterable[str]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
-        if self.closed:
-            raise ValueError(CLOSED)
-        await self._in_turn(self._writelines, iter(lines))
+        await self._in_turn(self._writelines, lines)
 
-    async def _writelines(self, lines: Iterator[str]) -> None:
+    async def _writelines(self, lines: Iterable[str]) -> None:
+        self._check_open()  # in its turn, and before the lines are taken, as builtin's
         for line in lines:
             await self._write(require_str(line))
 
@@ -877,6 +879,9 @@ class TextHandle(ClosedOnExit):
 
     async def isatty(self) -> bool:
         """Whether the file is a terminal."""
+        return await self._in_turn(self._isatty)
+
+    async def _isatty(self) -> bool:
         if self.closed:
             raise ValueError(CLOSED_FILE)
         return await self._raw.isatty()

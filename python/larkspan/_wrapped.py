@@ -51,11 +51,19 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def _run(self, method: str, *args: Any) -> Any:
         """Calls the file's `method` on a worker once the calls before it have ended. The turn
         passes on only when the worker call ends, even when the awaiting task is cancelled."""
-        await take_turn()
-        call: Callable[[], Any] = partial(getattr(self._open_file(method), method), *args)
-        place = self._turns.take_place()
+        # In line at once, before anything lets the loop run, so calls issued together run in the order issued.
+        return await self._when_turn_comes(self._turns.take_place(), method, *args)
+
+    async def _when_turn_comes(self, place: "asyncio.Future[None] | None", method: str, *args: Any) -> Any:
         if place is not None:
             await self._turns.wait_for(place)
+        try:
+            await take_turn()
+            file = self.wrapped if method == "close" else self._open_file(method)  # closing twice is no error
+            call: Callable[[], Any] = partial(getattr(file, method), *args)
+        except BaseException:
+            self._turns.pass_on()
+            raise
         ran = asyncio.ensure_future(on_worker(call, self.limiter))
         ran.add_done_callback(self._pass_turn_on)
         return await asyncio.shield(ran)
@@ -167,7 +175,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def close(self) -> None:
         """Closes the file object once the calls before have ended; closing twice is no error."""
         if not self.wrapped.closed:
-            await asyncio.shield(self._run("close"))
+            place = self._turns.take_place()  # before the shield's task starts, so later calls stay behind
+            await asyncio.shield(self._when_turn_comes(place, "close"))
 
     def __aiter__(self) -> Self:
         return self

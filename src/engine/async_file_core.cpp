@@ -823,16 +823,21 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
 }
 
 // SEEK_DATA and SEEK_HOLE, which stdio does not know: the descriptor finds the place, and the
-// stream moves there before its next use.
+// stream moves there before its next use. stdio first gives back what it read ahead, so that
+// nothing it holds refers to where the descriptor stood (a later fflush would seek back from
+// the new place by the bytes it held).
 std::int64_t AsyncFileCore::seek_by_descriptor(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
-    off_t landed;
+    settle_position();
+    off_t landed = -1;
     int failure;
     {
         const Waiting waiting(wait_gate);
-        landed = ::lseek(fileno(file), offset, whence);
+        if (std::fflush(file) == 0) {
+            landed = ::lseek(fileno(file), offset, whence);
+        }
         failure = errno;
     }
     if (landed < 0) {
