@@ -43,6 +43,17 @@ def disk(path: str | bytes) -> bytes:
         return h.read()
 
 
+def evict(path: str | Path) -> None:
+    """Writes the file's dirty pages out and drops them all from the page cache, so its reads wait
+    for the device."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
 def letters(sizes: list[int]) -> list[bytes]:
     """One run of a distinct letter per size, so that order and duplication show on disk."""
     return [bytes([97 + i % 26]) * n for i, n in enumerate(sizes)]

@@ -31,7 +31,7 @@ from typing import IO, Any
 
 import pytest
 
-from conftest import TIMEOUT, disk, fill, run_child
+from conftest import TIMEOUT, disk, evict, fill, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
@@ -209,16 +209,6 @@ def test_memory(shm: Path, mode: str, size: int, setup: list[Step], step: Step, 
 
 
 # ---- local disk: reads inline only from the page cache ------------------------------------------------
-
-
-def evict(path: str) -> None:
-    """Writes the file's dirty pages out and drops them all from the page cache."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 def warm_only(path: str, start: int, end: int) -> None:

@@ -14,7 +14,7 @@ import pytest
 
 import larkspan
 import larkspan._file
-from conftest import TIMEOUT, descriptors, spend_the_loops_budget
+from conftest import TIMEOUT, descriptors, evict, spend_the_loops_budget
 from core import core_or_skip
 
 LINES = b"alpha\nbeta\n\ngamma"
@@ -128,12 +128,7 @@ def test_reads_after_lines_match_builtin(make_file, case: str) -> None:
 
 def evicted(path: str) -> str:
     """`path`, its pages dropped from the page cache, so that reads of it go to a worker."""
-    descriptor = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)  # dirty pages stay cached
-        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(descriptor)
+    evict(path)
     return path
 
 

@@ -14,22 +14,12 @@ from typing import Any
 import pytest
 
 import larkspan
-from conftest import TIMEOUT, descriptors, disk
+from conftest import TIMEOUT, descriptors, disk, evict
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 pytestmark = pytest.mark.usefixtures("watchdog")
 
 DATA = bytes(range(256)) * 200  # 51,200 bytes
-
-
-def evict(path: str | Path) -> None:
-    """Writes the file's dirty pages out and drops them all from the page cache."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 def outcome(call: Callable[[], Any]) -> Any:

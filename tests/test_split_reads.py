@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import larkspan
-from conftest import TIMEOUT, descriptors, ticking
+from conftest import TIMEOUT, descriptors, evict, ticking
 from latencyfs import LatencyFs
 
 pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]
@@ -25,15 +25,6 @@ pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]
 KIB = 1024
 MIB = 1024 * KIB
 NAMES = itertools.count()
-
-
-def evict(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 def builtin_read(path: Path, start: int, count: int | None) -> tuple[bytes, int]:
