@@ -539,12 +539,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
         has accepted: the position stays where it is, and the call does not wait for the handle's
         other calls, so any number of them may be in flight at once."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
-        data: bytes = self._file.pread(size, offset, True)
-        if data is WOULD_BLOCK:
-            async with held(self.limiter):
-                data = await on_engine(self._file, "pread", size, offset).result()
+        data: bytes = await self._by_position(self._file.pread, "pread", size, offset)
         return data
 
     async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
@@ -552,13 +547,19 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         descriptor, after the writes this handle has accepted; the position stays where it is, and
         reads through the handle that follow see the bytes. Does not wait for the handle's other
         calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
+        count: int = await self._by_position(self._file.pwrite, "pwrite", data, offset)
+        return count
+
+    async def _by_position(self, call: Callable[..., Any], name: str, *args: Any) -> Any:
+        """A positional call: outside the handle's line, so a spent budget may let the loop run
+        first; inline where the kernel need not wait, else on the engine's threads."""
         if monotonic_ns() >= _next_yield_ns:
             await _pass_turn()
-        count: int = self._file.pwrite(data, offset, True)
-        if count is WOULD_BLOCK:
+        result = call(*args, True)
+        if result is WOULD_BLOCK:
             async with held(self.limiter):
-                count = await on_engine(self._file, "pwrite", data, offset).result()
-        return count
+                result = await on_engine(self._file, name, *args).result()
+        return result
 
     # ---- writing and the rest ------------------------------------------------------------
 

@@ -262,45 +262,26 @@ private:
 
 // ---- positional calls, which leave the lock to the others ------------------------------------
 
-class PositionalJob : public BoundJob {
+class PositionalJob : public EngineFileJob {
 public:
-    PositionalJob(const py::object &self, Completions &completions, py::object deliver)
-        : BoundJob(completions.queue(), std::move(deliver)), owner_(self),
-          file_(self.cast<EngineFile &>()) {}
+    using EngineFileJob::EngineFileJob;
 
 protected:
     // On the engine thread, with the descriptor kept open.
     virtual void perform(int descriptor) = 0;
-    virtual py::object make_result() = 0;
 
-    EngineFile &file() { return file_; }
-    bool regular_file() const { return file_.regular_.load(std::memory_order_relaxed); }
-    void count_write() { file_.positional_writes_.fetch_add(1, std::memory_order_release); }
+    bool regular_file() const { return file().regular_.load(std::memory_order_relaxed); }
+    void count_write() { file().positional_writes_.fetch_add(1, std::memory_order_release); }
 
 private:
-    void run() noexcept final {
-        try {
-            if (file_.pending_.load(std::memory_order_acquire) != 0) {
-                const EngineFile::Busy busy(file_, EngineFile::OffInterpreter{});
-                file_.core.flush_write_buffer();
-            }
-            const EngineFile::PositionalUse use(file_);
-            perform(use.descriptor());
-        } catch (...) {
-            failure_ = std::current_exception();
+    void carry_out() final {
+        if (file().pending_.load(std::memory_order_acquire) != 0) {
+            const EngineFile::Busy busy(file(), EngineFile::OffInterpreter{});
+            file().core.flush_write_buffer();
         }
+        const EngineFile::PositionalUse use(file());
+        perform(use.descriptor());
     }
-
-    py::object result() final {
-        if (failure_) {
-            std::rethrow_exception(failure_);
-        }
-        return make_result();
-    }
-
-    py::object owner_;
-    EngineFile &file_;
-    std::exception_ptr failure_;
 };
 
 namespace {
@@ -357,14 +338,13 @@ private:
 
 // ---- opening --------------------------------------------------------------------------------
 
-class OpenJob final : public BoundJob {
+class OpenJob final : public EngineFileJob {
 public:
     OpenJob(const py::object &self, Completions &completions, py::object deliver,
             const py::object &path, int flags, int descriptor, bool close_on_failure,
             const py::object &target)
-        : BoundJob(completions.queue(), std::move(deliver)), owner_(self),
-          file_(self.cast<EngineFile &>()), target_(target), flags_(flags), descriptor_(descriptor),
-          close_on_failure_(close_on_failure) {
+        : EngineFileJob(self, completions, std::move(deliver)), target_(target), flags_(flags),
+          descriptor_(descriptor), close_on_failure_(close_on_failure) {
         if (!path.is_none()) {
             path_ = path.cast<std::string>();
             opens_path_ = true;
@@ -379,16 +359,8 @@ public:
     }
 
 private:
-    void run() noexcept override {
-        try {
-            open_and_take();
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-    }
-
     // As builtin open() does past its checks: the descriptor, a directory refused, the stream.
-    void open_and_take() {
+    void carry_out() override {
         int fd = descriptor_;
         if (opens_path_) {
             do {
@@ -411,9 +383,9 @@ private:
         }
         block_size_ = status.st_blksize;
         try {
-            const EngineFile::Busy busy(file_, EngineFile::OffInterpreter{});
-            file_.core.open_descriptor(fd);
-            file_.measure_storage();
+            const EngineFile::Busy busy(file(), EngineFile::OffInterpreter{});
+            file().core.open_descriptor(fd);
+            file().measure_storage();
         } catch (const OpenError &) {
             if (owned) {
                 ::close(fd); // no stream took it
@@ -422,10 +394,7 @@ private:
         }
     }
 
-    py::object result() override {
-        if (failure_) {
-            std::rethrow_exception(failure_);
-        }
+    py::object make_result() override {
         if (error_number_ != 0) {
             errno = error_number_;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target_.ptr());
@@ -434,8 +403,6 @@ private:
         return py::int_(block_size_);
     }
 
-    py::object owner_;
-    EngineFile &file_;
     py::object target_; // named by the error, as builtin open() names it
     std::string path_;
     bool opens_path_ = false;
@@ -444,7 +411,6 @@ private:
     bool close_on_failure_;
     int error_number_ = 0;
     long block_size_ = 0;
-    std::exception_ptr failure_;
 };
 
 // ---- starting them -----------------------------------------------------------------------------
