@@ -687,14 +687,14 @@ std::uint64_t positional_write(AsyncFileCore &engine, std::string_view data, std
     }
     engine.flush_write_buffer();
     std::size_t written = 0;
-    while (written < data.size()) {
+    do { // an empty write asks the kernel too, which refuses a descriptor not open for writing
         const std::size_t taken =
             write_at(engine.descriptor(), data.substr(written), offset + written);
         if (taken == 0) {
             break;
         }
         written += taken;
-    }
+    } while (written < data.size());
     engine.forget_read_ahead();
     return written;
 }
