@@ -389,6 +389,10 @@ public:
         if (!writes) {
             throw std::runtime_error("pwrite failed");
         }
+        if (data.empty()) { // lands nothing, so a file shorter than the offset keeps its size
+            return_read_ahead();
+            return 0;
+        }
         ++landings;
         const std::size_t at = appends ? disk.size() : static_cast<std::size_t>(offset);
         if (disk.size() < at + data.size()) {
