@@ -968,6 +968,10 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint
     const std::optional<std::size_t> got = read_without_waiting(count, sink);
     if (!got) {
         size_known = measured_before;
+    } else if (!limit && !size_known) {
+        // The read found where the file ends, which is the size read() would have measured.
+        cached_size = position();
+        size_known = true;
     }
     return got;
 }
