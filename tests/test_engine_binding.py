@@ -260,15 +260,33 @@ LOCAL_DISK: dict[str, Row] = {
 }  # fmt: skip
 
 
+# A read of an evicted page starts the kernel's read-ahead before it answers that it would wait, and
+# a fast disk can bring the page in within that call: the read then runs inline, rightly. A row that
+# expects a wait is tried again then, and must see the wait once in a few tries.
+COLD_TRIES = 5
+
+
 @pytest.mark.parametrize(("mode", "cache", "setup", "step", "inline"), LOCAL_DISK.values(), ids=LOCAL_DISK.keys())
 def test_local_disk(tmp_path: Path, mode: str, cache: str, setup: list[Step], step: Step, inline: bool) -> None:
-    ours, oracle = open_twins(tmp_path, lines(3 * BLOCK + 100), mode)
-    if ours.storage != "local disk":
-        pytest.skip(f"the temporary directory is on {ours.storage}")
-    set_up(ours, oracle, setup)
-    CACHE[cache](ours.name)
-    check_placement(ours, oracle, step, inline)
-    assert leftovers(ours) == leftovers(oracle)
+    for tries_left in reversed(range(1 if inline else COLD_TRIES)):
+        ours, oracle = open_twins(tmp_path, lines(3 * BLOCK + 100), mode)
+        if ours.storage != "local disk":
+            pytest.skip(f"the temporary directory is on {ours.storage}")
+        set_up(ours, oracle, setup)
+        CACHE[cache](ours.name)
+        result = call(ours, step, inline_only=True)
+        if inline:
+            assert result is not WOULD_BLOCK
+        elif result is not WOULD_BLOCK and tries_left:
+            ours.close()
+            oracle.close()
+            continue
+        else:
+            assert result is WOULD_BLOCK, f"{step} found the evicted pages in memory in {COLD_TRIES} tries"
+            result = call(ours, step)
+        assert result == call(oracle, step)
+        assert leftovers(ours) == leftovers(oracle)
+        return
 
 
 # ---- pipes and terminals: only what stays in the object's own buffers runs inline -----------------------
