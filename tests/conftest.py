@@ -1,7 +1,6 @@
 """Shared fixtures and helpers: real files in a temporary directory, children under timeouts."""
 
 import asyncio
-import faulthandler
 import os
 import pickle
 import shutil
@@ -202,15 +201,6 @@ def fill(directory: Path) -> None:
         with suppress(OSError):
             while filler.write(b"\0"):
                 pass
-
-
-@pytest.fixture
-def watchdog() -> Iterator[None]:
-    """Ends the whole run with every thread's traceback if the test hangs: a call that blocks the
-    event loop in native code would otherwise stop the suite for good."""
-    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 async def ticking(work: Coroutine[Any, Any, T], pause: float = 0) -> tuple[T, int]:

@@ -24,7 +24,7 @@ from conftest import TIMEOUT, disk, run_child
 from larkspan import _completions, _workers
 from larkspan._engine import Completions, File, max_threads, set_max_threads, threads
 
-pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]
+pytestmark = pytest.mark.threads
 
 LINES = b"".join(b"line %05d\n" % i for i in range(3000))
 

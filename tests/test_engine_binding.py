@@ -16,7 +16,6 @@ builtin's, whose texts vary by layer.
 """
 
 import errno
-import faulthandler
 import fcntl
 import functools
 import io
@@ -292,14 +291,6 @@ def test_local_disk(tmp_path: Path, mode: str, cache: str, setup: list[Step], st
 # ---- pipes and terminals: only what stays in the object's own buffers runs inline -----------------------
 
 
-@pytest.fixture
-def watchdog() -> Iterator[None]:
-    """Ends the run with every thread's traceback should a call wait for ever."""
-    faulthandler.dump_traceback_later(TIMEOUT, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
 def fifo_reader(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
     """The read end of a FIFO that holds FED and then ends; the rest is what the object reads after."""
     os.mkfifo(path)
@@ -424,7 +415,6 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
 }
 
 
-@pytest.mark.usefixtures("watchdog")
 @pytest.mark.parametrize(("end", "setup", "step", "inline"), MAY_WAIT.values(), ids=MAY_WAIT.keys())
 def test_may_wait(tmp_path: Path, end: str, setup: list[Step], step: Step, inline: bool) -> None:
     make, buffering = ENDS[end]
@@ -752,7 +742,6 @@ def lines_around_growth(f: Opened, inline_only: bool) -> list[Any]:
     return before + [call(f, LINE[0], inline_only) for _ in range(2)]
 
 
-@pytest.mark.usefixtures("watchdog")
 @pytest.mark.parametrize("kind", ["memory", "fifo"])
 def test_readline_at_the_end_asks_the_file_again(shm: Path, kind: str) -> None:
     if kind == "memory":
@@ -791,7 +780,6 @@ def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pend
     assert (call(f, step), f.tell()) == first
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_restore_position_on_a_fifo_changes_nothing(tmp_path: Path) -> None:
     f, rest = fifo_reader(tmp_path / "fifo", open_file)
     assert f.read1(4, False) == b"one\n"
@@ -816,7 +804,6 @@ def numbered(index: int, size: int) -> bytes:
 
 
 @pytest.mark.threads
-@pytest.mark.usefixtures("watchdog")
 @pytest.mark.parametrize("size", [100, 10_000], ids=["positional-reads", "stream-reads"])
 def test_threads_reading_one_file_get_every_byte_once(make_file: Callable[..., str], size: int) -> None:
     records = [numbered(i, size) for i in range((2 << 20) // size)]
@@ -832,7 +819,6 @@ def test_threads_reading_one_file_get_every_byte_once(make_file: Callable[..., s
 
 
 @pytest.mark.threads
-@pytest.mark.usefixtures("watchdog")
 def test_threads_writing_one_file_land_every_record_whole(tmp_path: Path) -> None:
     sizes = [40, 3000, HALF + 1]  # kept in the buffer, filling it, and going straight out
 

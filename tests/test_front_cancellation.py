@@ -29,7 +29,7 @@ from larkspan._completions import completions
 from larkspan._engine import File
 from conftest import TIMEOUT, descriptors, disk
 
-pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
+pytestmark = pytest.mark.threads  # calls run on worker threads
 
 EXAMPLES = (
     settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

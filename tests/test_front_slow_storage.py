@@ -17,7 +17,7 @@ from conftest import descriptors, fill, ticking
 LATENCY_MS = 30.0
 
 
-pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
+pytestmark = pytest.mark.threads  # calls run on worker threads
 
 
 async def open_and_read(path: Any, mode: str = "rb", size: int | None = None) -> Any:

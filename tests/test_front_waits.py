@@ -1,6 +1,6 @@
 """The front when calls wait on another party: FIFOs fed by threads of the same process, cancelled tasks,
 a closing handle, a full worker pool and a closing event loop. Progress of the loop is counted in ticks of
-a ticker task; a hang fails the run through faulthandler's watchdog rather than stopping the suite."""
+a ticker task; a hang fails its test through the suite's timeout rather than stopping the run."""
 
 import asyncio
 import os
@@ -17,7 +17,7 @@ from larkspan._turns import Turns
 from conftest import TIMEOUT, descriptors, run_child
 
 
-pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]  # calls run on worker threads
+pytestmark = pytest.mark.threads  # calls run on worker threads
 
 
 @pytest.fixture

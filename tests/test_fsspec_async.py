@@ -60,7 +60,6 @@ def test_pickles_with_its_options() -> None:
 # ---- overlapping reads, on the caller's loop -----------------------------------------------
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_cat_of_many_files_on_slow_storage_overlaps_them(slow_fs: Any) -> None:
     mount = slow_fs(LATENCY_MS)
     names = [Path(p).name for p in write_files(mount.backing, 32, 4096)]
@@ -74,7 +73,6 @@ def test_cat_of_many_files_on_slow_storage_overlaps_them(slow_fs: Any) -> None:
     assert ticks >= 5, f"the loop ticked only {ticks} times while the files were read"
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_a_cancelled_cat_leaves_no_descriptor_open(slow_fs: Any) -> None:
     mount = slow_fs(LATENCY_MS)
     paths = [str(mount.mountpoint / Path(p).name) for p in write_files(mount.backing, 16)]
@@ -119,7 +117,6 @@ def test_ls_detail_across_stat_batches(tmp_path: Path) -> None:
 # ---- failing storage -------------------------------------------------------------------------
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_pipe_file_failing_with_eio_raises_and_keeps_no_descriptor(slow_fs: Any) -> None:
     mount = slow_fs(1.0, fail_marker="broken")
     fs = LarkspanFileSystem()
@@ -265,7 +262,6 @@ def test_blocking_and_async_writes_meet_on_disk(tmp_path: Path) -> None:
     assert os.path.getsize(path) == len(b"blocking then appended")
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_cat_file_failing_with_eio_raises_as_local_file_system(slow_fs: Any) -> None:
     # Whole files below WHOLE_READ_LIMIT are read with one system call, whose error is raised;
     # larkspan's handles report a failed read through their stream as a short one (see README).
@@ -325,7 +321,6 @@ def file_system_type(path: Path) -> str:
     return kind
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_writes_to_slow_storage_leave_the_loop_free(slow_fs: Any) -> None:
     mount = slow_fs(LATENCY_MS)
     path = str(mount.mountpoint / "out")

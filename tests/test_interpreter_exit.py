@@ -54,7 +54,6 @@ sys.exit(3)
 """
 
 
-@pytest.mark.usefixtures("watchdog")
 @pytest.mark.parametrize("script", [ENGINE_THREADS, FRONT_WORKERS], ids=["engine-threads", "front-workers"])
 def test_exit_with_reads_in_flight_keeps_its_own_status(slow_fs: Callable[..., LatencyFs], script: str) -> None:
     fs = slow_fs(latency_ms=3.0)
@@ -89,7 +88,6 @@ sys.exit(3)
 """
 
 
-@pytest.mark.usefixtures("watchdog")
 def test_finalizer_of_the_exiting_thread_still_writes_and_closes(tmp_path: Path) -> None:
     path = tmp_path / "out"
     child = subprocess.run([sys.executable, "-c", FINALIZER_CLOSES, str(path)], capture_output=True, text=True,

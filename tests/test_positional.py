@@ -17,7 +17,6 @@ import larkspan
 from conftest import TIMEOUT, descriptors, disk, evict
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
-pytestmark = pytest.mark.usefixtures("watchdog")
 
 DATA = bytes(range(256)) * 200  # 51,200 bytes
 

@@ -20,7 +20,7 @@ import larkspan
 from conftest import TIMEOUT, descriptors, evict, ticking
 from latencyfs import LatencyFs
 
-pytestmark = [pytest.mark.threads, pytest.mark.usefixtures("watchdog")]
+pytestmark = pytest.mark.threads
 
 KIB = 1024
 MIB = 1024 * KIB

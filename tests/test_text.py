@@ -444,9 +444,6 @@ def test_flushes_match_builtin(tmp_path: Path, script: list[Op], newline: str | 
 
 # ---- files past the engine's blocks, FIFOs, terminals, full devices -----------------------------------
 
-# Calls on FIFOs and terminals run on worker threads, and may hang when something is wrong.
-waits = pytest.mark.usefixtures("watchdog")
-
 
 @pytest.mark.parametrize("newline", [None, ""], ids=repr)
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
@@ -475,7 +472,6 @@ FIFO_OPS: list[Op] = [("readline",), ("read", 3), ("seekable",), ("tell",), ("se
 
 
 @pytest.mark.threads
-@waits
 @pytest.mark.parametrize("newline", NEWLINES, ids=repr)
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
 def test_fifos_match_builtin(fifo: Path, encoding: str, newline: str | None) -> None:
@@ -505,7 +501,6 @@ async def loop_turns(count: int = 50) -> None:
 
 
 @pytest.mark.threads
-@waits
 @pytest.mark.parametrize("call", CANCELLED.values(), ids=CANCELLED.keys())
 def test_a_cancelled_read_loses_nothing(fifo: Path, call: Callable) -> None:
     """The read takes the decoded text left by a line, may read a chunk, then waits on the FIFO;
@@ -531,7 +526,6 @@ def test_a_cancelled_read_loses_nothing(fifo: Path, call: Callable) -> None:
 
 
 @pytest.mark.threads
-@waits
 def test_calls_queued_behind_a_waiting_read_run_in_the_order_made(fifo: Path) -> None:
     async def main() -> list[object]:
         writer = Writer(fifo).start()
@@ -548,7 +542,6 @@ def test_calls_queued_behind_a_waiting_read_run_in_the_order_made(fifo: Path) ->
 
 
 @pytest.mark.threads
-@waits
 def test_a_terminal_is_one() -> None:
     controller, terminal = os.openpty()
     try:
