@@ -20,9 +20,12 @@ from core import core_or_skip
 if TYPE_CHECKING:
     from _larkspan_core import AsyncFile
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts" / "latencyfs"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))  # the differential fuzzer's package
-import latencyfs  # noqa: E402  (found through the path entry above)
+ROOT = Path(__file__).resolve().parents[1]  # the repository: the tests lie one folder deeper, by layer
+
+# The tools the tests drive: the slow FUSE file system, the differential fuzzer's package, the benchmarks.
+for tool in ("scripts/latencyfs", "fuzz", "benchmarks"):
+    sys.path.insert(0, str(ROOT / tool))
+import latencyfs  # noqa: E402  (found through the path entries above)
 
 T = TypeVar("T")
 

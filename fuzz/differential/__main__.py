@@ -6,7 +6,7 @@
 Runs random sequences of calls on both sides for `seconds` (60 unless told) and compares every
 outcome, under the differences in allowed.py only. A sequence is made from its case seed alone,
 so `--replay` runs it again. On a divergence the case is shrunk to a short one, printed as a
-Python program that shows both sides and as a Case literal for tests/test_differential.py, and
+Python program that shows both sides and as a Case literal for tests/tools/test_differential.py, and
 the run exits with status 1 (with --keep-going, after the time is up, once per new signature).
 """
 
@@ -93,7 +93,7 @@ def explain(session: Session, case: Case) -> None:
     print(f"  builtin:  {verdict.theirs!r:.500}\n  larkspan: {verdict.ours!r:.500}")
     print(f"\nreplay: bash scripts/fuzz-differential --replay {case.seed}")
     print("\n# ---- reproducer " + "-" * 60 + "\n" + reproducer(small))
-    print("# ---- for the table in tests/test_differential.py " + "-" * 28 + "\n" + case_literal(small) + "\n")
+    print("# ---- for the table in tests/tools/test_differential.py " + "-" * 28 + "\n" + case_literal(small) + "\n")
 
 
 def main() -> int:

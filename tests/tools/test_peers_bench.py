@@ -16,15 +16,13 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
-
-import chart  # noqa: E402
-import device_limit  # noqa: E402
-import latencyfs  # noqa: E402  (conftest puts scripts/latencyfs on the path)
-import peers_bench as pb  # noqa: E402
-import peers_report  # noqa: E402
-from conftest import TIMEOUT  # noqa: E402
-from peer_libraries import PEERS, opener, positional_reader, version  # noqa: E402
+import chart  # with the other tools' modules, found on the path that conftest sets
+import device_limit
+import latencyfs
+import peers_bench as pb
+import peers_report
+from conftest import TIMEOUT
+from peer_libraries import PEERS, opener, positional_reader, version
 
 SVG = "{http://www.w3.org/2000/svg}"
 WORKLOAD = {w.name: w for w in pb.WORKLOADS}

@@ -5,19 +5,15 @@ that wraps."""
 
 import asyncio
 import os
-import sys
 import xml.etree.ElementTree as ET
 from dataclasses import replace
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
-
-import chart  # noqa: E402
-import fsspec_bench as fb  # noqa: E402
-import peers_bench as pb  # noqa: E402
-import peers_report  # noqa: E402
+import chart  # with the other benchmark modules, found on the path that conftest sets
+import fsspec_bench as fb
+import peers_bench as pb
+import peers_report
 
 SVG = "{http://www.w3.org/2000/svg}"
 CHUNKS = 4  # per side: 16 chunks

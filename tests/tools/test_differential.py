@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import larkspan
+from conftest import ROOT
 from differential.__main__ import fuzz
 from differential.allowed import BUILTIN_FAULTS, README_DIFFERENCES
 from differential.cases import Case, make_case
@@ -23,8 +24,6 @@ from differential.oracle import open_builtin
 from differential.reproducer import bytes_literal, case_literal, reproducer
 from differential.session import Session
 from differential.shrinking import Shrinker
-
-ROOT = Path(__file__).resolve().parents[1]
 
 
 @pytest.fixture(scope="module")

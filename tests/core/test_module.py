@@ -7,12 +7,13 @@ from typing import Any
 
 import pytest
 
+from conftest import ROOT
 from core import core_or_skip
 
 _larkspan_core = core_or_skip()
 AsyncFile = _larkspan_core.AsyncFile
 
-STUB = pathlib.Path(__file__).resolve().parents[1] / "python" / "_larkspan_core-stubs" / "__init__.pyi"
+STUB = ROOT / "python" / "_larkspan_core-stubs" / "__init__.pyi"
 DOC = "High-performance async file I/O for Python (C++ backend)"
 # Put on every bound class by pybind11 itself, not registered by the module.
 BINDING_ATTRIBUTES = {"__doc__", "__module__", "_pybind11_conduit_v1_"}
