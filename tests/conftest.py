@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
 import pytest
+from hypothesis import settings
 
 from core import core_or_skip
 
@@ -37,6 +38,14 @@ def spend_the_loops_budget() -> None:
     start = time.monotonic_ns()
     while time.monotonic_ns() - start < 3_000_000:
         pass
+
+
+def examples(quick: int, long: int, **options: Any) -> settings:
+    """Hypothesis settings: `quick` examples, the same ones on every run so that CI sees what a developer saw,
+    or under HYPOTHESIS_PROFILE=long, `long` fresh ones."""
+    if os.environ.get("HYPOTHESIS_PROFILE") == "long":
+        return settings(max_examples=long, deadline=None, **options)
+    return settings(max_examples=quick, deadline=None, derandomize=True, **options)
 
 
 def disk(path: str | bytes) -> bytes:
@@ -69,6 +78,22 @@ def descriptors() -> int:
     queues = [] if completions is None else [*completions._queues.values(), *completions._orphans]
     kept = {queue.fileno() for queue in queues}
     return sum(int(name) not in kept for name in os.listdir("/proc/self/fd"))
+
+
+def outcome(call: Callable[[], Any]) -> Any:
+    """What `call` returns, or its error's class and text."""
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+def pipe_holding(data: bytes) -> int:
+    """The read end of a pipe that holds `data` and whose write end is closed."""
+    read_end, write_end = os.pipe()
+    os.write(write_end, data)
+    os.close(write_end)
+    return read_end
 
 
 def run_child(script: str, *args: str) -> str:

@@ -13,11 +13,9 @@ from typing import Any
 import pytest
 
 import larkspan._file
-from conftest import ticking  # noqa: F401  (shared with the front tests)
+from conftest import TIMEOUT, ticking  # noqa: F401  (shared with the front tests)
 from larkspan import _placement, _workers
 from larkspan._engine import File
-
-TIMEOUT = 60  # seconds: a call that hangs fails its test instead of hanging the suite
 
 
 class Tree:

@@ -23,19 +23,15 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 
 from core import core_or_skip
-from conftest import disk, run_child
+from conftest import disk, examples, run_child
 
 AsyncFile = core_or_skip().AsyncFile
 
-EXAMPLES = (
-    settings(max_examples=3000, deadline=None)
-    if os.environ.get("HYPOTHESIS_PROFILE") == "long"
-    else settings(max_examples=120, deadline=None, derandomize=True)
-)
+EXAMPLES = examples(quick=120, long=3000)
 CONTENT = b"first line\nsecond\n"
 STATES = st.sampled_from(["new", "open", "closed"])
 MODES = st.sampled_from(["rb", "r", "r+b", "w", "ab"])

@@ -30,6 +30,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
 
+from conftest import outcome
 from core import core_or_skip, requires_core
 from larkspan._engine import WOULD_BLOCK, File
 
@@ -261,14 +262,6 @@ class BuiltinEquivalence(RuleBasedStateMachine):
                 self.assert_same_disk()
         finally:
             shutil.rmtree(self.directory)
-
-
-def outcome(call: Callable[[], Any]) -> Any:
-    """What `call` returns, or its error's class and text."""
-    try:
-        return call()
-    except Exception as error:
-        return type(error), str(error)
 
 
 class FileEquivalence(BuiltinEquivalence):

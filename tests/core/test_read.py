@@ -17,7 +17,7 @@ from typing import Any
 import pytest
 
 from core import core_or_skip
-from conftest import disk
+from conftest import disk, outcome
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -250,13 +250,6 @@ FAILING_READS: dict[str, tuple[Callable[[AsyncFile], Any], Any]] = {
     "readlines": (lambda f: f.readlines(), ["line one\n", "lin"]),
     "next": (next, "line one\n"),
 }
-
-
-def outcome(call: Callable[[], Any]) -> Any:
-    try:
-        return call()
-    except Exception as error:
-        return type(error), str(error)
 
 
 @pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])

@@ -30,7 +30,7 @@ from typing import IO, Any
 
 import pytest
 
-from conftest import TIMEOUT, disk, evict, fill, run_child
+from conftest import TIMEOUT, disk, evict, fill, outcome, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
@@ -76,14 +76,6 @@ def call_builtin(f: IO[Any], name: str, args: tuple[Any, ...]) -> Any:
     elif name in SIZED and args == (None,):
         args = (-1,)  # builtin's text and write-only files take only -1 for "no limit"
     return getattr(f, name)(*args)
-
-
-def outcome(thunk: Callable[[], Any]) -> Any:
-    """What `thunk` returns, or its error's class and text."""
-    try:
-        return thunk()
-    except Exception as error:
-        return type(error), str(error)
 
 
 def call(f: Opened, step: Step, inline_only: bool = False) -> Any:

@@ -14,18 +14,11 @@ from typing import Any
 import pytest
 
 import larkspan
-from conftest import TIMEOUT, descriptors, disk, evict
+from conftest import TIMEOUT, descriptors, disk, evict, outcome
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 
 DATA = bytes(range(256)) * 200  # 51,200 bytes
-
-
-def outcome(call: Callable[[], Any]) -> Any:
-    try:
-        return call()
-    except Exception as error:
-        return type(error), str(error)
 
 
 async def async_outcome(call: Callable[[], Any]) -> Any:

@@ -13,9 +13,9 @@ from typing import Any
 import pytest
 
 import larkspan
-import larkspan._file
-from conftest import TIMEOUT, descriptors, evict, spend_the_loops_budget
+from conftest import TIMEOUT, descriptors, evict, pipe_holding, spend_the_loops_budget
 from core import core_or_skip
+from path_fixtures import yield_always  # noqa: F401  (fixture)
 
 LINES = b"alpha\nbeta\n\ngamma"
 CLOSED = (ValueError, "I/O operation on closed file.")
@@ -30,12 +30,6 @@ async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
         # A conversion error goes on to the signatures, which name the binding, and to the
         # arguments as invoked, which name the object's address.
         return type(e), str(e).split("\n")[0] if "incompatible function arguments" in str(e) else str(e)
-
-
-@pytest.fixture
-def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
-    """Every operation returns to the loop first, so tasks interleave at every step."""
-    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
 
 
 # Each case runs on the front and on a builtin file over twin files; results, exceptions, arguments
@@ -130,13 +124,6 @@ def evicted(path: str) -> str:
     """`path`, its pages dropped from the page cache, so that reads of it go to a worker."""
     evict(path)
     return path
-
-
-def pipe_holding(data: bytes) -> int:
-    read_end, write_end = os.pipe()
-    os.write(write_end, data)
-    os.close(write_end)
-    return read_end
 
 
 # Where the file lies: cached pages (inline), pages not cached (a worker), a pipe (always a worker).

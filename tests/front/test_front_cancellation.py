@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
 import larkspan
@@ -27,17 +27,11 @@ import larkspan.shutil
 from larkspan import _workers
 from larkspan._completions import completions
 from larkspan._engine import File
-from conftest import TIMEOUT, descriptors, disk
+from conftest import TIMEOUT, descriptors, disk, examples, pipe_holding
 
 pytestmark = pytest.mark.threads  # calls run on worker threads
 
-EXAMPLES = (
-    settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-    if os.environ.get("HYPOTHESIS_PROFILE") == "long"
-    else settings(
-        max_examples=40, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.function_scoped_fixture]
-    )
-)
+EXAMPLES = examples(quick=40, long=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
 # A race that shows once in twenty runs is missed by all of these with a chance of 0.95 ** 100, below 1 %.
 RACE_RUNS = 100
 
@@ -73,14 +67,6 @@ async def ended(task: asyncio.Task[Any]) -> Any:
         if not task.cancelled():
             raise
         return None
-
-
-def pipe_holding(data: bytes) -> int:
-    """The read end of a pipe that holds `data` and whose write end is closed."""
-    read_end, write_end = os.pipe()
-    os.write(write_end, data)
-    os.close(write_end)
-    return read_end
 
 
 async def anext_or_empty(f: Any) -> Any:

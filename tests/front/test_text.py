@@ -13,24 +13,20 @@ from pathlib import Path
 from typing import Any, TypeAlias
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import larkspan
 from larkspan._text import CHUNK_SIZE, TextHandle, check_text_arguments
 
-from conftest import FIFO_WRITER, TIMEOUT, disk, spend_the_loops_budget
+from conftest import FIFO_WRITER, TIMEOUT, disk, examples, spend_the_loops_budget
 from differential.oracle import SoundTextIOWrapper, sound_binary
 from test_front_waits import Writer, fifo  # noqa: F401  (fifo is a fixture)
 
 Op: TypeAlias = tuple[Any, ...]  # a method name (or "next", "seek_told", an attribute) and its arguments
 ATTRIBUTES = ("newlines", "encoding", "errors", "closed", "mode", "line_buffering", "write_through")
 ENGINE_BLOCK = 256 << 10
-EXAMPLES = (
-    settings(max_examples=2000, deadline=None)
-    if os.environ.get("HYPOTHESIS_PROFILE") == "long"
-    else settings(max_examples=150, deadline=None, derandomize=True)
-)
+EXAMPLES = examples(quick=150, long=2000)
 
 # ---- running the same calls on both sides ---------------------------------------------------------
 
