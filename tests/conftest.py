@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 import pytest
 from hypothesis import settings
 
-from core import core_or_skip
+from core_module import core_or_skip
 
 if TYPE_CHECKING:
     from _larkspan_core import AsyncFile

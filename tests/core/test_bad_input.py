@@ -26,7 +26,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import disk, examples, run_child
 
 AsyncFile = core_or_skip().AsyncFile

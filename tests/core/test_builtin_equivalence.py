@@ -31,7 +31,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule, run_state_machine_as_test
 
 from conftest import outcome
-from core import core_or_skip, requires_core
+from core_module import core_or_skip, requires_core
 from larkspan._engine import WOULD_BLOCK, File
 
 if TYPE_CHECKING:

@@ -15,7 +15,7 @@ from collections.abc import Callable
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import descriptors, letters, run_child
 
 AsyncFile = core_or_skip().AsyncFile

@@ -11,7 +11,7 @@ from collections.abc import Callable
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import disk
 
 AsyncFile = core_or_skip().AsyncFile

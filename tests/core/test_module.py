@@ -8,7 +8,7 @@ from typing import Any
 import pytest
 
 from conftest import ROOT
-from core import core_or_skip
+from core_module import core_or_skip
 
 _larkspan_core = core_or_skip()
 AsyncFile = _larkspan_core.AsyncFile

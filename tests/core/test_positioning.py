@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import disk
 
 AsyncFile = core_or_skip().AsyncFile

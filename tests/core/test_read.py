@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import disk, outcome
 
 AsyncFile = core_or_skip().AsyncFile

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import descriptors
 
 AsyncFile = core_or_skip().AsyncFile

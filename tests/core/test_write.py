@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 
-from core import core_or_skip
+from core_module import core_or_skip
 from conftest import disk, letters
 
 AsyncFile = core_or_skip().AsyncFile

@@ -14,7 +14,7 @@ import pytest
 
 import larkspan
 from conftest import TIMEOUT, descriptors, evict, pipe_holding, spend_the_loops_budget
-from core import core_or_skip
+from core_module import core_or_skip
 from path_fixtures import yield_always  # noqa: F401  (fixture)
 
 LINES = b"alpha\nbeta\n\ngamma"

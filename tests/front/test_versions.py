@@ -9,7 +9,7 @@ import pytest
 
 import larkspan
 from conftest import TIMEOUT
-from core import LOADS
+from core_module import LOADS
 
 
 @pytest.mark.skipif(LOADS, reason="the refusal shows only under a CPython other than 3.12")
