@@ -328,8 +328,10 @@ def test_a_loop_closed_with_calls_in_flight_releases_them_later(slow_fs: Callabl
         handles.append(f)
         queues.append(_completions.completions(asyncio.get_running_loop()))
         asyncio.ensure_future(f.read())
-        for _ in range(5):
-            await asyncio.sleep(0)  # the read is on an engine thread, waiting on the daemon
+        # Until the read waits in the daemon: a read whose thread had not yet started when the
+        # loop closed would be withdrawn, and nothing would ever come.
+        while fs.stats().in_flight == 0:
+            await asyncio.sleep(0.001)
 
     async def use_the_engine() -> bytes:
         return await larkspan.read_bytes(fs.mountpoint / "data")
