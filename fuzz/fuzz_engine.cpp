@@ -1007,6 +1007,15 @@ void run(FuzzedDataProvider &input) {
 
     // Half the runs end by destruction, which hands pending bytes over as close does.
     const bool destroy = input.ConsumeBool();
+    // Half move the object there and back first: the object moved to carries on where it stood,
+    // pending bytes included, and each one moved from closes nothing when it goes.
+    if (input.ConsumeBool()) {
+        AsyncFileCore moved(std::move(*engine));
+        engine.reset();
+        engine.emplace(std::move(moved));
+        check_position("move", *engine, model);
+        check_disk("move", path, model, true);
+    }
     if (!destroy) {
         expect_same("final close", outcome_of([&] { return engine->close(), std::string(); }), {});
     }
