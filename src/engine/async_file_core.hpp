@@ -202,12 +202,14 @@ private:
     bool size_known = false;     // cached_size is valid
     std::int64_t cached_size = 0;
 
-    // Declared before the stream, which uses it until fclose, so it is destroyed after it.
+    // The stream's buffer, declared before the stream so that it outlives it: stdio uses it
+    // until fclose.
     std::unique_ptr<char[]> stdio_buffer;
     std::unique_ptr<std::FILE, StreamCloser> file; // the open stream; null while closed
     bool regular_file = false;                     // any position from 0 up is valid
     std::uint64_t file_device = 0;                 // see device()
-    std::optional<long> deferred_position; // where the stream must move before its next use
+    // Where the stream must move before its next use.
+    std::optional<long> deferred_position;
     ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
     bool size_is_a_hint = false;           // see set_size_is_a_hint()
