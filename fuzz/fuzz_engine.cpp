@@ -629,7 +629,7 @@ void check_position(const char *step, const AsyncFileCore &engine, const Model &
 // The size of the file after every step, and its bytes now and then: reading
 // them back costs more than the step itself.
 void check_disk(const char *step, const std::string &path, const Model &model, bool whole) {
-    struct stat status {};
+    struct stat status{};
     ::stat(path.c_str(), &status);
     const std::string &expected = model.bytes_on_disk();
     if (static_cast<std::size_t>(status.st_size) != expected.size() ||

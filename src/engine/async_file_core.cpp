@@ -38,8 +38,8 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <type_traits>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "engine_errors.hpp"

@@ -210,8 +210,8 @@ private:
     std::uint64_t file_device = 0;                 // see device()
     // Where the stream must move before its next use.
     std::optional<long> deferred_position;
-    ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
-    WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
-    bool size_is_a_hint = false;           // see set_size_is_a_hint()
+    ByteBuffer line_assembly;      // a line that spans refills, gathered for read_line
+    WaitGate *wait_gate = nullptr; // told around each call that can wait; may be null
+    bool size_is_a_hint = false;   // see set_size_is_a_hint()
     int read_failure = 0; // errno of a failed read whose operation delivered bytes; 0 for none
 };
