@@ -937,10 +937,22 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint
         size_known = measured_before;
     } else if (!limit && !size_known) {
         // The read found where the file ends, which is the size read() would have measured.
-        cached_size = position();
-        size_known = true;
+        record_end_found(*got);
     }
     return got;
+}
+
+// Where a read to the end found the end: after the last byte it took or, when it took none, where
+// fstat puts it, since the position may lie past the end. Still unknown when fstat fails.
+void AsyncFileCore::record_end_found(std::size_t taken) {
+    if (taken != 0) {
+        cached_size = position();
+    } else if (const std::optional<std::uint64_t> size = file_size(fileno(file.get()))) {
+        cached_size = static_cast<std::int64_t>(*size);
+    } else {
+        return;
+    }
+    size_known = true;
 }
 
 std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t count,

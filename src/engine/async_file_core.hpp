@@ -166,6 +166,7 @@ private:
     std::uint64_t bytes_to_recorded_end();
     // The preadv2(RWF_NOWAIT) behind read_if_cached; nullopt when the kernel would wait.
     std::optional<std::size_t> read_without_waiting(std::uint64_t count, ReadSink &sink);
+    void record_end_found(std::size_t taken);
     std::size_t read_from_stream(char *destination, std::size_t count);
     void note_read_failure(int failure);
     // Throws the failure noted by a read, unless that read `delivered` bytes.
