@@ -629,7 +629,7 @@ void check_position(const char *step, const AsyncFileCore &engine, const Model &
 // The size of the file after every step, and its bytes now and then: reading
 // them back costs more than the step itself.
 void check_disk(const char *step, const std::string &path, const Model &model, bool whole) {
-    struct stat status {};
+    struct stat status{};
     ::stat(path.c_str(), &status);
     const std::string &expected = model.bytes_on_disk();
     if (static_cast<std::size_t>(status.st_size) != expected.size() ||
@@ -1007,6 +1007,15 @@ void run(FuzzedDataProvider &input) {
 
     // Half the runs end by destruction, which hands pending bytes over as close does.
     const bool destroy = input.ConsumeBool();
+    // Half move the object there and back first: the object moved to carries on where it stood,
+    // pending bytes included, and each one moved from closes nothing when it goes.
+    if (input.ConsumeBool()) {
+        AsyncFileCore moved(std::move(*engine));
+        engine.reset();
+        engine.emplace(std::move(moved));
+        check_position("move", *engine, model);
+        check_disk("move", path, model, true);
+    }
     if (!destroy) {
         expect_same("final close", outcome_of([&] { return engine->close(), std::string(); }), {});
     }

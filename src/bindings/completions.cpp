@@ -119,7 +119,7 @@ void Completions::post(py::object deliver, py::object outcome) {
     queue_->push(std::make_unique<PostedJob>(queue_, std::move(deliver), std::move(outcome)));
 }
 
-py::object exception_of(std::exception_ptr failure) {
+py::object exception_of(const std::exception_ptr &failure) {
     try {
         std::rethrow_exception(failure);
     } catch (py::error_already_set &error) {

@@ -88,7 +88,7 @@ private:
 };
 
 // The Python exception for a failure a job recorded: what translate_front_error makes of it.
-py::object exception_of(std::exception_ptr failure);
+py::object exception_of(const std::exception_ptr &failure);
 
 // The engine's threads, as the module shows them: how many may wait at once (at least 1), how
 // many run now, and a fresh start in a child process just forked.

@@ -297,11 +297,13 @@ private:
     void perform(int descriptor) override {
         const std::uint64_t room =
             first_room(descriptor, regular_file(), count_, offset_, AsyncFileCore::kSmallRead);
+        // The pieces never give up here, so there is always a length.
         length_ =
-            *read_positionally(sink_, count_, room, offset_,
-                               [&](char *destination, std::size_t size, std::uint64_t at) {
-                                   return std::optional(read_at(descriptor, destination, size, at));
-                               });
+            read_positionally(sink_, count_, room, offset_,
+                              [&](char *destination, std::size_t size, std::uint64_t at) {
+                                  return std::optional(read_at(descriptor, destination, size, at));
+                              })
+                .value_or(0);
     }
     py::object make_result() override { return sink_.take(length_); }
 

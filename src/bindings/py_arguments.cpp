@@ -63,7 +63,7 @@ BufferView::BufferView(PyObject *object, int flags) {
 BufferView::~BufferView() { PyBuffer_Release(&view_); }
 
 WritableTarget::WritableTarget(const py::object &buffer)
-    : view_(require_buffer(buffer).ptr(), PyBUF_FULL_RO) {
+    : view_(require_buffer(buffer), PyBUF_FULL_RO) {
     // Bytes are stored as one contiguous run, so the target must take exactly that.
     if (view_.get().readonly) {
         throw py::type_error("readinto requires a writable buffer");
@@ -73,11 +73,11 @@ WritableTarget::WritableTarget(const py::object &buffer)
     }
 }
 
-const py::object &WritableTarget::require_buffer(const py::object &buffer) {
+PyObject *WritableTarget::require_buffer(const py::object &buffer) {
     if (!PyObject_CheckBuffer(buffer.ptr())) {
         throw py::type_error("readinto requires a buffer object");
     }
-    return buffer;
+    return buffer.ptr();
 }
 
 WriteData::WriteData(const py::object &data) {

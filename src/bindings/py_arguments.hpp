@@ -40,7 +40,7 @@ public:
     std::size_t size() const { return static_cast<std::size_t>(view_.get().len); }
 
 private:
-    static const py::object &require_buffer(const py::object &buffer);
+    static PyObject *require_buffer(const py::object &buffer);
     BufferView view_;
 };
 

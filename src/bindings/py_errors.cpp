@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
@@ -37,7 +38,7 @@ void raise_with_filename(int error_number, const std::string &filename) {
 
 void translate_engine_error(std::exception_ptr error) {
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const py::value_error &failure) {
         raise(PyExc_ValueError, failure);
     } catch (const py::builtin_exception &) {
@@ -64,7 +65,7 @@ void open_reporting_bad_paths(AsyncFileCore &core) {
 
 void translate_front_error(std::exception_ptr error) {
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const NotOpenError &) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
     } catch (const ModeError &failure) {

@@ -99,7 +99,7 @@ private:
 
     // No piece after this one starts (no thread to run it, or no memory for the result).
     void give_up(std::exception_ptr failure) noexcept {
-        failure_ = failure;
+        failure_ = std::move(failure);
         skipped_ = plan_.pieces() - next_;
         next_ = plan_.pieces();
         finish_when_all_back();
@@ -206,7 +206,8 @@ private:
             FileJob::deliver();
             return;
         }
-        std::make_shared<SplitRun>(owner(), file(), completions_, take_deliver(), std::move(*plan_),
+        SplitRead plan = std::move(*plan_);
+        std::make_shared<SplitRun>(owner(), file(), completions_, take_deliver(), std::move(plan),
                                    shape_.depth)
             ->launch();
     }

@@ -18,10 +18,11 @@
 // - Only read_line() consumes the read-ahead block, and only open and a
 //   successful seek discard it. Every other operation works from the stream
 //   position, which after a refill lies at the end of the block.
-// - With reads_follow_lines set, every operation but read_line() first hands
-//   the unread rest of the block back: a regular file's position moves back
-//   over it (deferred, no system call) and the block is dropped; from a pipe,
-//   reads take it before reading on. tell() subtracts it.
+// - When reads follow lines, every operation but read_line() first calls
+//   return_read_ahead(): a regular file's position moves back over the unread
+//   rest of the block (deferred, no system call) and the block is dropped;
+//   from a pipe, reads take the rest before reading on. tell() subtracts it.
+//   LineReadAhead holds the block and this mode.
 // - The cached size is set by measure_size() alone and cleared by open, a
 //   successful seek and a successful truncate. Writes leave it alone.
 // - A failed read is never taken for the end of the file. The reads that go
@@ -38,6 +39,7 @@
 #include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "engine_errors.hpp"
@@ -112,18 +114,7 @@ AsyncFileCore::AsyncFileCore(const std::string &filename, const std::string &mod
 
 AsyncFileCore::~AsyncFileCore() { close_no_throw(); }
 
-AsyncFileCore::AsyncFileCore(AsyncFileCore &&other) noexcept
-    : file(std::exchange(other.file, nullptr)), filename(std::move(other.filename)),
-      open_mode(other.open_mode), binary(other.binary), mode(std::move(other.mode)),
-      read_scratch(std::move(other.read_scratch)), write_buffer(std::move(other.write_buffer)),
-      line_buffer(std::move(other.line_buffer)), write_len(other.write_len),
-      line_pos(other.line_pos), line_len(other.line_len), line_eof(other.line_eof),
-      size_known(other.size_known), cached_size(other.cached_size),
-      stdio_buffer(std::move(other.stdio_buffer)), regular_file(other.regular_file),
-      file_device(other.file_device), deferred_position(other.deferred_position),
-      line_assembly(std::move(other.line_assembly)), wait_gate(other.wait_gate),
-      reads_follow_lines(other.reads_follow_lines), size_is_a_hint(other.size_is_a_hint),
-      read_failure(other.read_failure) {}
+static_assert(std::is_nothrow_move_constructible_v<AsyncFileCore>);
 
 std::pair<OpenMode, bool> AsyncFileCore::parse_mode(std::string_view mode) {
     const bool binary = mode.find('b') != std::string_view::npos;
@@ -200,9 +191,10 @@ void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
         regular_file = ::fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode);
     }
     file_device = regular_file ? static_cast<std::uint64_t>(status.st_dev) : 0;
-    if (reads_follow_lines && !regular_file) {
-        // A pipe's reads return what has arrived (see reads_once); stdio must then hold none
-        // of it back, or a read from the descriptor would pass those bytes by.
+    read_ahead.attach(regular_file);
+    if (read_ahead.reads_once()) {
+        // A pipe's reads return what has arrived; stdio must then hold none of it back, or a
+        // read from the descriptor would pass those bytes by.
         std::setvbuf(stream.get(), nullptr, _IONBF, 0);
     } else {
         // glibc ignores the size when given no buffer, so the stream gets one of ours.
@@ -210,9 +202,9 @@ void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
     }
     read_scratch.reserve(kBufferCapacity);
     write_buffer.reserve(kBufferCapacity);
-    line_buffer.reserve(kBufferCapacity);
-    file = stream.release();
+    read_ahead.reserve(kBufferCapacity);
     stdio_buffer = std::move(buffer);
+    file = std::move(stream);
     // Append streams start where the writes land, as Python's own files do (glibc
     // starts "a+" at 0); others where the descriptor stands (0 for a path just
     // opened). The seek also gives stdio a known offset, so tell() makes no system
@@ -220,7 +212,7 @@ void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
     const bool appends = open_mode == OpenMode::Append || open_mode == OpenMode::AppendUpdate;
     {
         const Waiting waiting(wait_gate);
-        std::fseek(file, 0, appends ? SEEK_END : SEEK_CUR);
+        std::fseek(file.get(), 0, appends ? SEEK_END : SEEK_CUR);
     }
     write_len = 0;
     deferred_position.reset();
@@ -257,7 +249,7 @@ void AsyncFileCore::release_stream() {
     int error_number;
     {
         const Waiting waiting(wait_gate);
-        result = std::fclose(std::exchange(file, nullptr));
+        result = std::fclose(file.release());
         error_number = errno;
     }
     stdio_buffer.reset();
@@ -266,7 +258,7 @@ void AsyncFileCore::release_stream() {
     }
     read_scratch.release();
     write_buffer.release();
-    line_buffer.release();
+    read_ahead.release();
     line_assembly.release();
     reset_position_state(); // the read-ahead block is gone with its array
 }
@@ -278,7 +270,7 @@ void AsyncFileCore::close_no_throw() noexcept {
     }
     try {
         flush_write_buffer();
-    } catch (...) {
+    } catch (...) { // NOLINT(bugprone-empty-catch): the one place that swallows errors
     }
     release_stream_no_throw();
 }
@@ -286,7 +278,7 @@ void AsyncFileCore::close_no_throw() noexcept {
 void AsyncFileCore::release_stream_no_throw() noexcept {
     try {
         release_stream();
-    } catch (const IoError &) {
+    } catch (const IoError &) { // NOLINT(bugprone-empty-catch): the destructor's, see above
         // fclose failed, and the stream is released all the same; its failure has nobody to go to.
     }
 }
@@ -294,10 +286,10 @@ void AsyncFileCore::release_stream_no_throw() noexcept {
 void AsyncFileCore::measure_size() {
     settle_position();
     const Waiting waiting(wait_gate);
-    const long position = std::ftell(file);
-    std::fseek(file, 0, SEEK_END);
-    cached_size = std::ftell(file);
-    std::fseek(file, position, SEEK_SET);
+    const long position = std::ftell(file.get());
+    std::fseek(file.get(), 0, SEEK_END);
+    cached_size = std::ftell(file.get());
+    std::fseek(file.get(), position, SEEK_SET);
     size_known = true;
 }
 
@@ -318,9 +310,7 @@ void AsyncFileCore::require_writable() const {
 
 // The read-ahead and the size cache describe the old position; drop both.
 void AsyncFileCore::reset_position_state() {
-    line_pos = 0;
-    line_len = 0;
-    line_eof = false;
+    read_ahead.drop();
     size_known = false;
     read_failure = 0; // it belongs to the old position; a read from the new one finds its own
 }
@@ -333,13 +323,13 @@ void AsyncFileCore::require_representable(std::uint64_t count, const ReadSink &s
 }
 
 long AsyncFileCore::position() const {
-    return deferred_position ? *deferred_position : std::ftell(file);
+    return deferred_position ? *deferred_position : std::ftell(file.get());
 }
 
 void AsyncFileCore::settle_position() {
     if (deferred_position) {
         const Waiting waiting(wait_gate);
-        std::fseek(file, *deferred_position, SEEK_SET);
+        std::fseek(file.get(), *deferred_position, SEEK_SET);
         deferred_position.reset();
     }
 }
@@ -373,9 +363,8 @@ std::size_t AsyncFileCore::read(std::optional<std::uint64_t> count, ReadSink &si
     require_representable(*count, sink);
     return reporting_failure(
         after_read_ahead(*count, sink, [&](std::uint64_t wanted, ReadSink &rest) {
-            // A stream without a position has no pread; when reads follow lines it reads through
-            // stdio.
-            if (wanted <= kSmallRead && (regular_file || !reads_follow_lines)) {
+            // A stream read once has no position to pread at.
+            if (wanted <= kSmallRead && !read_ahead.reads_once()) {
                 return read_at_position(static_cast<std::size_t>(wanted), rest);
             }
             return read_through_stream(wanted, rest);
@@ -389,21 +378,16 @@ std::size_t AsyncFileCore::read1(std::optional<std::uint64_t> count, ReadSink &s
     report_read_failure(false);
     const std::uint64_t wanted = count.value_or(kRead1Default);
     require_representable(wanted, sink);
-    if (unread_ahead() != 0) {
+    if (!read_ahead.lent().empty()) {
         // At most one read: the bytes already read ahead are it.
         return after_read_ahead(wanted, sink, [](std::uint64_t, ReadSink &) { return 0; });
     }
-    if (reads_once()) {
+    if (read_ahead.reads_once()) {
         const std::size_t room = to_size(std::min(wanted, kRead1Default));
         return reporting_failure(read_once(sink.reserve(room), room));
     }
     return reporting_failure(read_through_stream(wanted, sink));
 }
-
-// When reads follow lines, a stream without a position answers a refill or read1() with what
-// has arrived, as Python's files do, rather than waiting for a whole block: a line that has
-// come down a pipe must not wait for 256 KiB more or for the writer to close.
-bool AsyncFileCore::reads_once() const { return reads_follow_lines && !regular_file; }
 
 // One read from the descriptor, retried only when a signal interrupted it; a failure reads
 // nothing and is noted.
@@ -414,7 +398,7 @@ std::size_t AsyncFileCore::read_once(char *destination, std::size_t count) {
     {
         const Waiting waiting(wait_gate);
         do {
-            got = ::read(fileno(file), destination, count);
+            got = ::read(fileno(file.get()), destination, count);
         } while (got < 0 && errno == EINTR);
         failure = got < 0 ? errno : 0;
     }
@@ -439,22 +423,10 @@ std::size_t AsyncFileCore::readinto(std::span<char> destination) {
 
 // ---- the read-ahead when reads follow lines -----------------------------------------
 
-std::uint64_t AsyncFileCore::unread_ahead() const {
-    return reads_follow_lines ? line_len - line_pos : 0;
-}
-
-// A regular file moves back over the unread block, which is then dropped; a stream without a
-// position keeps it for the reads to take first.
+// A regular file's position moves back over what read_line() left unread.
 void AsyncFileCore::return_read_ahead() {
-    if (!reads_follow_lines) {
-        return;
-    }
-    line_eof = false;
-    const std::uint64_t unread = unread_ahead();
-    if (unread != 0 && regular_file) {
-        deferred_position = position() - static_cast<long>(unread);
-        line_pos = 0;
-        line_len = 0;
+    if (const std::uint64_t back = read_ahead.give_back(); back != 0) {
+        deferred_position = position() - static_cast<long>(back);
     }
 }
 
@@ -462,12 +434,13 @@ void AsyncFileCore::return_read_ahead() {
 // (`read` gets the count still wanted and a sink that stores after the block's bytes).
 template <typename Read>
 std::size_t AsyncFileCore::after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read) {
-    const std::size_t taken = to_size(std::min(count, unread_ahead()));
+    const std::string_view lent = read_ahead.lent();
+    const std::size_t taken = to_size(std::min<std::uint64_t>(count, lent.size()));
     if (taken == 0) {
         return read(count, sink);
     }
-    std::memcpy(sink.reserve(taken), line_buffer.data() + line_pos, taken);
-    line_pos += taken;
+    std::memcpy(sink.reserve(taken), lent.data(), taken);
+    read_ahead.consume(taken);
     if (taken == count) {
         return taken;
     }
@@ -486,9 +459,9 @@ std::size_t AsyncFileCore::read_from_stream(char *destination, std::size_t count
     {
         const Waiting waiting(wait_gate);
         do {
-            std::clearerr(file);
-            got += std::fread(destination + got, 1, count - got, file);
-            failure = got < count && std::ferror(file) ? errno : 0;
+            std::clearerr(file.get());
+            got += std::fread(destination + got, 1, count - got, file.get());
+            failure = got < count && std::ferror(file.get()) ? errno : 0;
         } while (failure == EINTR);
     }
     note_read_failure(failure);
@@ -517,7 +490,7 @@ std::size_t AsyncFileCore::read_at_position(std::size_t count, ReadSink &sink) {
     ssize_t got;
     {
         const Waiting waiting(wait_gate);
-        got = ::pread(fileno(file), destination, count, start);
+        got = ::pread(fileno(file.get()), destination, count, start);
     }
     if (got < 0) {
         throw IoError("pread failed", errno);
@@ -576,17 +549,14 @@ std::size_t AsyncFileCore::read_past_recorded_end(ReadSink &sink, std::size_t st
 // ---- lines ----------------------------------------------------------------
 
 bool AsyncFileCore::refill_line_buffer() {
-    if (line_eof || read_failure != 0) {
+    if (read_ahead.end_seen() || read_failure != 0) {
         return false;
     }
-    if (line_buffer.size() < kLineBlock) {
-        line_buffer.resize(kLineBlock);
-    }
-    const std::size_t got = reads_once() ? read_once(line_buffer.data(), line_buffer.size())
-                                         : read_from_stream(line_buffer.data(), line_buffer.size());
-    line_len = got;
-    line_pos = 0;
-    line_eof = got == 0 && read_failure == 0; // after a failure, the next refill asks again
+    const std::span<char> room = read_ahead.refill_room(kLineBlock);
+    const std::size_t got = read_ahead.reads_once() ? read_once(room.data(), room.size())
+                                                    : read_from_stream(room.data(), room.size());
+    // After a failure the next refill asks again.
+    read_ahead.refilled(got, read_failure != 0);
     return got != 0;
 }
 
@@ -594,9 +564,6 @@ std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
     require_open();
     flush_write_buffer();
     report_read_failure(false);
-    if (reads_follow_lines) {
-        line_eof = false; // the file may have grown since the end was seen
-    }
     const std::string_view line = assemble_line(limit);
     report_read_failure(!line.empty());
     return line;
@@ -604,18 +571,18 @@ std::string_view AsyncFileCore::read_line(std::optional<std::uint64_t> limit) {
 
 std::string_view AsyncFileCore::assemble_line(std::optional<std::uint64_t> limit) {
     const std::uint64_t wanted = limit.value_or(std::numeric_limits<std::uint64_t>::max());
-    if (wanted == 0 || (line_pos >= line_len && !refill_line_buffer())) {
+    if (wanted == 0 || (read_ahead.unread().empty() && !refill_line_buffer())) {
         return {};
     }
 
     // Fast path: the line ends inside the block, so the caller reads it in place.
-    const char *start = line_buffer.data() + line_pos;
-    std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
-    const void *newline = std::memchr(start, '\n', available);
+    std::string_view block = read_ahead.unread();
+    std::size_t available = to_size(std::min<std::uint64_t>(block.size(), wanted));
+    const void *newline = std::memchr(block.data(), '\n', available);
     if (newline != nullptr || available == wanted) {
-        const std::size_t take = newline ? length_through(start, newline) : available;
-        line_pos += take;
-        return {start, take};
+        const std::size_t take = newline ? length_through(block.data(), newline) : available;
+        read_ahead.consume(take);
+        return block.substr(0, take);
     }
 
     // The line runs past the block: gather it across refills.
@@ -624,16 +591,16 @@ std::string_view AsyncFileCore::assemble_line(std::optional<std::uint64_t> limit
     for (;;) {
         const std::size_t held = line_assembly.size();
         line_assembly.resize(held + available);
-        std::memcpy(line_assembly.data() + held, start, available);
-        line_pos += available;
+        std::memcpy(line_assembly.data() + held, block.data(), available);
+        read_ahead.consume(available);
         if (newline != nullptr || line_assembly.size() == wanted || !refill_line_buffer()) {
             break;
         }
-        start = line_buffer.data();
-        available = to_size(std::min<std::uint64_t>(line_len, wanted - line_assembly.size()));
-        newline = std::memchr(start, '\n', available);
+        block = read_ahead.unread();
+        available = to_size(std::min<std::uint64_t>(block.size(), wanted - line_assembly.size()));
+        newline = std::memchr(block.data(), '\n', available);
         if (newline != nullptr) {
-            available = length_through(start, newline);
+            available = length_through(block.data(), newline);
         }
     }
     return {line_assembly.data(), line_assembly.size()};
@@ -670,15 +637,15 @@ bool AsyncFileCore::read_rest_as_lines(LineSink &sink) {
     if (remaining == 0) {
         return false;
     }
-    const std::size_t unread = to_size(unread_ahead());
-    read_scratch.resize(std::max(read_scratch.size(), unread + kBufferCapacity));
+    const std::string_view lent = read_ahead.lent();
+    read_scratch.resize(std::max(read_scratch.size(), lent.size() + kBufferCapacity));
     std::size_t held = 0; // an unfinished line at the front of read_scratch
-    bool delivered = unread != 0;
-    if (unread != 0) {
+    bool delivered = !lent.empty();
+    if (!lent.empty()) {
         // A stream without a position: the lines start with what was read ahead.
-        std::memcpy(read_scratch.data(), line_buffer.data() + line_pos, unread);
-        line_pos = line_len;
-        held = unread;
+        std::memcpy(read_scratch.data(), lent.data(), lent.size());
+        read_ahead.consume(lent.size());
+        held = lent.size();
     }
     for (;;) {
         if (read_scratch.size() - held < kStdioBuffer) {
@@ -715,11 +682,11 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size, int &fa
     // position; stdio then no longer trusts its cached offset either.
     settle_position();
     const Waiting waiting(wait_gate);
-    if (std::fflush(file) != 0) {
+    if (std::fflush(file.get()) != 0) {
         failure = errno;
         return 0;
     }
-    const int fd = fileno(file);
+    const int fd = fileno(file.get());
     std::size_t written = 0;
     while (written < size) {
         const ssize_t taken = ::write(fd, data + written, size - written);
@@ -732,7 +699,7 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size, int &fa
     }
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     if (end >= 0) {
-        std::fseek(file, end, SEEK_SET);
+        std::fseek(file.get(), end, SEEK_SET);
     }
     return written;
 }
@@ -813,7 +780,7 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
         }
         // A failed seek leaves the object where it was, deferred position included.
         const Waiting waiting(wait_gate);
-        if (std::fseek(file, offset, whence) != 0) {
+        if (std::fseek(file.get(), offset, whence) != 0) {
             throw IoError("Seek failed", errno);
         }
         deferred_position.reset();
@@ -835,8 +802,8 @@ std::int64_t AsyncFileCore::seek_by_descriptor(std::int64_t offset, int whence) 
     int failure;
     {
         const Waiting waiting(wait_gate);
-        if (std::fflush(file) == 0) {
-            landed = ::lseek(fileno(file), offset, whence);
+        if (std::fflush(file.get()) == 0) {
+            landed = ::lseek(fileno(file.get()), offset, whence);
         }
         failure = errno;
     }
@@ -854,7 +821,7 @@ std::int64_t AsyncFileCore::tell() const {
     if (position == -1) {
         throw IoError("Tell failed", errno);
     }
-    return position - static_cast<std::int64_t>(unread_ahead()) +
+    return position - static_cast<std::int64_t>(read_ahead.lent().size()) +
            static_cast<std::int64_t>(write_len);
 }
 
@@ -862,7 +829,7 @@ void AsyncFileCore::flush() {
     require_open();
     flush_write_buffer();
     const Waiting waiting(wait_gate);
-    if (std::fflush(file) != 0) {
+    if (std::fflush(file.get()) != 0) {
         throw IoError("Flush failed", errno);
     }
 }
@@ -878,7 +845,7 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
     int result;
     {
         const Waiting waiting(wait_gate);
-        result = ::ftruncate(fileno(file), length);
+        result = ::ftruncate(fileno(file.get()), length);
     }
     if (result != 0) {
         throw IoError("Truncate failed", errno);
@@ -889,7 +856,7 @@ void AsyncFileCore::truncate(std::optional<std::uint64_t> size) {
 bool AsyncFileCore::isatty() const {
     require_open();
     const Waiting waiting(wait_gate);
-    return ::isatty(fileno(file)) != 0;
+    return ::isatty(fileno(file.get())) != 0;
 }
 
 // ---- durability -----------------------------------------------------------------
@@ -899,7 +866,7 @@ void AsyncFileCore::sync(bool data_only) {
     int result;
     {
         const Waiting waiting(wait_gate);
-        result = data_only ? ::fdatasync(fileno(file)) : ::fsync(fileno(file));
+        result = data_only ? ::fdatasync(fileno(file.get())) : ::fsync(fileno(file.get()));
     }
     if (result != 0) {
         throw IoError("Sync failed", errno);
@@ -911,7 +878,7 @@ void AsyncFileCore::sync(bool data_only) {
 std::int64_t AsyncFileCore::read_position() const {
     require_open();
     const long position = this->position();
-    return position < 0 ? position : position - static_cast<long>(unread_ahead());
+    return position < 0 ? position : position - static_cast<long>(read_ahead.lent().size());
 }
 
 std::int64_t AsyncFileCore::refill_position() const {
@@ -933,12 +900,12 @@ bool AsyncFileCore::line_is_buffered(std::optional<std::uint64_t> limit) const {
     if (wanted == 0) {
         return true;
     }
-    if (line_pos >= line_len) {
-        return line_eof && !reads_follow_lines;
+    const std::string_view block = read_ahead.unread();
+    if (block.empty()) {
+        return read_ahead.end_seen();
     }
-    const std::size_t available = to_size(std::min<std::uint64_t>(line_len - line_pos, wanted));
-    return available == wanted ||
-           std::memchr(line_buffer.data() + line_pos, '\n', available) != nullptr;
+    const std::size_t available = to_size(std::min<std::uint64_t>(block.size(), wanted));
+    return available == wanted || std::memchr(block.data(), '\n', available) != nullptr;
 }
 
 std::uint64_t AsyncFileCore::bytes_to_end() {
@@ -970,15 +937,27 @@ std::optional<std::size_t> AsyncFileCore::read_if_cached(std::optional<std::uint
         size_known = measured_before;
     } else if (!limit && !size_known) {
         // The read found where the file ends, which is the size read() would have measured.
-        cached_size = position();
-        size_known = true;
+        record_end_found(*got);
     }
     return got;
 }
 
+// Where a read to the end found the end: after the last byte it took or, when it took none, where
+// fstat puts it, since the position may lie past the end. Still unknown when fstat fails.
+void AsyncFileCore::record_end_found(std::size_t taken) {
+    if (taken != 0) {
+        cached_size = position();
+    } else if (const std::optional<std::uint64_t> size = file_size(fileno(file.get()))) {
+        cached_size = static_cast<std::int64_t>(*size);
+    } else {
+        return;
+    }
+    size_known = true;
+}
+
 std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t count,
                                                                ReadSink &sink) {
-    const int fd = fileno(file);
+    const int fd = fileno(file.get());
     const long start = position();
     if (!regular_file || start < 0) {
         return std::nullopt;
@@ -1025,5 +1004,5 @@ void AsyncFileCore::forget_read_ahead() {
     return_read_ahead();
     // glibc serves a seek inside its buffer from the buffer; a flush of an input stream drops it
     // and moves the descriptor back to the stream's position (an lseek, no data).
-    std::fflush(file);
+    std::fflush(file.get());
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "byte_buffer.hpp"
+#include "line_read_ahead.hpp"
 #include "line_sink.hpp"
 #include "read_sink.hpp"
 #include "wait_gate.hpp"
@@ -40,7 +41,8 @@ public:
 
     AsyncFileCore(const std::string &filename, const std::string &mode);
     ~AsyncFileCore();
-    AsyncFileCore(AsyncFileCore &&other) noexcept;
+    // The object moved from is left closed, so its destructor closes nothing.
+    AsyncFileCore(AsyncFileCore &&) noexcept = default;
     AsyncFileCore(const AsyncFileCore &) = delete;
     AsyncFileCore &operator=(const AsyncFileCore &) = delete;
     AsyncFileCore &operator=(AsyncFileCore &&) = delete;
@@ -92,7 +94,8 @@ public:
     // With `follow` set, reads, writes, seeks from the current position and tell() take up where
     // read_line() left off, as Python's own files do, rather than after the read-ahead block; and
     // read_line() at the end of the input asks the file again each time, since it may have grown.
-    void set_reads_follow_lines(bool follow) { reads_follow_lines = follow; }
+    // Set before open().
+    void set_reads_follow_lines(bool follow) { read_ahead.set_follows_reads(follow); }
 
     // With `hint` set, read() without a count and read_lines() read until the input ends, as
     // Python's own files do, and take the recorded size for a hint: files in /proc and sysfs report
@@ -105,7 +108,7 @@ public:
 
     // ---- facts for deciding where a call may run; none of these touches the file ----
 
-    int descriptor() const { return file ? fileno(file) : -1; }
+    int descriptor() const { return file ? fileno(file.get()) : -1; }
     bool is_regular_file() const { return regular_file; }
     // The device holding a regular file (st_dev), as fstat told at open; 0 for other streams.
     std::uint64_t device() const { return file_device; }
@@ -163,6 +166,7 @@ private:
     std::uint64_t bytes_to_recorded_end();
     // The preadv2(RWF_NOWAIT) behind read_if_cached; nullopt when the kernel would wait.
     std::optional<std::size_t> read_without_waiting(std::uint64_t count, ReadSink &sink);
+    void record_end_found(std::size_t taken);
     std::size_t read_from_stream(char *destination, std::size_t count);
     void note_read_failure(int failure);
     // Throws the failure noted by a read, unless that read `delivered` bytes.
@@ -183,35 +187,32 @@ private:
     void release_stream();
     void release_stream_no_throw() noexcept;
     void close_no_throw() noexcept;
-    bool reads_once() const;
     std::size_t read_once(char *destination, std::size_t count);
-    std::uint64_t unread_ahead() const;
     void return_read_ahead();
     template <typename Read>
     std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
 
-    std::FILE *file = nullptr;   // the open stream; null while closed
     std::string filename;        // path for fopen, as given
     OpenMode open_mode;          // from parse_mode
     bool binary = false;         // the mode string holds a b
     std::string mode;            // the mode string, as given
     ByteBuffer read_scratch;     // chunks of the rest while read_lines splits them
     ByteBuffer write_buffer;     // its first write_len bytes are pending
-    ByteBuffer line_buffer;      // the read-ahead block of read_line
+    LineReadAhead read_ahead;    // read_line's block, and what reads following lines make of it
     std::uint64_t write_len = 0; // pending bytes; at most kWriteBufferLimit
-    std::uint64_t line_pos = 0;  // next unread byte of line_buffer; <= line_len
-    std::uint64_t line_len = 0;  // valid bytes of line_buffer; <= its size
-    bool line_eof = false;       // the last refill read nothing: no refill until reset
     bool size_known = false;     // cached_size is valid
     std::int64_t cached_size = 0;
 
-    std::unique_ptr<char[]> stdio_buffer;  // the stream's buffer; lives until fclose
-    bool regular_file = false;             // any position from 0 up is valid
-    std::uint64_t file_device = 0;         // see device()
-    std::optional<long> deferred_position; // where the stream must move before its next use
-    ByteBuffer line_assembly;              // a line that spans refills, gathered for read_line
-    WaitGate *wait_gate = nullptr;         // told around each call that can wait; may be null
-    bool reads_follow_lines = false;       // see set_reads_follow_lines()
-    bool size_is_a_hint = false;           // see set_size_is_a_hint()
+    // The stream's buffer, declared before the stream so that it outlives it: stdio uses it
+    // until fclose.
+    std::unique_ptr<char[]> stdio_buffer;
+    std::unique_ptr<std::FILE, StreamCloser> file; // the open stream; null while closed
+    bool regular_file = false;                     // any position from 0 up is valid
+    std::uint64_t file_device = 0;                 // see device()
+    // Where the stream must move before its next use.
+    std::optional<long> deferred_position;
+    ByteBuffer line_assembly;      // a line that spans refills, gathered for read_line
+    WaitGate *wait_gate = nullptr; // told around each call that can wait; may be null
+    bool size_is_a_hint = false;   // see set_size_is_a_hint()
     int read_failure = 0; // errno of a failed read whose operation delivered bytes; 0 for none
 };
