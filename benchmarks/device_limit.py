@@ -63,6 +63,7 @@ def parse_read_rate(output: str) -> float:
 def drop_cached_pages(path: Path) -> None:
     fd = os.open(path, os.O_RDONLY)
     try:
+        os.fsync(fd)  # dirty pages stay in the cache until they are written
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
     finally:
         os.close(fd)

@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any, TypeAlias
 
 import peers_bench as pb
+from device_limit import drop_cached_pages
 from peers_report import SCENARIO, PeerRow, cell_time, print_table
 
 CHUNKS = 64  # per side of the zarr array: 4,096 chunks of 32 x 32 float64 (8 KiB each)
@@ -104,11 +105,7 @@ def files_digest(root: Path) -> str:
 def drop_pages(root: Path) -> None:
     for path in root.rglob("*"):
         if path.is_file():
-            descriptor = os.open(path, os.O_RDONLY)
-            try:
-                os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
-            finally:
-                os.close(descriptor)
+            drop_cached_pages(path)
 
 
 # ---------------------------------------------------------------- workloads
