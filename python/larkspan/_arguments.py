@@ -1,14 +1,19 @@
-"""open()'s arguments, checked as builtin open() checks them, before any file is created or cut."""
+"""Arguments checked as builtin checks them: open()'s, before any file is created or cut, and those
+of the text handles' calls."""
 
+import codecs
+import locale
 import operator
 import os
+import sys
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, TypeAlias
-
-from ._text import check_text_arguments
+from typing import Any, Callable, SupportsIndex, TypeAlias
 
 Opener: TypeAlias = Callable[[str | bytes, int], int]
+
+DEFAULT_ENCODING = "utf-8"
+NEWLINES = (None, "", "\n", "\r", "\r\n")
 
 @dataclass(frozen=True, slots=True)
 class OpenPlan:
@@ -109,3 +114,77 @@ def plan_open(
         errors,  # type: ignore[arg-type]
         newline,  # type: ignore[arg-type]
     )
+
+
+# ---- text ------------------------------------------------------------------------------------
+
+
+def check_text_arguments(encoding: object, errors: object, newline: object) -> None:
+    """Raises what builtin open() raises for these text arguments, in its order. Safe to call before
+    the file is opened."""
+    encoding = optional_text("encoding", encoding)
+    errors = optional_text("errors", errors)
+    newline = optional_text("newline", newline)
+    check_newline(newline)
+    if sys.flags.dev_mode and errors is not None:
+        codecs.lookup_error(errors)  # only development mode checks the handler early
+    text_codec(encoding_name(encoding))
+
+
+def optional_text(name: str, value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"open() argument '{name}' must be str or None, not {type(value).__name__}")
+    if b"\0" in value.encode():  # encode() refuses surrogates, as open() does
+        raise ValueError("embedded null character")
+    return value
+
+
+def reconfigure_text(name: str, value: object) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
+    return value
+
+
+def check_newline(newline: object) -> None:
+    if newline not in NEWLINES:
+        raise ValueError(f"illegal newline value: {newline}")
+
+
+def encoding_name(encoding: str | None) -> str:
+    if encoding is None:
+        return DEFAULT_ENCODING
+    return locale.getencoding() if encoding == "locale" else encoding
+
+
+def text_codec(encoding: str) -> codecs.CodecInfo:
+    info = codecs.lookup(encoding)
+    if not getattr(info, "_is_text_encoding", True):
+        raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
+    return info
+
+
+def optional_size(size: object) -> int:
+    """read() and readlines() take an int or None (-1), as builtin's do."""
+    if size is None:
+        return -1
+    if not hasattr(type(size), "__index__"):
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'")
+    value = operator.index(size)  # type: ignore[arg-type]
+    if not -(1 << 63) <= value < 1 << 63:
+        raise OverflowError("cannot fit 'int' into an index-sized integer")
+    return value
+
+
+def line_limit(size: SupportsIndex) -> int:
+    value = operator.index(size)
+    if not -(1 << 63) <= value < 1 << 63:
+        raise OverflowError("Python int too large to convert to C ssize_t")
+    return value
+
+
+def require_str(text: object) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+    return text

@@ -14,7 +14,7 @@ from . import _workers
 from ._calls import placed
 from ._file import FilePath
 from ._limiter import check_limiter
-from ._open import open_file
+from ._open import open_handle
 
 _AT_FDCWD = -100
 _RENAME_NOREPLACE = 1
@@ -115,7 +115,7 @@ async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -
 
     # A name nobody else holds, made with the bits it will have (unless the caller opens it).
     options.setdefault("opener", create)
-    handle = await open_file(temporary, "xb" if "b" in mode else "x", **options)
+    handle = await open_handle(temporary, "xb" if "b" in mode else "x", **options)
     try:
         yield handle
         await handle.sync()

@@ -1,5 +1,5 @@
-"""Opening: builtin open()'s arguments and checks, placed inline or on a worker like every call,
-giving a binary FileHandle or, in text modes, a TextHandle over one."""
+"""Opening: larkspan.open(), with builtin open()'s arguments and checks, placed inline or on a worker
+like every call, giving a binary FileHandle or, in text modes, a TextHandle over one."""
 
 import asyncio
 import errno
@@ -8,7 +8,7 @@ import stat
 from collections.abc import Callable, Generator
 from functools import partial
 from types import TracebackType
-from typing import Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
 from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
@@ -16,10 +16,13 @@ from ._calls import take_turn
 from ._completions import completions
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
-from ._limiter import Limiter, held
+from ._limiter import Limiter, check_limiter, held
 from ._text import TextHandle
 from ._unbuffered import UnbufferedFile
 from ._workers import OffLoopCall
+
+if TYPE_CHECKING:
+    from _typeshed import OpenBinaryMode, OpenTextMode
 
 H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
 
@@ -85,7 +88,7 @@ async def _open_off_the_loop(
     return block_size
 
 
-async def open_file(
+async def open_handle(
     file: FileArgument,
     mode: str = "r",
     buffering: int = -1,
@@ -151,7 +154,7 @@ class OpenContext(Generic[H]):
         return self._handle
 
     async def _open(self) -> H:
-        handle: H = await open_file(*self._arguments)  # of the type open()'s overloads promise
+        handle: H = await open_handle(*self._arguments)  # of the type open()'s overloads promise
         return handle
 
     async def __aexit__(
@@ -162,3 +165,67 @@ class OpenContext(Generic[H]):
     ) -> None:
         if self._handle is not None:
             await self._handle.close()
+
+
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenTextMode" = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+    *,
+    limiter: Limiter | None = None,
+) -> OpenContext[TextHandle]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: "OpenBinaryMode",
+    buffering: int = -1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+    *,
+    limiter: Limiter | None = None,
+) -> OpenContext[FileHandle[bytes]]: ...
+@overload
+def open(
+    file: FileArgument,
+    mode: str,
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+    *,
+    limiter: Limiter | None = None,
+) -> OpenContext[Any]: ...
+def open(
+    file: FileArgument,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+    closefd: bool = True,
+    opener: Opener | None = None,
+    *,
+    limiter: Limiter | None = None,
+) -> OpenContext[Any]:
+    """Opens `file` (str, bytes, path-like or a descriptor) when the result is awaited or entered,
+    with builtin open()'s arguments and checks; text modes default to UTF-8. The handle reads and
+    writes bytes in binary modes and str in text modes. `limiter`, any object usable as
+    `async with limiter:` (anyio.CapacityLimiter, asyncio.Semaphore), bounds the calls of the
+    handle that run on workers, and the open itself when it does."""
+    limiter = check_limiter("open()", limiter)
+    return OpenContext(file, mode, buffering, encoding, errors, newline, closefd, opener, limiter)
+
+
+# anyio's name for it: `await open_file(...)` and `async with await open_file(...)` both work.
+open_file = open

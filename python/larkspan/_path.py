@@ -6,9 +6,7 @@ import sys
 from collections.abc import AsyncIterator, Callable, Iterable, Iterator
 from typing import Any, Self, TypeVar
 
-import larkspan  # for larkspan.open and its helpers, looked up when called: larkspan imports this module
-
-from . import _placement
+from . import _open, _placement, _whole_file
 from ._buffer import Buffer
 from ._calls import in_batches, on_worker, open_options, placed, take_turn
 from ._limiter import Limiter, check_limiter
@@ -290,11 +288,11 @@ class Path(pathlib.PurePosixPath):
         newline: str | None = None,
     ) -> OpenContext[Any]:
         """larkspan.open() on this path, with pathlib's arguments (and the path's limiter): await it or enter it."""
-        return larkspan.open(self, mode, **open_options(buffering, encoding, errors, newline), limiter=self.limiter)
+        return _open.open(self, mode, **open_options(buffering, encoding, errors, newline), limiter=self.limiter)
 
     async def read_bytes(self) -> bytes:
         """The file's bytes, as pathlib's read_bytes()."""
-        return await larkspan.read_bytes(self, limiter=self.limiter)
+        return await _whole_file.read_bytes(self, limiter=self.limiter)
 
     if sys.version_info >= (3, 13):
 
@@ -310,12 +308,12 @@ class Path(pathlib.PurePosixPath):
 
         async def read_text(self, encoding: str | None = None, errors: str | None = None) -> str:
             """The file's text, as pathlib's read_text()."""
-            return await larkspan.read_text(self, encoding, errors, limiter=self.limiter)
+            return await _whole_file.read_text(self, encoding, errors, limiter=self.limiter)
 
     async def write_bytes(self, data: Buffer) -> int:
         """Replaces the file's content with `data`; returns the number of bytes written."""
         view = memoryview(data)  # as pathlib: any buffer, and a TypeError before the file is touched
-        return await larkspan.write_bytes(self, view, limiter=self.limiter)
+        return await _whole_file.write_bytes(self, view, limiter=self.limiter)
 
     async def write_text(
         self, data: str, encoding: str | None = None, errors: str | None = None, newline: str | None = None

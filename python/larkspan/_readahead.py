@@ -12,6 +12,9 @@ layer makes of it, so that the text layer's own chunks end where builtin's do.
 
 import io
 
+# Bytes a text file reads at a time, and gathers its writes up to, as builtin's text files do.
+CHUNK_SIZE = 8192
+
 
 class ReadAhead:
     """The bytes builtin's binary buffer holds ahead of the position: the file offsets it holds

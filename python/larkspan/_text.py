@@ -10,66 +10,43 @@ costs plus its share of one decode.
 """
 
 import asyncio
-import codecs
 import io
-import locale
 import operator
 import os
 import re
-import struct
-import sys
 from collections.abc import Awaitable, Callable, Iterable
-from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
+from typing import Any, NamedTuple, Self, SupportsIndex, TypeVar
 
+from ._arguments import (
+    check_newline,
+    encoding_name,
+    line_limit,
+    optional_size,
+    reconfigure_text,
+    require_str,
+    text_codec,
+)
 from ._file import ClosedOnExit, FileHandle
 from ._limiter import Limiter
-from ._readahead import ReadAhead
+from ._readahead import CHUNK_SIZE, ReadAhead
+from ._text_cookies import Cookie, Snapshot, restore_decoder, tell_cookie
+from ._text_newlines import Decoder, NewlineDecoder
+from ._text_writer import TextWriter
 from ._turns import Turns
 
 T = TypeVar("T")
 
-# Bytes read at a time, as builtin's text files read them.
-CHUNK_SIZE = 8192
-DEFAULT_ENCODING = "utf-8"
-NEWLINES = (None, "", "\n", "\r", "\r\n")
 CLOSED = "I/O operation on closed file."
 CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
 DETACHED = "underlying buffer has been detached"
 # What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
 SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",
-            "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline", "_line_buffering", "_write_through",
-            "_start_unknown")
+            "_cr_ends_lines", "_writer", "_start_unknown")
 KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
-
-# Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
-LF, CR, CRLF = 1, 2, 4
-SEEN_NEWLINES: tuple[str | tuple[str, ...] | None, ...] = (
-    None, "\n", "\r", ("\r", "\n"), "\r\n", ("\n", "\r\n"), ("\r", "\r\n"), ("\r", "\n", "\r\n"))
-
-# A position from tell() packs these fields, least significant first, in builtin's layout, so the
-# same place gives the same number: the byte offset of a point where the decoder holds no bytes,
-# the decoder's flags there, how many bytes to feed it from there, how many of the characters they
-# give to skip, and whether the input must then be ended.
-COOKIE = struct.Struct("<qiiiB")
 
 UNIVERSAL_NEWLINE = re.compile("[\r\n]")
 # Where str.splitlines() ends lines in ASCII text besides "\n" and "\r".
 ASCII_BREAKS = ("\x0b", "\x0c", "\x1c", "\x1d", "\x1e")
-STATELESS_CODECS = ("utf-8", "iso8859-1", "ascii")
-
-
-class Decoder(Protocol):
-    def decode(self, data: bytes, final: bool = False) -> str: ...
-    def getstate(self) -> tuple[bytes, int]: ...
-    def setstate(self, state: tuple[bytes, int]) -> None: ...
-    def reset(self) -> None: ...
-
-
-class Snapshot(NamedTuple):
-    """A point where the decoder held no bytes: its flags there and every byte read since."""
-
-    flags: int
-    data: bytes
 
 
 class Chunk(NamedTuple):
@@ -78,137 +55,6 @@ class Chunk(NamedTuple):
     snapshot: Snapshot | None
     data: bytes
     text: str
-
-
-class Cookie(NamedTuple):
-    start: int
-    flags: int = 0
-    feed: int = 0
-    skip: int = 0
-    need_eof: bool = False
-
-    def pack(self) -> int:
-        return int.from_bytes(COOKIE.pack(*self), "little")
-
-    @classmethod
-    def unpack(cls, number: int) -> "Cookie":
-        start, flags, feed, skip, need_eof = COOKIE.unpack(number.to_bytes(COOKIE.size, "little"))
-        return cls(start, flags, feed, skip, bool(need_eof))
-
-
-# ---- arguments ---------------------------------------------------------------------------------
-
-
-def check_text_arguments(encoding: object, errors: object, newline: object) -> None:
-    """Raises what builtin open() raises for these text arguments, in its order. Safe to call before
-    the file is opened."""
-    encoding = optional_text("encoding", encoding)
-    errors = optional_text("errors", errors)
-    newline = optional_text("newline", newline)
-    if newline not in NEWLINES:
-        raise ValueError(f"illegal newline value: {newline}")
-    if sys.flags.dev_mode and errors is not None:
-        codecs.lookup_error(errors)  # only development mode checks the handler early
-    text_codec(encoding_name(encoding))
-
-
-def optional_text(name: str, value: object) -> str | None:
-    if value is None:
-        return None
-    if not isinstance(value, str):
-        raise TypeError(f"open() argument '{name}' must be str or None, not {type(value).__name__}")
-    if b"\0" in value.encode():  # encode() refuses surrogates, as open() does
-        raise ValueError("embedded null character")
-    return value
-
-
-def encoding_name(encoding: str | None) -> str:
-    if encoding is None:
-        return DEFAULT_ENCODING
-    return locale.getencoding() if encoding == "locale" else encoding
-
-
-def text_codec(encoding: str) -> codecs.CodecInfo:
-    info = codecs.lookup(encoding)
-    if not getattr(info, "_is_text_encoding", True):
-        raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
-    return info
-
-
-def optional_size(size: object) -> int:
-    """read() and readlines() take an int or None (-1), as builtin's do."""
-    if size is None:
-        return -1
-    if not hasattr(type(size), "__index__"):
-        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'")
-    value = operator.index(size)  # type: ignore[arg-type]
-    if not -(1 << 63) <= value < 1 << 63:
-        raise OverflowError("cannot fit 'int' into an index-sized integer")
-    return value
-
-
-def require_str(text: object) -> str:
-    if not isinstance(text, str):
-        raise TypeError(f"write() argument must be str, not {type(text).__name__}")
-    return text
-
-
-def line_limit(size: SupportsIndex) -> int:
-    value = operator.index(size)
-    if not -(1 << 63) <= value < 1 << 63:
-        raise OverflowError("Python int too large to convert to C ssize_t")
-    return value
-
-
-# ---- universal newlines --------------------------------------------------------------------
-
-
-class NewlineDecoder:
-    """Universal newlines over a codec's incremental decoder: holds back a final "\\r" until the
-    next input shows whether "\\n" follows, records the newlines met and, when translating, turns
-    each into "\\n". Its state carries the held "\\r" in the lowest bit of the flags."""
-
-    def __init__(self, decoder: Decoder, translate: bool) -> None:
-        self._decoder = decoder
-        self._translate = translate
-        self._pending_cr = False
-        self.seen = 0
-
-    @property
-    def newlines(self) -> str | tuple[str, ...] | None:
-        """The newlines met so far in text modes, as builtin reports them."""
-        return SEEN_NEWLINES[self.seen]
-
-    def decode(self, data: bytes, final: bool = False) -> str:
-        text = self._decoder.decode(data, final)
-        if self._pending_cr and (text or final):
-            text = "\r" + text
-            self._pending_cr = False
-        if not final and text.endswith("\r"):
-            text = text[:-1]
-            self._pending_cr = True
-        if "\r" not in text:
-            if not self.seen & LF and "\n" in text:
-                self.seen |= LF
-            return text
-        crlf = text.count("\r\n")
-        self.seen |= (CRLF if crlf else 0) | (CR if text.count("\r") > crlf else 0) | (
-            LF if text.count("\n") > crlf else 0)
-        return text.replace("\r\n", "\n").replace("\r", "\n") if self._translate else text
-
-    def getstate(self) -> tuple[bytes, int]:
-        buffered, flags = self._decoder.getstate()
-        return buffered, flags << 1 | self._pending_cr
-
-    def setstate(self, state: tuple[bytes, int]) -> None:
-        buffered, flags = state
-        self._pending_cr = bool(flags & 1)
-        self._decoder.setstate((buffered, flags >> 1))
-
-    def reset(self) -> None:
-        self.seen = 0
-        self._pending_cr = False
-        self._decoder.reset()
 
 
 # ---- the handle ------------------------------------------------------------------------------
@@ -221,11 +67,9 @@ class TextHandle(ClosedOnExit):
     is read again by the next read."""
 
     __slots__ = (
-        "_raw", "_encoding", "_errors", "_line_buffering", "_write_through", "mode", "_seekable", "_telling",
-        "_decoder", "_decoded", "_used", "_snapshot", "_b2cratio", "_journal", "_lines", "_splits_lines",
-        "_terminator", "_terminator_length", "_cr_ends_lines", "_encoder", "_stateless_codec", "_write_newline",
-        "_pending", "_pending_size", "_ahead", "_start_unknown", "_turns",
-        "_newline",
+        "_raw", "_encoding", "_errors", "mode", "_seekable", "_telling", "_decoder", "_decoded", "_used", "_snapshot",
+        "_b2cratio", "_journal", "_lines", "_splits_lines", "_terminator", "_terminator_length", "_cr_ends_lines",
+        "_writer", "_ahead", "_start_unknown", "_turns", "_newline",
     )
 
     def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
@@ -236,8 +80,6 @@ class TextHandle(ClosedOnExit):
         self._encoding = encoding_name(encoding)
         codec = text_codec(self._encoding)
         self._errors = "strict" if errors is None else errors
-        self._line_buffering = line_buffering
-        self._write_through = write_through
         self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
         self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
         self._seekable = raw.seekable()
@@ -259,23 +101,13 @@ class TextHandle(ClosedOnExit):
         self._terminator = newline or "\n"  # what ends a line in the decoded text...
         self._terminator_length = len(self._terminator)
         self._cr_ends_lines = newline == ""  # ...or also a lone "\r"
-        # Writing.
-        self._encoder = codec.incrementalencoder(self._errors) if raw.writable() else None
-        # These keep no state between writes, so str.encode() gives what the encoder gives, faster.
-        self._stateless_codec = codec.name if codec.name in STATELESS_CODECS else None
-        write_newline = os.linesep if newline is None else newline
-        self._write_newline = write_newline if write_newline not in ("", "\n") else None
-        # Builtin's text files gather encoded writes (up to CHUNK_SIZE) and hand them to their binary
-        # layer before reading or when the chunk fills. (Its BufferedRandom.read1() then reads the
-        # bytes at the writes' place and puts the writes after them; here the binary layer writes
-        # them first, so a read reads what follows them.)
-        self._pending: list[bytes] = []
-        self._pending_size = 0
+        self._writer = TextWriter(codec if raw.writable() else None, self._errors, newline, line_buffering,
+                                  write_through)
         # open() passes the block size its own fstat found; asked here only without it.
         self._ahead = ReadAhead(buffer_size or (os.fstat(self.fileno()).st_blksize if self._decoder else 0))
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
-        self._start_unknown = self._encoder is not None and self._seekable
+        self._start_unknown = self._writer.encoder is not None and self._seekable
         self._turns = Turns()
 
     # ---- queries -----------------------------------------------------------------------------
@@ -313,12 +145,12 @@ class TextHandle(ClosedOnExit):
     @property
     def line_buffering(self) -> bool:
         """Whether a write that holds a newline flushes."""
-        return self._line_buffering
+        return self._writer.line_buffering
 
     @property
     def write_through(self) -> bool:
         """Whether every write goes to the binary handle at once."""
-        return self._write_through
+        return self._writer.write_through
 
     def readable(self) -> bool:
         """Whether the file was opened for reading."""
@@ -328,9 +160,10 @@ class TextHandle(ClosedOnExit):
 
     def writable(self) -> bool:
         """Whether the file was opened for writing."""
-        if self._encoder is not None and self.closed:
+        writable = self._writer.encoder is not None
+        if writable and self.closed:
             raise ValueError(CLOSED_FILE)
-        return self._encoder is not None
+        return writable
 
     def seekable(self) -> bool:
         """Whether the file supports seek() and tell()."""
@@ -371,7 +204,7 @@ class TextHandle(ClosedOnExit):
     async def _learn_start(self) -> None:
         self._start_unknown = False
         if not self.closed and await self._raw.tell() != 0:
-            self._encoder.setstate(0)  # type: ignore[union-attr]  # no byte-order mark mid-file
+            self._writer.starts_mid_file()
 
     # ---- the decoded text --------------------------------------------------------------------
 
@@ -463,7 +296,7 @@ class TextHandle(ClosedOnExit):
             self._set_decoded("")
             self._snapshot = None
             return text
-        if self._pending:
+        if self._writer.held:
             await self._write_pending()
         pieces = [self._take(count)]
         missing = count - len(pieces[0])
@@ -543,7 +376,7 @@ class TextHandle(ClosedOnExit):
 
     async def _readline(self, limit: int) -> str:
         self._check_open()
-        if self._pending:
+        if self._writer.held:
             await self._write_pending()
         pieces: list[str] = []
         gathered = 0  # characters in pieces
@@ -628,50 +461,33 @@ class TextHandle(ClosedOnExit):
         require_str(text)
         if self._turns.busy or self._start_unknown:
             return await self._in_turn(self._write, text)
-        data, flush = self._encoded(text)
-        if flush or self._write_through or self._pending_size + len(data) >= CHUNK_SIZE:
+        if self._raw.closed:  # _check_open(), inline: the common write costs a call less
+            raise ValueError(CLOSED)
+        writer = self._writer
+        data, flush = writer.encoded(text)
+        if flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE:  # goes_out_with(), inline
             return await self._in_turn(self._write_encoded, data, flush, len(text))
-        # Most writes only join the gathered ones: nothing to wait for, so no turn to take.
-        self._gather(data)
+        # Most writes only join the held ones: nothing to wait for, so no turn to take.
+        self._hold(data)
         return len(text)
 
     async def _write(self, text: str) -> int:
-        data, flush = self._encoded(text)
+        self._check_open()
+        data, flush = self._writer.encoded(text)
         return await self._write_encoded(data, flush, len(text))
 
-    def _encoded(self, text: str) -> tuple[bytes, bool]:
-        """The bytes of `text` and whether line buffering flushes after them."""
-        self._check_open()
-        if self._encoder is None:
-            raise io.UnsupportedOperation("not writable")
-        ends_line = (self._write_newline is not None or self._line_buffering) and "\n" in text
-        if ends_line and self._write_newline is not None:
-            text = text.replace("\n", self._write_newline)
-        flush = self._line_buffering and (ends_line or "\r" in text)
-        if self._stateless_codec is not None:
-            return text.encode(self._stateless_codec, self._errors), flush
-        # A write that fails to encode leaves the encoder as it was, so the byte-order mark still
-        # comes with the first write that succeeds (builtin's utf-16 and utf-8-sig files lose it).
-        state = self._encoder.getstate()
-        try:
-            return self._encoder.encode(text), flush
-        except Exception:
-            self._encoder.setstate(state)
-            raise
-
     async def _write_encoded(self, data: bytes, flush: bool, length: int) -> int:
-        if self._pending and self._pending_size + len(data) > CHUNK_SIZE:
+        if self._writer.overflows(len(data)):
             await self._write_pending()
-        self._gather(data)
-        if flush or self._write_through or self._pending_size >= CHUNK_SIZE:
+        self._hold(data)
+        if self._writer.goes_out_with(0, flush):
             await self._write_pending()
         if flush:
             await self._raw.flush()
         return length
 
-    def _gather(self, data: bytes) -> None:
-        self._pending.append(data)
-        self._pending_size += len(data)
+    def _hold(self, data: bytes) -> None:
+        self._writer.hold(data)
         if self._decoder is not None:
             # What was read ahead is dropped, as builtin drops it: the next read starts after the write.
             self._set_decoded("")
@@ -679,11 +495,9 @@ class TextHandle(ClosedOnExit):
             self._decoder.reset()
 
     async def _write_pending(self) -> None:
-        """Hands the gathered writes to the binary layer, at its position."""
-        if self._pending:
-            data = b"".join(self._pending)
-            self._pending.clear()
-            self._pending_size = 0
+        """Hands the held writes to the binary layer, at its position."""
+        if self._writer.held:
+            data = self._writer.take()
             self._ahead.drop()
             await self._raw.write_accepted(data)
 
@@ -712,79 +526,7 @@ class TextHandle(ClosedOnExit):
         position = await self._raw.tell()
         if self._decoder is None or self._snapshot is None:
             return position
-        flags, data = self._snapshot
-        start = position - len(data)
-        if self._used == 0:
-            return Cookie(start, flags).pack()
-        saved = self._decoder.getstate()
-        try:
-            return self._cookie_at(self._decoder, start, flags, data, self._used).pack()
-        finally:
-            self._decoder.setstate(saved)
-
-    def _cookie_at(self, decoder: Decoder | NewlineDecoder, start: int, flags: int, data: bytes, skip: int) -> Cookie:
-        """The cookie of the point `skip` characters into the text of `data`, decoded from `start`
-        with the decoder's `flags`: the last point before it where the decoder holds no bytes, and
-        what to replay from there. Leaves the decoder in any state. (builtin's arithmetic, on plain
-        ints as _pyio's: measured faster than a Cookie's _replace() per step.)"""
-        # Guess from the bytes per character, stepping back until the guess decodes to no more
-        # characters than wanted and leaves no bytes in the decoder. The ratio may be of a chunk
-        # denser than these bytes (the last chunk's; after a seek these are only the bytes
-        # replayed): no guess goes past them.
-        guess = min(int(self._b2cratio * skip), len(data))
-        step = 1
-        while guess > 0:
-            self._restore_decoder(start, flags)
-            count = len(decoder.decode(data[:guess]))
-            if count <= skip:
-                pending, guessed_flags = decoder.getstate()
-                if not pending:
-                    flags = guessed_flags
-                    skip -= count
-                    break
-                guess -= len(pending)
-                step = 1
-            else:
-                guess -= step
-                step *= 2
-        if guess <= 0:
-            guess = 0
-            self._restore_decoder(start, flags)
-        start += guess
-        if skip == 0:
-            return Cookie(start, flags)
-        # Then feed one byte at a time, moving the start to each point where the decoder is empty.
-        feed = decoded = 0
-        need_eof = False
-        for position in range(guess, len(data)):
-            feed += 1
-            decoded += len(decoder.decode(data[position:position + 1]))
-            pending, fed_flags = decoder.getstate()
-            if not pending and decoded <= skip:
-                start, skip, flags = start + feed, skip - decoded, fed_flags
-                feed = decoded = 0
-            if decoded >= skip:
-                break
-        else:
-            decoded += len(decoder.decode(b"", True))
-            need_eof = True
-            if decoded < skip:
-                raise OSError("can't reconstruct logical file position")
-        return Cookie(start, flags, feed, skip, need_eof)
-
-    def _restore_decoder(self, start: int, flags: int) -> None:
-        # At the start of the file, reset(): some decoders start in a state of their own there
-        # (utf-16 waits for its byte-order mark).
-        if start == 0 and flags == 0:
-            self._decoder.reset()  # type: ignore[union-attr]
-        else:
-            self._decoder.setstate((b"", flags))  # type: ignore[union-attr]
-
-    def _restore_encoder(self, start: int, flags: int) -> None:
-        if start == 0 and flags == 0:
-            self._encoder.reset()  # type: ignore[union-attr]  # a byte-order mark comes first again
-        else:
-            self._encoder.setstate(0)  # type: ignore[union-attr]
+        return tell_cookie(self._decoder, self._snapshot, position, self._used, self._b2cratio)
 
     async def seek(self, cookie: int, whence: SupportsIndex = 0) -> int:
         """Goes back to a position tell() gave (whence 0), or stays (0, 1), or goes to the end (0, 2)."""
@@ -813,13 +555,12 @@ class TextHandle(ClosedOnExit):
         self._set_decoded("")
         self._snapshot = None
         if self._decoder is not None:
-            self._restore_decoder(place.start, place.flags)
+            restore_decoder(self._decoder, place.start, place.flags)
         if place.skip:
             await self._replay(place)
         else:
             self._snapshot = Snapshot(place.flags, b"")
-        if self._encoder is not None:
-            self._restore_encoder(place.start, place.flags)
+        self._writer.moved_to(place.start, place.flags)
         return cookie
 
     async def _replay(self, place: Cookie) -> None:
@@ -840,8 +581,7 @@ class TextHandle(ClosedOnExit):
         if self._decoder is not None:
             self._decoder.reset()
         position = await self._raw.seek(0, os.SEEK_END)
-        if self._encoder is not None:
-            self._restore_encoder(position, 0)
+        self._writer.moved_to(position, 0)
         return position
 
     async def truncate(self, size: SupportsIndex | None = None) -> int:
@@ -851,7 +591,7 @@ class TextHandle(ClosedOnExit):
 
     async def _truncate(self, size: SupportsIndex | None) -> int:
         await self._flush()
-        if self._encoder is None:
+        if self._writer.encoder is None:
             raise io.UnsupportedOperation("truncate")
         return await self._raw.truncate(size)
 
@@ -866,7 +606,7 @@ class TextHandle(ClosedOnExit):
         self._telling = self._seekable
         await self._write_pending()
         await self._raw.flush()
-        if self._encoder is not None:
+        if self._writer.encoder is not None:
             self._ahead.drop()  # an update stream's flush drops builtin's read buffer
 
     async def sync(self, data_only: bool = False) -> None:
@@ -915,9 +655,7 @@ class TextHandle(ClosedOnExit):
         raw = self._raw
         if raw.closed:
             raise ValueError(CLOSED)
-        waiting = b"".join(self._pending)
-        self._pending.clear()
-        self._pending_size = 0
+        waiting = self._writer.take()
         self._set_decoded("")
         self._raw = Detached()  # type: ignore[assignment]  # every use of it now raises builtin's ValueError
         if waiting:
@@ -945,10 +683,11 @@ class TextHandle(ClosedOnExit):
             raise io.UnsupportedOperation(
                 "It is not possible to set the encoding or newline of stream after the first read"
             )
-        if newline is not KEEP and newline not in NEWLINES:
-            raise ValueError(f"illegal newline value: {newline}")
-        lines = self._line_buffering if line_buffering is None else bool(operator.index(line_buffering))
-        through = self._write_through if write_through is None else bool(operator.index(write_through))
+        if newline is not KEEP:
+            check_newline(newline)
+        writer = self._writer
+        lines = writer.line_buffering if line_buffering is None else bool(operator.index(line_buffering))
+        through = writer.write_through if write_through is None else bool(operator.index(write_through))
         await self._in_turn(self._reconfigure, encoding, errors, newline, lines, through)
 
     async def _reconfigure(
@@ -971,12 +710,6 @@ class TextHandle(ClosedOnExit):
             setattr(self, name, getattr(settled, name))
         self._snapshot = None  # nothing is read ahead, so tell() is the binary layer's position
         self._b2cratio = 0.0
-
-
-def reconfigure_text(name: str, value: object) -> str | None:
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
-    return value
 
 
 class Detached:

@@ -16,8 +16,7 @@ from contextlib import AbstractAsyncContextManager, suppress
 from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, TypeVar
 
-import larkspan  # for larkspan.open, looked up when called: larkspan imports this module
-
+from . import _open
 from ._calls import on_worker, open_options, placed, take_turn
 from ._file import FileHandle
 from ._buffer import Buffer
@@ -105,7 +104,7 @@ async def _open_new(
     when not `keep_name`."""
     descriptor, name = await placed(lambda: tempfile.mkstemp(suffix, prefix, dir), await _parent(dir))
     try:
-        handle = await larkspan.open(descriptor, mode, **options)
+        handle = await _open.open(descriptor, mode, **options)
     except BaseException:
         await placed(lambda: _abandon(descriptor, name), name)
         raise

@@ -17,7 +17,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import larkspan
-from larkspan._text import CHUNK_SIZE, TextHandle, check_text_arguments
+from larkspan._arguments import check_text_arguments
+from larkspan._readahead import CHUNK_SIZE
+from larkspan._text import TextHandle
 
 from conftest import FIFO_WRITER, TIMEOUT, disk, examples, spend_the_loops_budget
 from differential.oracle import SoundTextIOWrapper, sound_binary

@@ -273,12 +273,12 @@ def test_the_oracle_opens_what_open_opens(tmp_path: Path) -> None:
 # ---- shrinking and reproducing ----------------------------------------------------------------------
 
 BROKEN_TEXT = """
-import larkspan._text as text
-text.TextHandle._cookie_at_sound = text.TextHandle._cookie_at
-def off_by_one(self, *arguments):
-    cookie = text.TextHandle._cookie_at_sound(self, *arguments)
+import larkspan._text_cookies as cookies
+sound_cookie_at = cookies.cookie_at
+def off_by_one(*arguments):
+    cookie = sound_cookie_at(*arguments)
     return cookie._replace(start=cookie.start + 1) if cookie.skip else cookie
-text.TextHandle._cookie_at = off_by_one
+cookies.cookie_at = off_by_one
 """
 
 
