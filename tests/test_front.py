@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 
 import larkspan
-import larkspan._file
+import larkspan._budget
 from conftest import TIMEOUT, descriptors, evict, spend_the_loops_budget
 from core import core_or_skip
 
@@ -35,7 +35,7 @@ async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
 @pytest.fixture
 def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
     """Every operation returns to the loop first, so tasks interleave at every step."""
-    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
+    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)
 
 
 # Each case runs on the front and on a builtin file over twin files; results, exceptions, arguments

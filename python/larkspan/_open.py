@@ -12,7 +12,7 @@ from typing import Any, Generic, TypeVar
 
 from . import _placement, _workers
 from ._arguments import Opener, OpenPlan, plan_open
-from ._calls import take_turn
+from ._budget import yield_if_spent
 from ._completions import completions
 from ._engine import File
 from ._file import FileArgument, FileHandle, UnbufferedFileHandle
@@ -99,7 +99,7 @@ async def open_file(
     """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
     which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
-    await take_turn()
+    await yield_if_spent()
     engine_type = UnbufferedFile if plan.buffering == 0 else File
     engine = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
