@@ -13,9 +13,10 @@ from ._arguments import Opener
 from ._async_file import AsyncFile
 from ._atomic import replace_atomically
 from ._buffer import Buffer
-from ._file import FileArgument, FileHandle, FilePath
+from ._file import FileHandle
 from ._limiter import Limiter, check_limiter
 from ._open import OpenContext
+from ._placement import Located, PathName
 from ._text import TextHandle
 from ._version import __version__
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
@@ -61,7 +62,7 @@ __all__ = [
 
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: "OpenTextMode" = "r",
     buffering: int = -1,
     encoding: str | None = None,
@@ -74,7 +75,7 @@ def open(
 ) -> OpenContext[TextHandle]: ...
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: "OpenBinaryMode",
     buffering: int = -1,
     encoding: None = None,
@@ -87,7 +88,7 @@ def open(
 ) -> OpenContext[FileHandle[bytes]]: ...
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: str,
     buffering: int = -1,
     encoding: str | None = None,
@@ -99,7 +100,7 @@ def open(
     limiter: Limiter | None = None,
 ) -> OpenContext[Any]: ...
 def open(
-    file: FileArgument,
+    file: Located,
     mode: str = "r",
     buffering: int = -1,
     encoding: str | None = None,
@@ -123,7 +124,7 @@ def open(
 open_file = open
 
 
-async def read_bytes(path: FilePath, *, limiter: Limiter | None = None) -> bytes:
+async def read_bytes(path: PathName, *, limiter: Limiter | None = None) -> bytes:
     """The whole file, as pathlib's read_bytes, read until a read finds nothing more: a read that
     fails after some bytes arrived returns them and leaves the failure to the next read, which must
     not be skipped."""
@@ -133,7 +134,7 @@ async def read_bytes(path: FilePath, *, limiter: Limiter | None = None) -> bytes
 
 
 async def read_text(
-    path: FilePath, encoding: str | None = None, errors: str | None = None, *, limiter: Limiter | None = None
+    path: PathName, encoding: str | None = None, errors: str | None = None, *, limiter: Limiter | None = None
 ) -> str:
     """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text; read
     to the end as read_bytes."""
@@ -150,7 +151,7 @@ async def _reads_to_the_end(f: FileHandle[bytes] | TextHandle) -> list[Any]:
     return pieces
 
 
-async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None) -> int:
+async def write_bytes(path: PathName, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None) -> int:
     """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
     the bytes are made durable and replace the old content in one step (see replace_atomically)."""
     check_limiter("write_bytes()", limiter)
@@ -160,7 +161,7 @@ async def write_bytes(path: FilePath, data: Buffer, *, atomic: bool = False, lim
 
 
 async def write_text(
-    path: FilePath,
+    path: PathName,
     text: str,
     encoding: str | None = None,
     errors: str | None = None,

@@ -16,24 +16,21 @@ import os
 import sys
 from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
-from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar, cast
+from types import FunctionType, TracebackType
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar, cast
 
 from ._budget import Budget, of_running_loop
 from ._buffer import Buffer
-from ._engine import LARGE_COPY, WOULD_BLOCK, File, size_or_none
+from ._closed import CLOSED, CLOSED_FILE
+from ._engine import LARGE_COPY, WOULD_BLOCK, Blocked, File, size_or_none
 from ._limiter import Limiter, held
 from ._turns import Turns
 from ._workers import on_engine
 
-FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-FileArgument: TypeAlias = FilePath | int
-
 T = TypeVar("T")
 R = TypeVar("R")
+D = TypeVar("D")
 
-CLOSED = "I/O operation on closed file."  # what the engine and builtin's other calls say
-CLOSED_FILE = "I/O operation on closed file"  # what builtin's queries of a closed file say
 
 
 def _itself(result: T) -> T:
@@ -67,11 +64,13 @@ def _ends_line(line: AnyStr) -> bool:
     return line.endswith(b"\n" if isinstance(line, bytes) else "\n")
 
 
-def _lines_within(readline: Callable[[], Any], budget: int, most: int = sys.maxsize) -> tuple[list[Any], bool]:
+def _lines_within(
+    readline: Callable[[], AnyStr | Blocked], budget: int, most: int = sys.maxsize
+) -> tuple[list[AnyStr], bool]:
     """Lines from readline() until their total length exceeds `budget`, as builtin's readlines(hint)
     stops, or the input ends; and whether it got there. It stops short, returning False, where
     readline() returns WOULD_BLOCK or once more than `most` bytes were read."""
-    lines: list[Any] = []
+    lines: list[AnyStr] = []
     total = 0
     while total <= budget:
         if total > most:
@@ -126,11 +125,13 @@ def inline_first(
             arguments="".join(f"{name}, " for name in (parameters if arguments is None else arguments)),
             returned="result" if ending is None else "ending(result)",
         )
-        namespace = {"monotonic_ns": monotonic_ns, "WOULD_BLOCK": WOULD_BLOCK, "in_turn": in_turn, "ending": ending}
+        namespace: dict[str, Any] = {
+            "monotonic_ns": monotonic_ns, "WOULD_BLOCK": WOULD_BLOCK, "in_turn": in_turn, "ending": ending
+        }
         exec(compile(source, f"<fast path of {in_turn.__qualname__}>", "exec"), namespace)
-        method = functools.update_wrapper(namespace[in_turn.__name__], in_turn)
-        method.__defaults__ = in_turn.__defaults__
-        return cast(Method, method)
+        method: FunctionType = namespace[in_turn.__name__]
+        method.__defaults__ = cast(FunctionType, in_turn).__defaults__
+        return cast(Method, functools.update_wrapper(method, in_turn))
 
     return with_fast_path
 
@@ -172,8 +173,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         "_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "_budget", "limiter"
     )
 
-    def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
-        self._file = file
+    def __init__(self, file: "File[AnyStr]", name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
+        self._file: File[AnyStr] = file
         self._name = name
         self._mode = mode
         self._descriptor = descriptor  # the caller's, when the engine works on a copy
@@ -275,7 +276,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._turns.pass_on()
         self._inline = not self._turns.busy and self._unread is None
 
-    async def _in_turn_whatever_happens(self, method: Callable[..., T], *args: Any) -> T:
+    async def _in_turn_whatever_happens(self, method: Callable[..., T | Blocked], *args: Any) -> T:
         """Runs `method` in its turn, as _attempt does, even when the awaiting task is cancelled.
         The place in line is taken before the shield's task starts, so later calls stay behind."""
         place = self._queue_for_turn()
@@ -290,12 +291,13 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             self._worker = call.ended  # the turn passes on once it is done, whatever happened
             return await call.result()
 
-    async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
+    async def _attempt(self, method: Callable[..., T | Blocked], *args: Any) -> T:
         """A call of the engine's that reads nothing, with the turn held: inline when the engine
         allows, else on its threads."""
-        result: T = method(*args, True)
+        result = method(*args, True)
         if result is WOULD_BLOCK:
-            result = await self._in_engine(method.__name__, *args)
+            done: T = await self._in_engine(method.__name__, *args)
+            return done
         return result
 
     # ---- what cancelled reads leave ----------------------------------------------------------
@@ -338,13 +340,16 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             self._once_worker_ends(lambda: self._give_back(taken))
             raise
 
-    async def _read_step(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+    async def _read_step(
+        self, method: Callable[..., R | Blocked], *args: Any, data_of: Callable[[R], Any] = _itself
+    ) -> R:
         """One engine read, `method(*args, inline_only)`, with the turn held: inline when the engine
         allows, else on its threads."""
-        result = getattr(self._file, method)(*args, True)
-        if result is not WOULD_BLOCK:
-            return result
-        return await self._read_on_engine(method, *args, data_of=data_of)
+        result = method(*args, True)
+        if result is WOULD_BLOCK:
+            taken: R = await self._read_on_engine(method.__name__, *args, data_of=data_of)
+            return taken
+        return result
 
     async def _read_on_engine(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
         """The engine read `method(*args)` on its threads, with the turn held. When the task is
@@ -368,9 +373,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             if count >= 0:
                 return self._keep_beyond(unread, count)
             self._unread = None
-            rest: AnyStr = await self._after(unread, self._read_step("read", None))
+            rest: AnyStr = await self._after(unread, self._read_step(self._file.read, None))
             return unread + rest
-        data: AnyStr = await self._read_step("read", size)
+        data: AnyStr = await self._read_step(self._file.read, size)
         return data
 
     async def readall(self) -> AnyStr:
@@ -382,7 +387,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
         if (unread := self._unread) is not None:
             return self._keep_beyond(unread, size_or_none(size))
-        data: AnyStr = await self._read_step("read1", size)
+        data: AnyStr = await self._read_step(self._file.read1, size)
         return data
 
     async def peek(self, size: int = 0) -> AnyStr:
@@ -394,7 +399,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         count = max(size, io.DEFAULT_BUFFER_SIZE)
         if (unread := self._unread) is not None:
             return unread[:count]
-        data: AnyStr = await self._read_step("read1", count)
+        data: AnyStr = await self._read_step(self._file.read1, count)
         self._give_back(data)
         return data
 
@@ -411,7 +416,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             with memoryview(buffer) as view, view.cast("B") as target:
                 return bytes(target[:count])
 
-        count: int = await self._read_step("readinto", buffer, data_of=copied)
+        count: int = await self._read_step(self._file.readinto, buffer, data_of=copied)
         return count
 
     @inline_first("_file.readline")
@@ -422,7 +427,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._unread) is not None:
             return await self._line_from_unread(unread, size_or_none(size))
-        line: AnyStr = await self._read_step("readline", size)
+        line: AnyStr = await self._read_step(self._file.readline, size)
         return line
 
     async def _line_from_unread(self, unread: AnyStr, limit: int) -> AnyStr:
@@ -435,7 +440,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return self._keep_beyond(unread, end + 1 if end >= 0 else within)
         self._unread = None
         more = None if limit < 0 else limit - len(unread)
-        rest: AnyStr = await self._after(unread, self._read_step("readline", more))
+        rest: AnyStr = await self._after(unread, self._read_step(self._file.readline, more))
         return unread + rest
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
@@ -447,11 +452,11 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     @inline_first("_file.readlines")
     async def _every_line(self, hint: SupportsIndex | None) -> list[AnyStr]:
         if (unread := self._unread) is None:
-            lines: list[AnyStr] = await self._read_step("readlines", hint, data_of=_joined)
+            lines: list[AnyStr] = await self._read_step(self._file.readlines, hint, data_of=_joined)
             return lines
         self._unread = None
         rest: list[AnyStr] = await self._after(
-            unread, self._read_step("readlines", None, data_of=_joined)
+            unread, self._read_step(self._file.readlines, None, data_of=_joined)
         )
         return _split_lines(unread + unread[:0].join(rest))
 
@@ -514,7 +519,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
         has accepted: the position stays where it is, and the call does not wait for the handle's
         other calls, so any number of them may be in flight at once."""
-        data: bytes = await self._by_position(self._file.pread, "pread", size, offset)
+        data: bytes = await self._by_position(self._file.pread, size, offset)
         return data
 
     async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
@@ -522,10 +527,10 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         descriptor, after the writes this handle has accepted; the position stays where it is, and
         reads through the handle that follow see the bytes. Does not wait for the handle's other
         calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
-        count: int = await self._by_position(self._file.pwrite, "pwrite", data, offset)
+        count: int = await self._by_position(self._file.pwrite, data, offset)
         return count
 
-    async def _by_position(self, call: Callable[..., Any], name: str, *args: Any) -> Any:
+    async def _by_position(self, call: Callable[..., T | Blocked], *args: Any) -> T:
         """A positional call: outside the handle's line, so a spent budget may let the loop run
         first; inline where the kernel need not wait, else on the engine's threads."""
         if self._budget.spent():
@@ -533,7 +538,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         result = call(*args, True)
         if result is WOULD_BLOCK:
             async with held(self.limiter):
-                result = await on_engine(self._file, name, *args).result()
+                done: T = await on_engine(self._file, call.__name__, *args).result()
+                return done
         return result
 
     # ---- writing and the rest ------------------------------------------------------------
@@ -659,7 +665,7 @@ class UnbufferedFileHandle(FileHandle[bytes]):
         count: int = await self._write_then_flush(self._file.write, data)
         return count
 
-    def _write_flushed(self, data: Buffer, inline_only: bool) -> Any:
+    def _write_flushed(self, data: Buffer, inline_only: bool) -> int | Blocked:
         return self._flushed(self._file.write, data, inline_only)
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
@@ -672,10 +678,10 @@ class UnbufferedFileHandle(FileHandle[bytes]):
     async def _write_lines_through(self, lines: list[Any] | tuple[Any, ...]) -> None:
         await self._write_then_flush(self._file.writelines, lines)
 
-    def _lines_flushed(self, lines: list[Any] | tuple[Any, ...], inline_only: bool) -> Any:
+    def _lines_flushed(self, lines: list[Any] | tuple[Any, ...], inline_only: bool) -> None | Blocked:
         return self._flushed(self._file.writelines, lines, inline_only)
 
-    async def _write_then_flush(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+    async def _write_then_flush(self, write: Callable[[D, bool], T | Blocked], data: D) -> T:
         """With the turn held: inline where neither can wait, else the write and then the flush on
         the engine's threads."""
         result = self._flushed(write, data, True)
@@ -684,7 +690,7 @@ class UnbufferedFileHandle(FileHandle[bytes]):
             await self._attempt(self._file.flush)
         return result
 
-    def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:
+    def _flushed(self, write: Callable[[D, bool], T | Blocked], data: D, inline_only: bool) -> T | Blocked:
         """`write(data)` and the flush after it, as one step of the engine: inline only where
         neither can wait."""
         if inline_only and self._file.storage == "may wait":

@@ -11,11 +11,12 @@ from types import TracebackType
 from typing import Any, Generic, TypeVar
 
 from . import _placement, _workers
+from ._placement import Located
 from ._arguments import Opener, OpenPlan, plan_open
 from ._budget import yield_if_spent
 from ._completions import completions
 from ._engine import File
-from ._file import FileArgument, FileHandle, UnbufferedFileHandle
+from ._file import FileHandle, UnbufferedFileHandle
 from ._limiter import Limiter, held
 from ._text import TextHandle
 from ._unbuffered import UnbufferedFile
@@ -32,7 +33,7 @@ def _binary_mode_name(mode: str) -> str:
     return letter + "b" + ("+" if "+" in mode else "")
 
 
-def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> int:
+def _open_descriptor(engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> int:
     """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
     Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
@@ -54,7 +55,7 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
 
 
 async def _open_off_the_loop(
-    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
+    engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
 ) -> int:
     """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
     caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
@@ -86,7 +87,7 @@ async def _open_off_the_loop(
 
 
 async def open_file(
-    file: FileArgument,
+    file: Located,
     mode: str = "r",
     buffering: int = -1,
     encoding: str | None = None,
@@ -101,7 +102,7 @@ async def open_file(
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await yield_if_spent()
     engine_type = UnbufferedFile if plan.buffering == 0 else File
-    engine = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    engine: File[bytes] = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
         # A descriptor's fstat asks its file system too.
         block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)

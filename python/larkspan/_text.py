@@ -21,6 +21,7 @@ import sys
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, NamedTuple, Protocol, Self, SupportsIndex, TypeVar
 
+from ._closed import CLOSED, CLOSED_FILE
 from ._file import ClosedOnExit, FileHandle
 from ._limiter import Limiter
 from ._readahead import ReadAhead
@@ -32,8 +33,6 @@ T = TypeVar("T")
 CHUNK_SIZE = 8192
 DEFAULT_ENCODING = "utf-8"
 NEWLINES = (None, "", "\n", "\r", "\r\n")
-CLOSED = "I/O operation on closed file."
-CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
 DETACHED = "underlying buffer has been detached"
 # What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
 SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",

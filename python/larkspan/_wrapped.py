@@ -14,11 +14,11 @@ from typing import IO, Any, AnyStr, Generic, Self, TextIO
 
 from ._budget import yield_if_spent
 from ._calls import on_worker
+from ._closed import CLOSED
 from ._file import ClosedOnExit
 from ._limiter import Limiter, check_limiter
 from ._turns import Turns
 
-CLOSED = "I/O operation on closed file."
 
 
 class WrappedFile(ClosedOnExit, Generic[AnyStr]):
