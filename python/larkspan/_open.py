@@ -33,7 +33,9 @@ def _binary_mode_name(mode: str) -> str:
     return letter + "b" + ("+" if "+" in mode else "")
 
 
-def _open_descriptor(engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> int:
+def _open_descriptor(
+    engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None
+) -> int:
     """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
     Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
@@ -55,7 +57,12 @@ def _open_descriptor(engine: "File[bytes]", target: str | bytes | int, plan: Ope
 
 
 async def _open_off_the_loop(
-    engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
+    engine: "File[bytes]",
+    target: str | bytes | int,
+    plan: OpenPlan,
+    closefd: bool,
+    opener: Opener | None,
+    limiter: Limiter | None,
 ) -> int:
     """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
     caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
