@@ -5,15 +5,24 @@ import asyncio
 import pathlib
 import threading
 from collections.abc import Callable, Coroutine
-from typing import Any
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, TypeVar
 
 import pytest
 
 import larkspan
 import larkspan._budget
 
+T = TypeVar("T")
+
 READS = 100
 A_LONG_TIME_NS = 600 * 10**9  # longer than any test runs: a renewed budget lasts to the end
+
+
+def in_a_new_thread(function: Callable[[], T]) -> T:
+    """`function()`, called on a thread that has run no loop before, whose budget nothing has renewed yet."""
+    with ThreadPoolExecutor(1) as thread:
+        return thread.submit(function).result(timeout=60)
 
 
 async def ticks_during(work: Callable[[], Coroutine[Any, Any, None]]) -> int:
@@ -81,7 +90,7 @@ def test_a_loop_with_its_budget_spent_does_not_make_another_yield(
     try:
         assert spent.wait(30)
         monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", A_LONG_TIME_NS)
-        assert asyncio.run(asyncio.wait_for(inline_reads(data), 30)) == 0
+        assert in_a_new_thread(lambda: asyncio.run(asyncio.wait_for(inline_reads(data), 30))) == 0
     finally:
         release.set()
         stalled.join(30)
@@ -92,20 +101,24 @@ def test_a_threads_next_loop_does_not_wait_for_the_renewal_its_last_loop_left_pe
     data: pathlib.Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)
-    first = asyncio.new_event_loop()
 
-    async def read_then_stop() -> None:
-        async with larkspan.open(data, "rb") as f:
-            first.call_soon(first.stop)
-            await asyncio.sleep(0)  # the loop's last round: it stops, and then the read schedules the renewal
-            await f.read(1)
+    def stop_then_run_another_loop() -> int:
+        first = asyncio.new_event_loop()
 
-    reading = first.create_task(read_then_stop())
-    first.run_forever()
-    try:
-        assert not reading.done()
-        monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", A_LONG_TIME_NS)
-        assert asyncio.run(asyncio.wait_for(inline_reads(data), 30)) == 0
-    finally:
-        first.run_until_complete(reading)
-        first.close()
+        async def read_then_stop() -> None:
+            async with larkspan.open(data, "rb") as f:
+                first.call_soon(first.stop)
+                await asyncio.sleep(0)  # the loop's last round: it stops, and then the read schedules the renewal
+                await f.read(1)
+
+        reading = first.create_task(read_then_stop())
+        first.run_forever()
+        try:
+            assert not reading.done()
+            monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", A_LONG_TIME_NS)
+            return asyncio.run(asyncio.wait_for(inline_reads(data), 30))
+        finally:
+            first.run_until_complete(reading)
+            first.close()
+
+    assert in_a_new_thread(stop_then_run_another_loop) == 0

@@ -67,7 +67,7 @@ async def fork_with_a_renewal_pending():
     async with larkspan.open(source, "rb") as f:
         reading = asyncio.ensure_future(f.read())
         await asyncio.sleep(0)  # the read yields, and the loop's budget renewal is due next
-        assert larkspan._budget.of_running_loop().renewal_pending
+        assert larkspan._budget.of_this_thread().renewal_pending
         pid = os.fork()
         if pid == 0:
             child()

@@ -19,7 +19,7 @@ from time import monotonic_ns
 from types import FunctionType, TracebackType
 from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar, cast
 
-from ._budget import Budget, of_running_loop
+from ._budget import Budget, of_this_thread
 from ._buffer import Buffer
 from ._closed import CLOSED, CLOSED_FILE
 from ._engine import LARGE_COPY, WOULD_BLOCK, Blocked, File, size_or_none
@@ -184,7 +184,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         # back: the next reads return them before anything the engine holds.
         self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
-        self._budget: Budget = of_running_loop()  # that of the loop the file is opened on
+        self._budget: Budget = of_this_thread()  # that of the loop opening the file
         self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
 
     @property
