@@ -15,7 +15,7 @@ from time import monotonic_ns
 # read before every operation (about 55 ns) rather than counting operations, because one
 # operation takes anywhere from 0.1 us (a buffered write) to a millisecond (a large cached read).
 # A return to the loop costs about 3 us. A timer that falls due waits up to two intervals,
-# because its task wakes one loop turn after the timer fires. Measured with a ticker that
+# because its task wakes one round of the loop after the timer fires. Measured with a ticker that
 # sleeps 1 ms (benchmarks/front_bench.py), its typical gap is 1.5 ms at 0.25 ms, 3 ms at
 # 1 ms and 12-20 ms at 4 ms, and no interval changes the total time measurably: 1 ms keeps
 # the gaps well under 10 ms without returning to the loop more often than needed.
@@ -25,7 +25,7 @@ YIELD_INTERVAL_NS = 1_000_000
 class Budget:
     """The inline work a loop's tasks may do until the loop comes round again. Shared by every
     handle and helper on the loop on purpose: a task that opens many files one after the other and
-    does a few operations on each must still give the loop its turn.
+    does a few operations on each must still let the loop run its other tasks.
 
     The fast path reads `ends_ns` directly (`monotonic_ns() < budget.ends_ns`): a method call
     there would cost almost as much again as the clock."""
