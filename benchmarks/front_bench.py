@@ -17,7 +17,7 @@ from pathlib import Path
 from time import perf_counter_ns
 
 import larkspan
-import larkspan._file
+import larkspan._budget
 
 CHUNK = b"x" * 99 + b"\n"  # 100 bytes, also a line
 LINE_FILE_SIZE = 64 << 20
@@ -158,16 +158,16 @@ async def responsiveness_rows(directory: Path, quick: bool) -> list[dict]:
 
     workloads = {f"async for over {size >> 20} MiB": iterate, f"{chunks} writes of 100 B": write}
     rows = []
-    default_interval = larkspan._file.YIELD_INTERVAL_NS
+    default_interval = larkspan._budget.YIELD_INTERVAL_NS
     try:
         # The shipped interval beside shorter and longer ones, and no yielding at all.
         for interval in (250_000, 1_000_000, 4_000_000, 10**15):
-            larkspan._file.YIELD_INTERVAL_NS = interval
+            larkspan._budget.YIELD_INTERVAL_NS = interval
             label = "never" if interval == 10**15 else f"{interval / 1e6:g} ms"
             for name, work in workloads.items():
                 rows.append({"workload": name, "yield_every": label} | await longest_tick_gap(work))
     finally:
-        larkspan._file.YIELD_INTERVAL_NS = default_interval
+        larkspan._budget.YIELD_INTERVAL_NS = default_interval
     return rows
 
 

@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 
-import larkspan._file
+import larkspan._budget
 from conftest import TIMEOUT, ticking  # noqa: F401  (shared with the front tests)
 from larkspan import _placement, _workers
 from larkspan._engine import File
@@ -133,4 +133,4 @@ def place(monkeypatch: pytest.MonkeyPatch, placement: str) -> None:
 @pytest.fixture
 def yield_always(monkeypatch: pytest.MonkeyPatch) -> None:
     """Every call returns to the loop first, so that turns can be counted without a clock."""
-    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
+    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)

@@ -12,7 +12,7 @@ from typing import Any
 
 from . import _workers
 from ._calls import placed
-from ._file import FilePath
+from ._placement import PathName
 from ._limiter import check_limiter
 from ._open import open_handle
 
@@ -93,7 +93,7 @@ def _discard(temporary: str) -> None:
 
 
 @asynccontextmanager
-async def replace_atomically(file: FilePath, mode: str = "wb", **options: Any) -> AsyncIterator[Any]:
+async def replace_atomically(file: PathName, mode: str = "wb", **options: Any) -> AsyncIterator[Any]:
     """Opens a temporary file beside `file` for writing (`mode` "w", "wb", "x" or "xb" and open()'s
     other arguments) and gives its handle: a FileHandle[bytes] or a TextHandle, as open() would.
     When the block ends without an exception, its bytes are made durable and it replaces `file` in

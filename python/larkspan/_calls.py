@@ -3,10 +3,10 @@ blocking call: inline on the event loop when nothing it names can wait, else on 
 
 from collections.abc import AsyncIterator, Callable, Iterator
 from itertools import islice
-from time import monotonic_ns
 from typing import Any, TypeVar
 
-from . import _file, _placement, _workers
+from . import _placement, _workers
+from ._budget import yield_if_spent
 from ._limiter import Limiter
 from ._placement import Located
 
@@ -18,13 +18,6 @@ T = TypeVar("T")
 BATCH = 512
 
 
-async def take_turn() -> None:
-    """Lets the other tasks run when this one has held the loop for the interval the file
-    handles share; a task that stats a thousand files in a row must not starve the others."""
-    if monotonic_ns() >= _file._next_yield_ns:
-        await _file._pass_turn()
-
-
 async def on_worker(call: Callable[[], T], limiter: Limiter | None = None) -> T:
     result: T = await _workers.run_in_worker(call, limiter=limiter)
     return result
@@ -33,7 +26,7 @@ async def on_worker(call: Callable[[], T], limiter: Limiter | None = None) -> T:
 async def placed(call: Callable[[], T], *paths: Located, limiter: Limiter | None = None) -> T:
     """Runs `call`, which names `paths`: inline when none of them can wait, else on a worker
     within `limiter`."""
-    await take_turn()
+    await yield_if_spent()
     if _placement.path_may_wait(*paths):
         return await on_worker(call, limiter)
     return call()
@@ -48,7 +41,7 @@ async def in_batches(items: Iterator[T], may_wait: bool, limiter: Limiter | None
         return list(islice(items, BATCH))
 
     while True:
-        await take_turn()
+        await yield_if_spent()
         batch = await on_worker(draw, limiter) if may_wait else draw()
         for item in batch:
             yield item

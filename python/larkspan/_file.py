@@ -8,79 +8,29 @@ while the loop runs on. The calls of one handle run one at a time, in the order 
 
 import asyncio
 import errno
+import functools
+import inspect
 import io
 import operator
 import os
 import sys
 from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
-from types import TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeAlias, TypeVar
+from types import FunctionType, TracebackType
+from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar, cast
 
+from ._budget import Budget, of_this_thread
 from ._buffer import Buffer
-from ._engine import LARGE_COPY, WOULD_BLOCK, File, size_or_none
+from ._closed import CLOSED, CLOSED_FILE
+from ._engine import LARGE_COPY, WOULD_BLOCK, Blocked, File, size_or_none
 from ._limiter import Limiter, held
 from ._turns import Turns
 from ._workers import on_engine
 
-FilePath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-FileArgument: TypeAlias = FilePath | int
-
 T = TypeVar("T")
 R = TypeVar("R")
+D = TypeVar("D")
 
-CLOSED = "I/O operation on closed file."  # what the engine and builtin's other calls say
-CLOSED_FILE = "I/O operation on closed file"  # what builtin's queries of a closed file say
-
-
-# Longest stretch of inline file operations between two returns to the event loop. The clock is
-# read before every operation (about 55 ns) rather than counting operations, because one
-# operation takes anywhere from 0.1 us (a buffered write) to a millisecond (a large cached read).
-# A return to the loop costs about 3 us. A timer that falls due waits up to two intervals,
-# because its task wakes one loop turn after the timer fires. Measured with a ticker that
-# sleeps 1 ms (benchmarks/front_bench.py), its typical gap is 1.5 ms at 0.25 ms, 3 ms at
-# 1 ms and 12-20 ms at 4 ms, and no interval changes the total time measurably: 1 ms keeps
-# the gaps well under 10 ms without returning to the loop more often than needed.
-YIELD_INTERVAL_NS = 1_000_000
-
-# Shared by every handle on purpose: a task that opens many files one after the other and
-# does a few operations on each must still give the loop its turn.
-_next_yield_ns = 0
-_renewal_pending = False
-_budget_fresh = False  # renewed, and no task has gone on with it yet
-
-
-async def _pass_turn() -> None:
-    """Lets the event loop run its other ready tasks until a round of the loop leaves budget for
-    this task's next operation. The budget of inline work starts again only once the loop has
-    come round, and a task that wakes to find it already spent by the tasks before it in the
-    round yields again, so a round holds one interval of work however many tasks are ready."""
-    global _renewal_pending, _budget_fresh
-    while True:
-        if not _renewal_pending:
-            _renewal_pending = True
-            asyncio.get_running_loop().call_soon(_renew_budget)
-        await asyncio.sleep(0)
-        if _budget_fresh or monotonic_ns() < _next_yield_ns:
-            _budget_fresh = False  # the first task of a round always goes on, however small the budget
-            return
-
-
-def _renew_budget() -> None:
-    global _next_yield_ns, _renewal_pending, _budget_fresh
-    _renewal_pending = False
-    _budget_fresh = True
-    _next_yield_ns = monotonic_ns() + YIELD_INTERVAL_NS
-
-
-def _forget_parent_loop() -> None:
-    """A forked child never runs the renewal its parent's loop had pending: its first task to yield
-    schedules one of its own."""
-    global _renewal_pending
-    _renewal_pending = False
-
-
-os.register_at_fork(after_in_child=_forget_parent_loop)
 
 
 def _itself(result: T) -> T:
@@ -103,15 +53,24 @@ def _split_lines(data: AnyStr) -> list[AnyStr]:
     return lines + [last] if last else lines
 
 
+def _line_or_stop(line: AnyStr) -> AnyStr:
+    """The line an async for gets; the end of the iteration at the end of the input."""
+    if not line:
+        raise StopAsyncIteration
+    return line
+
+
 def _ends_line(line: AnyStr) -> bool:
     return line.endswith(b"\n" if isinstance(line, bytes) else "\n")
 
 
-def _lines_within(readline: Callable[[], Any], budget: int, most: int = sys.maxsize) -> tuple[list[Any], bool]:
+def _lines_within(
+    readline: Callable[[], AnyStr | Blocked], budget: int, most: int = sys.maxsize
+) -> tuple[list[AnyStr], bool]:
     """Lines from readline() until their total length exceeds `budget`, as builtin's readlines(hint)
     stops, or the input ends; and whether it got there. It stops short, returning False, where
     readline() returns WOULD_BLOCK or once more than `most` bytes were read."""
-    lines: list[Any] = []
+    lines: list[AnyStr] = []
     total = 0
     while total <= budget:
         if total > most:
@@ -124,6 +83,57 @@ def _lines_within(readline: Callable[[], Any], budget: int, most: int = sys.maxs
         lines.append(line)
         total += len(line)
     return lines, True
+
+
+# ---- the inline fast path -------------------------------------------------------------------
+
+Method = TypeVar("Method", bound=Callable[..., Awaitable[Any]])
+
+# The method inline_first() makes. It is made from source, with the decorated method's own parameters,
+# because a wrapper that takes *args, fills in the defaults and looks the engine's call up by name
+# measured 300 ns more per call than this, on a cached readline() that takes 210 ns in all.
+_FAST_PATH = """\
+async def {name}(self, {parameters}):
+    if self._inline and monotonic_ns() < self._budget.ends_ns:
+        result = self.{call}({arguments}True)
+        if result is not WOULD_BLOCK:
+            return {returned}
+    return await self._in_turn(in_turn, self, {parameters})
+"""
+
+
+def inline_first(
+    call: str, *, arguments: tuple[str, ...] | None = None, ending: Callable[[Any], Any] | None = None
+) -> Callable[[Method], Method]:
+    """Makes the decorated coroutine, what a handle's call does once it holds the turn, the body of a
+    method with the same name and parameters that first tries `call` (an attribute path from the
+    handle, e.g. "_file.read") inline, when nobody holds or awaits the handle's turn and the loop's
+    budget lasts: with the method's arguments (or the expressions `arguments`) and inline_only set.
+    Unless that returns WOULD_BLOCK, its result (or what `ending` makes of it) is the method's;
+    otherwise, and when the fast path cannot run, the decorated coroutine runs in turn. The method
+    costs one coroutine frame, as one written by hand."""
+
+    def with_fast_path(in_turn: Method) -> Method:
+        code = in_turn.__code__
+        if code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) or code.co_kwonlyargcount:
+            raise TypeError(f"{in_turn.__qualname__}: the fast path passes positional parameters only")
+        parameters = code.co_varnames[1 : code.co_argcount]  # after self
+        source = _FAST_PATH.format(
+            name=in_turn.__name__,
+            parameters="".join(f"{name}, " for name in parameters),
+            call=call,
+            arguments="".join(f"{name}, " for name in (parameters if arguments is None else arguments)),
+            returned="result" if ending is None else "ending(result)",
+        )
+        namespace: dict[str, Any] = {
+            "monotonic_ns": monotonic_ns, "WOULD_BLOCK": WOULD_BLOCK, "in_turn": in_turn, "ending": ending
+        }
+        exec(compile(source, f"<fast path of {in_turn.__qualname__}>", "exec"), namespace)
+        method: FunctionType = namespace[in_turn.__name__]
+        method.__defaults__ = cast(FunctionType, in_turn).__defaults__
+        return cast(Method, functools.update_wrapper(method, in_turn))
+
+    return with_fast_path
 
 
 class ClosedOnExit:
@@ -159,10 +169,12 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     meets, the bytes a read took are read again by the next read (a regular file's position is put
     back; from a pipe, the next read returns them)."""
 
-    __slots__ = ("_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "limiter")
+    __slots__ = (
+        "_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "_budget", "limiter"
+    )
 
-    def __init__(self, file: File, name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
-        self._file = file
+    def __init__(self, file: "File[AnyStr]", name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
+        self._file: File[AnyStr] = file
         self._name = name
         self._mode = mode
         self._descriptor = descriptor  # the caller's, when the engine works on a copy
@@ -172,6 +184,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         # back: the next reads return them before anything the engine holds.
         self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
+        self._budget: Budget = of_this_thread()  # that of the loop opening the file
         self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
 
     @property
@@ -244,8 +257,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 self._inline = not self._turns.busy and self._unread is None
                 raise
         try:
-            if monotonic_ns() >= _next_yield_ns:
-                await _pass_turn()  # in line already, so the calls made after this one stay behind it
+            if self._budget.spent():
+                await self._budget.yield_to_loop()  # in line already, so the calls made after this one stay behind it
             return await body(*args)
         finally:
             self._once_worker_ends(self._pass_turn_on)
@@ -263,7 +276,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._turns.pass_on()
         self._inline = not self._turns.busy and self._unread is None
 
-    async def _in_turn_whatever_happens(self, method: Callable[..., T], *args: Any) -> T:
+    async def _in_turn_whatever_happens(self, method: Callable[..., T | Blocked], *args: Any) -> T:
         """Runs `method` in its turn, as _attempt does, even when the awaiting task is cancelled.
         The place in line is taken before the shield's task starts, so later calls stay behind."""
         place = self._queue_for_turn()
@@ -278,20 +291,14 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             self._worker = call.ended  # the turn passes on once it is done, whatever happened
             return await call.result()
 
-    async def _attempt(self, method: Callable[..., T], *args: Any) -> T:
+    async def _attempt(self, method: Callable[..., T | Blocked], *args: Any) -> T:
         """A call of the engine's that reads nothing, with the turn held: inline when the engine
         allows, else on its threads."""
-        result: T = method(*args, True)
+        result = method(*args, True)
         if result is WOULD_BLOCK:
-            result = await self._in_engine(method.__name__, *args)
+            done: T = await self._in_engine(method.__name__, *args)
+            return done
         return result
-
-    async def _call(self, method: Callable[..., T], *args: Any) -> T:
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result: T = method(*args, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._in_turn(self._attempt, method, *args)
 
     # ---- what cancelled reads leave ----------------------------------------------------------
 
@@ -333,13 +340,16 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             self._once_worker_ends(lambda: self._give_back(taken))
             raise
 
-    async def _read_step(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+    async def _read_step(
+        self, method: Callable[..., R | Blocked], *args: Any, data_of: Callable[[R], Any] = _itself
+    ) -> R:
         """One engine read, `method(*args, inline_only)`, with the turn held: inline when the engine
         allows, else on its threads."""
-        result = getattr(self._file, method)(*args, True)
-        if result is not WOULD_BLOCK:
-            return result
-        return await self._read_on_engine(method, *args, data_of=data_of)
+        result = method(*args, True)
+        if result is WOULD_BLOCK:
+            taken: R = await self._read_on_engine(method.__name__, *args, data_of=data_of)
+            return taken
+        return result
 
     async def _read_on_engine(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
         """The engine read `method(*args)` on its threads, with the turn held. When the task is
@@ -355,41 +365,29 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     # ---- reading -----------------------------------------------------------------------
 
+    @inline_first("_file.read")
     async def read(self, size: SupportsIndex | None = -1) -> AnyStr:
         """bytes in a mode with "b", str otherwise."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result: AnyStr = self._file.read(size, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._in_turn(self._read, size)
-
-    async def _read(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._unread) is not None:
             count = size_or_none(size)
             if count >= 0:
                 return self._keep_beyond(unread, count)
             self._unread = None
-            rest: AnyStr = await self._after(unread, self._read_step("read", None))
+            rest: AnyStr = await self._after(unread, self._read_step(self._file.read, None))
             return unread + rest
-        data: AnyStr = await self._read_step("read", size)
+        data: AnyStr = await self._read_step(self._file.read, size)
         return data
 
     async def readall(self) -> AnyStr:
         """Everything from the position to the end."""
         return await self.read()
 
+    @inline_first("_file.read1")
     async def read1(self, size: SupportsIndex = -1) -> AnyStr:
         """Up to `size` bytes with at most one read of the file: fewer when fewer are at hand."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result: AnyStr = self._file.read1(size, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._in_turn(self._read1, size)
-
-    async def _read1(self, size: SupportsIndex) -> AnyStr:
         if (unread := self._unread) is not None:
             return self._keep_beyond(unread, size_or_none(size))
-        data: AnyStr = await self._read_step("read1", size)
+        data: AnyStr = await self._read_step(self._file.read1, size)
         return data
 
     async def peek(self, size: int = 0) -> AnyStr:
@@ -401,19 +399,13 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         count = max(size, io.DEFAULT_BUFFER_SIZE)
         if (unread := self._unread) is not None:
             return unread[:count]
-        data: AnyStr = await self._read_step("read1", count)
+        data: AnyStr = await self._read_step(self._file.read1, count)
         self._give_back(data)
         return data
 
+    @inline_first("_file.readinto")
     async def readinto(self, buffer: Buffer) -> int:
         """Fills `buffer` from the position; returns the number of bytes stored (0 at the end)."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result: int = self._file.readinto(buffer, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._in_turn(self._readinto, buffer)
-
-    async def _readinto(self, buffer: Buffer) -> int:
         if (unread := self._unread) is not None:
             with memoryview(buffer) as view, view.cast("B") as target:
                 data = self._keep_beyond(unread, target.nbytes)
@@ -424,21 +416,18 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             with memoryview(buffer) as view, view.cast("B") as target:
                 return bytes(target[:count])
 
-        count: int = await self._read_step("readinto", buffer, data_of=copied)
+        count: int = await self._read_step(self._file.readinto, buffer, data_of=copied)
         return count
 
+    @inline_first("_file.readline")
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
         """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            line: AnyStr = self._file.readline(size, True)
-            if line is not WOULD_BLOCK:
-                return line
-        return await self._in_turn(self._readline, size)
+        return await self._readline(size)
 
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
         if (unread := self._unread) is not None:
             return await self._line_from_unread(unread, size_or_none(size))
-        line: AnyStr = await self._read_step("readline", size)
+        line: AnyStr = await self._read_step(self._file.readline, size)
         return line
 
     async def _line_from_unread(self, unread: AnyStr, limit: int) -> AnyStr:
@@ -451,40 +440,37 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return self._keep_beyond(unread, end + 1 if end >= 0 else within)
         self._unread = None
         more = None if limit < 0 else limit - len(unread)
-        rest: AnyStr = await self._after(unread, self._read_step("readline", more))
+        rest: AnyStr = await self._after(unread, self._read_step(self._file.readline, more))
         return unread + rest
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
         """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
-        if (budget := size_or_none(hint)) > 0:
-            return await self._lines_up_to(budget)
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            lines: list[AnyStr] = self._file.readlines(hint, True)
-            if lines is not WOULD_BLOCK:
-                return lines
-        return await self._in_turn(self._readlines, hint)
+        if (most := size_or_none(hint)) > 0:
+            return await self._lines_up_to(most)
+        return await self._every_line(hint)
 
-    async def _readlines(self, hint: SupportsIndex | None) -> list[AnyStr]:
+    @inline_first("_file.readlines")
+    async def _every_line(self, hint: SupportsIndex | None) -> list[AnyStr]:
         if (unread := self._unread) is None:
-            lines: list[AnyStr] = await self._read_step("readlines", hint, data_of=_joined)
+            lines: list[AnyStr] = await self._read_step(self._file.readlines, hint, data_of=_joined)
             return lines
         self._unread = None
         rest: list[AnyStr] = await self._after(
-            unread, self._read_step("readlines", None, data_of=_joined)
+            unread, self._read_step(self._file.readlines, None, data_of=_joined)
         )
         return _split_lines(unread + unread[:0].join(rest))
 
-    async def _lines_up_to(self, budget: int) -> list[AnyStr]:
-        """readlines(budget) as one call, whatever steps it takes: the lines read inline while the
+    async def _lines_up_to(self, most: int) -> list[AnyStr]:
+        """readlines(most) as one call, whatever steps it takes: the lines read inline while the
         engine allows (up to a large copy), the rest in one go on the engine's threads."""
         lines: list[AnyStr] = []
-        if self._inline and monotonic_ns() < _next_yield_ns:
+        if self._inline and not self._budget.spent():
             self._require_open_for_lines()
             readline = self._file.readline
-            lines, complete = _lines_within(lambda: readline(None, True), budget, LARGE_COPY)
+            lines, complete = _lines_within(lambda: readline(None, True), most, LARGE_COPY)
             if complete:
                 return lines
-        return await self._in_turn(self._more_lines, budget, lines)
+        return await self._in_turn(self._more_lines, most, lines)
 
     def _require_open_for_lines(self) -> None:
         """builtin's readlines() iterates the file, which asks whether it is closed before any mode
@@ -522,15 +508,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     def __aiter__(self) -> Self:
         return self
 
+    @inline_first("_file.readline", arguments=("None",), ending=_line_or_stop)
     async def __anext__(self) -> AnyStr:
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            line: AnyStr = self._file.readline(None, True)
-            if line is WOULD_BLOCK:
-                line = await self._in_turn(self._readline, None)
-        else:
-            line = await self._in_turn(self._readline, None)
-        if not line:
-            raise StopAsyncIteration
+        line: AnyStr = _line_or_stop(await self._readline(None))
         return line
 
     # ---- by position ----------------------------------------------------------------------
@@ -539,7 +519,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
         has accepted: the position stays where it is, and the call does not wait for the handle's
         other calls, so any number of them may be in flight at once."""
-        data: bytes = await self._by_position(self._file.pread, "pread", size, offset)
+        data: bytes = await self._by_position(self._file.pread, size, offset)
         return data
 
     async def pwrite(self, data: Buffer, offset: SupportsIndex) -> int:
@@ -547,36 +527,38 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         descriptor, after the writes this handle has accepted; the position stays where it is, and
         reads through the handle that follow see the bytes. Does not wait for the handle's other
         calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
-        count: int = await self._by_position(self._file.pwrite, "pwrite", data, offset)
+        count: int = await self._by_position(self._file.pwrite, data, offset)
         return count
 
-    async def _by_position(self, call: Callable[..., Any], name: str, *args: Any) -> Any:
+    async def _by_position(self, call: Callable[..., T | Blocked], *args: Any) -> T:
         """A positional call: outside the handle's line, so a spent budget may let the loop run
         first; inline where the kernel need not wait, else on the engine's threads."""
-        if monotonic_ns() >= _next_yield_ns:
-            await _pass_turn()
+        if self._budget.spent():
+            await self._budget.yield_to_loop()
         result = call(*args, True)
         if result is WOULD_BLOCK:
             async with held(self.limiter):
-                result = await on_engine(self._file, name, *args).result()
+                done: T = await on_engine(self._file, call.__name__, *args).result()
+                return done
         return result
 
     # ---- writing and the rest ------------------------------------------------------------
 
+    @inline_first("_file.write")
     async def write(self, data: Buffer) -> int:
         """Writes `data`; returns how many bytes were taken."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result: int = self._file.write(data, True)
-            if result is not WOULD_BLOCK:
-                return result
-        count: int = await self._in_turn(self._attempt, self._file.write, data)
+        count: int = await self._attempt(self._file.write, data)
         return count
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
         if self._file.closed:
             raise ValueError(CLOSED)  # before the lines are taken, as builtin's
-        await self._call(self._file.writelines, _listed(lines))
+        await self._write_lines(_listed(lines))
+
+    @inline_first("_file.writelines")
+    async def _write_lines(self, lines: list[Any] | tuple[Any, ...]) -> None:
+        await self._attempt(self._file.writelines, lines)
 
     async def write_accepted(self, data: bytes) -> None:
         """Writes bytes that a layer above has accepted from its callers already (a text handle's
@@ -585,24 +567,17 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         if not self._inline or self._file.write(data, True) is WOULD_BLOCK:
             await self._in_turn_whatever_happens(self._file.write, data)
 
+    @inline_first("_file.seek")
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
         """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
-        position."""
-        if self._inline and monotonic_ns() < _next_yield_ns:  # nothing is unread, and the budget lasts
-            position: int = self._file.seek(offset, whence, True)  # converted, and refused, as builtin's
-            if position is not WOULD_BLOCK:
-                return position
-        return await self._in_turn(self._seek, offset, whence)
-
-    async def _seek(self, offset: SupportsIndex, whence: SupportsIndex) -> int:
+        position. The engine converts and refuses the arguments as builtin does."""
         position: int = await self._attempt(self._file.seek, offset, whence)
         self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
-    # tell() and flush() run under every text tell(), so they skip _call's extra coroutine.
     async def tell(self) -> int:
         """The position."""
-        if self._inline and monotonic_ns() < _next_yield_ns:
+        if self._inline and monotonic_ns() < self._budget.ends_ns:  # the engine's tell() never waits
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -610,25 +585,28 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     def _tell(self, inline_only: bool) -> int:
         return self._file.tell()
 
+    @inline_first("_file.flush")
     async def flush(self) -> None:
         """Hands what was written to the operating system."""
-        if not (self._inline and monotonic_ns() < _next_yield_ns) or self._file.flush(True) is WOULD_BLOCK:
-            await self._in_turn(self._attempt, self._file.flush)
+        await self._attempt(self._file.flush)
 
+    @inline_first("_file.truncate")
     async def truncate(self, size: SupportsIndex | None = None) -> int:
         """Cuts or extends the file to `size` bytes (the position when None); returns the new size."""
-        length: int = await self._call(self._file.truncate, size)
+        length: int = await self._attempt(self._file.truncate, size)
         return length
 
+    @inline_first("_file.isatty")
     async def isatty(self) -> bool:
         """Whether the file is a terminal."""
-        answer: bool = await self._call(self._file.isatty)
+        answer: bool = await self._attempt(self._file.isatty)
         return answer
 
+    @inline_first("_file.sync")
     async def sync(self, data_only: bool = False) -> None:
         """Hands the written bytes to the file system and waits until they are on the storage
         device (fdatasync with `data_only`, which skips metadata such as times; fsync otherwise)."""
-        await self._call(self._file.sync, data_only)
+        await self._attempt(self._file.sync, data_only)
 
     async def close(self) -> None:
         """Closes the file once every earlier call has finished. A cancellation does not stop it:
@@ -681,25 +659,29 @@ class UnbufferedFileHandle(FileHandle[bytes]):
 
     __slots__ = ()
 
+    @inline_first("_write_flushed")
     async def write(self, data: Buffer) -> int:
         """Writes `data` through to the file; returns how many bytes were taken."""
-        count: int = await self._written_through(self._file.write, data)
+        count: int = await self._write_then_flush(self._file.write, data)
         return count
+
+    def _write_flushed(self, data: Buffer, inline_only: bool) -> int | Blocked:
+        return self._flushed(self._file.write, data, inline_only)
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Writes each item of `lines` through to the file; no newlines are added."""
         if self._file.closed:
             raise ValueError(CLOSED)  # before the lines are taken, as builtin's
-        await self._written_through(self._file.writelines, _listed(lines))
+        await self._write_lines_through(_listed(lines))
 
-    async def _written_through(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
-        if self._inline and monotonic_ns() < _next_yield_ns:
-            result = self._flushed(write, data, True)
-            if result is not WOULD_BLOCK:
-                return result
-        return await self._in_turn(self._write_then_flush, write, data)
+    @inline_first("_lines_flushed")
+    async def _write_lines_through(self, lines: list[Any] | tuple[Any, ...]) -> None:
+        await self._write_then_flush(self._file.writelines, lines)
 
-    async def _write_then_flush(self, write: Callable[[Any, bool], Any], data: Any) -> Any:
+    def _lines_flushed(self, lines: list[Any] | tuple[Any, ...], inline_only: bool) -> None | Blocked:
+        return self._flushed(self._file.writelines, lines, inline_only)
+
+    async def _write_then_flush(self, write: Callable[[D, bool], T | Blocked], data: D) -> T:
         """With the turn held: inline where neither can wait, else the write and then the flush on
         the engine's threads."""
         result = self._flushed(write, data, True)
@@ -708,7 +690,7 @@ class UnbufferedFileHandle(FileHandle[bytes]):
             await self._attempt(self._file.flush)
         return result
 
-    def _flushed(self, write: Callable[[Any, bool], Any], data: Any, inline_only: bool) -> Any:
+    def _flushed(self, write: Callable[[D, bool], T | Blocked], data: D, inline_only: bool) -> T | Blocked:
         """`write(data)` and the flush after it, as one step of the engine: inline only where
         neither can wait."""
         if inline_only and self._file.storage == "may wait":

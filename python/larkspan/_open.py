@@ -11,11 +11,12 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
 from . import _placement, _workers
+from ._placement import Located
 from ._arguments import Opener, OpenPlan, plan_open
-from ._calls import take_turn
+from ._budget import yield_if_spent
 from ._completions import completions
 from ._engine import File
-from ._file import FileArgument, FileHandle, UnbufferedFileHandle
+from ._file import FileHandle, UnbufferedFileHandle
 from ._limiter import Limiter, check_limiter, held
 from ._text import TextHandle
 from ._unbuffered import UnbufferedFile
@@ -35,7 +36,9 @@ def _binary_mode_name(mode: str) -> str:
     return letter + "b" + ("+" if "+" in mode else "")
 
 
-def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None) -> int:
+def _open_descriptor(
+    engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None
+) -> int:
     """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
     Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
@@ -57,7 +60,12 @@ def _open_descriptor(engine: File, target: str | bytes | int, plan: OpenPlan, cl
 
 
 async def _open_off_the_loop(
-    engine: File, target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None, limiter: Limiter | None
+    engine: "File[bytes]",
+    target: str | bytes | int,
+    plan: OpenPlan,
+    closefd: bool,
+    opener: Opener | None,
+    limiter: Limiter | None,
 ) -> int:
     """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
     caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
@@ -89,7 +97,7 @@ async def _open_off_the_loop(
 
 
 async def open_handle(
-    file: FileArgument,
+    file: Located,
     mode: str = "r",
     buffering: int = -1,
     encoding: str | None = None,
@@ -102,9 +110,9 @@ async def open_handle(
     """A FileHandle[bytes] in binary modes, a TextHandle in text modes (open()'s overloads say
     which to the type checker); its calls on workers, and the open itself, go within `limiter`."""
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
-    await take_turn()
+    await yield_if_spent()
     engine_type = UnbufferedFile if plan.buffering == 0 else File
-    engine = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
+    engine: File[bytes] = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
     if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
         # A descriptor's fstat asks its file system too.
         block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)
@@ -169,7 +177,7 @@ class OpenContext(Generic[H]):
 
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: "OpenTextMode" = "r",
     buffering: int = -1,
     encoding: str | None = None,
@@ -182,7 +190,7 @@ def open(
 ) -> OpenContext[TextHandle]: ...
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: "OpenBinaryMode",
     buffering: int = -1,
     encoding: None = None,
@@ -195,7 +203,7 @@ def open(
 ) -> OpenContext[FileHandle[bytes]]: ...
 @overload
 def open(
-    file: FileArgument,
+    file: Located,
     mode: str,
     buffering: int = -1,
     encoding: str | None = None,
@@ -207,7 +215,7 @@ def open(
     limiter: Limiter | None = None,
 ) -> OpenContext[Any]: ...
 def open(
-    file: FileArgument,
+    file: Located,
     mode: str = "r",
     buffering: int = -1,
     encoding: str | None = None,

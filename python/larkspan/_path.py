@@ -8,7 +8,8 @@ from typing import Any, Self, TypeVar
 
 from . import _open, _placement, _whole_file
 from ._buffer import Buffer
-from ._calls import in_batches, on_worker, open_options, placed, take_turn
+from ._budget import yield_if_spent
+from ._calls import in_batches, on_worker, open_options, placed
 from ._limiter import Limiter, check_limiter
 from ._open import OpenContext
 from ._placement import Located, StrPath
@@ -211,7 +212,7 @@ class Path(pathlib.PurePosixPath):
 
     async def absolute(self) -> Self:
         """Inline: it reads the current directory's name, which the kernel keeps in memory."""
-        await take_turn()
+        await yield_if_spent()
         return self._derive(self._sync().absolute())
 
     async def expanduser(self) -> Self:
@@ -219,7 +220,7 @@ class Path(pathlib.PurePosixPath):
         path = self._sync()
         if _reads_user_database(self):
             return self._derive(await on_worker(path.expanduser, self.limiter))
-        await take_turn()
+        await yield_if_spent()
         return self._derive(path.expanduser())
 
     @classmethod
@@ -231,7 +232,7 @@ class Path(pathlib.PurePosixPath):
     async def cwd(cls, *, limiter: Limiter | None = None) -> Self:
         """The current directory."""
         path = cls(os.getcwd(), limiter=limiter)
-        await take_turn()
+        await yield_if_spent()
         return path
 
     # ---- changes ---------------------------------------------------------------------------
@@ -406,7 +407,7 @@ class Path(pathlib.PurePosixPath):
                 return next(steps, None)
 
             while True:
-                await take_turn()
+                await yield_if_spent()
                 taken = await on_worker(step, self.limiter) if may_wait else step()
                 if taken is None:
                     return

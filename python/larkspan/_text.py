@@ -26,6 +26,7 @@ from ._arguments import (
     require_str,
     text_codec,
 )
+from ._closed import CLOSED, CLOSED_FILE
 from ._file import ClosedOnExit, FileHandle
 from ._limiter import Limiter
 from ._readahead import CHUNK_SIZE, ReadAhead
@@ -36,8 +37,6 @@ from ._turns import Turns
 
 T = TypeVar("T")
 
-CLOSED = "I/O operation on closed file."
-CLOSED_FILE = "I/O operation on closed file"  # what the binary layer's queries say, without the stop
 DETACHED = "underlying buffer has been detached"
 # What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
 SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",

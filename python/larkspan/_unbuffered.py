@@ -6,18 +6,23 @@ mode refuses: the mode first, open or closed, naming the operation.)"""
 import io
 import operator
 from collections.abc import Iterable
-from typing import Any, SupportsIndex
+from typing import TYPE_CHECKING, Any, SupportsIndex
 
 from ._buffer import Buffer
+from ._closed import CLOSED
 from ._engine import File, size_or_none
 from ._file import writable_bytes
 
-CLOSED = "I/O operation on closed file."
 NOT_READABLE = "File not open for reading"
 NOT_WRITABLE = "File not open for writing"
 
+if TYPE_CHECKING:
+    BinaryFile = File[bytes]
+else:
+    BinaryFile = File  # the engine's class takes no type arguments when the program runs
 
-class UnbufferedFile(File):
+
+class UnbufferedFile(BinaryFile):
     """The engine's file of a handle opened with buffering=0."""
 
     def read(self, size: SupportsIndex | None, inline_only: bool) -> Any:

@@ -196,7 +196,7 @@ def on_worker(call: Callable[[], T], undo: Callable[[T | None], None] | None = N
 
 
 def on_engine(
-    file: File, method: str, *args: Any, undo: Callable[[Any], None] | None = None
+    file: "File[Any]", method: str, *args: Any, undo: Callable[[Any], None] | None = None
 ) -> OffLoopCall[Any]:
     """The engine call `method(*args)` of `file` on the engine's threads, as its blocking form
     `method(*args, False)` would run it; reads from the position give (where they started, result)."""

@@ -12,12 +12,13 @@ from collections.abc import Callable, Iterable
 from functools import partial
 from typing import IO, Any, AnyStr, Generic, Self, TextIO
 
-from ._calls import on_worker, take_turn
+from ._budget import yield_if_spent
+from ._calls import on_worker
+from ._closed import CLOSED
 from ._file import ClosedOnExit
 from ._limiter import Limiter, check_limiter
 from ._turns import Turns
 
-CLOSED = "I/O operation on closed file."
 
 
 class WrappedFile(ClosedOnExit, Generic[AnyStr]):
@@ -58,7 +59,7 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
         if place is not None:
             await self._turns.wait_for(place)
         try:
-            await take_turn()
+            await yield_if_spent()
             file = self.wrapped if method == "close" else self._open_file(method)  # closing twice is no error
             call: Callable[[], Any] = partial(getattr(file, method), *args)
         except BaseException:

@@ -17,7 +17,8 @@ from types import TracebackType
 from typing import Any, AnyStr, Generic, Self, TypeVar
 
 from . import _open
-from ._calls import on_worker, open_options, placed, take_turn
+from ._budget import yield_if_spent
+from ._calls import on_worker, open_options, placed
 from ._file import FileHandle
 from ._buffer import Buffer
 from ._placement import PathName
@@ -247,7 +248,7 @@ class AsyncSpooledTemporaryFile:
         return self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
 
     async def _run(self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
-        await take_turn()
+        await yield_if_spent()
         await self._lock.acquire()
         if self._in_memory() and not may_roll():
             try:
@@ -406,7 +407,7 @@ def SpooledTemporaryFile(
     moved to disk, as builtin's SpooledTemporaryFile."""
 
     async def make() -> AsyncSpooledTemporaryFile:
-        await take_turn()
+        await yield_if_spent()
         file = tempfile.SpooledTemporaryFile(
             max_size, mode, buffering, encoding, newline, suffix, prefix, dir, errors=errors
         )  # in memory: nothing touches a disk until it moves there

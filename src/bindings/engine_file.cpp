@@ -39,9 +39,8 @@ void EngineFile::after_wait() noexcept {
 }
 
 py::object EngineFile::would_block() {
-    // Made once and never freed: it must outlive every module object that refers to it.
-    static PyObject *const sentinel =
-        PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    // Converted once and never freed: it must outlive every module object that refers to it.
+    static PyObject *const sentinel = py::cast(Blocked::WouldBlock).release().ptr();
     return py::reinterpret_borrow<py::object>(sentinel);
 }
 

@@ -16,6 +16,10 @@
 
 namespace py = pybind11;
 
+// What a call made inline_only returns in place of a result when it would have to wait: a Python
+// enum with one member, so that type checkers tell it from every result.
+enum class Blocked { WouldBlock };
+
 // The file engine for the asyncio front, usable from any thread. Reads take up where lines
 // left off, and lines come back as bytes in binary modes, as in Python's own files. Each call
 // serializes on the object's own lock, and the interpreter lock is released around every system
@@ -26,6 +30,7 @@ namespace py = pybind11;
 // process, as decided from what the kernel tells (the file's type and file system, and for reads
 // whether the bytes are in the page cache), and only if it copies no more than kLargeCopy bytes;
 // otherwise it returns WOULD_BLOCK having changed nothing.
+
 class EngineFile final : private WaitGate {
 public:
     // More than this in one call would hold the event loop for milliseconds even from memory.
@@ -84,7 +89,9 @@ public:
     // otherwise, and once closed.
     std::optional<std::uint64_t> size_without_waiting() const;
 
-    // The object returned in place of a result by a call that would have to wait.
+    // Blocked::WouldBlock as a Python object, returned in place of a result by a call that would
+    // have to wait. The first call converts it, after the module has registered the enum and with
+    // the interpreter lock held; later calls return the same object.
     static py::object would_block();
 
 private:

@@ -1,5 +1,6 @@
 // The module only registers: every member binds an EngineFile or engine function directly.
 
+#include <pybind11/native_enum.h>
 #include <pybind11/pybind11.h>
 
 #include "builtin_arguments.hpp"
@@ -14,6 +15,10 @@
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "The file engine of the larkspan asyncio front, callable from any thread";
     py::register_local_exception_translator(translate_front_error);
+    py::native_enum<Blocked>(m, "Blocked", "enum.Enum",
+                             "What a call made inline_only returns when it would have to wait")
+        .value("WOULD_BLOCK", Blocked::WouldBlock)
+        .finalize();
     m.attr("WOULD_BLOCK") = EngineFile::would_block();
     m.attr("LARGE_COPY") = EngineFile::kLargeCopy;
     m.def("remember_may_wait", &remember_may_wait, py::arg("device"));

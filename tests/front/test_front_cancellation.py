@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, given
 from hypothesis import strategies as st
 
 import larkspan
-import larkspan._file
+import larkspan._budget
 import larkspan.shutil
 from larkspan import _workers
 from larkspan._completions import completions
@@ -275,7 +275,7 @@ def test_open_for_writing_cancelled_in_the_queue_never_truncates(slow_fs, one_wo
 def test_text_writes_handed_over_by_a_cancelled_call_are_kept(tmp_path: Path, monkeypatch) -> None:
     # The text layer's gathered writes were accepted from earlier calls: a later call that hands them to the
     # binary layer and is cancelled before that write runs (here as it lets the loop run first) keeps them.
-    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)
+    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)
 
     async def main() -> None:
         async with larkspan.open(tmp_path / "text", "w") as f:

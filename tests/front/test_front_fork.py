@@ -14,7 +14,7 @@ from conftest import run_child
 # `exit_code(pid)` waits for that child.
 PRELUDE = """
 import asyncio, multiprocessing, os, signal, sys, warnings
-import larkspan, larkspan._file, larkspan.shutil
+import larkspan, larkspan._budget, larkspan.shutil
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with threads: what is tested here
 source = sys.argv[1]
 async def copy(name):
@@ -62,12 +62,12 @@ async def fork_while_the_worker_is_busy():
 print(asyncio.run(fork_while_the_worker_is_busy()))
 """,
     "fork-while-the-loop-renews-its-budget": """
-larkspan._file.YIELD_INTERVAL_NS = 0  # every call lets the loop run first
+larkspan._budget.YIELD_INTERVAL_NS = 0  # every call lets the loop run first
 async def fork_with_a_renewal_pending():
     async with larkspan.open(source, "rb") as f:
         reading = asyncio.ensure_future(f.read())
         await asyncio.sleep(0)  # the read yields, and the loop's budget renewal is due next
-        assert larkspan._file._renewal_pending
+        assert larkspan._budget.of_this_thread().renewal_pending
         pid = os.fork()
         if pid == 0:
             child()

@@ -12,7 +12,7 @@ from typing import Any
 import pytest
 
 import larkspan
-import larkspan._file
+import larkspan._budget
 from larkspan._turns import Turns
 from conftest import TIMEOUT, descriptors, run_child
 
@@ -115,7 +115,7 @@ def test_loop_ticks_while_a_read_waits_for_the_writer(fifo: Path, writer: Writer
 
 
 def test_calls_of_one_handle_run_in_the_order_awaited(fifo: Path, writer: Writer, monkeypatch) -> None:
-    monkeypatch.setattr(larkspan._file, "YIELD_INTERVAL_NS", 0)  # every call returns to the loop first
+    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)  # every call returns to the loop first
 
     async def main() -> list[Any]:
         f = await larkspan.open(fifo, "rb")

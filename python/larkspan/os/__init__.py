@@ -14,7 +14,8 @@ from typing import Any, AnyStr, Generic, Protocol, Self, TypeVar, cast, overload
 
 from .. import _placement, _workers
 from .._completions import Outcome
-from .._calls import BATCH, on_worker, placed, take_turn
+from .._budget import yield_if_spent
+from .._calls import BATCH, on_worker, placed
 from .._limiter import Limiter, held
 from .._placement import Located, PathName, beneath
 from . import path
@@ -154,7 +155,7 @@ async def listdir(path: Located | None = None) -> list[str] | list[bytes]:
 
 async def getcwd() -> str:
     """Inline: the kernel answers from its cache of names, even for a network file system."""
-    await take_turn()
+    await yield_if_spent()
     return os.getcwd()
 
 
@@ -270,7 +271,7 @@ class ScandirIterator(Generic[AnyStr]):
         When a step is already underway, waits for it instead. `needed` is asked again after each
         wait: a step that ended meanwhile may have done the work (a second scan would replace the
         open directory, and its entries would start over)."""
-        await take_turn()
+        await yield_if_spent()
         if self._step is None and not self._may_wait:
             if needed():
                 keep(call())

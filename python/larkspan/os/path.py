@@ -4,7 +4,8 @@ when the path lies on a file system that cannot wait, else on a worker."""
 import os
 from typing import AnyStr
 
-from .._calls import placed, take_turn
+from .._budget import yield_if_spent
+from .._calls import placed
 from .._placement import Located, PathName
 
 __all__ = [
@@ -72,5 +73,5 @@ async def sameopenfile(fp1: int, fp2: int) -> bool:
 
 async def abspath(path: AnyStr | os.PathLike[AnyStr]) -> AnyStr:
     """Inline: it reads the current directory's name, which the kernel keeps in memory."""
-    await take_turn()
+    await yield_if_spent()
     return os.path.abspath(path)
