@@ -5,13 +5,13 @@ from typing import Any
 from ._atomic import replace_atomically
 from ._buffer import Buffer
 from ._file import FileHandle
-from ._placement import Located
+from ._placement import PathName
 from ._limiter import Limiter, check_limiter
 from ._open import open
 from ._text import TextHandle
 
 
-async def read_bytes(path: Located, *, limiter: Limiter | None = None) -> bytes:
+async def read_bytes(path: PathName, *, limiter: Limiter | None = None) -> bytes:
     """The whole file, as pathlib's read_bytes, read until a read finds nothing more: a read that
     fails after some bytes arrived returns them and leaves the failure to the next read, which must
     not be skipped."""
@@ -21,7 +21,7 @@ async def read_bytes(path: Located, *, limiter: Limiter | None = None) -> bytes:
 
 
 async def read_text(
-    path: Located, encoding: str | None = None, errors: str | None = None, *, limiter: Limiter | None = None
+    path: PathName, encoding: str | None = None, errors: str | None = None, *, limiter: Limiter | None = None
 ) -> str:
     """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text; read
     to the end as read_bytes."""
@@ -38,7 +38,7 @@ async def _reads_to_the_end(f: FileHandle[bytes] | TextHandle) -> list[Any]:
     return pieces
 
 
-async def write_bytes(path: Located, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None) -> int:
+async def write_bytes(path: PathName, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None) -> int:
     """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
     the bytes are made durable and replace the old content in one step (see replace_atomically)."""
     check_limiter("write_bytes()", limiter)
@@ -48,7 +48,7 @@ async def write_bytes(path: Located, data: Buffer, *, atomic: bool = False, limi
 
 
 async def write_text(
-    path: Located,
+    path: PathName,
     text: str,
     encoding: str | None = None,
     errors: str | None = None,
