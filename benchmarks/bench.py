@@ -35,8 +35,8 @@ from typing import Any
 import fsspec_bench
 import peers_bench
 import peers_report
-from peers_report import duration
 from _larkspan_core import AsyncFile
+from peers_report import duration
 
 MIB = 1024 * 1024
 LINE = 80  # bytes per line of the text data, newline included
@@ -125,7 +125,7 @@ def read_chunks(size: int) -> Action:
 
 def iterate_lines(f: Any) -> object:
     line = None
-    for line in f:
+    for line in f:  # noqa: B007  (the last line is the result)
         pass
     return line
 
@@ -232,7 +232,9 @@ def file_digest(path: str) -> tuple[int, str]:
 
 def compare(workload: str, what: str, seen: dict[str, object]) -> None:
     if seen["builtin"] != seen["ours"]:
-        raise Mismatch(f"{workload}: {what}: builtin gave {seen['builtin']!r}, ours gave {seen['ours']!r}")
+        raise Mismatch(
+            f"{workload}: {what}: builtin gave {seen['builtin']!r}, ours gave {seen['ours']!r}"
+        )
 
 
 # ---------------------------------------------------------------- measuring
@@ -269,8 +271,13 @@ def verified(side: str, mode: str, verify: Action, path: str) -> object:
 
 
 def measure(w: Workload, paths: dict[str, str], repeats: int) -> Row:
-    """One warm-up per side with a full check, then `repeats` timed runs alternating who goes first."""
-    compare(w.name, "warm-up", {s: checked(w, paths[s], run_once(s, w, paths[s])[1], True) for s in SIDES})
+    """One warm-up per side with a full check, then `repeats` timed runs alternating who goes
+    first."""
+    compare(
+        w.name,
+        "warm-up",
+        {s: checked(w, paths[s], run_once(s, w, paths[s])[1], True) for s in SIDES},
+    )
     if w.verify is not None:
         compare(w.name, "contents", {s: verified(s, w.mode, w.verify, paths[s]) for s in SIDES})
     times: dict[str, list[int]] = {side: [] for side in SIDES}
@@ -327,14 +334,28 @@ def build(directory: str, data: bytes) -> list[Workload]:
     line_count = data.count(b"\n") + (not data.endswith(b"\n"))
 
     def loop(count: int, passes: int) -> dict[str, Any]:
-        return {"action": read_chunks(count), "source": files["16m"], "passes": passes,
-                "calls": reads_per_pass(16 * MIB, count) * passes, "verify": chunk_digest(count)}
+        return {
+            "action": read_chunks(count),
+            "source": files["16m"],
+            "passes": passes,
+            "calls": reads_per_pass(16 * MIB, count) * passes,
+            "verify": chunk_digest(count),
+        }
 
     def lines(vs: str, mode: str, target: float) -> list[Workload]:
         return [
-            Workload(f"for line in f, 64 MiB (vs {vs})", mode, iterate_lines, files["64m"],
-                     calls=line_count, target=target, verify=line_digest),
-            Workload(f"readlines(), 64 MiB (vs {vs})", mode, read_lines, files["64m"], target=target),
+            Workload(
+                f"for line in f, 64 MiB (vs {vs})",
+                mode,
+                iterate_lines,
+                files["64m"],
+                calls=line_count,
+                target=target,
+                verify=line_digest,
+            ),
+            Workload(
+                f"readlines(), 64 MiB (vs {vs})", mode, read_lines, files["64m"], target=target
+            ),
         ]
 
     return [
@@ -347,16 +368,33 @@ def build(directory: str, data: bytes) -> list[Workload]:
         Workload("read(1 MiB) loop, 16 MiB x8", "rb", **loop(MIB, 8)),
         *lines("binary", "rb", 1.2),
         *lines("text", "r", 1.3),
-        Workload("write(100 B bytes) x1M", "wb", write_each(small_bytes), None,
-                 calls=SMALL_WRITES, target=1.5),
-        Workload("write(100 B str) x1M", "w", write_each(small_str), None,
-                 calls=SMALL_WRITES, target=1.5),
-        Workload("write(1 MiB) x64, binary", "wb", write_each(big_bytes), None, calls=64, target=1.0),
+        Workload(
+            "write(100 B bytes) x1M",
+            "wb",
+            write_each(small_bytes),
+            None,
+            calls=SMALL_WRITES,
+            target=1.5,
+        ),
+        Workload(
+            "write(100 B str) x1M", "w", write_each(small_str), None, calls=SMALL_WRITES, target=1.5
+        ),
+        Workload(
+            "write(1 MiB) x64, binary", "wb", write_each(big_bytes), None, calls=64, target=1.0
+        ),
         Workload("write(1 MiB) x64, text", "w", write_each(big_str), None, calls=64, target=1.1),
-        Workload("writelines(100 000 lines), binary", "wb", write_lines(lines_bytes), None, target=2.0),
+        Workload(
+            "writelines(100 000 lines), binary", "wb", write_lines(lines_bytes), None, target=2.0
+        ),
         Workload("writelines(100 000 lines), text", "w", write_lines(lines_str), None, target=2.0),
-        Workload("seek(0)+read(100) loop", "rb", seek_and_read(POSITION_LOOPS), files["16m"],
-                 calls=POSITION_LOOPS, note=PREAD_FLOOR),
+        Workload(
+            "seek(0)+read(100) loop",
+            "rb",
+            seek_and_read(POSITION_LOOPS),
+            files["16m"],
+            calls=POSITION_LOOPS,
+            note=PREAD_FLOOR,
+        ),
         Workload("tell() loop", "rb", tell_loop(TELL_LOOPS), files["16m"], calls=TELL_LOOPS),
     ]
 
@@ -372,9 +410,14 @@ def front_rows(quick: bool) -> list[Row]:
         print("note: benchmarks/front_bench.py not found; the asyncio front is not measured")
         return []
     return [
-        Row(workload=f"asyncio front: {raw['workload']} (vs to_thread)", calls=1, target=FRONT_TARGET,
-            builtin_median_s=raw["builtin_to_thread_ns"] / 1e9, ours_median_s=raw["ours_ns"] / 1e9,
-            group="asyncio front")
+        Row(
+            workload=f"asyncio front: {raw['workload']} (vs to_thread)",
+            calls=1,
+            target=FRONT_TARGET,
+            builtin_median_s=raw["builtin_to_thread_ns"] / 1e9,
+            ours_median_s=raw["ours_ns"] / 1e9,
+            group="asyncio front",
+        )
         for raw in front_bench.run(quick)
     ]
 
@@ -387,17 +430,36 @@ def per_call(total: float, calls: int | None) -> str:
 
 
 def print_table(rows: list[Row]) -> None:
-    header = ("workload", "builtin", "ours", "builtin min", "ours min", "ns/call b", "ns/call o",
-              "ratio", "target")
+    header = (
+        "workload",
+        "builtin",
+        "ours",
+        "builtin min",
+        "ours min",
+        "ns/call b",
+        "ns/call o",
+        "ratio",
+        "target",
+    )
     cells = [header] + [
-        (r.workload, duration(r.builtin_median_s), duration(r.ours_median_s), duration(r.builtin_min_s),
-         duration(r.ours_min_s), per_call(r.builtin_median_s, r.calls), per_call(r.ours_median_s, r.calls),
-         f"{r.ratio:.2f}", r.status)
+        (
+            r.workload,
+            duration(r.builtin_median_s),
+            duration(r.ours_median_s),
+            duration(r.builtin_min_s),
+            duration(r.ours_min_s),
+            per_call(r.builtin_median_s, r.calls),
+            per_call(r.ours_median_s, r.calls),
+            f"{r.ratio:.2f}",
+            r.status,
+        )
         for r in rows
     ]
     widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
     for n, row in enumerate(cells):
-        cells_text = (c.ljust(w) if i in (0, 8) else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
+        cells_text = (
+            c.ljust(w) if i in (0, 8) else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))
+        )
         print("  ".join(cells_text).rstrip())
         if n == 0:
             print("  ".join("-" * w for w in widths))
@@ -413,16 +475,22 @@ def measure_all(only: str | None, repeats: int, errors: list[str]) -> list[Row]:
     ram = shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
     rows = []
     with tempfile.TemporaryDirectory(prefix="larkspan-bench-", dir=ram) as directory:
-        print(f"Python {platform.python_version()}, {os.cpu_count()} CPUs, data in {directory}, "
-              f"1 warm-up + {repeats} timed repeats per side")
+        print(
+            f"Python {platform.python_version()}, {os.cpu_count()} CPUs, data in {directory}, "
+            f"1 warm-up + {repeats} timed repeats per side"
+        )
         outputs = {side: os.path.join(directory, f"out-{side}") for side in SIDES}
         for w in build(directory, text_data(64 * MIB)):
             if only and only not in w.name:
                 continue
             try:
-                rows.append(measure(w, {side: w.source or outputs[side] for side in SIDES}, repeats))
+                rows.append(
+                    measure(w, {side: w.source or outputs[side] for side in SIDES}, repeats)
+                )
                 print(f"  {w.name}: {rows[-1].ratio:.2f}", flush=True)
-            except Exception as error:  # reported and counted: a failing workload never yields a row
+            except (
+                Exception
+            ) as error:  # reported and counted: a failing workload never yields a row
                 errors.append(f"{w.name}: {type(error).__name__}: {error}")
                 print(f"ERROR {errors[-1]}", file=sys.stderr)
     return rows
@@ -437,15 +505,23 @@ def summarise(rows: list[Row], errors: list[str]) -> float | None:
     missed = [r.workload for r in rows if r.target is not None and r.ratio < r.target]
     print()
     if mean is not None:
-        print(f"geometric mean of builtin/ours over the {len(core)} core workloads: {mean:.2f} "
-              f"(target >=1.30 {'met' if mean >= 1.3 else 'MISSED'}); asyncio front rows not included")
+        print(
+            f"geometric mean of builtin/ours over the {len(core)} core workloads: {mean:.2f} "
+            f"(target >=1.30 {'met' if mean >= 1.3 else 'MISSED'}); asyncio front rows not "
+            f"included"
+        )
     if without_floor is not None and without_floor != mean:
-        print(f"  without the counted reads, held to the pread floor instead of a ratio: {without_floor:.2f}")
+        print(
+            "  without the counted reads, held to the pread floor instead of a ratio: "
+            f"{without_floor:.2f}"
+        )
     print(f"targets missed: {len(missed)}" + (f" ({'; '.join(missed)})" if missed else ""))
     return mean
 
 
-def write_outputs(path: Path, summary: dict[str, Any], peer_rows: list[peers_report.PeerRow]) -> None:
+def write_outputs(
+    path: Path, summary: dict[str, Any], peer_rows: list[peers_report.PeerRow]
+) -> None:
     """The JSON at `path` and, when the peers ran, their chart beside it as SVG."""
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w", encoding="utf-8") as out:
@@ -462,12 +538,20 @@ def main() -> int:
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument(
-        "--full", action="store_true", help=f"{FULL_REPEATS} timed repeats instead of {QUICK_REPEATS}"
+        "--full",
+        action="store_true",
+        help=f"{FULL_REPEATS} timed repeats instead of {QUICK_REPEATS}",
     )
-    parser.add_argument("--json", metavar="PATH", default=DEFAULT_JSON,
-                        help="where the rows and the summary go, the peers' chart beside it as .svg "
-                             "(default: %(default)s)")
-    parser.add_argument("--only", metavar="TEXT", help="run only the core workloads whose name contains TEXT")
+    parser.add_argument(
+        "--json",
+        metavar="PATH",
+        default=DEFAULT_JSON,
+        help="where the rows and the summary go, the peers' chart beside it as .svg "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--only", metavar="TEXT", help="run only the core workloads whose name contains TEXT"
+    )
     args = parser.parse_args()
     repeats = FULL_REPEATS if args.full else QUICK_REPEATS
     started = time.perf_counter()
@@ -488,10 +572,17 @@ def main() -> int:
         peers_report.print_table(peer_rows, peer_notes)
     print(f"errors: {len(errors)}")
     print(f"total time {time.perf_counter() - started:.1f} s")
-    summary = {"python": platform.python_version(), "cpus": os.cpu_count(), "machine": peers_report.machine(),
-               "repeats": repeats, "geometric_mean": mean, "errors": errors,
-               "rows": [{**asdict(r), "ratio": r.ratio} for r in rows],
-               "peers": [asdict(r) for r in peer_rows], "peer_notes": peer_notes}
+    summary = {
+        "python": platform.python_version(),
+        "cpus": os.cpu_count(),
+        "machine": peers_report.machine(),
+        "repeats": repeats,
+        "geometric_mean": mean,
+        "errors": errors,
+        "rows": [{**asdict(r), "ratio": r.ratio} for r in rows],
+        "peers": [asdict(r) for r in peer_rows],
+        "peer_notes": peer_notes,
+    }
     write_outputs(Path(args.json), summary, peer_rows)
     return 1 if errors else 0
 

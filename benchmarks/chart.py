@@ -11,10 +11,21 @@ VALUE_WIDTH = 150  # the bars' labels, right of the longest bar
 PLOT_LEFT, PLOT_WIDTH = LABEL_WIDTH, WIDTH - LABEL_WIDTH - VALUE_WIDTH
 BAR_HEIGHT, BAR_STEP, GROUP_GAP = 12, 14, 14
 FONT = "DejaVu Sans, Verdana, Arial, sans-serif"
-# Okabe and Ito's palette, which readers with any common colour blindness can tell apart, then
-# two of Tol's muted colours for the series past its nine; the first series gets the strongest colour.
-COLOURS = ("#D55E00", "#7F7F7F", "#0072B2", "#009E73", "#CC79A7", "#E69F00", "#56B4E9", "#F0E442", "#000000",
-           "#882255", "#44AA99")
+# Okabe and Ito's palette, which readers with any common colour blindness can tell apart, then two
+# of Tol's muted colours for the series past its nine; the first series gets the strongest colour.
+COLOURS = (
+    "#D55E00",
+    "#7F7F7F",
+    "#0072B2",
+    "#009E73",
+    "#CC79A7",
+    "#E69F00",
+    "#56B4E9",
+    "#F0E442",
+    "#000000",
+    "#882255",
+    "#44AA99",
+)
 
 
 @dataclass(frozen=True)
@@ -60,10 +71,14 @@ class LogScale:
         return [10.0**d for d in range(self.low, self.high + 1)]
 
 
-def text(x: float, y: float, content: str, size: int = 12, anchor: str = "start", **attrs: str) -> str:
+def text(
+    x: float, y: float, content: str, size: int = 12, anchor: str = "start", **attrs: str
+) -> str:
     extra = "".join(f' {k.replace("_", "-")}="{v}"' for k, v in attrs.items())
-    return (f'<text x="{x:.1f}" y="{y:.1f}" font-size="{size}" text-anchor="{anchor}"{extra}>'
-            f"{escape(content)}</text>")
+    return (
+        f'<text x="{x:.1f}" y="{y:.1f}" font-size="{size}" text-anchor="{anchor}"{extra}>'
+        f"{escape(content)}</text>"
+    )
 
 
 def legend(series: list[str], colours: dict[str, str], y: float) -> tuple[list[str], float]:
@@ -72,7 +87,9 @@ def legend(series: list[str], colours: dict[str, str], y: float) -> tuple[list[s
     for name in series:
         if x + 30 + 8 * len(name) > WIDTH and x > PLOT_LEFT:
             x, y = float(PLOT_LEFT), y + 18
-        parts.append(f'<rect x="{x:.1f}" y="{y - 10:.1f}" width="12" height="12" fill="{colours[name]}"/>')
+        parts.append(
+            f'<rect x="{x:.1f}" y="{y - 10:.1f}" width="12" height="12" fill="{colours[name]}"/>'
+        )
         parts.append(text(x + 17, y, name, 13))
         x += 30 + 8 * len(name)
     return parts, y
@@ -82,7 +99,9 @@ def axis(scale: LogScale, top: float, bottom: float) -> list[str]:
     parts = []
     for value in scale.decades():
         x = scale.x(value)
-        parts.append(f'<line x1="{x:.1f}" y1="{top:.1f}" x2="{x:.1f}" y2="{bottom:.1f}" stroke="#dddddd"/>')
+        parts.append(
+            f'<line x1="{x:.1f}" y1="{top:.1f}" x2="{x:.1f}" y2="{bottom:.1f}" stroke="#dddddd"/>'
+        )
         parts.append(text(x, bottom + 15, duration_label(value), 11, "middle", fill="#444444"))
     return parts
 
@@ -91,15 +110,21 @@ def bar(item: Bar, scale: LogScale, y: float, colour: str) -> list[str]:
     left = scale.x(10.0**scale.low)
     if item.open_ended:
         right = PLOT_LEFT + PLOT_WIDTH
-        return [f'<rect x="{left:.1f}" y="{y:.1f}" width="{right - left:.1f}" height="{BAR_HEIGHT}" '
-                f'fill="{colour}" fill-opacity="0.25" stroke="{colour}" stroke-dasharray="4 2"/>',
-                text(right + 5, y + BAR_HEIGHT - 2, item.label, 11, font_weight="bold")]
+        return [
+            f'<rect x="{left:.1f}" y="{y:.1f}" width="{right - left:.1f}" height="{BAR_HEIGHT}" '
+            f'fill="{colour}" fill-opacity="0.25" stroke="{colour}" stroke-dasharray="4 2"/>',
+            text(right + 5, y + BAR_HEIGHT - 2, item.label, 11, font_weight="bold"),
+        ]
     if item.seconds is None:
-        return [text(left + 4, y + BAR_HEIGHT - 2, item.label, 11, fill="#444444", font_style="italic")]
+        return [
+            text(left + 4, y + BAR_HEIGHT - 2, item.label, 11, fill="#444444", font_style="italic")
+        ]
     right = scale.x(item.seconds)
-    return [f'<rect x="{left:.1f}" y="{y:.1f}" width="{max(right - left, 1.0):.1f}" '
-            f'height="{BAR_HEIGHT}" fill="{colour}"/>',
-            text(right + 5, y + BAR_HEIGHT - 2, item.label, 11)]
+    return [
+        f'<rect x="{left:.1f}" y="{y:.1f}" width="{max(right - left, 1.0):.1f}" '
+        f'height="{BAR_HEIGHT}" fill="{colour}"/>',
+        text(right + 5, y + BAR_HEIGHT - 2, item.label, 11),
+    ]
 
 
 def panel(p: Panel, colours: dict[str, str], top: float) -> tuple[list[str], float]:
@@ -120,18 +145,23 @@ def panel(p: Panel, colours: dict[str, str], top: float) -> tuple[list[str], flo
 def render(title: str, subtitle: str, series: list[str], panels: list[Panel]) -> str:
     """An SVG document: the title, a legend of the series, then the panels one below another."""
     colours = dict(zip(series, COLOURS))
-    parts = [text(10, 24, title, 18, font_weight="bold"), text(10, 44, subtitle, 12, fill="#444444")]
+    parts = [
+        text(10, 24, title, 18, font_weight="bold"),
+        text(10, 44, subtitle, 12, fill="#444444"),
+    ]
     legend_parts, legend_y = legend(series, colours, 70)
     parts += legend_parts
     y = legend_y + 14
     for p in panels:
         elements, y = panel(p, colours, y)
         parts += elements
-    return "\n".join([
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{y:.0f}" '
-        f'viewBox="0 0 {WIDTH} {y:.0f}" font-family="{FONT}">',
-        f'<rect width="{WIDTH}" height="{y:.0f}" fill="white"/>',
-        *parts,
-        "</svg>",
-        "",
-    ])
+    return "\n".join(
+        [
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{y:.0f}" '
+            f'viewBox="0 0 {WIDTH} {y:.0f}" font-family="{FONT}">',
+            f'<rect width="{WIDTH}" height="{y:.0f}" fill="white"/>',
+            *parts,
+            "</svg>",
+            "",
+        ]
+    )

@@ -22,7 +22,9 @@ class FioShape:
 
 FIO_SHAPES = (
     FioShape("fio psync x64", ("--ioengine=psync", "--direct=0", "--numjobs=64", "--thread"), 64),
-    FioShape("fio io_uring d64", ("--ioengine=io_uring", "--direct=1", "--iodepth=64", "--numjobs=1"), 1),
+    FioShape(
+        "fio io_uring d64", ("--ioengine=io_uring", "--direct=1", "--iodepth=64", "--numjobs=1"), 1
+    ),
 )
 
 
@@ -36,14 +38,25 @@ class FioResult:
 def fio_command(fio: str, path: Path, shape: FioShape, reads: int) -> list[str]:
     """Random 4 KiB reads over the whole file, `reads` of them shared by the shape's jobs; fio drops
     the file's pages itself before it starts (invalidate), and every job seeds its own offsets."""
-    return [fio, "--name=cold-random", f"--filename={path}", "--rw=randread", f"--bs={BLOCK}",
-            f"--size={path.stat().st_size}", f"--number_ios={max(reads // shape.jobs, 1)}", "--invalidate=1",
-            "--randrepeat=0", "--group_reporting", "--output-format=json", *shape.options]
+    return [
+        fio,
+        "--name=cold-random",
+        f"--filename={path}",
+        "--rw=randread",
+        f"--bs={BLOCK}",
+        f"--size={path.stat().st_size}",
+        f"--number_ios={max(reads // shape.jobs, 1)}",
+        "--invalidate=1",
+        "--randrepeat=0",
+        "--group_reporting",
+        "--output-format=json",
+        *shape.options,
+    ]
 
 
 def parse_read_rate(output: str) -> float:
-    """Reads per second of the job group in fio's JSON output, which fio may precede with notes of its
-    own (a line such as "fio: ..." before the document)."""
+    """Reads per second of the job group in fio's JSON output, which fio may precede with notes of
+    its own (a line such as "fio: ..." before the document)."""
     start = output.find("{")
     if start < 0:
         raise ValueError("no JSON document in fio's output")
@@ -75,12 +88,19 @@ def measure_fio(path: Path, shape: FioShape, reads: int) -> FioResult:
         return FioResult("missing", detail="fio is not installed (Debian: apt-get install fio)")
     drop_cached_pages(path)
     try:
-        done = subprocess.run(fio_command(fio, path, shape, reads), capture_output=True, text=True,
-                              timeout=FIO_TIMEOUT_S, check=False)
+        done = subprocess.run(
+            fio_command(fio, path, shape, reads),
+            capture_output=True,
+            text=True,
+            timeout=FIO_TIMEOUT_S,
+            check=False,
+        )
     except subprocess.TimeoutExpired:
         return FioResult("fails", detail=f"no result in {FIO_TIMEOUT_S:g} s")
     if done.returncode != 0:
-        last = (done.stderr.strip() or done.stdout.strip()).splitlines()[-1:] or [f"exit status {done.returncode}"]
+        last = (done.stderr.strip() or done.stdout.strip()).splitlines()[-1:] or [
+            f"exit status {done.returncode}"
+        ]
         return FioResult("fails", detail=last[0])
     try:
         return FioResult("ok", parse_read_rate(done.stdout))

@@ -62,7 +62,9 @@ async def cost_rows(directory: Path, quick: bool) -> list[dict]:
     out = directory / "out"
     rows = []
 
-    async def measure(name: str, mode: str, path: Path, call: str, *args: object, limit: int = ops) -> None:
+    async def measure(
+        name: str, mode: str, path: Path, call: str, *args: object, limit: int = ops
+    ) -> None:
         """Times `call` on a builtin file through to_thread, then on a larkspan handle."""
         with builtins.open(path, mode) as g:
             threaded = partial(asyncio.to_thread, getattr(g, call))
@@ -179,7 +181,9 @@ def run_responsiveness(quick: bool = False) -> list[dict]:
 
 def print_table(rows: list[dict]) -> None:
     columns = list(rows[0])
-    cells = [[f"{v:,.1f}" if isinstance(v, float) else str(v) for v in row.values()] for row in rows]
+    cells = [
+        [f"{v:,.1f}" if isinstance(v, float) else str(v) for v in row.values()] for row in rows
+    ]
     widths = [max(len(c), *(len(r[i]) for r in cells)) for i, c in enumerate(columns)]
     print("  ".join(c.ljust(w) for c, w in zip(columns, widths)))
     for r in cells:

@@ -87,8 +87,14 @@ async def create_array(target: Any, chunks: int) -> Any:
     import zarr.api.asynchronous as za
 
     data = array_data(chunks)
-    return await za.create_array(target, shape=data.shape, chunks=(CHUNK_SIDE, CHUNK_SIDE), dtype=data.dtype,
-                                 compressors=None, fill_value=-1)
+    return await za.create_array(
+        target,
+        shape=data.shape,
+        chunks=(CHUNK_SIDE, CHUNK_SIDE),
+        dtype=data.dtype,
+        compressors=None,
+        fill_value=-1,
+    )
 
 
 def tree_digest(items: list[tuple[str, bytes]]) -> str:
@@ -99,7 +105,9 @@ def tree_digest(items: list[tuple[str, bytes]]) -> str:
 
 
 def files_digest(root: Path) -> str:
-    return tree_digest([(str(p.relative_to(root)), p.read_bytes()) for p in root.rglob("*") if p.is_file()])
+    return tree_digest(
+        [(str(p.relative_to(root)), p.read_bytes()) for p in root.rglob("*") if p.is_file()]
+    )
 
 
 def drop_pages(root: Path) -> None:
@@ -128,8 +136,11 @@ async def write_array(place: Place, timed: pb.Timer) -> str:
     data = array_data(place.chunks)
     shutil.rmtree(place.written(), ignore_errors=True)
     memory: dict[str, Any] = {}
-    target = zarr.storage.MemoryStore(memory) if place.library == MEMORY_STORE else \
-        store(place.library, place.written(), read_only=False)
+    target = (
+        zarr.storage.MemoryStore(memory)
+        if place.library == MEMORY_STORE
+        else store(place.library, place.written(), read_only=False)
+    )
     async with timed():
         array = await create_array(target, place.chunks)
         await array.setitem(slice(None), data)
@@ -145,7 +156,9 @@ def read_array(cached: bool) -> Run:
 
         if place.library == MEMORY_STORE:
             target: Any = zarr.storage.MemoryStore()
-            await (await create_array(target, place.chunks)).setitem(slice(None), array_data(place.chunks))
+            await (await create_array(target, place.chunks)).setitem(
+                slice(None), array_data(place.chunks)
+            )
         else:
             target = store(place.library, place.array(), read_only=True)
         if cached:
@@ -166,16 +179,24 @@ class Workload:
     libraries: tuple[str, ...]
     cold: bool = False  # drops pages: skipped on a file system held in memory
     kind: str = SCENARIO  # as the peers' workloads: timed beside the ticker
-    operations: int | None = None  # as the peers' workloads: none here counts its operations for a rate
+    operations: int | None = (
+        None  # as the peers' workloads: none here counts its operations for a rate
+    )
     time_charted: bool = False  # the chart draws these rows' times in a panel of their own anyway
 
 
 WORKLOADS = [
     Workload("11. fs.cat() of 2,000 cached 4 KiB files", cat_small_files, FSSPEC_LIBRARIES),
     Workload(f"12. zarr: write {CHUNKS * CHUNKS:,} chunks", write_array, ZARR_LIBRARIES),
-    Workload(f"13. zarr: read {CHUNKS * CHUNKS:,} cached chunks", read_array(cached=True), ZARR_LIBRARIES),
-    Workload(f"14. zarr: read {CHUNKS * CHUNKS:,} chunks, cache dropped", read_array(cached=False),
-             (LARKSPAN, LOCAL_STORE), cold=True),
+    Workload(
+        f"13. zarr: read {CHUNKS * CHUNKS:,} cached chunks", read_array(cached=True), ZARR_LIBRARIES
+    ),
+    Workload(
+        f"14. zarr: read {CHUNKS * CHUNKS:,} chunks, cache dropped",
+        read_array(cached=False),
+        (LARKSPAN, LOCAL_STORE),
+        cold=True,
+    ),
 ]
 
 
@@ -205,8 +226,13 @@ def child_main(request: str) -> int:
 
 
 def measure(workload: Workload, place: Place, repeats: int) -> pb.Outcome:
-    request = {"workload": workload.name, "data": str(place.data), "library": place.library, "repeats": repeats,
-               "chunks": place.chunks}
+    request = {
+        "workload": workload.name,
+        "data": str(place.data),
+        "library": place.library,
+        "repeats": repeats,
+        "chunks": place.chunks,
+    }
     command = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(request)]
     return pb.run_child(command, pb.CHILD_START_S + TIMEOUT_S * repeats)
 
@@ -232,12 +258,19 @@ def make_data(data: Path, chunks: int = CHUNKS) -> None:
             os.close(descriptor)
 
 
-def run(full: bool, errors: list[str], notes: list[str], directory: Path | None = None,
-        only: str | None = None) -> list[PeerRow]:
+def run(
+    full: bool,
+    errors: list[str],
+    notes: list[str],
+    directory: Path | None = None,
+    only: str | None = None,
+) -> list[PeerRow]:
     """Every workload (or those whose name contains `only`) for each of its libraries."""
     missing = missing_modules()
     if missing:
-        notes.append(f"fsspec rows skipped: {', '.join(missing)} not installed (pip install '.[bench]')")
+        notes.append(
+            f"fsspec rows skipped: {', '.join(missing)} not installed (pip install '.[bench]')"
+        )
         return []
     repeats = pb.FULL_REPEATS if full else pb.QUICK_REPEATS
     directory = directory or pb.ROOT / "build" / "bench"
@@ -250,28 +283,47 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
         print(f"fsspec: data in {data} ({kind}), {repeats} run(s) each", flush=True)
         for workload in (w for w in WORKLOADS if only is None or only in w.name):
             if workload.cold and kind in ("tmpfs", "ramfs"):
-                notes.append(f"{workload.name}: skipped, {data} is on {kind}, whose pages cannot be dropped")
+                notes.append(
+                    f"{workload.name}: skipped, {data} is on {kind}, whose pages cannot be dropped"
+                )
                 continue
             try:
-                outcomes = {library: measure(workload, Place(data, library), repeats) for library in workload.libraries}
+                outcomes = {
+                    library: measure(workload, Place(data, library), repeats)
+                    for library in workload.libraries
+                }
             except pb.ChildError as error:
                 errors.append(f"fsspec, {workload.name}: {type(error).__name__}: {error}")
                 print(f"ERROR {errors[-1]}", file=sys.stderr)
                 continue
             kept = pb.matching(workload.name, outcomes, errors)
-            notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
-                      for library in outcomes if library not in kept]
+            notes += [
+                f"{workload.name}: no row for {library}, whose result differed (an error)"
+                for library in outcomes
+                if library not in kept
+            ]
             rows += pb.rows_for(workload, kept)  # type: ignore[arg-type]  (the fields they share are read)
-            print(f"  {workload.name}: " + ", ".join(
-                f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name), flush=True)
+            print(
+                f"  {workload.name}: "
+                + ", ".join(
+                    f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name
+                ),
+                flush=True,
+            )
     return rows
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--full", action="store_true", help=f"the median of {pb.FULL_REPEATS} runs")
-    parser.add_argument("--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)")
-    parser.add_argument("--only", metavar="TEXT", help="run only the workloads whose name contains TEXT")
+    parser.add_argument(
+        "--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)"
+    )
+    parser.add_argument(
+        "--only", metavar="TEXT", help="run only the workloads whose name contains TEXT"
+    )
     parser.add_argument("--json", type=Path, help="also write the rows there")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()

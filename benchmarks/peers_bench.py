@@ -43,7 +43,10 @@ TASKS = 64  # tasks at once in the many-files and random-read scenarios
 BLOCK = 4 * KIB  # what a random read reads
 RANDOM_READS = 8192  # distinct blocks read at random, a run's share of the cold file
 COLD_FILES, COLD_FILE_SIZE = 2000, 16 * KIB
-QUICK_RANDOM_FILE, FULL_RANDOM_FILE = "dropped-256m", "dropped-1g"  # the cold file of the random reads
+QUICK_RANDOM_FILE, FULL_RANDOM_FILE = (
+    "dropped-256m",
+    "dropped-1g",
+)  # the cold file of the random reads
 FUSE_DIRECT_SIZE = 8 * MIB
 QUICK_REPEATS, FULL_REPEATS = 1, 3
 QUICK_CALLS, FULL_CALLS = 10_000, 50_000  # timed calls of a per-call workload
@@ -270,10 +273,9 @@ async def read_fifo_line(open_: Opener, place: Place, timed: Timer) -> object:
 async def write_small(open_: Opener, place: Place, timed: Timer) -> object:
     path = place.data / f"out-{place.library}"
     path.unlink(missing_ok=True)  # a fresh file, so that no run pays for truncating the last one
-    async with timed():
-        async with open_(path, "wb") as f:
-            for _ in range(20_000):
-                await f.write(CHUNK)
+    async with timed(), open_(path, "wb") as f:
+        for _ in range(20_000):
+            await f.write(CHUNK)
     return path
 
 
@@ -291,8 +293,13 @@ async def read_slow_pipe(open_: Opener, place: Place, timed: Timer) -> object:
     """readline() on a pipe whose writer, a child process, writes a line every 2 ms."""
     read_end, write_end = os.pipe()
     go_read, go_write = os.pipe()
-    writer = subprocess.Popen([sys.executable, "-c", SLOW_WRITER, str(write_end)], stdin=go_read,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+    writer = subprocess.Popen(
+        [sys.executable, "-c", SLOW_WRITER, str(write_end)],
+        stdin=go_read,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        pass_fds=(write_end,),
+    )
     os.close(write_end)
     os.close(go_read)
     try:
@@ -310,11 +317,12 @@ async def read_slow_pipe(open_: Opener, place: Place, timed: Timer) -> object:
 async def write_fuse(open_: Opener, place: Place, timed: Timer) -> object:
     mount, backing = place.fuse_paths()
     name = f"out-{place.fuse_tag()}"
-    blocks = list(payload_blocks(64 * MIB))  # made beforehand: making a MiB keeps the loop for milliseconds
-    async with timed():
-        async with open_(mount / name, "wb") as f:
-            for block in blocks:
-                await f.write(block)
+    blocks = list(
+        payload_blocks(64 * MIB)
+    )  # made beforehand: making a MiB keeps the loop for milliseconds
+    async with timed(), open_(mount / name, "wb") as f:
+        for block in blocks:
+            await f.write(block)
     return backing / name  # checked without going through the slow file system again
 
 
@@ -328,7 +336,10 @@ def random_offsets(path: Path) -> list[int]:
     """RANDOM_READS distinct block offsets of the file (every block of a smaller one), the same in
     every run and library."""
     blocks = path.stat().st_size // BLOCK
-    return [block * BLOCK for block in random.Random(16).sample(range(blocks), min(RANDOM_READS, blocks))]
+    return [
+        block * BLOCK
+        for block in random.Random(16).sample(range(blocks), min(RANDOM_READS, blocks))
+    ]
 
 
 async def read_random_seeking(open_: Opener, place: Place, timed: Timer) -> object:
@@ -377,21 +388,19 @@ async def read_fuse_direct(open_: Opener, place: Place, timed: Timer) -> object:
     """One read() of the whole file, the call alone: the open and the close (a request of its own,
     the flush) are not timed."""
     mount, _ = place.fuse_direct_paths()
-    async with open_(mount / f"big-{place.fuse_tag()}", "rb") as f:
-        async with timed():
-            return await f.read()
+    async with open_(mount / f"big-{place.fuse_tag()}", "rb") as f, timed():
+        return await f.read()
 
 
 async def write_fuse_direct(open_: Opener, place: Place, timed: Timer) -> object:
-    """One write() of 8 MiB, the call alone, as for the read; what landed is checked after the close.
-    Every library here hands a write this large to the system at once rather than keep it for the
-    close."""
+    """One write() of 8 MiB, the call alone, as for the read; what landed is checked after the
+    close. Every library here hands a write this large to the system at once rather than keep it for
+    the close."""
     mount, backing = place.fuse_direct_paths()
     name = f"out-direct-{place.fuse_tag()}"
     data = b"".join(payload_blocks(FUSE_DIRECT_SIZE))
-    async with open_(mount / name, "wb") as f:
-        async with timed():
-            await f.write(data)
+    async with open_(mount / name, "wb") as f, timed():
+        await f.write(data)
     return backing / name
 
 
@@ -448,15 +457,35 @@ WORKLOADS = [
     Workload(f"7. slow pipe: {SLOW_LINES} x readline()", read_slow_pipe, timeout_s=20.0),
     Workload("8. write 64 MiB in 1 MiB, FUSE", write_fuse, fuse=True),
     Workload("9. read() 1 GiB, cached", read_cached("cached-1g")),
-    Workload(f"10. 2000 x open+read+close 4 KiB, {TASKS} tasks", read_many_cached, time_charted=True),
-    Workload("15. cold random 4 KiB reads, seek+read", read_random_seeking, operations=RANDOM_READS,
-             device_limit=True, time_charted=True),
-    Workload("16. cold random 4 KiB reads, shared pread", read_random_positional, operations=RANDOM_READS,
-             device_limit=True, time_charted=True),
-    Workload(f"17. {COLD_FILES} x open+read+close 16 KiB, cold", read_cold_files, operations=COLD_FILES,
-             time_charted=True),
-    Workload("18. one read() of 8 MiB, FUSE direct I/O", read_fuse_direct, fuse=True, time_charted=True),
-    Workload("19. one write() of 8 MiB, FUSE direct I/O", write_fuse_direct, fuse=True, time_charted=True),
+    Workload(
+        f"10. 2000 x open+read+close 4 KiB, {TASKS} tasks", read_many_cached, time_charted=True
+    ),
+    Workload(
+        "15. cold random 4 KiB reads, seek+read",
+        read_random_seeking,
+        operations=RANDOM_READS,
+        device_limit=True,
+        time_charted=True,
+    ),
+    Workload(
+        "16. cold random 4 KiB reads, shared pread",
+        read_random_positional,
+        operations=RANDOM_READS,
+        device_limit=True,
+        time_charted=True,
+    ),
+    Workload(
+        f"17. {COLD_FILES} x open+read+close 16 KiB, cold",
+        read_cold_files,
+        operations=COLD_FILES,
+        time_charted=True,
+    ),
+    Workload(
+        "18. one read() of 8 MiB, FUSE direct I/O", read_fuse_direct, fuse=True, time_charted=True
+    ),
+    Workload(
+        "19. one write() of 8 MiB, FUSE direct I/O", write_fuse_direct, fuse=True, time_charted=True
+    ),
     Workload("write(100 B)", each_write, kind=PER_CALL),
     Workload("readline()", each_read_call("readline"), kind=PER_CALL),
     Workload("async for, per line", each_line, kind=PER_CALL),
@@ -507,8 +536,12 @@ def run_in_child(workload: Workload, place: Place, repeats: int) -> dict[str, An
 def child_main(request: str) -> int:
     args = json.loads(request)
     workload = next(w for w in WORKLOADS if w.name == args["workload"])
-    place = Place(**{k: Path(v) if k in ("data", "fuse", "fuse_backing", "fuse_direct") and v else v
-                     for k, v in args["place"].items()})
+    place = Place(
+        **{
+            k: Path(v) if k in ("data", "fuse", "fuse_backing", "fuse_direct") and v else v
+            for k, v in args["place"].items()
+        }
+    )
     print(json.dumps(run_in_child(workload, place, args["repeats"])), flush=True)
     return 0
 
@@ -531,8 +564,9 @@ class Outcome:
 
 def run_child(command: list[str], timeout_s: float) -> Outcome:
     """Runs `command` in a session of its own, killed whole when it overruns `timeout_s`."""
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             start_new_session=True)
+    child = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+    )
     try:
         out, err = child.communicate(timeout=timeout_s)
     except subprocess.TimeoutExpired:
@@ -546,8 +580,11 @@ def run_child(command: list[str], timeout_s: float) -> Outcome:
 
 
 def measure(workload: Workload, place: Place, repeats: int) -> Outcome:
-    request = {"workload": workload.name, "repeats": repeats,
-               "place": {k: str(v) if isinstance(v, Path) else v for k, v in asdict(place).items()}}
+    request = {
+        "workload": workload.name,
+        "repeats": repeats,
+        "place": {k: str(v) if isinstance(v, Path) else v for k, v in asdict(place).items()},
+    }
     command = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(request)]
     try:
         return run_child(command, CHILD_START_S + workload.timeout_s * repeats)
@@ -572,9 +609,15 @@ def matching(name: str, outcomes: dict[str, Outcome], errors: list[str]) -> dict
         if not wrong:
             kept[library] = o
         elif library in PEERS:
-            kept[library] = replace(o, status="wrong", detail=f"gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}")
+            kept[library] = replace(
+                o,
+                status="wrong",
+                detail=f"gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}",
+            )
         else:
-            mismatch = Mismatch(f"{library} gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}")
+            mismatch = Mismatch(
+                f"{library} gave {wrong[0][:12]}, {reference[0]} gave {reference[1][:12]}"
+            )
             errors.append(f"peers, {name}: {type(mismatch).__name__}: {mismatch}")
             print(f"ERROR {errors[-1]}", file=sys.stderr)
     return kept
@@ -583,10 +626,18 @@ def matching(name: str, outcomes: dict[str, Outcome], errors: list[str]) -> dict
 def rows_for(workload: Workload, outcomes: dict[str, Outcome]) -> list[PeerRow]:
     rows = []
     for library, o in outcomes.items():
-        row = PeerRow(workload.name, library, workload.kind, o.status, detail=o.detail,
-                      time_charted=workload.time_charted)
+        row = PeerRow(
+            workload.name,
+            library,
+            workload.kind,
+            o.status,
+            detail=o.detail,
+            time_charted=workload.time_charted,
+        )
         if o.status == "ok":
-            middle = sorted(range(len(o.times_ns)), key=o.times_ns.__getitem__)[len(o.times_ns) // 2]
+            middle = sorted(range(len(o.times_ns)), key=o.times_ns.__getitem__)[
+                len(o.times_ns) // 2
+            ]
             if workload.kind == SCENARIO:
                 row.time_s = o.times_ns[middle] / 1e9
                 row.longest_gap_s = o.gaps_ns[middle] / 1e9 if o.gaps_ns else None
@@ -597,8 +648,11 @@ def rows_for(workload: Workload, outcomes: dict[str, Outcome]) -> list[PeerRow]:
     reference = next((r for r in rows if r.library == "larkspan" and r.status == "ok"), None)
     for row in rows:
         if reference is not None and row.status == "ok":
-            row.ratio = (row.time_s / reference.time_s if row.time_s is not None
-                         else row.ns_per_call / reference.ns_per_call)
+            row.ratio = (
+                row.time_s / reference.time_s
+                if row.time_s is not None
+                else row.ns_per_call / reference.ns_per_call
+            )
     return rows
 
 
@@ -614,7 +668,12 @@ def device_outcomes(place: Place, reads: int) -> dict[str, Outcome]:
     return outcomes
 
 
-COLD = (read_dropped, read_random_seeking, read_random_positional, read_cold_files)  # need pages dropped
+COLD = (
+    read_dropped,
+    read_random_seeking,
+    read_random_positional,
+    read_cold_files,
+)  # need pages dropped
 
 
 def skip_reason(workload: Workload, place: Place, fuse_reason: str | None) -> str | None:
@@ -637,7 +696,9 @@ def latencyfs_module() -> tuple[Any, str | None]:
 
 
 @contextmanager
-def places(directory: Path, repeats: int, calls: int, random_file: str) -> Iterator[tuple[Place, str | None]]:
+def places(
+    directory: Path, repeats: int, calls: int, random_file: str
+) -> Iterator[tuple[Place, str | None]]:
     """The data, and the slow file system mounted over its own files when it can be, once as it
     is and once with direct I/O."""
     place = Place(data=directory / "data", calls=calls, random_file=random_file)
@@ -647,14 +708,29 @@ def places(directory: Path, repeats: int, calls: int, random_file: str) -> Itera
     if reason:
         yield place, f"FUSE rows skipped: {reason}"
         return
-    backing, mountpoint, direct = directory / "fuse-backing", directory / "fuse-mount", directory / "fuse-direct"
+    backing, mountpoint, direct = (
+        directory / "fuse-backing",
+        directory / "fuse-mount",
+        directory / "fuse-direct",
+    )
     backing.mkdir()
     make_fuse_data(backing, repeats)
     with ExitStack() as mounts:
-        fs = mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms=FUSE_LATENCY_MS))
-        direct_fs = mounts.enter_context(latencyfs.mounted(backing, direct, FUSE_LATENCY_MS, direct_io=True))
-        yield replace(place, fuse=Path(fs.mountpoint), fuse_backing=Path(fs.backing),
-                      fuse_direct=Path(direct_fs.mountpoint)), None
+        fs = mounts.enter_context(
+            latencyfs.mounted(backing, mountpoint, latency_ms=FUSE_LATENCY_MS)
+        )
+        direct_fs = mounts.enter_context(
+            latencyfs.mounted(backing, direct, FUSE_LATENCY_MS, direct_io=True)
+        )
+        yield (
+            replace(
+                place,
+                fuse=Path(fs.mountpoint),
+                fuse_backing=Path(fs.backing),
+                fuse_direct=Path(direct_fs.mountpoint),
+            ),
+            None,
+        )
 
 
 def installed_libraries(notes: list[str]) -> list[str]:
@@ -664,10 +740,16 @@ def installed_libraries(notes: list[str]) -> list[str]:
     return [library for library in LIBRARIES if library not in missing]
 
 
-def run(full: bool, errors: list[str], notes: list[str], directory: Path | None = None,
-        only: list[str] | None = None) -> list[PeerRow]:
+def run(
+    full: bool,
+    errors: list[str],
+    notes: list[str],
+    directory: Path | None = None,
+    only: list[str] | None = None,
+) -> list[PeerRow]:
     """Every workload (or those whose name contains any text of `only`) for every installed library.
-    An error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`."""
+    An error is appended to `errors` and gives no row; why a workload was skipped goes to `notes`.
+    """
     repeats = FULL_REPEATS if full else QUICK_REPEATS
     libraries = installed_libraries(notes)
     rows: list[PeerRow] = []
@@ -675,13 +757,20 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
     directory.mkdir(parents=True, exist_ok=True)
     calls = FULL_CALLS if full else QUICK_CALLS
     random_file = FULL_RANDOM_FILE if full else QUICK_RANDOM_FILE
-    with tempfile.TemporaryDirectory(prefix="peers-", dir=directory) as temporary, \
-            places(Path(temporary), repeats, calls, random_file) as (place, fuse_reason):
-        print(f"peers: data in {place.data} ({file_system_type(place.data)}), "
-              f"{repeats} run(s) each, {place.calls} timed calls per small operation", flush=True)
+    with (
+        tempfile.TemporaryDirectory(prefix="peers-", dir=directory) as temporary,
+        places(Path(temporary), repeats, calls, random_file) as (place, fuse_reason),
+    ):
+        print(
+            f"peers: data in {place.data} ({file_system_type(place.data)}), "
+            f"{repeats} run(s) each, {place.calls} timed calls per small operation",
+            flush=True,
+        )
         size_mib = (place.data / random_file).stat().st_size // MIB
-        random_note = (f"the cold random reads read a {size_mib} MiB file on {file_system_type(place.data)} "
-                       f"({place.data}); fio reads the same file in the same run")
+        random_note = (
+            f"the cold random reads read a {size_mib} MiB file on {file_system_type(place.data)} "
+            f"({place.data}); fio reads the same file in the same run"
+        )
         for workload in (w for w in WORKLOADS if not only or any(text in w.name for text in only)):
             reason = skip_reason(workload, place, fuse_reason)
             if reason:
@@ -689,8 +778,10 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
                     notes.append(reason)
                 continue
             try:
-                outcomes = {library: measure(workload, replace(place, library=library), repeats)
-                            for library in libraries}
+                outcomes = {
+                    library: measure(workload, replace(place, library=library), repeats)
+                    for library in libraries
+                }
             except ChildError as error:
                 errors.append(f"peers, {workload.name}: {type(error).__name__}: {error}")
                 print(f"ERROR {errors[-1]}", file=sys.stderr)
@@ -700,23 +791,45 @@ def run(full: bool, errors: list[str], notes: list[str], directory: Path | None 
                 kept |= device_outcomes(place, RANDOM_READS)
                 if random_note not in notes:
                     notes.append(random_note)
-            notes += [f"{workload.name}: no row for {library}, whose result differed (an error)"
-                      for library in outcomes if library not in kept]
-            notes += [f"{workload.name}: {library} returned a wrong result ({o.detail})"
-                      for library, o in kept.items() if o.status == "wrong"]
+            notes += [
+                f"{workload.name}: no row for {library}, whose result differed (an error)"
+                for library in outcomes
+                if library not in kept
+            ]
+            notes += [
+                f"{workload.name}: {library} returned a wrong result ({o.detail})"
+                for library, o in kept.items()
+                if o.status == "wrong"
+            ]
             rows += rows_for(workload, kept)
-            print(f"  {workload.name}: " + ", ".join(
-                f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name), flush=True)
+            print(
+                f"  {workload.name}: "
+                + ", ".join(
+                    f"{r.library} {cell_time(r)}" for r in rows if r.workload == workload.name
+                ),
+                flush=True,
+            )
     return rows
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--full", action="store_true", help=f"the median of {FULL_REPEATS} runs, "
-                        f"{FULL_CALLS} timed calls per small operation")
-    parser.add_argument("--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)")
-    parser.add_argument("--only", metavar="TEXT", action="append",
-                        help="run only the workloads whose name contains TEXT (repeated: any of them)")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--full",
+        action="store_true",
+        help=f"the median of {FULL_REPEATS} runs, {FULL_CALLS} timed calls per small operation",
+    )
+    parser.add_argument(
+        "--dir", type=Path, help="where the data goes (default build/bench; not tmpfs)"
+    )
+    parser.add_argument(
+        "--only",
+        metavar="TEXT",
+        action="append",
+        help="run only the workloads whose name contains TEXT (repeated: any of them)",
+    )
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:

@@ -1,7 +1,8 @@
 """Cost per line, per write and per tell()/seek() of the text layer (larkspan._text.TextHandle)
 against the binary handle under it, on a file in /dev/shm of 80-character ASCII lines (and, for the
-positions, of lines that end in "\r\n" and hold multibyte characters, where a cookie needs replay). The sides take turns, and each
-figure is the median of the repeats, so that other load on the machine touches both alike.
+positions, of lines that end in "\r\n" and hold multibyte characters, where a cookie needs replay).
+The sides take turns, and each figure is the median of the repeats, so that other load on the
+machine touches both alike.
 
     python benchmarks/text_bench.py [--repeats N]
 """
@@ -77,7 +78,9 @@ async def measure(directory: Path, repeats: int) -> dict[str, list[float]]:
     wide.write_bytes((WIDE_LINE * POSITIONS).encode())
     cases: dict[str, Callable[[], Awaitable[float]]] = {
         "binary async for": lambda: per_line(lambda: larkspan.open(lines, "rb")),
-        "binary async for + decode()": lambda: per_line(lambda: larkspan.open(lines, "rb"), decode=True),
+        "binary async for + decode()": lambda: per_line(
+            lambda: larkspan.open(lines, "rb"), decode=True
+        ),
         "text async for": lambda: per_line(lambda: text(lines, "r")),
         "text async for, newline=''": lambda: per_line(lambda: text(lines, "r", "")),
         "text read(3) + tell()": lambda: per_position(lambda: text(lines, "r"), seek=False),
@@ -98,10 +101,14 @@ async def measure(directory: Path, repeats: int) -> dict[str, list[float]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--repeats", type=int, default=7)
     repeats = parser.parse_args().repeats
-    with tempfile.TemporaryDirectory(dir="/dev/shm" if Path("/dev/shm").is_dir() else None) as directory:
+    with tempfile.TemporaryDirectory(
+        dir="/dev/shm" if Path("/dev/shm").is_dir() else None
+    ) as directory:
         figures = asyncio.run(measure(Path(directory), repeats))
     for name, values in figures.items():
         print(f"{name:30} {median(values):6.0f} ns  (min {min(values):.0f})")

@@ -14,23 +14,27 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
 import pytest
-from hypothesis import settings
-
 from core_module import core_or_skip
+from hypothesis import settings
 
 if TYPE_CHECKING:
     from _larkspan_core import AsyncFile
 
-ROOT = Path(__file__).resolve().parents[1]  # the repository: the tests lie one folder deeper, by layer
+ROOT = (
+    Path(__file__).resolve().parents[1]
+)  # the repository: the tests lie one folder deeper, by layer
 
-# The tools the tests drive: the slow FUSE file system, the differential fuzzer's package, the benchmarks.
+# The tools the tests drive: the slow FUSE file system, the differential fuzzer's package, the
+# benchmarks.
 for tool in ("scripts/latencyfs", "fuzz", "benchmarks"):
     sys.path.insert(0, str(ROOT / tool))
 import latencyfs  # noqa: E402  (found through the path entries above)
 
 T = TypeVar("T")
 
-TIMEOUT = 60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
+TIMEOUT = (
+    60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
+)
 
 
 def spend_the_loops_budget() -> None:
@@ -41,8 +45,8 @@ def spend_the_loops_budget() -> None:
 
 
 def examples(quick: int, long: int, **options: Any) -> settings:
-    """Hypothesis settings: `quick` examples, the same ones on every run so that CI sees what a developer saw,
-    or under HYPOTHESIS_PROFILE=long, `long` fresh ones."""
+    """Hypothesis settings: `quick` examples, the same ones on every run so that CI sees what a
+    developer saw, or under HYPOTHESIS_PROFILE=long, `long` fresh ones."""
     if os.environ.get("HYPOTHESIS_PROFILE") == "long":
         return settings(max_examples=long, deadline=None, **options)
     return settings(max_examples=quick, deadline=None, derandomize=True, **options)
@@ -71,9 +75,9 @@ def letters(sizes: list[int]) -> list[bytes]:
 
 
 def descriptors() -> int:
-    """The process's open descriptors, but those of the completion queues larkspan keeps for event loops:
-    a loop makes its queue on first use and keeps it as long as the loop lives, as it keeps its selector.
-    test_completions checks that no queue outlives its loop."""
+    """The process's open descriptors, but those of the completion queues larkspan keeps for event
+    loops: a loop makes its queue on first use and keeps it as long as the loop lives, as it keeps
+    its selector. test_completions checks that no queue outlives its loop."""
     completions = sys.modules.get("larkspan._completions")
     queues = [] if completions is None else [*completions._queues.values(), *completions._orphans]
     kept = {queue.fileno() for queue in queues}
@@ -97,8 +101,11 @@ def pipe_holding(data: bytes) -> int:
 
 
 def run_child(script: str, *args: str) -> str:
-    """Runs `script` in a fresh interpreter, which must exit cleanly, and returns what it printed."""
-    result = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=TIMEOUT)
+    """Runs `script` in a fresh interpreter, which must exit cleanly, and returns what it
+    printed."""
+    result = subprocess.run(
+        [sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=TIMEOUT
+    )
     assert result.returncode == 0, result.stdout[-1000:] + result.stderr[-2000:]
     return result.stdout
 
@@ -137,14 +144,16 @@ def opened(make_file: Callable[..., str]) -> Iterator[Callable[..., "AsyncFile"]
 
 @pytest.fixture
 def full_disk() -> Callable[[], "AsyncFile"]:
-    """Opens objects on /dev/full, which refuses every byte; destruction drops what they leave pending."""
+    """Opens objects on /dev/full, which refuses every byte; destruction drops what they leave
+    pending."""
     if not os.path.exists("/dev/full"):
         pytest.skip("needs /dev/full")
     core = core_or_skip()
     return lambda: core.AsyncFile("/dev/full", "wb").open()
 
 
-# The reader evaluates each expression on `f` and pickles the values, or each error's class and text.
+# The reader evaluates each expression on `f` and pickles the values, or each error's class and
+# text.
 FIFO_READER = """
 import pickle, sys
 from _larkspan_core import AsyncFile
@@ -165,13 +174,16 @@ FIFO_WRITER = "import sys; open(sys.argv[1], 'wb').write(open(sys.argv[2], 'rb')
 @pytest.fixture
 def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
     """Feeds `data` through a FIFO to a child reading it with an AsyncFile `f`; returns the outcomes
-    of `expressions` there (`into(n)` reads with readinto). Both ends are children under timeouts."""
+    of `expressions` there (`into(n)` reads with readinto). Both ends are children under timeouts.
+    """
 
     def read(data: bytes, *expressions: str) -> list[object]:
         fifo, payload = tmp_path / "fifo", tmp_path / "payload"
         os.mkfifo(fifo)
         payload.write_bytes(data)
-        writer = subprocess.Popen([sys.executable, "-c", FIFO_WRITER, fifo, payload], stderr=subprocess.DEVNULL)
+        writer = subprocess.Popen(
+            [sys.executable, "-c", FIFO_WRITER, fifo, payload], stderr=subprocess.DEVNULL
+        )
         try:
             return pickle.loads(bytes.fromhex(run_child(FIFO_READER, str(fifo), *expressions)))
         finally:
@@ -183,20 +195,24 @@ def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
 
 @pytest.fixture
 def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
-    """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait `latency_ms`
-    and fails reads and writes of files named with `fail_marker` (EIO; reads from byte `fail_from` on,
-    a read that starts before it returning the bytes up to it). Each call mounts a new
-    tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
+    """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait
+    `latency_ms` and fails reads and writes of files named with `fail_marker` (EIO; reads from byte
+    `fail_from` on, a read that starts before it returning the bytes up to it). Each call mounts a
+    new tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
     reason = latencyfs.unavailable_reason()
     if reason is not None:
         pytest.skip(reason)
     counter = iter(range(1_000_000))
     with ExitStack() as mounts:
 
-        def mount(latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0) -> latencyfs.LatencyFs:
+        def mount(
+            latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0
+        ) -> latencyfs.LatencyFs:
             suffix = str(next(counter) or "")  # the first pair is plain "backing" and "mnt"
             backing, mountpoint = tmp_path / f"backing{suffix}", tmp_path / f"mnt{suffix}"
-            return mounts.enter_context(latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker, fail_from))
+            return mounts.enter_context(
+                latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker, fail_from)
+            )
 
         yield mount
 
@@ -206,12 +222,16 @@ SMALL_TMPFS_BYTES = 1 << 20
 
 @pytest.fixture
 def small_tmpfs(tmp_path: Path) -> Iterator[Path]:
-    """A 1 MiB tmpfs mounted for the test, which fills up (ENOSPC) after that many bytes; unmounted after it,
-    lazily, so that a descriptor the test leaked does not keep it from going."""
+    """A 1 MiB tmpfs mounted for the test, which fills up (ENOSPC) after that many bytes; unmounted
+    after it, lazily, so that a descriptor the test leaked does not keep it from going."""
     mountpoint = tmp_path / "small-tmpfs"
     mountpoint.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_TMPFS_BYTES}", "tmpfs", str(mountpoint)],
-                             capture_output=True, text=True, timeout=TIMEOUT)  # fmt: skip
+    mounted = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", f"size={SMALL_TMPFS_BYTES}", "tmpfs", str(mountpoint)],
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
     try:

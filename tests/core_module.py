@@ -1,5 +1,6 @@
 """_larkspan_core for the tests. It is built for every supported CPython but loads only under 3.12,
-so its tests skip, saying why, under the others (tests/front/test_versions.py checks the refusal)."""
+so its tests skip, saying why, under the others (tests/front/test_versions.py checks the refusal).
+"""
 
 import importlib
 import sys

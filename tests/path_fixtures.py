@@ -10,9 +10,8 @@ from collections.abc import Callable, Coroutine, Iterator
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan._budget
+import pytest
 from conftest import TIMEOUT, ticking  # noqa: F401  (shared with the front tests)
 from larkspan import _placement, _workers
 from larkspan._engine import File
@@ -102,13 +101,15 @@ def outcome_of(make_call: Callable[[], Coroutine[Any, Any, Any]]) -> tuple[Any, 
 
 @pytest.fixture
 def submissions(monkeypatch: pytest.MonkeyPatch) -> list[Callable[[], Any]]:
-    """Every call handed to the worker pool or to the engine's threads from now on (an engine call as
-    a callable that names it)."""
+    """Every call handed to the worker pool or to the engine's threads from now on (an engine call
+    as a callable that names it)."""
     pool = _workers.pool()
     submitted: list[Callable[[], Any]] = []
     submit = pool.submit
 
-    def counting(loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver) -> _workers.Job:
+    def counting(
+        loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver
+    ) -> _workers.Job:
         submitted.append(call)
         return submit(loop, call, deliver)
 
@@ -125,7 +126,7 @@ def submissions(monkeypatch: pytest.MonkeyPatch) -> list[Callable[[], Any]]:
 
 
 def place(monkeypatch: pytest.MonkeyPatch, placement: str) -> None:
-    """"worker": every path is taken to lie on a file system that can wait."""
+    """ "worker": every path is taken to lie on a file system that can wait."""
     if placement == "worker":
         monkeypatch.setattr(_placement, "path_may_wait", lambda *paths: True)
 

@@ -43,9 +43,12 @@ class Tally:
 
     def report(self, seconds: float) -> str:
         minutes = seconds / 60
-        lines = [f"{self.sequences} sequences, {self.calls} calls in {seconds:.0f} s: "
-                 f"{self.sequences / minutes:.0f} sequences and {self.calls / minutes:.0f} calls a minute; "
-                 f"{len(self.found)} divergence(s)"]
+        lines = [
+            f"{self.sequences} sequences, {self.calls} calls in {seconds:.0f} s: "
+            f"{self.sequences / minutes:.0f} sequences and {self.calls / minutes:.0f} calls a "
+            f"minute; "
+            f"{len(self.found)} divergence(s)"
+        ]
         lines += [f"  allowed {count:6} x {name}" for name, count in self.allowed.most_common()]
         lines += [f"  ended   {count:6} x {name}" for name, count in self.ended_by.most_common()]
         return "\n".join(lines)
@@ -76,33 +79,64 @@ def fuzz(session: Session, seconds: float, master: int, keep_going: bool) -> Tal
 
 def explain(session: Session, case: Case) -> None:
     """Shrinks the diverging `case` and prints what it takes to see and keep the divergence."""
-    print(f"\ncase {case.seed} ({len(case.calls)} calls, {len(case.content or b'')} bytes); shrinking...", flush=True)
+    print(
+        f"\ncase {case.seed} ({len(case.calls)} calls, {len(case.content or b'')} bytes); "
+        "shrinking...",
+        flush=True,
+    )
     shrinker = Shrinker(session, case, SHRINK_SECONDS)
     if not shrinker.target:
-        print("it does not diverge when run again (timing: a race, or pages cached or not); as it ran:")
+        print(
+            "it does not diverge when run again (timing: a race, or pages cached or not); "
+            "as it ran:"
+        )
         print("# ---- reproducer " + "-" * 60 + "\n" + reproducer(case))
         print("# ---- the case " + "-" * 62 + "\n" + case_literal(case) + "\n")
         return
     small = shrinker.shrink()
-    theirs, ours, verdict = session.run(small)
+    _, _, verdict = session.run(small)
     at = verdict.diverged_at
-    where = "open()" if at == -1 else "the bytes on disk" if at is not None and at >= len(small.calls) else (
-        f"call {at}: {small.calls[at] if at is not None else None}")
-    print(f"shrunk to {len(small.calls)} calls and {len(small.content or b'')} bytes in {shrinker.runs} runs; "
-          f"it diverges at {where}")
+    where = (
+        "open()"
+        if at == -1
+        else "the bytes on disk"
+        if at is not None and at >= len(small.calls)
+        else (f"call {at}: {small.calls[at] if at is not None else None}")
+    )
+    print(
+        f"shrunk to {len(small.calls)} calls and {len(small.content or b'')} bytes "
+        f"in {shrinker.runs} runs; "
+        f"it diverges at {where}"
+    )
     print(f"  builtin:  {verdict.theirs!r:.500}\n  larkspan: {verdict.ours!r:.500}")
     print(f"\nreplay: bash scripts/fuzz-differential --replay {case.seed}")
     print("\n# ---- reproducer " + "-" * 60 + "\n" + reproducer(small))
-    print("# ---- for the table in tests/tools/test_differential.py " + "-" * 28 + "\n" + case_literal(small) + "\n")
+    print(
+        "# ---- for the table in tests/tools/test_differential.py "
+        + "-" * 28
+        + "\n"
+        + case_literal(small)
+        + "\n"
+    )
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("seconds", nargs="?", type=float, default=60.0)
-    parser.add_argument("--seed", type=int, help="the run's seed (random unless given); case seeds derive from it")
-    parser.add_argument("--replay", type=int, metavar="CASE_SEED", help="run the case of this seed only")
-    parser.add_argument("--dir", help="where the files are made (a disk evicts pages; tmpfs does not)")
-    parser.add_argument("--keep-going", action="store_true", help="fuzz for the whole time, collecting divergences")
+    parser.add_argument(
+        "--seed", type=int, help="the run's seed (random unless given); case seeds derive from it"
+    )
+    parser.add_argument(
+        "--replay", type=int, metavar="CASE_SEED", help="run the case of this seed only"
+    )
+    parser.add_argument(
+        "--dir", help="where the files are made (a disk evicts pages; tmpfs does not)"
+    )
+    parser.add_argument(
+        "--keep-going", action="store_true", help="fuzz for the whole time, collecting divergences"
+    )
     options = parser.parse_args()
     with Session(options.dir) as session:
         if options.replay is not None:
@@ -114,7 +148,11 @@ def main() -> int:
             explain(session, case)
             return 1
         master = options.seed if options.seed is not None else random.randrange(1, 1_000_000)
-        print(f"differential fuzzing for {options.seconds:.0f} s, seed {master} (in {session.directory})", flush=True)
+        print(
+            f"differential fuzzing for {options.seconds:.0f} s, seed {master} "
+            f"(in {session.directory})",
+            flush=True,
+        )
         started = time.monotonic()
         tally = fuzz(session, options.seconds, master, options.keep_going)
         print(tally.report(time.monotonic() - started))

@@ -13,7 +13,9 @@ from dataclasses import dataclass, field, replace
 from typing import Any, TypeAlias
 
 Call: TypeAlias = tuple[Any, ...]
-Outcome: TypeAlias = tuple[Any, ...]  # ("ok", value) | ("raised", class name, message) | ("gather", a, b)
+Outcome: TypeAlias = tuple[
+    Any, ...
+]  # ("ok", value) | ("raised", class name, message) | ("gather", a, b)
 
 CHUNK = 8192  # text files read this much at a time
 BOUNDARIES = (4096, 8192, 16384, 65536, 131072, 262144)  # block, chunk and engine buffer sizes
@@ -60,11 +62,15 @@ def make_case(seed: int) -> Case:
     binary = rng.random() < 0.4
     mode = rng.choice(BINARY_MODES if binary else TEXT_MODES)
     encoding = rng.choice(ENCODINGS)
-    buffering = rng.choice(BUFFERINGS if binary else tuple(b for b in BUFFERINGS if b != 0) * 20 + (0,))
+    buffering = rng.choice(
+        BUFFERINGS if binary else tuple(b for b in BUFFERINGS if b != 0) * 20 + (0,)
+    )
     content = None if mode.startswith("x") and rng.random() < 0.9 else make_content(rng, encoding)
     case = Case(seed, content, mode, buffering)
     if not binary:
-        case = replace(case, encoding=encoding, errors=rng.choice(ERRORS), newline=rng.choice(NEWLINES))
+        case = replace(
+            case, encoding=encoding, errors=rng.choice(ERRORS), newline=rng.choice(NEWLINES)
+        )
     length = rng.choice((1, 2, 3, 5, 8, 12, 20, 30, 40))
     return case.with_calls([make_call(rng, case) for _ in range(length)])
 
@@ -73,8 +79,13 @@ def make_content(rng: random.Random, encoding: str) -> bytes:
     """Lines ending every way, with characters of every width and undecodable bytes, often
     across the boundaries where blocks, chunks and buffers end."""
     roll = rng.random()
-    size = rng.randrange(0, 40) if roll < 0.45 else rng.randrange(40, 600) if roll < 0.75 else (
-        rng.choice(BOUNDARIES) * rng.choice((1, 1, 2)) + rng.randrange(-40, 40))
+    size = (
+        rng.randrange(0, 40)
+        if roll < 0.45
+        else rng.randrange(40, 600)
+        if roll < 0.75
+        else (rng.choice(BOUNDARIES) * rng.choice((1, 1, 2)) + rng.randrange(-40, 40))
+    )
     pieces: list[bytes] = []
     total = 0
     while total < size:
@@ -86,7 +97,7 @@ def make_content(rng: random.Random, encoding: str) -> bytes:
         if boundary < len(content) and rng.random() < 0.7:
             at = boundary + rng.randrange(-3, 3)
             piece = pick_piece(rng, encoding, special=True)
-            content[at: at + len(piece)] = piece
+            content[at : at + len(piece)] = piece
     return bytes(content)
 
 
@@ -149,9 +160,27 @@ def make_plain_call(rng: random.Random, case: Case) -> Call:
 
 def binary_call(rng: random.Random) -> Call:
     choice = rng.choices(
-        ("read", "read1", "readinto", "readline", "readlines", "next", "peek", "write", "writelines", "seek",
-         "tell", "truncate", "flush", "evict", "readall", "query", "close"),
-        (14, 4, 3, 10, 3, 4, 2, 14, 3, 12, 6, 3, 4, 2, 1, 2, 0.5))[0]
+        (
+            "read",
+            "read1",
+            "readinto",
+            "readline",
+            "readlines",
+            "next",
+            "peek",
+            "write",
+            "writelines",
+            "seek",
+            "tell",
+            "truncate",
+            "flush",
+            "evict",
+            "readall",
+            "query",
+            "close",
+        ),
+        (14, 4, 3, 10, 3, 4, 2, 14, 3, 12, 6, 3, 4, 2, 1, 2, 0.5),
+    )[0]
     if choice in ("read", "read1", "readline", "readlines"):
         return (choice, a_size(rng))
     if choice in ("readinto", "peek"):
@@ -166,7 +195,11 @@ def binary_call(rng: random.Random) -> Call:
     if choice == "truncate":
         return ("truncate", None if rng.random() < 0.4 else rng.choice(SIZES))
     if choice == "query":
-        return (rng.choice(("readable", "writable", "seekable", "isatty", "closed", "mode", "name_matches")),)
+        return (
+            rng.choice(
+                ("readable", "writable", "seekable", "isatty", "closed", "mode", "name_matches")
+            ),
+        )
     return (choice,)
 
 
@@ -180,9 +213,25 @@ def a_seek(rng: random.Random) -> tuple[int, int]:
 
 def text_call(rng: random.Random) -> Call:
     choice = rng.choices(
-        ("read", "readline", "readlines", "next", "write", "writelines", "tell", "seek_told", "seek", "truncate",
-         "flush", "evict", "attribute", "query", "close"),
-        (14, 12, 3, 5, 14, 2, 12, 10, 4, 2, 4, 2, 3, 1, 0.5))[0]
+        (
+            "read",
+            "readline",
+            "readlines",
+            "next",
+            "write",
+            "writelines",
+            "tell",
+            "seek_told",
+            "seek",
+            "truncate",
+            "flush",
+            "evict",
+            "attribute",
+            "query",
+            "close",
+        ),
+        (14, 12, 3, 5, 14, 2, 12, 10, 4, 2, 4, 2, 3, 1, 0.5),
+    )[0]
     if choice in ("read", "readline", "readlines"):
         size = a_size(rng)
         return (choice, -1 if choice == "readline" and size is None else size)

@@ -26,7 +26,8 @@ class Verdict:
     ended_by: str | None = None
 
     def signature(self, case: Case) -> tuple[object, ...]:
-        """What a shrunk case must keep diverging on: the step's name and each side's kind of outcome."""
+        """What a shrunk case must keep diverging on: the step's name and each side's kind of
+        outcome."""
         if self.diverged_at is None:
             return ()
         if self.diverged_at == OPEN:
@@ -50,8 +51,12 @@ def compare(case: Case, theirs: Run, ours: Run) -> Verdict:
     calls = case.calls if opened_well else ()  # none ran when open() failed
     steps = [(OPEN, Step(case, theirs.opened, OPENING, theirs.opened, ours.opened, ()))]
     if ours.opened[0] == theirs.opened[0]:
-        steps += [(index, Step(case, theirs.opened, call, their, our, calls[:index]))
-                  for index, (call, their, our) in enumerate(zip(calls, theirs.outcomes, ours.outcomes, strict=True))]
+        steps += [
+            (index, Step(case, theirs.opened, call, their, our, calls[:index]))
+            for index, (call, their, our) in enumerate(
+                zip(calls, theirs.outcomes, ours.outcomes, strict=True)
+            )
+        ]
         on_disk = Step(case, theirs.opened, ON_DISK, ("ok", theirs.disk), ("ok", ours.disk), calls)
         steps.append((len(case.calls), on_disk))
     for index, step in steps:
@@ -61,7 +66,10 @@ def compare(case: Case, theirs: Run, ours: Run) -> Verdict:
                 verdict.diverged_at, verdict.theirs, verdict.ours = index, step.theirs, step.ours
                 return verdict
             verdict.allowed[allowing] += 1
-        ending = next((name for part in parts(step) for name, d in EVERY_DIFFERENCE.items() if d.ends(part)), None)
+        ending = next(
+            (name for part in parts(step) for name, d in EVERY_DIFFERENCE.items() if d.ends(part)),
+            None,
+        )
         if ending is not None:
             verdict.ended_by = ending
             return verdict
@@ -74,7 +82,14 @@ def parts(step: Step) -> list[Step]:
     if step.call[0] != "gather" or step.theirs[0] != "gather" or step.ours[0] != "gather":
         return [step]
     first = Step(step.case, step.opened, step.call[1], step.theirs[1], step.ours[1], step.before)
-    second = Step(step.case, step.opened, step.call[2], step.theirs[2], step.ours[2], step.before + (step.call[1],))
+    second = Step(
+        step.case,
+        step.opened,
+        step.call[2],
+        step.theirs[2],
+        step.ours[2],
+        step.before + (step.call[1],),
+    )
     return [step, first, second]
 
 

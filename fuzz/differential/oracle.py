@@ -35,8 +35,11 @@ import os
 import sys
 from typing import IO, Any
 
-
-BYTES_LIKE = (bytes, bytearray, memoryview)  # what the fuzzer writes; anything else builtin refuses itself
+BYTES_LIKE = (
+    bytes,
+    bytearray,
+    memoryview,
+)  # what the fuzzer writes; anything else builtin refuses itself
 
 
 class SoundBufferedRandom(io.BufferedRandom):
@@ -60,7 +63,9 @@ class SoundBufferedRandom(io.BufferedRandom):
         except OSError:
             # The writes went out, but the buffer kept a stale idea of the file's position: start
             # it again where the writes left the position (at the end, in append mode).
-            self._start_again_at(os.fstat(self.fileno()).st_size if self._appending and pending else before)
+            self._start_again_at(
+                os.fstat(self.fileno()).st_size if self._appending and pending else before
+            )
             raise
         return position  # a seek inside the buffer keeps the writes pending
 
@@ -79,7 +84,12 @@ class SoundBufferedRandom(io.BufferedRandom):
         return length
 
     def write(self, data: Any, /) -> int:
-        if self._appending and not self.closed and isinstance(data, BYTES_LIKE) and self.tell() <= self.raw.tell():
+        if (
+            self._appending
+            and not self.closed
+            and isinstance(data, BYTES_LIKE)
+            and self.tell() <= self.raw.tell()
+        ):
             # The write lands at the end, not over what the read buffer holds: drop it. (Ahead
             # of the file's position, writes are pending and no read buffer holds anything.)
             self.flush()
@@ -89,8 +99,8 @@ class SoundBufferedRandom(io.BufferedRandom):
 
 
 class SizeFirstBufferedWriter(io.BufferedWriter):
-    """CPython 3.11's write-only files refuse read() and read1() before they look at the size; 3.12's
-    convert it first, as larkspan does on every version."""
+    """CPython 3.11's write-only files refuse read() and read1() before they look at the size;
+    3.12's convert it first, as larkspan does on every version."""
 
     def read(self, size: Any = -1, /) -> bytes:
         operator.index(size)
@@ -124,8 +134,14 @@ class SoundTextIOWrapper(io.TextIOWrapper):
         super().flush()
 
 
-def open_builtin(path: str, mode: str, buffering: int = -1, encoding: str | None = None, errors: str | None = None,
-                 newline: str | None = None) -> IO[Any]:
+def open_builtin(
+    path: str,
+    mode: str,
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> IO[Any]:
     """builtin open() with the corrections above; raises what open() raises."""
     file = builtins.open(path, mode, buffering, encoding, errors, newline)
     file.seekable()  # asked now, before a seek() that fails could make FileIO remember False

@@ -8,7 +8,7 @@ from .cases import Call, Case
 
 FUZZ_DIRECTORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-PRELUDE = '''import asyncio, inspect, os, sys
+PRELUDE = """import asyncio, inspect, os, sys
 sys.path.insert(0, {fuzz!r})
 import larkspan
 from differential.oracle import open_builtin  # builtin open(), its known faults corrected
@@ -63,15 +63,20 @@ print("builtin:")
 asyncio.run(builtin_side("reproduce-builtin"))
 print("larkspan:")
 asyncio.run(larkspan_side("reproduce-larkspan"))
-'''
+"""
 
 
 def reproducer(case: Case) -> str:
     builtin = [f"        {line}" for call in case.calls for line in statements(call, ours=False)]
     ours = [f"        {line}" for call in case.calls for line in statements(call, ours=True)]
     return PRELUDE.format(
-        fuzz=FUZZ_DIRECTORY, content=bytes_literal(case.content), mode=case.mode, options=case.open_arguments(),
-        builtin="\n".join(builtin or ["        pass"]), ours="\n".join(ours or ["        pass"]))
+        fuzz=FUZZ_DIRECTORY,
+        content=bytes_literal(case.content),
+        mode=case.mode,
+        options=case.open_arguments(),
+        builtin="\n".join(builtin or ["        pass"]),
+        ours="\n".join(ours or ["        pass"]),
+    )
 
 
 def statements(call: Call, ours: bool) -> list[str]:
@@ -79,7 +84,10 @@ def statements(call: Call, ours: bool) -> list[str]:
         if not ours:
             return statements(call[1], ours) + statements(call[2], ours)
         first, second = expression(call[1], ours), expression(call[2], ours)
-        return [f"await show('gather', lambda: asyncio.gather({first}, {second}, return_exceptions=True))"]
+        return [
+            "await show('gather', lambda: "
+            f"asyncio.gather({first}, {second}, return_exceptions=True))"
+        ]
     keep = ", told" if call[0] == "tell" else ""
     return [f"await show({label(call)!r}, lambda: {expression(call, ours)}{keep})"]
 
@@ -124,7 +132,7 @@ def bytes_literal(data: bytes | None) -> str:
         while end < len(data) and data[end] == data[start]:
             end += 1
         if end - start >= 16:
-            parts.append(f"{data[start:start + 1]!r} * {end - start}")
+            parts.append(f"{data[start : start + 1]!r} * {end - start}")
             start = end
             continue
         literal_end = start
@@ -139,14 +147,24 @@ def bytes_literal(data: bytes | None) -> str:
         start = literal_end
     if len(parts) <= 8:
         return " + ".join(parts) or "b''"
-    return "b''.join([\n    " + ",\n    ".join(parts) + ",\n])"  # a long sum would nest too deep to compile
+    return (
+        "b''.join([\n    " + ",\n    ".join(parts) + ",\n])"
+    )  # a long sum would nest too deep to compile
 
 
 def case_literal(case: Case) -> str:
     """The case as a Case(...) expression, for the table of regressions."""
-    fields = [f"seed={case.seed}", f"content={bytes_literal(case.content)}", f"mode={case.mode!r}",
-              f"buffering={case.buffering}"]
+    fields = [
+        f"seed={case.seed}",
+        f"content={bytes_literal(case.content)}",
+        f"mode={case.mode!r}",
+        f"buffering={case.buffering}",
+    ]
     if not case.binary:
-        fields += [f"encoding={case.encoding!r}", f"errors={case.errors!r}", f"newline={case.newline!r}"]
+        fields += [
+            f"encoding={case.encoding!r}",
+            f"errors={case.errors!r}",
+            f"newline={case.newline!r}",
+        ]
     fields.append(f"calls={case.calls!r}")
     return "Case(" + ", ".join(fields) + ")"

@@ -91,7 +91,11 @@ def warned(caught: list[warnings.WarningMessage]) -> tuple[tuple[str, str], ...]
 
 def builtin_outcome(file: IO[Any], path: str, cookies: list[int], call: Call) -> Outcome:
     if call[0] == "gather":  # builtin makes the two calls one after the other
-        return ("gather", builtin_outcome(file, path, cookies, call[1]), builtin_outcome(file, path, cookies, call[2]))
+        return (
+            "gather",
+            builtin_outcome(file, path, cookies, call[1]),
+            builtin_outcome(file, path, cookies, call[2]),
+        )
     try:
         return ("ok", builtin_call(file, path, cookies, call))
     except Exception as error:
@@ -122,7 +126,16 @@ def builtin_call(file: IO[Any], path: str, cookies: list[int], call: Call) -> An
     return result
 
 
-LOCAL_CALLS = ("evict", "name_matches", "closed", "newlines", "encoding", "errors", "mode", "line_buffering")
+LOCAL_CALLS = (
+    "evict",
+    "name_matches",
+    "closed",
+    "newlines",
+    "encoding",
+    "errors",
+    "mode",
+    "line_buffering",
+)
 NO_COOKIE = "no cookie yet"
 
 
@@ -167,7 +180,8 @@ async def ours(path: str, case: Case) -> Run:
 async def our_outcome(file: Any, path: str, cookies: list[int], call: Call) -> Outcome:
     if call[0] == "gather":
         first, second = await asyncio.gather(
-            our_outcome(file, path, cookies, call[1]), our_outcome(file, path, cookies, call[2]))
+            our_outcome(file, path, cookies, call[1]), our_outcome(file, path, cookies, call[2])
+        )
         return ("gather", first, second)
     try:
         return ("ok", await asyncio.wait_for(our_call(file, path, cookies, call), TIMEOUT))

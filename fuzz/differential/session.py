@@ -15,7 +15,9 @@ class Session:
     """Runs cases in `directory` (a temporary one under it, removed at the end)."""
 
     def __init__(self, directory: str | None = None) -> None:
-        self._directory = tempfile.TemporaryDirectory(prefix="larkspan-differential-", dir=directory)
+        self._directory = tempfile.TemporaryDirectory(
+            prefix="larkspan-differential-", dir=directory
+        )
         self._loop = asyncio.new_event_loop()
         self.directory = self._directory.name
         self.theirs = os.path.join(self._directory.name, "builtin")
@@ -36,7 +38,10 @@ class Session:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
         self.close()
-

@@ -39,8 +39,14 @@ class Shrinker:
         progress = True
         while progress and not self.out_of_time():
             progress = False
-            for variants in (self._fewer_calls, self._ungathered, self._smaller_arguments, self._less_content,
-                             self._plainer_content, self._plainer_options):
+            for variants in (
+                self._fewer_calls,
+                self._ungathered,
+                self._smaller_arguments,
+                self._less_content,
+                self._plainer_content,
+                self._plainer_options,
+            ):
                 progress |= self._keep_first(variants)
         return self.best
 
@@ -72,7 +78,7 @@ class Shrinker:
         size = len(calls) // 2
         while size >= 1:
             for start in range(0, len(calls), size):
-                yield case.with_calls(calls[:start] + calls[start + size:])
+                yield case.with_calls(calls[:start] + calls[start + size :])
             size //= 2
 
     @staticmethod
@@ -80,13 +86,15 @@ class Shrinker:
         for index, call in enumerate(case.calls):
             if call[0] == "gather":
                 for replacement in ((call[1], call[2]), (call[1],), (call[2],)):
-                    yield case.with_calls(case.calls[:index] + replacement + case.calls[index + 1:])
+                    yield case.with_calls(
+                        case.calls[:index] + replacement + case.calls[index + 1 :]
+                    )
 
     @staticmethod
     def _smaller_arguments(case: Case) -> Iterator[Case]:
         for index, call in enumerate(case.calls):
             for smaller in smaller_calls(call):
-                yield case.with_calls(case.calls[:index] + (smaller,) + case.calls[index + 1:])
+                yield case.with_calls(case.calls[:index] + (smaller,) + case.calls[index + 1 :])
 
     @staticmethod
     def _less_content(case: Case) -> Iterator[Case]:
@@ -96,7 +104,7 @@ class Shrinker:
         size = len(content) // 2
         while size >= 1:
             for start in range(0, len(content), size):
-                yield replace(case, content=content[:start] + content[start + size:])
+                yield replace(case, content=content[:start] + content[start + size :])
             size //= 2
 
     @staticmethod
@@ -107,9 +115,11 @@ class Shrinker:
         size = len(content) // 2
         while size >= 4:
             for start in range(0, len(content), size):
-                piece = content[start: start + size]
+                piece = content[start : start + size]
                 if piece != b"x" * len(piece):
-                    yield replace(case, content=content[:start] + b"x" * len(piece) + content[start + size:])
+                    yield replace(
+                        case, content=content[:start] + b"x" * len(piece) + content[start + size :]
+                    )
             size //= 2
 
     @staticmethod
@@ -126,11 +136,11 @@ def smaller_calls(call: Call) -> Iterator[Call]:
     if name == "gather":
         for index in (1, 2):
             for smaller in smaller_calls(call[index]):
-                yield call[:index] + (smaller,) + call[index + 1:]
+                yield call[:index] + (smaller,) + call[index + 1 :]
         return
     for index, argument in enumerate(arguments):
         for value in smaller_values(argument):
-            yield (name, *arguments[:index], value, *arguments[index + 1:])
+            yield (name, *arguments[:index], value, *arguments[index + 1 :])
 
 
 def smaller_values(value: Any) -> Iterator[Any]:
@@ -143,13 +153,13 @@ def smaller_values(value: Any) -> Iterator[Any]:
     elif isinstance(value, (str, bytes)):
         if len(value) > 1:
             yield value[: len(value) // 2]
-            yield value[len(value) // 2:]
+            yield value[len(value) // 2 :]
             yield value[1:]
             yield value[:-1]
         if value:
             yield value[:0]
     elif isinstance(value, list):
         for index in range(len(value)):
-            yield value[:index] + value[index + 1:]
+            yield value[:index] + value[index + 1 :]
             for smaller in smaller_values(value[index]):
-                yield value[:index] + [smaller] + value[index + 1:]
+                yield value[:index] + [smaller] + value[index + 1 :]

@@ -7,7 +7,9 @@ from typing import Any, Self, SupportsIndex
 from typing_extensions import Buffer  # collections.abc has it from 3.12 on
 
 class AsyncFile:
-    def __init__(self, filename: str | bytes | bytearray, mode: str | bytes | bytearray = "r") -> None:
+    def __init__(
+        self, filename: str | bytes | bytearray, mode: str | bytes | bytearray = "r"
+    ) -> None:
         """Takes the path and mode (builtin's mode strings); opens nothing until open()."""
     def __aenter__(self) -> Self: ...
     def __aexit__(
@@ -38,15 +40,18 @@ class AsyncFile:
     def readinto(self, buffer: Buffer) -> int:
         """Fills `buffer` from the position; returns the number of bytes stored."""
     def readline(self, size: SupportsIndex | None = None) -> str:
-        """The next line, always as str, through the 256 KiB read-ahead; at most `size` bytes when given."""
+        """The next line, always as str, through the 256 KiB read-ahead; at most `size` bytes when
+        given."""
     def readlines(self, hint: SupportsIndex | None = None) -> list[str]:
         """The lines left, each a str; lines until their length reaches `hint` when given."""
     def write(self, data: object) -> int:
-        """Gathers `data` (bytes-like, or str as UTF-8) in the 256 KiB write buffer; returns its length."""
+        """Gathers `data` (bytes-like, or str as UTF-8) in the 256 KiB write buffer; returns its
+        length."""
     def writelines(self, lines: Sequence[str | bytes | bytearray]) -> None:
         """Writes each item of `lines` (str, bytes or bytearray) in turn."""
     def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        """Hands pending writes over, then moves to `offset` from `whence`; returns the new position."""
+        """Hands pending writes over, then moves to `offset` from `whence`; returns the new
+        position."""
     def tell(self) -> int:
         """The position, counting the bytes still pending."""
     def flush(self) -> None:

@@ -18,7 +18,16 @@ from ._text import TextHandle
 from ._version import __version__
 from ._whole_file import read_bytes, read_text, write_bytes, write_text
 from ._workers import DEFAULT_MAX_WORKERS, set_max_workers
-from ._wrapped import WrappedFile, stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes, wrap_file
+from ._wrapped import (
+    WrappedFile,
+    stderr,
+    stderr_bytes,
+    stdin,
+    stdin_bytes,
+    stdout,
+    stdout_bytes,
+    wrap_file,
+)
 
 __all__ = [
     "DEFAULT_MAX_WORKERS",

@@ -7,13 +7,15 @@ import operator
 import os
 import sys
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable, SupportsIndex, TypeAlias
+from typing import Any, SupportsIndex, TypeAlias
 
 Opener: TypeAlias = Callable[[str | bytes, int], int]
 
 DEFAULT_ENCODING = "utf-8"
 NEWLINES = (None, "", "\n", "\r", "\r\n")
+
 
 @dataclass(frozen=True, slots=True)
 class OpenPlan:
@@ -61,7 +63,9 @@ def check_mode(mode: object) -> str:
     if kinds > 1:
         raise ValueError("must have exactly one of create/read/write/append mode")
     if kinds == 0:
-        raise ValueError("Must have exactly one of create/read/write/append mode and at most one plus")
+        raise ValueError(
+            "Must have exactly one of create/read/write/append mode and at most one plus"
+        )
     return mode
 
 
@@ -87,10 +91,15 @@ def plan_open(
             _require_optional_str(name, value)
         for name, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
             if value is not None:
-                raise ValueError(f"binary mode doesn't take an {name} argument".replace("an newline", "a newline"))
+                raise ValueError(
+                    f"binary mode doesn't take an {name} argument".replace(
+                        "an newline", "a newline"
+                    )
+                )
         if buffering == 1:
             warnings.warn(
-                "line buffering (buffering=1) isn't supported in binary mode, the default buffer size will be used",
+                "line buffering (buffering=1) isn't supported in binary mode, the default buffer "
+                "size will be used",
                 RuntimeWarning,
                 stacklevel=3,
             )
@@ -143,7 +152,9 @@ def optional_text(name: str, value: object) -> str | None:
 
 def reconfigure_text(name: str, value: object) -> str | None:
     if value is not None and not isinstance(value, str):
-        raise TypeError(f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}")
+        raise TypeError(
+            f"reconfigure() argument '{name}' must be str or None, not {type(value).__name__}"
+        )
     return value
 
 
@@ -161,7 +172,9 @@ def encoding_name(encoding: str | None) -> str:
 def text_codec(encoding: str) -> codecs.CodecInfo:
     info = codecs.lookup(encoding)
     if not getattr(info, "_is_text_encoding", True):
-        raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
+        raise LookupError(
+            f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs"
+        )
     return info
 
 

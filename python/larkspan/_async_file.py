@@ -33,10 +33,12 @@ class AsyncFile(Protocol[AnyStr]):
         """Whether the file supports seek() and tell()."""
 
     async def read(self, size: int = ..., /) -> AnyStr:
-        """Up to `size` bytes (characters in text mode) from the position; to the end when negative."""
+        """Up to `size` bytes (characters in text mode) from the position; to the end when
+        negative."""
 
     async def readline(self, size: int = ..., /) -> AnyStr:
-        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at
+        the end."""
 
     async def readlines(self, hint: int = ..., /) -> list[AnyStr]:
         """The lines left, or lines until their total length reaches `hint` when it is positive."""
@@ -48,7 +50,8 @@ class AsyncFile(Protocol[AnyStr]):
         """Writes each item of `lines` in turn; no newlines are added."""
 
     async def seek(self, offset: int, whence: int = ..., /) -> int:
-        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns where."""
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns
+        where."""
 
     async def tell(self) -> int:
         """The position."""
@@ -70,7 +73,11 @@ class AsyncFile(Protocol[AnyStr]):
 
     async def __aenter__(self) -> Self: ...
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
     ) -> None: ...
     def __aiter__(self) -> Self: ...
     async def __anext__(self) -> AnyStr: ...

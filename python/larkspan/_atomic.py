@@ -12,9 +12,9 @@ from typing import Any
 
 from . import _workers
 from ._calls import placed
-from ._placement import PathName
 from ._limiter import check_limiter
 from ._open import open_handle
+from ._placement import PathName
 
 _AT_FDCWD = -100
 _RENAME_NOREPLACE = 1
@@ -26,7 +26,9 @@ def _temporary_beside(path: str) -> str:
 
 
 def _sync_directory(path: str) -> None:
-    descriptor = os.open(os.path.dirname(path) or os.curdir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    descriptor = os.open(
+        os.path.dirname(path) or os.curdir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
+    )
     try:
         os.fsync(descriptor)
     finally:
@@ -53,9 +55,12 @@ def _keep_permissions(target: str, temporary: str) -> None:
 
 
 def _rename_without_replacing(temporary: str, target: str) -> None:
-    """renameat2(RENAME_NOREPLACE), for file systems without hard links; Python has no call for it."""
+    """renameat2(RENAME_NOREPLACE), for file systems without hard links; Python has no call for
+    it."""
     libc = ctypes.CDLL(None, use_errno=True)
-    if libc.renameat2(_AT_FDCWD, os.fsencode(temporary), _AT_FDCWD, os.fsencode(target), _RENAME_NOREPLACE):
+    if libc.renameat2(
+        _AT_FDCWD, os.fsencode(temporary), _AT_FDCWD, os.fsencode(target), _RENAME_NOREPLACE
+    ):
         number = ctypes.get_errno()
         raise OSError(number, os.strerror(number), target)
 
@@ -93,7 +98,9 @@ def _discard(temporary: str) -> None:
 
 
 @asynccontextmanager
-async def replace_atomically(file: PathName, mode: str = "wb", **options: Any) -> AsyncIterator[Any]:
+async def replace_atomically(
+    file: PathName, mode: str = "wb", **options: Any
+) -> AsyncIterator[Any]:
     """Opens a temporary file beside `file` for writing (`mode` "w", "wb", "x" or "xb" and open()'s
     other arguments) and gives its handle: a FileHandle[bytes] or a TextHandle, as open() would.
     When the block ends without an exception, its bytes are made durable and it replaces `file` in
@@ -101,7 +108,9 @@ async def replace_atomically(file: PathName, mode: str = "wb", **options: Any) -
     the block raises, `file` is left as it was. The temporary file has `file`'s permission bits
     from the start."""
     if mode.replace("b", "").replace("t", "") not in ("w", "x"):
-        raise ValueError(f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}")
+        raise ValueError(
+            f"replace_atomically() writes a new file; mode must be 'w' or 'x', not {mode!r}"
+        )
     limiter = check_limiter("replace_atomically()", options.get("limiter"))
     target = os.fsdecode(file)  # bytes round-trip through the file system's encoding
     exclusive = "x" in mode

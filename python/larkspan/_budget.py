@@ -30,7 +30,7 @@ class Budget:
     The fast path reads `ends_ns` directly (`monotonic_ns() < budget.ends_ns`): a method call
     there would cost almost as much again as the clock."""
 
-    __slots__ = ("ends_ns", "_renewing_on", "_fresh")
+    __slots__ = ("_fresh", "_renewing_on", "ends_ns")
 
     def __init__(self) -> None:
         self.ends_ns = 0  # by monotonic_ns(); spent until a loop first renews it
@@ -58,7 +58,9 @@ class Budget:
                 loop.call_soon(self._renew)
             await asyncio.sleep(0)
             if self._fresh or not self.spent():
-                self._fresh = False  # the first task of a round always goes on, however small the budget
+                self._fresh = (
+                    False  # the first task of a round always goes on, however small the budget
+                )
                 return
 
     def _renew(self) -> None:

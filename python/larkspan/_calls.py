@@ -32,7 +32,9 @@ async def placed(call: Callable[[], T], *paths: Located, limiter: Limiter | None
     return call()
 
 
-async def in_batches(items: Iterator[T], may_wait: bool, limiter: Limiter | None = None) -> AsyncIterator[T]:
+async def in_batches(
+    items: Iterator[T], may_wait: bool, limiter: Limiter | None = None
+) -> AsyncIterator[T]:
     """Yields what `items` yields, drawing BATCH at a time, inline or on a worker, so that a long
     iteration never holds the loop for more than one batch. `items` is advanced by one thread at
     a time, each batch after the last."""
@@ -49,7 +51,9 @@ async def in_batches(items: Iterator[T], may_wait: bool, limiter: Limiter | None
             return
 
 
-def open_options(buffering: int, encoding: str | None, errors: str | None, newline: str | None) -> dict[str, Any]:
+def open_options(
+    buffering: int, encoding: str | None, errors: str | None, newline: str | None
+) -> dict[str, Any]:
     """The arguments of builtin open() beyond the mode that differ from their defaults, to pass on
     to larkspan.open(); with the defaults, a call works with an open() that takes a mode only."""
     options: dict[str, Any] = {} if buffering == -1 else {"buffering": buffering}

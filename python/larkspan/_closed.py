@@ -1,4 +1,5 @@
 """What a call on a closed file says, in builtin's words."""
 
 CLOSED = "I/O operation on closed file."  # what the engine and builtin's operations say
-CLOSED_FILE = "I/O operation on closed file"  # what builtin's queries of a closed file say (fileno(), readable())
+# What builtin's queries of a closed file say (fileno(), readable()), without the stop.
+CLOSED_FILE = "I/O operation on closed file"

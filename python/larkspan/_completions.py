@@ -1,8 +1,8 @@
-"""How the calls that can wait come back to the event loop. The engine's own threads carry out the file
-calls (larkspan._engine's File.start), without the interpreter lock; the interpreter's worker threads run
-what only Python can (os and shutil calls, a caller's opener). Either way the outcome lands in the loop's
-completion queue, whose descriptor the loop watches: one wake-up delivers every outcome that has arrived
-since the last, on the loop's thread, where the futures are settled."""
+"""How the calls that can wait come back to the event loop. The engine's own threads carry out the
+file calls (larkspan._engine's File.start), without the interpreter lock; the interpreter's worker
+threads run what only Python can (os and shutil calls, a caller's opener). Either way the outcome
+lands in the loop's completion queue, whose descriptor the loop watches: one wake-up delivers every
+outcome that has arrived since the last, on the loop's thread, where the futures are settled."""
 
 import asyncio
 import os
@@ -15,9 +15,11 @@ Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
 Deliver: TypeAlias = Callable[[Outcome], None]
 
 _queues: dict[asyncio.AbstractEventLoop, Completions] = {}
-_last: tuple[asyncio.AbstractEventLoop, Completions] | None = None  # the loop asked for most recently
-# Queues of closed loops with outcomes still to come: dropped undelivered as they arrive, so what the
-# calls hold (buffers, files, descriptors) is released, until none is left to come.
+_last: tuple[asyncio.AbstractEventLoop, Completions] | None = (
+    None  # the loop asked for most recently
+)
+# Queues of closed loops with outcomes still to come: dropped undelivered as they arrive, so what
+# the calls hold (buffers, files, descriptors) is released, until none is left to come.
 _orphans: list[Completions] = []
 
 
@@ -44,8 +46,8 @@ def _watch(loop: asyncio.AbstractEventLoop) -> Completions:
 
 
 def _release_closed_loops() -> None:
-    """Outcomes for loops that closed before they arrived are dropped, and queues with nothing more to
-    come are let go, descriptor and all. Asked whenever another loop starts using the engine."""
+    """Outcomes for loops that closed before they arrived are dropped, and queues with nothing more
+    to come are let go, descriptor and all. Asked whenever another loop starts using the engine."""
     global _last
     for loop in [loop for loop in _queues if loop.is_closed()]:
         _orphans.append(_queues.pop(loop))
@@ -57,8 +59,8 @@ def _release_closed_loops() -> None:
 
 
 def _start_afresh_in_child() -> None:
-    """A forked child has none of the parent's threads, and its queues' descriptors are the parent's:
-    it starts with new ones."""
+    """A forked child has none of the parent's threads, and its queues' descriptors are the
+    parent's: it starts with new ones."""
     global _last
     _queues.clear()
     _orphans.clear()

@@ -32,7 +32,6 @@ R = TypeVar("R")
 D = TypeVar("D")
 
 
-
 def _itself(result: T) -> T:
     return result
 
@@ -89,9 +88,10 @@ def _lines_within(
 
 Method = TypeVar("Method", bound=Callable[..., Awaitable[Any]])
 
-# The method inline_first() makes. It is made from source, with the decorated method's own parameters,
-# because a wrapper that takes *args, fills in the defaults and looks the engine's call up by name
-# measured 300 ns more per call than this, on a cached readline() that takes 210 ns in all.
+# The method inline_first() makes. It is made from source, with the decorated method's own
+# parameters, because a wrapper that takes *args, fills in the defaults and looks the engine's call
+# up by name measured 300 ns more per call than this, on a cached readline() that takes 210 ns in
+# all.
 _FAST_PATH = """\
 async def {name}(self, {parameters}):
     if self._inline and monotonic_ns() < self._budget.ends_ns:
@@ -103,10 +103,13 @@ async def {name}(self, {parameters}):
 
 
 def inline_first(
-    call: str, *, arguments: tuple[str, ...] | None = None, ending: Callable[[Any], Any] | None = None
+    call: str,
+    *,
+    arguments: tuple[str, ...] | None = None,
+    ending: Callable[[Any], Any] | None = None,
 ) -> Callable[[Method], Method]:
-    """Makes the decorated coroutine, what a handle's call does once it holds the turn, the body of a
-    method with the same name and parameters that first tries `call` (an attribute path from the
+    """Makes the decorated coroutine, what a handle's call does once it holds the turn, the body of
+    a method with the same name and parameters that first tries `call` (an attribute path from the
     handle, e.g. "_file.read") inline, when nobody holds or awaits the handle's turn and the loop's
     budget lasts: with the method's arguments (or the expressions `arguments`) and inline_only set.
     Unless that returns WOULD_BLOCK, its result (or what `ending` makes of it) is the method's;
@@ -116,17 +119,24 @@ def inline_first(
     def with_fast_path(in_turn: Method) -> Method:
         code = in_turn.__code__
         if code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS) or code.co_kwonlyargcount:
-            raise TypeError(f"{in_turn.__qualname__}: the fast path passes positional parameters only")
+            raise TypeError(
+                f"{in_turn.__qualname__}: the fast path passes positional parameters only"
+            )
         parameters = code.co_varnames[1 : code.co_argcount]  # after self
         source = _FAST_PATH.format(
             name=in_turn.__name__,
             parameters="".join(f"{name}, " for name in parameters),
             call=call,
-            arguments="".join(f"{name}, " for name in (parameters if arguments is None else arguments)),
+            arguments="".join(
+                f"{name}, " for name in (parameters if arguments is None else arguments)
+            ),
             returned="result" if ending is None else "ending(result)",
         )
         namespace: dict[str, Any] = {
-            "monotonic_ns": monotonic_ns, "WOULD_BLOCK": WOULD_BLOCK, "in_turn": in_turn, "ending": ending
+            "monotonic_ns": monotonic_ns,
+            "WOULD_BLOCK": WOULD_BLOCK,
+            "in_turn": in_turn,
+            "ending": ending,
         }
         exec(compile(source, f"<fast path of {in_turn.__qualname__}>", "exec"), namespace)
         method: FunctionType = namespace[in_turn.__name__]
@@ -170,10 +180,25 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     back; from a pipe, the next read returns them)."""
 
     __slots__ = (
-        "_file", "_name", "_mode", "_descriptor", "_turns", "_worker", "_unread", "_inline", "_budget", "limiter"
+        "_budget",
+        "_descriptor",
+        "_file",
+        "_inline",
+        "_mode",
+        "_name",
+        "_turns",
+        "_unread",
+        "_worker",
+        "limiter",
     )
 
-    def __init__(self, file: "File[AnyStr]", name: str | bytes | int, mode: str, descriptor: int | None = None) -> None:
+    def __init__(
+        self,
+        file: "File[AnyStr]",
+        name: str | bytes | int,
+        mode: str,
+        descriptor: int | None = None,
+    ) -> None:
         self._file: File[AnyStr] = file
         self._name = name
         self._mode = mode
@@ -185,7 +210,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
         self._budget: Budget = of_this_thread()  # that of the loop opening the file
-        self.limiter: Limiter | None = None  # bounds this handle's calls on workers (open()'s limiter)
+        self.limiter: Limiter | None = (
+            None  # bounds this handle's calls on workers (open()'s limiter)
+        )
 
     @property
     def name(self) -> str | bytes | int:
@@ -258,7 +285,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 raise
         try:
             if self._budget.spent():
-                await self._budget.yield_to_loop()  # in line already, so the calls made after this one stay behind it
+                await (
+                    self._budget.yield_to_loop()
+                )  # in line already, so the calls made after this one stay behind it
             return await body(*args)
         finally:
             self._once_worker_ends(self._pass_turn_on)
@@ -282,7 +311,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         place = self._queue_for_turn()
         return await asyncio.shield(self._when_turn_comes(place, self._attempt, method, *args))
 
-    async def _in_engine(self, method: str, *args: Any, undo: Callable[[Any], None] | None = None) -> Any:
+    async def _in_engine(
+        self, method: str, *args: Any, undo: Callable[[Any], None] | None = None
+    ) -> Any:
         """Runs the engine's `method(*args)` on its threads with the turn held, within the handle's
         limiter; when the awaiting task is cancelled, the call is withdrawn or its result goes to
         `undo`, as OffLoopCall decides."""
@@ -351,7 +382,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             return taken
         return result
 
-    async def _read_on_engine(self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself) -> Any:
+    async def _read_on_engine(
+        self, method: str, *args: Any, data_of: Callable[[Any], Any] = _itself
+    ) -> Any:
         """The engine read `method(*args)` on its threads, with the turn held. When the task is
         cancelled, the bytes the read took (`data_of` its result) are given back."""
 
@@ -421,7 +454,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     @inline_first("_file.readline")
     async def readline(self, size: SupportsIndex | None = None) -> AnyStr:
-        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at
+        the end."""
         return await self._readline(size)
 
     async def _readline(self, size: SupportsIndex | None) -> AnyStr:
@@ -432,7 +466,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def _line_from_unread(self, unread: AnyStr, limit: int) -> AnyStr:
         """A line that starts with what cancelled reads left: up to its newline or `limit` bytes
-        (none when negative) within them, else all of them and the rest of the line from the file."""
+        (none when negative) within them, else all of them and the rest of the line from the file.
+        """
         newline = b"\n" if isinstance(unread, bytes) else "\n"
         within = len(unread) if limit < 0 else min(limit, len(unread))
         end = unread.find(newline, 0, within)
@@ -444,7 +479,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         return unread + rest
 
     async def readlines(self, hint: SupportsIndex | None = None) -> list[AnyStr]:
-        """Every line to the end; with a positive `hint`, lines until their total length exceeds it."""
+        """Every line to the end; with a positive `hint`, lines until their total length exceeds
+        it."""
         if (most := size_or_none(hint)) > 0:
             return await self._lines_up_to(most)
         return await self._every_line(hint)
@@ -498,7 +534,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
             lines += more
             if not complete:
                 left = budget - total - sum(map(len, more))
-                rest: list[AnyStr] = await self._read_on_engine("lines_within", left, data_of=_joined)
+                rest: list[AnyStr] = await self._read_on_engine(
+                    "lines_within", left, data_of=_joined
+                )
                 lines += rest
         except asyncio.CancelledError:
             self._once_worker_ends(lambda: self._give_back(_joined(lines)))
@@ -516,9 +554,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     # ---- by position ----------------------------------------------------------------------
 
     async def pread(self, size: SupportsIndex, offset: SupportsIndex) -> bytes:
-        """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this handle
-        has accepted: the position stays where it is, and the call does not wait for the handle's
-        other calls, so any number of them may be in flight at once."""
+        """Up to `size` bytes at `offset`, as os.pread on the descriptor, after the writes this
+        handle has accepted: the position stays where it is, and the call does not wait for the
+        handle's other calls, so any number of them may be in flight at once."""
         data: bytes = await self._by_position(self._file.pread, size, offset)
         return data
 
@@ -526,7 +564,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         """Writes `data` at `offset` and returns how many bytes the system took, as os.pwrite on the
         descriptor, after the writes this handle has accepted; the position stays where it is, and
         reads through the handle that follow see the bytes. Does not wait for the handle's other
-        calls. A task cancelled before the write starts keeps it from landing; once it runs, it lands."""
+        calls. A task cancelled before the write starts keeps it from landing; once it runs, it
+        lands."""
         count: int = await self._by_position(self._file.pwrite, data, offset)
         return count
 
@@ -569,15 +608,17 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     @inline_first("_file.seek")
     async def seek(self, offset: SupportsIndex, whence: SupportsIndex = 0) -> int:
-        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new
-        position. The engine converts and refuses the arguments as builtin does."""
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns
+        the new position. The engine converts and refuses the arguments as builtin does."""
         position: int = await self._attempt(self._file.seek, offset, whence)
         self._unread = None  # what a cancelled read left lies behind the old position
         return position
 
     async def tell(self) -> int:
         """The position."""
-        if self._inline and monotonic_ns() < self._budget.ends_ns:  # the engine's tell() never waits
+        if (
+            self._inline and monotonic_ns() < self._budget.ends_ns
+        ):  # the engine's tell() never waits
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -592,7 +633,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     @inline_first("_file.truncate")
     async def truncate(self, size: SupportsIndex | None = None) -> int:
-        """Cuts or extends the file to `size` bytes (the position when None); returns the new size."""
+        """Cuts or extends the file to `size` bytes (the position when None); returns the new
+        size."""
         length: int = await self._attempt(self._file.truncate, size)
         return length
 
@@ -619,7 +661,9 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         returns the number of bytes stored. A buffer that cannot take bytes is refused before
         anything is read."""
         with writable_bytes("readinto1", buffer) as target:
-            binary: Any = self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
+            binary: Any = (
+                self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
+            )
             data = await binary.read1(target.nbytes)
             target[: len(data)] = data
             return len(data)
@@ -678,7 +722,9 @@ class UnbufferedFileHandle(FileHandle[bytes]):
     async def _write_lines_through(self, lines: list[Any] | tuple[Any, ...]) -> None:
         await self._write_then_flush(self._file.writelines, lines)
 
-    def _lines_flushed(self, lines: list[Any] | tuple[Any, ...], inline_only: bool) -> None | Blocked:
+    def _lines_flushed(
+        self, lines: list[Any] | tuple[Any, ...], inline_only: bool
+    ) -> Blocked | None:
         return self._flushed(self._file.writelines, lines, inline_only)
 
     async def _write_then_flush(self, write: Callable[[D, bool], T | Blocked], data: D) -> T:
@@ -690,7 +736,9 @@ class UnbufferedFileHandle(FileHandle[bytes]):
             await self._attempt(self._file.flush)
         return result
 
-    def _flushed(self, write: Callable[[D, bool], T | Blocked], data: D, inline_only: bool) -> T | Blocked:
+    def _flushed(
+        self, write: Callable[[D, bool], T | Blocked], data: D, inline_only: bool
+    ) -> T | Blocked:
         """`write(data)` and the flush after it, as one step of the engine: inline only where
         neither can wait."""
         if inline_only and self._file.storage == "may wait":
@@ -701,7 +749,9 @@ class UnbufferedFileHandle(FileHandle[bytes]):
         return result
 
     async def readline(self, size: SupportsIndex | None = None) -> bytes:
-        if size_or_none(size) == 0:  # builtin's unbuffered files ask the file for nothing, open or closed
+        if (
+            size_or_none(size) == 0
+        ):  # builtin's unbuffered files ask the file for nothing, open or closed
             return b""
         return await super().readline(size)
 

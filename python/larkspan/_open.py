@@ -1,23 +1,23 @@
-"""Opening: larkspan.open(), with builtin open()'s arguments and checks, placed inline or on a worker
-like every call, giving a binary FileHandle or, in text modes, a TextHandle over one."""
+"""Opening: larkspan.open(), with builtin open()'s arguments and checks, placed inline or on a
+worker like every call, giving a binary FileHandle or, in text modes, a TextHandle over one."""
 
 import asyncio
 import errno
 import os
 import stat
-from collections.abc import Callable, Generator
+from collections.abc import Generator
 from functools import partial
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, TypeVar, overload
 
 from . import _placement, _workers
-from ._placement import Located
 from ._arguments import Opener, OpenPlan, plan_open
 from ._budget import yield_if_spent
 from ._completions import completions
 from ._engine import File
 from ._file import FileHandle, UnbufferedFileHandle
 from ._limiter import Limiter, check_limiter, held
+from ._placement import Located
 from ._text import TextHandle
 from ._unbuffered import UnbufferedFile
 from ._workers import OffLoopCall
@@ -37,14 +37,22 @@ def _binary_mode_name(mode: str) -> str:
 
 
 def _open_descriptor(
-    engine: "File[bytes]", target: str | bytes | int, plan: OpenPlan, closefd: bool, opener: Opener | None
+    engine: "File[bytes]",
+    target: str | bytes | int,
+    plan: OpenPlan,
+    closefd: bool,
+    opener: Opener | None,
 ) -> int:
     """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
     Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
-        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+        descriptor = (
+            target if closefd else os.dup(target)
+        )  # the engine's stream closes its own copy
     else:
-        descriptor = opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
+        descriptor = (
+            opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
+        )
         if descriptor < 0:
             raise ValueError(f"opener returned {descriptor}")
     try:
@@ -67,9 +75,9 @@ async def _open_off_the_loop(
     opener: Opener | None,
     limiter: Limiter | None,
 ) -> int:
-    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for a
-    caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened meanwhile
-    is closed, so no descriptor is left behind."""
+    """Opens as _open_descriptor does, on the engine's threads (on a worker of the interpreter's for
+    a caller's opener), within `limiter`. When the awaiting task is cancelled, the file opened
+    meanwhile is closed, so no descriptor is left behind."""
     loop = asyncio.get_running_loop()
 
     def close_it(block_size: int | None) -> None:
@@ -81,15 +89,25 @@ async def _open_off_the_loop(
         block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
         return block_size
     if isinstance(target, int):
-        descriptor = target if closefd else os.dup(target)  # the engine's stream closes its own copy
+        descriptor = (
+            target if closefd else os.dup(target)
+        )  # the engine's stream closes its own copy
         path = None
     else:
         descriptor, path = -1, os.fsencode(target)
     async with held(limiter):
         call: OffLoopCall[int] = OffLoopCall(
-            lambda deliver: engine.start_open(
-                completions(loop), deliver, path, plan.flags, descriptor, descriptor != target, target
-            ).cancel,
+            lambda deliver: (
+                engine.start_open(
+                    completions(loop),
+                    deliver,
+                    path,
+                    plan.flags,
+                    descriptor,
+                    descriptor != target,
+                    target,
+                ).cancel
+            ),
             close_it,
         )
         block_size = await call.result()
@@ -112,14 +130,27 @@ async def open_handle(
     target, plan = plan_open(file, mode, buffering, encoding, errors, newline, closefd, opener)
     await yield_if_spent()
     engine_type = UnbufferedFile if plan.buffering == 0 else File
-    engine: File[bytes] = engine_type(str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode)
-    if _placement.path_may_wait(target) if isinstance(target, int) else _placement.open_may_wait(target):
+    engine: File[bytes] = engine_type(
+        str(target) if isinstance(target, int) else os.fsencode(target), plan.engine_mode
+    )
+    if (
+        _placement.path_may_wait(target)
+        if isinstance(target, int)
+        else _placement.open_may_wait(target)
+    ):
         # A descriptor's fstat asks its file system too.
         block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)
     else:
         block_size = _open_descriptor(engine, target, plan, bool(closefd), opener)
-    handle_type: type[FileHandle[bytes]] = UnbufferedFileHandle if plan.buffering == 0 else FileHandle
-    raw = handle_type(engine, target, _binary_mode_name(mode), target if isinstance(target, int) and not closefd else None)
+    handle_type: type[FileHandle[bytes]] = (
+        UnbufferedFileHandle if plan.buffering == 0 else FileHandle
+    )
+    raw = handle_type(
+        engine,
+        target,
+        _binary_mode_name(mode),
+        target if isinstance(target, int) and not closefd else None,
+    )
     raw.limiter = limiter
     if plan.binary:
         return raw
@@ -130,7 +161,9 @@ async def open_handle(
         raise
 
 
-async def _text_over(raw: FileHandle[bytes], plan: OpenPlan, mode: str, block_size: int) -> TextHandle:
+async def _text_over(
+    raw: FileHandle[bytes], plan: OpenPlan, mode: str, block_size: int
+) -> TextHandle:
     line_buffering = plan.buffering == 1 or (plan.buffering < 0 and await raw.isatty())
     text = TextHandle(
         raw,

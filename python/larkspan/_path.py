@@ -7,8 +7,8 @@ from collections.abc import AsyncIterator, Callable, Iterable, Iterator
 from typing import Any, Self, TypeVar
 
 from . import _open, _placement, _whole_file
-from ._buffer import Buffer
 from ._budget import yield_if_spent
+from ._buffer import Buffer
 from ._calls import in_batches, on_worker, open_options, placed
 from ._limiter import Limiter, check_limiter
 from ._open import OpenContext
@@ -26,13 +26,13 @@ def _reads_user_database(path: pathlib.PurePath) -> bool:
 
 
 class Path(pathlib.PurePosixPath):
-    """A path whose pure operations and properties are pathlib's (and give larkspan.Path
-    objects), and whose operations on the file system are coroutines with pathlib.Path's
-    arguments, results and exceptions. Like larkspan.os, each runs inline when the path lies on a
-    file system that cannot wait, else on a worker; looking users up (owner, group, "~name") always
-    runs on a worker. iterdir, glob, rglob and walk are async iterators drawing their results in
-    batches. open() is larkspan.open() on the path: await it, or enter it with `async with`.
-    `limiter`, as for open(), bounds the calls on workers, and the paths made from this one keep it."""
+    """A path whose pure operations and properties are pathlib's (and give larkspan.Path objects),
+    and whose operations on the file system are coroutines with pathlib.Path's arguments, results
+    and exceptions. Like larkspan.os, each runs inline when the path lies on a file system that
+    cannot wait, else on a worker; looking users up (owner, group, "~name") always runs on a worker.
+    iterdir, glob, rglob and walk are async iterators drawing their results in batches. open() is
+    larkspan.open() on the path: await it, or enter it with `async with`. `limiter`, as for open(),
+    bounds the calls on workers, and the paths made from this one keep it."""
 
     __slots__ = ("_limiter",)
 
@@ -141,11 +141,15 @@ class Path(pathlib.PurePosixPath):
 
         async def owner(self, *, follow_symlinks: bool = True) -> str:
             """pathlib.Path.owner(), awaited: pathlib's arguments, result and exceptions."""
-            return await on_worker(lambda: self._sync().owner(follow_symlinks=follow_symlinks), self.limiter)
+            return await on_worker(
+                lambda: self._sync().owner(follow_symlinks=follow_symlinks), self.limiter
+            )
 
         async def group(self, *, follow_symlinks: bool = True) -> str:
             """pathlib.Path.group(), awaited: pathlib's arguments, result and exceptions."""
-            return await on_worker(lambda: self._sync().group(follow_symlinks=follow_symlinks), self.limiter)
+            return await on_worker(
+                lambda: self._sync().group(follow_symlinks=follow_symlinks), self.limiter
+            )
 
         @classmethod
         def from_uri(cls, uri: str) -> Self:
@@ -225,7 +229,8 @@ class Path(pathlib.PurePosixPath):
 
     @classmethod
     async def home(cls, *, limiter: Limiter | None = None) -> Self:
-        """The user's home directory, as pathlib's home() (the user database may be asked, on a worker)."""
+        """The user's home directory, as pathlib's home() (the user database may be asked, on a
+        worker)."""
         return await cls("~", limiter=limiter).expanduser()
 
     @classmethod
@@ -288,8 +293,11 @@ class Path(pathlib.PurePosixPath):
         errors: str | None = None,
         newline: str | None = None,
     ) -> OpenContext[Any]:
-        """larkspan.open() on this path, with pathlib's arguments (and the path's limiter): await it or enter it."""
-        return _open.open(self, mode, **open_options(buffering, encoding, errors, newline), limiter=self.limiter)
+        """larkspan.open() on this path, with pathlib's arguments (and the path's limiter): await it
+        or enter it."""
+        return _open.open(
+            self, mode, **open_options(buffering, encoding, errors, newline), limiter=self.limiter
+        )
 
     async def read_bytes(self) -> bytes:
         """The file's bytes, as pathlib's read_bytes()."""
@@ -313,11 +321,17 @@ class Path(pathlib.PurePosixPath):
 
     async def write_bytes(self, data: Buffer) -> int:
         """Replaces the file's content with `data`; returns the number of bytes written."""
-        view = memoryview(data)  # as pathlib: any buffer, and a TypeError before the file is touched
+        view = memoryview(
+            data
+        )  # as pathlib: any buffer, and a TypeError before the file is touched
         return await _whole_file.write_bytes(self, view, limiter=self.limiter)
 
     async def write_text(
-        self, data: str, encoding: str | None = None, errors: str | None = None, newline: str | None = None
+        self,
+        data: str,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
     ) -> int:
         """Replaces the file's content with `data`; returns the number of characters written."""
         if not isinstance(data, str):
@@ -334,7 +348,9 @@ class Path(pathlib.PurePosixPath):
             async for entry in entries:
                 yield self._derive(self, entry.name)
 
-    async def _matches(self, find: Callable[[pathlib.Path], Iterable[pathlib.Path]]) -> AsyncIterator[Self]:
+    async def _matches(
+        self, find: Callable[[pathlib.Path], Iterable[pathlib.Path]]
+    ) -> AsyncIterator[Self]:
         """What pathlib's `find` yields on this path. It is called where the batches are drawn, as
         3.13's glob() checks its pattern when called, not when first iterated."""
         path = self._sync()
@@ -348,39 +364,62 @@ class Path(pathlib.PurePosixPath):
     if sys.version_info >= (3, 13):
 
         async def glob(
-            self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
+            self,
+            pattern: str,
+            *,
+            case_sensitive: bool | None = None,
+            recurse_symlinks: bool = False,
         ) -> AsyncIterator[Self]:
-            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in
+            batches."""
             async for match in self._matches(
-                lambda path: path.glob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
+                lambda path: path.glob(
+                    pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks
+                )
             ):
                 yield match
 
         async def rglob(
-            self, pattern: str, *, case_sensitive: bool | None = None, recurse_symlinks: bool = False
+            self,
+            pattern: str,
+            *,
+            case_sensitive: bool | None = None,
+            recurse_symlinks: bool = False,
         ) -> AsyncIterator[Self]:
             """glob() of `pattern` in this directory and every directory under it."""
             async for match in self._matches(
-                lambda path: path.rglob(pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks)
+                lambda path: path.rglob(
+                    pattern, case_sensitive=case_sensitive, recurse_symlinks=recurse_symlinks
+                )
             ):
                 yield match
 
     elif sys.version_info >= (3, 12):
 
-        async def glob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
-            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
-            async for match in self._matches(lambda path: path.glob(pattern, case_sensitive=case_sensitive)):
+        async def glob(
+            self, pattern: str, *, case_sensitive: bool | None = None
+        ) -> AsyncIterator[Self]:
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in
+            batches."""
+            async for match in self._matches(
+                lambda path: path.glob(pattern, case_sensitive=case_sensitive)
+            ):
                 yield match
 
-        async def rglob(self, pattern: str, *, case_sensitive: bool | None = None) -> AsyncIterator[Self]:
+        async def rglob(
+            self, pattern: str, *, case_sensitive: bool | None = None
+        ) -> AsyncIterator[Self]:
             """glob() of `pattern` in this directory and every directory under it."""
-            async for match in self._matches(lambda path: path.rglob(pattern, case_sensitive=case_sensitive)):
+            async for match in self._matches(
+                lambda path: path.rglob(pattern, case_sensitive=case_sensitive)
+            ):
                 yield match
 
     else:
 
         async def glob(self, pattern: str) -> AsyncIterator[Self]:
-            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in batches."""
+            """The paths under this one that match `pattern`, as pathlib's glob(), drawn in
+            batches."""
             async for match in self._matches(lambda path: path.glob(pattern)):
                 yield match
 
@@ -397,9 +436,9 @@ class Path(pathlib.PurePosixPath):
             on_error: Callable[[OSError], object] | None = None,
             follow_symlinks: bool = False,
         ) -> AsyncIterator[tuple[Self, list[str], list[str]]]:
-            """pathlib's walk, one directory per step, so that (top down) the names the caller removes
-            from a step's directory list are not walked, as with pathlib. `on_error` runs where the
-            step does, on a worker when the tree can wait."""
+            """pathlib's walk, one directory per step, so that (top down) the names the caller
+            removes from a step's directory list are not walked, as with pathlib. `on_error` runs
+            where the step does, on a worker when the tree can wait."""
             steps = self._sync().walk(top_down, on_error, follow_symlinks)
             may_wait = _placement.path_may_wait(self)
 

@@ -17,8 +17,24 @@ Located: TypeAlias = PathName | int
 
 # File systems whose requests may cross a network or reach a user-space daemon (the types of
 # /proc/self/mountinfo; "fuse" also covers "fuse.sshfs", "fuseblk" and the like).
-WAITING_FILE_SYSTEMS = ("fuse", "nfs", "cifs", "smb", "ceph", "9p", "afs", "coda", "lustre", "gluster", "gpfs",
-                        "ocfs2", "gfs2", "orangefs", "davfs", "virtiofs")
+WAITING_FILE_SYSTEMS = (
+    "fuse",
+    "nfs",
+    "cifs",
+    "smb",
+    "ceph",
+    "9p",
+    "afs",
+    "coda",
+    "lustre",
+    "gluster",
+    "gpfs",
+    "ocfs2",
+    "gfs2",
+    "orangefs",
+    "davfs",
+    "virtiofs",
+)
 # Opening one of these waits for another party (a FIFO's other end, a device, a socket's peer).
 WAITING_FILE_TYPES = (stat.S_IFIFO, stat.S_IFCHR, stat.S_IFBLK, stat.S_IFSOCK)
 
@@ -29,7 +45,9 @@ def _unescape(field: str) -> str:
     """mountinfo writes space, tab, newline and backslash in paths as octal escapes."""
     if "\\" not in field:
         return field
-    return field.encode().decode("unicode_escape").encode("latin-1").decode(errors="surrogateescape")
+    return (
+        field.encode().decode("unicode_escape").encode("latin-1").decode(errors="surrogateescape")
+    )
 
 
 class Mount(NamedTuple):
@@ -45,7 +63,9 @@ def _parse_mountinfo(text: str) -> list[Mount]:
         if " - " in line and len(fields) > 4:
             major, _, minor = fields[2].partition(":")
             file_system = line.split(" - ", 1)[1].split(" ", 1)[0]
-            mounts.append(Mount(_unescape(fields[4]), file_system, os.makedev(int(major), int(minor))))
+            mounts.append(
+                Mount(_unescape(fields[4]), file_system, os.makedev(int(major), int(minor)))
+            )
     return mounts
 
 
@@ -118,10 +138,7 @@ def path_may_wait(*paths: Located) -> bool:
     what is being placed: a link on a local disk that leads into a network mount goes unseen."""
     if _mounts is None:
         return True
-    for path in paths:
-        if _mounts.type_of(_where(path)).startswith(WAITING_FILE_SYSTEMS):
-            return True
-    return False
+    return any(_mounts.type_of(_where(path)).startswith(WAITING_FILE_SYSTEMS) for path in paths)
 
 
 def _where(path: Located) -> str:

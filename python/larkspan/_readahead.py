@@ -21,14 +21,17 @@ class ReadAhead:
     (`start` to `end`) and how many of them lie ahead of the position (`left`; 0 when the
     buffer holds none, whether empty or dropped)."""
 
-    __slots__ = ("size", "start", "end", "left")
+    __slots__ = ("end", "left", "size", "start")
 
     def __init__(self, size: int) -> None:
-        self.size = size if size > 1 else io.DEFAULT_BUFFER_SIZE  # as open() sizes it from st_blksize
+        self.size = (
+            size if size > 1 else io.DEFAULT_BUFFER_SIZE
+        )  # as open() sizes it from st_blksize
         self.start = self.end = self.left = 0
 
     def chunk(self, wanted: int) -> int:
-        """How many bytes read1(wanted) asks of the file: what the buffer holds, when it holds some."""
+        """How many bytes read1(wanted) asks of the file: what the buffer holds, when it holds
+        some."""
         return min(wanted, self.left) if self.left else wanted
 
     def chunk_read(self, asked: int, got: int) -> None:

@@ -39,8 +39,18 @@ T = TypeVar("T")
 
 DETACHED = "underlying buffer has been detached"
 # What reconfigure() replaces: the fields that the encoding, errors, newline and buffering settle.
-SETTINGS = ("_encoding", "_errors", "_newline", "_decoder", "_splits_lines", "_terminator", "_terminator_length",
-            "_cr_ends_lines", "_writer", "_start_unknown")
+SETTINGS = (
+    "_encoding",
+    "_errors",
+    "_newline",
+    "_decoder",
+    "_splits_lines",
+    "_terminator",
+    "_terminator_length",
+    "_cr_ends_lines",
+    "_writer",
+    "_start_unknown",
+)
 KEEP = object()  # reconfigure()'s newline when not given: None is a newline setting of its own
 
 UNIVERSAL_NEWLINE = re.compile("[\r\n]")
@@ -66,13 +76,40 @@ class TextHandle(ClosedOnExit):
     is read again by the next read."""
 
     __slots__ = (
-        "_raw", "_encoding", "_errors", "mode", "_seekable", "_telling", "_decoder", "_decoded", "_used", "_snapshot",
-        "_b2cratio", "_journal", "_lines", "_splits_lines", "_terminator", "_terminator_length", "_cr_ends_lines",
-        "_writer", "_ahead", "_start_unknown", "_turns", "_newline",
+        "_ahead",
+        "_b2cratio",
+        "_cr_ends_lines",
+        "_decoded",
+        "_decoder",
+        "_encoding",
+        "_errors",
+        "_journal",
+        "_lines",
+        "_newline",
+        "_raw",
+        "_seekable",
+        "_snapshot",
+        "_splits_lines",
+        "_start_unknown",
+        "_telling",
+        "_terminator",
+        "_terminator_length",
+        "_turns",
+        "_used",
+        "_writer",
+        "mode",
     )
 
-    def __init__(self, raw: FileHandle[bytes], encoding: str | None, errors: str | None, newline: str | None,
-                 line_buffering: bool = False, write_through: bool = False, buffer_size: int | None = None) -> None:
+    def __init__(
+        self,
+        raw: FileHandle[bytes],
+        encoding: str | None,
+        errors: str | None,
+        newline: str | None,
+        line_buffering: bool = False,
+        write_through: bool = False,
+        buffer_size: int | None = None,
+    ) -> None:
         """`buffer_size` is the size of the buffer builtin's binary layer would have: open()'s
         `buffering` when above 1, else None for the file's block size (asked of the file then)."""
         self._raw = raw
@@ -80,9 +117,13 @@ class TextHandle(ClosedOnExit):
         codec = text_codec(self._encoding)
         self._errors = "strict" if errors is None else errors
         self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
-        self.mode = raw.mode.replace("b", "")  # open() sets it to the mode it was given, as builtin's does
+        self.mode = raw.mode.replace(
+            "b", ""
+        )  # open() sets it to the mode it was given, as builtin's does
         self._seekable = raw.seekable()
-        self._telling = self._seekable  # false while lines are iterated, as builtin's tell() refuses then
+        self._telling = (
+            self._seekable
+        )  # false while lines are iterated, as builtin's tell() refuses then
         # Reading: the decoded text of the last chunk, how much of it was consumed, and the snapshot
         # from which tell() finds the byte position of the first unconsumed character.
         self._decoder: Decoder | NewlineDecoder | None = None
@@ -95,15 +136,20 @@ class TextHandle(ClosedOnExit):
         self._snapshot: Snapshot | None = None
         self._b2cratio = 0.0  # bytes per character of the last chunk: where tell() starts looking
         self._journal: list[Chunk] | None = None  # chunks read by the read in progress
-        self._lines: list[str] = []  # the next lines of the decoded text, last first (see _split_lines)
+        self._lines: list[
+            str
+        ] = []  # the next lines of the decoded text, last first (see _split_lines)
         self._splits_lines = newline in (None, "\n", "")
         self._terminator = newline or "\n"  # what ends a line in the decoded text...
         self._terminator_length = len(self._terminator)
         self._cr_ends_lines = newline == ""  # ...or also a lone "\r"
-        self._writer = TextWriter(codec if raw.writable() else None, self._errors, newline, line_buffering,
-                                  write_through)
+        self._writer = TextWriter(
+            codec if raw.writable() else None, self._errors, newline, line_buffering, write_through
+        )
         # open() passes the block size its own fstat found; asked here only without it.
-        self._ahead = ReadAhead(buffer_size or (os.fstat(self.fileno()).st_blksize if self._decoder else 0))
+        self._ahead = ReadAhead(
+            buffer_size or (os.fstat(self.fileno()).st_blksize if self._decoder else 0)
+        )
         # Builtin gives the encoder's byte-order mark only at the start of the file; whether the
         # file was opened there is asked of the binary layer before the first call.
         self._start_unknown = self._writer.encoder is not None and self._seekable
@@ -185,12 +231,14 @@ class TextHandle(ClosedOnExit):
 
     # ---- taking turns ------------------------------------------------------------------------
 
-    async def _run_in_turn(self, place: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]],
-                           *args: Any) -> T:
+    async def _run_in_turn(
+        self, place: asyncio.Future[None] | None, body: Callable[..., Awaitable[T]], *args: Any
+    ) -> T:
         if place is not None:
             await self._turns.wait_for(place)
         try:
-            self._lines = []  # whatever the call does to the decoded text, these no longer follow it
+            # Whatever the call does to the decoded text, these no longer follow it.
+            self._lines = []
             if self._start_unknown:
                 await self._learn_start()
             return await body(*args)
@@ -262,7 +310,9 @@ class TextHandle(ClosedOnExit):
         finally:
             self._journal = None
 
-    def _keep_for_next_read(self, decoded: str, used: int, snapshot: Snapshot | None, chunks: list[Chunk]) -> None:
+    def _keep_for_next_read(
+        self, decoded: str, used: int, snapshot: Snapshot | None, chunks: list[Chunk]
+    ) -> None:
         """Puts back the decoded text as it was before the read, followed by the text of the chunks
         the read took, with the snapshot that tell() needs over all of it."""
         later = chunks
@@ -270,7 +320,9 @@ class TextHandle(ClosedOnExit):
             decoded, used, snapshot, later = chunks[0].text, 0, chunks[0].snapshot, chunks[1:]
         self._decoded = decoded + "".join(chunk.text for chunk in later)
         self._used = used
-        self._snapshot = snapshot and Snapshot(snapshot.flags, snapshot.data + b"".join(c.data for c in later))
+        self._snapshot = snapshot and Snapshot(
+            snapshot.flags, snapshot.data + b"".join(c.data for c in later)
+        )
         if self._snapshot and self._decoded:
             self._b2cratio = len(self._snapshot.data) / len(self._decoded)
 
@@ -305,7 +357,8 @@ class TextHandle(ClosedOnExit):
         return "".join(pieces)
 
     async def readline(self, size: SupportsIndex = -1) -> str:
-        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at
+        the end."""
         limit = line_limit(size)
         if limit >= 0:
             return await self._in_turn(self._reading, self._readline, limit)
@@ -340,7 +393,7 @@ class TextHandle(ClosedOnExit):
         more lines than there are line endings, and the lines are left to find()."""
         if not self._splits_lines:
             return
-        rest = self._decoded[self._used:]
+        rest = self._decoded[self._used :]
         lines = rest.splitlines(True)
         if lines and not lines[-1].endswith(("\n", "\r") if self._cr_ends_lines else "\n"):
             lines.pop()  # unfinished: the next chunk has the rest (a final "\r" is held until then)
@@ -354,7 +407,9 @@ class TextHandle(ClosedOnExit):
         if rest.isascii() and (self._cr_ends_lines or "\r" not in rest):
             return not any(other in rest for other in ASCII_BREAKS)
         endings = rest.count("\n")
-        if self._cr_ends_lines and "\r" in rest:  # counting "\r\n" is slow: only when there can be one
+        if (
+            self._cr_ends_lines and "\r" in rest
+        ):  # counting "\r\n" is slow: only when there can be one
             endings += rest.count("\r") - rest.count("\r\n")
         return count == endings
 
@@ -464,7 +519,9 @@ class TextHandle(ClosedOnExit):
             raise ValueError(CLOSED)
         writer = self._writer
         data, flush = writer.encoded(text)
-        if flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE:  # goes_out_with(), inline
+        if (
+            flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE
+        ):  # goes_out_with(), inline
             return await self._in_turn(self._write_encoded, data, flush, len(text))
         # Most writes only join the held ones: nothing to wait for, so no turn to take.
         self._hold(data)
@@ -488,7 +545,8 @@ class TextHandle(ClosedOnExit):
     def _hold(self, data: bytes) -> None:
         self._writer.hold(data)
         if self._decoder is not None:
-            # What was read ahead is dropped, as builtin drops it: the next read starts after the write.
+            # What was read ahead is dropped, as builtin drops it: the next read starts after the
+            # write.
             self._set_decoded("")
             self._snapshot = None
             self._decoder.reset()
@@ -528,7 +586,8 @@ class TextHandle(ClosedOnExit):
         return tell_cookie(self._decoder, self._snapshot, position, self._used, self._b2cratio)
 
     async def seek(self, cookie: int, whence: SupportsIndex = 0) -> int:
-        """Goes back to a position tell() gave (whence 0), or stays (0, 1), or goes to the end (0, 2)."""
+        """Goes back to a position tell() gave (whence 0), or stays (0, 1), or goes to the end (0,
+        2)."""
         return await self._in_turn(self._seek, cookie, operator.index(whence))
 
     async def _seek(self, cookie: int, whence: int) -> int:
@@ -609,7 +668,8 @@ class TextHandle(ClosedOnExit):
             self._ahead.drop()  # an update stream's flush drops builtin's read buffer
 
     async def sync(self, data_only: bool = False) -> None:
-        """Flushes, then waits until the file's bytes are on the storage device (see FileHandle.sync)."""
+        """Flushes, then waits until the file's bytes are on the storage device (see
+        FileHandle.sync)."""
         await self._in_turn(self._sync, data_only)
 
     async def _sync(self, data_only: bool) -> None:
@@ -626,8 +686,11 @@ class TextHandle(ClosedOnExit):
         return await self._raw.isatty()
 
     async def close(self) -> None:
-        """Flushes and closes, once every earlier call has finished; a cancellation does not stop it."""
-        place = self._turns.take_place()  # before the shield's task starts, so later calls stay behind
+        """Flushes and closes, once every earlier call has finished; a cancellation does not stop
+        it."""
+        place = (
+            self._turns.take_place()
+        )  # before the shield's task starts, so later calls stay behind
         await asyncio.shield(self._run_in_turn(place, self._close))
 
     async def _close(self) -> None:
@@ -685,12 +748,23 @@ class TextHandle(ClosedOnExit):
         if newline is not KEEP:
             check_newline(newline)
         writer = self._writer
-        lines = writer.line_buffering if line_buffering is None else bool(operator.index(line_buffering))
-        through = writer.write_through if write_through is None else bool(operator.index(write_through))
+        lines = (
+            writer.line_buffering
+            if line_buffering is None
+            else bool(operator.index(line_buffering))
+        )
+        through = (
+            writer.write_through if write_through is None else bool(operator.index(write_through))
+        )
         await self._in_turn(self._reconfigure, encoding, errors, newline, lines, through)
 
     async def _reconfigure(
-        self, encoding: str | None, errors: str | None, newline: Any, line_buffering: bool, write_through: bool
+        self,
+        encoding: str | None,
+        errors: str | None,
+        newline: Any,
+        line_buffering: bool,
+        write_through: bool,
     ) -> None:
         await self._flush()
         if encoding is None:

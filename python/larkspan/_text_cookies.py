@@ -37,7 +37,9 @@ class Cookie(NamedTuple):
         return cls(start, flags, feed, skip, bool(need_eof))
 
 
-def tell_cookie(decoder: Decoder, snapshot: Snapshot, position: int, used: int, b2cratio: float) -> int:
+def tell_cookie(
+    decoder: Decoder, snapshot: Snapshot, position: int, used: int, b2cratio: float
+) -> int:
     """The position `used` characters into the text decoded from `snapshot`, whose bytes end at the
     binary layer's `position`; `b2cratio` is the bytes per character where the search starts.
     Leaves the decoder as it found it."""
@@ -52,7 +54,9 @@ def tell_cookie(decoder: Decoder, snapshot: Snapshot, position: int, used: int, 
         decoder.setstate(saved)
 
 
-def cookie_at(decoder: Decoder, start: int, flags: int, data: bytes, skip: int, b2cratio: float) -> Cookie:
+def cookie_at(
+    decoder: Decoder, start: int, flags: int, data: bytes, skip: int, b2cratio: float
+) -> Cookie:
     """The cookie of the point `skip` characters into the text of `data`, decoded from `start`
     with the decoder's `flags`: the last point before it where the decoder holds no bytes, and
     what to replay from there. Leaves the decoder in any state. (builtin's arithmetic, on plain
@@ -88,7 +92,7 @@ def cookie_at(decoder: Decoder, start: int, flags: int, data: bytes, skip: int, 
     need_eof = False
     for position in range(guess, len(data)):
         feed += 1
-        decoded += len(decoder.decode(data[position:position + 1]))
+        decoded += len(decoder.decode(data[position : position + 1]))
         pending, fed_flags = decoder.getstate()
         if not pending and decoded <= skip:
             start, skip, flags = start + feed, skip - decoded, fed_flags

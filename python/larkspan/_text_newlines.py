@@ -5,7 +5,15 @@ from typing import Protocol
 # Which newlines universal decoding has met, as bits, and how `newlines` reports each set.
 LF, CR, CRLF = 1, 2, 4
 SEEN_NEWLINES: tuple[str | tuple[str, ...] | None, ...] = (
-    None, "\n", "\r", ("\r", "\n"), "\r\n", ("\n", "\r\n"), ("\r", "\r\n"), ("\r", "\n", "\r\n"))
+    None,
+    "\n",
+    "\r",
+    ("\r", "\n"),
+    "\r\n",
+    ("\n", "\r\n"),
+    ("\r", "\r\n"),
+    ("\r", "\n", "\r\n"),
+)
 
 
 class Decoder(Protocol):
@@ -44,8 +52,11 @@ class NewlineDecoder:
                 self.seen |= LF
             return text
         crlf = text.count("\r\n")
-        self.seen |= (CRLF if crlf else 0) | (CR if text.count("\r") > crlf else 0) | (
-            LF if text.count("\n") > crlf else 0)
+        self.seen |= (
+            (CRLF if crlf else 0)
+            | (CR if text.count("\r") > crlf else 0)
+            | (LF if text.count("\n") > crlf else 0)
+        )
         return text.replace("\r\n", "\n").replace("\r", "\n") if self._translate else text
 
     def getstate(self) -> tuple[bytes, int]:

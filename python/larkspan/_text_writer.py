@@ -18,11 +18,25 @@ class TextWriter:
     the writes' place and puts the writes after them; here the binary layer writes them first, so
     a read reads what follows them.)"""
 
-    __slots__ = ("encoder", "line_buffering", "write_through", "held", "held_size", "_errors", "_stateless_codec",
-                 "_newline")
+    __slots__ = (
+        "_errors",
+        "_newline",
+        "_stateless_codec",
+        "encoder",
+        "held",
+        "held_size",
+        "line_buffering",
+        "write_through",
+    )
 
-    def __init__(self, codec: codecs.CodecInfo | None, errors: str, newline: str | None, line_buffering: bool,
-                 write_through: bool) -> None:
+    def __init__(
+        self,
+        codec: codecs.CodecInfo | None,
+        errors: str,
+        newline: str | None,
+        line_buffering: bool,
+        write_through: bool,
+    ) -> None:
         """`codec` is None when the file is not writable; `newline` is open()'s."""
         self.encoder = codec.incrementalencoder(errors) if codec is not None else None
         self.line_buffering = line_buffering
@@ -30,9 +44,13 @@ class TextWriter:
         self.held: list[bytes] = []
         self.held_size = 0
         self._errors = errors
-        self._stateless_codec = codec.name if codec is not None and codec.name in STATELESS_CODECS else None
+        self._stateless_codec = (
+            codec.name if codec is not None and codec.name in STATELESS_CODECS else None
+        )
         write_newline = os.linesep if newline is None else newline
-        self._newline = write_newline if write_newline not in ("", "\n") else None  # what "\n" becomes
+        self._newline = (
+            write_newline if write_newline not in ("", "\n") else None
+        )  # what "\n" becomes
 
     def encoded(self, text: str) -> tuple[bytes, bool]:
         """The bytes of `text` and whether line buffering flushes after them."""
@@ -54,7 +72,8 @@ class TextWriter:
             raise
 
     def overflows(self, size: int) -> bool:
-        """Whether `size` more bytes would take what is held past a chunk: what is held goes first."""
+        """Whether `size` more bytes would take what is held past a chunk: what is held goes
+        first."""
         return bool(self.held) and self.held_size + size > CHUNK_SIZE
 
     def goes_out_with(self, size: int, flush: bool) -> bool:

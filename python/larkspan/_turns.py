@@ -7,7 +7,7 @@ from collections import deque
 class Turns:
     """Gives one handle's turn to its calls in the order they asked for it."""
 
-    __slots__ = ("busy", "_waiting")
+    __slots__ = ("_waiting", "busy")
 
     def __init__(self) -> None:
         self.busy = False  # a call holds the turn; while nobody does, nobody waits either

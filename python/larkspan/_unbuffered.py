@@ -39,12 +39,16 @@ class UnbufferedFile(BinaryFile):
 
     def readinto(self, buffer: Buffer, inline_only: bool) -> Any:
         if not self.readable():
-            writable_bytes("readinto", buffer).release()  # FileIO refuses what is not a buffer first
+            writable_bytes(
+                "readinto", buffer
+            ).release()  # FileIO refuses what is not a buffer first
             self._refuse(NOT_READABLE)
         return super().readinto(buffer, inline_only)
 
     def readline(self, size: SupportsIndex | None, inline_only: bool) -> Any:
-        if not self.readable() and size_or_none(size) != 0:  # a line of at most 0 bytes reads nothing
+        if (
+            not self.readable() and size_or_none(size) != 0
+        ):  # a line of at most 0 bytes reads nothing
             self._refuse(NOT_READABLE)
         return super().readline(size, inline_only)
 
@@ -62,7 +66,9 @@ class UnbufferedFile(BinaryFile):
 
     def writelines(self, lines: Iterable[Buffer | str], inline_only: bool) -> Any:
         if not self.writable() and not self.closed:
-            for line in lines:  # FileIO writes each line in turn: the first one's type, else the mode
+            for (
+                line
+            ) in lines:  # FileIO writes each line in turn: the first one's type, else the mode
                 require_bytes_like(line)
                 self._refuse(NOT_WRITABLE)
         return super().writelines(lines, inline_only)

@@ -5,9 +5,9 @@ from typing import Any
 from ._atomic import replace_atomically
 from ._buffer import Buffer
 from ._file import FileHandle
-from ._placement import PathName
 from ._limiter import Limiter, check_limiter
 from ._open import open
+from ._placement import PathName
 from ._text import TextHandle
 
 
@@ -21,7 +21,11 @@ async def read_bytes(path: PathName, *, limiter: Limiter | None = None) -> bytes
 
 
 async def read_text(
-    path: PathName, encoding: str | None = None, errors: str | None = None, *, limiter: Limiter | None = None
+    path: PathName,
+    encoding: str | None = None,
+    errors: str | None = None,
+    *,
+    limiter: Limiter | None = None,
 ) -> str:
     """The whole file decoded (UTF-8 unless `encoding` says otherwise), as pathlib's read_text; read
     to the end as read_bytes."""
@@ -38,11 +42,17 @@ async def _reads_to_the_end(f: FileHandle[bytes] | TextHandle) -> list[Any]:
     return pieces
 
 
-async def write_bytes(path: PathName, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None) -> int:
+async def write_bytes(
+    path: PathName, data: Buffer, *, atomic: bool = False, limiter: Limiter | None = None
+) -> int:
     """Replaces the file's content with `data`; returns the number of bytes written. With `atomic`,
     the bytes are made durable and replace the old content in one step (see replace_atomically)."""
     check_limiter("write_bytes()", limiter)
-    async with (replace_atomically(path, "wb", limiter=limiter) if atomic else open(path, "wb", limiter=limiter)) as f:
+    async with (
+        replace_atomically(path, "wb", limiter=limiter)
+        if atomic
+        else open(path, "wb", limiter=limiter)
+    ) as f:
         count: int = await f.write(data)
         return count
 

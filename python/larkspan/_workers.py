@@ -1,7 +1,7 @@
 """The bounded pool of the interpreter's worker threads, for the calls that can wait and that only
-Python can make (os and shutil calls, a caller's opener), and the one place that decides what becomes
-of a call off the loop, on a worker or on the engine's own threads, whose awaiting task is cancelled.
-Both kinds of thread deliver through the loop's completion queue."""
+Python can make (os and shutil calls, a caller's opener), and the one place that decides what
+becomes of a call off the loop, on a worker or on the engine's own threads, whose awaiting task is
+cancelled. Both kinds of thread deliver through the loop's completion queue."""
 
 import asyncio
 import os
@@ -11,7 +11,9 @@ from queue import SimpleQueue
 from typing import Any, Generic, TypeAlias, TypeVar
 
 from . import _engine
-from ._completions import Deliver as Deliver, Outcome as Outcome, completions
+from ._completions import Deliver as Deliver
+from ._completions import Outcome as Outcome
+from ._completions import completions
 from ._engine import Completions, File
 from ._limiter import Limiter, held
 
@@ -40,7 +42,7 @@ class Job:
     that withdraws it, whichever comes first. Both try the same lock without waiting, so exactly
     one wins however the loop's thread and the worker's meet."""
 
-    __slots__ = ("completions", "call", "deliver", "_claimed")
+    __slots__ = ("_claimed", "call", "completions", "deliver")
 
     def __init__(self, completions: Completions, call: Callable[[], Any], deliver: Deliver) -> None:
         self.completions = completions
@@ -67,7 +69,9 @@ class WorkerPool:
         self._threads = 0
         self._lock = threading.Lock()
 
-    def submit(self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver) -> Job:
+    def submit(
+        self, loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: Deliver
+    ) -> Job:
         """Runs `call` on a worker unless the returned job is claimed first; `deliver` then receives
         its outcome on `loop`'s thread, unless the loop has closed by then, when nobody is left to
         receive it."""
@@ -83,7 +87,9 @@ class WorkerPool:
             if self._threads >= self.max_workers:
                 return  # the call waits in the queue for the next free worker
             self._threads += 1
-        threading.Thread(target=self._work, name=f"larkspan-worker-{self._threads}", daemon=True).start()
+        threading.Thread(
+            target=self._work, name=f"larkspan-worker-{self._threads}", daemon=True
+        ).start()
 
     def _work(self) -> None:
         while True:
@@ -140,12 +146,16 @@ class OffLoopCall(Generic[T]):
     its task is cancelled has nobody to go to and is dropped. `start` starts the call with the
     callable its outcome goes to, and returns what withdraws it."""
 
-    __slots__ = ("_result", "ended", "_undo", "_withdraw")
+    __slots__ = ("_result", "_undo", "_withdraw", "ended")
 
-    def __init__(self, start: Callable[[Deliver], Withdraw], undo: Callable[[T | None], None] | None = None) -> None:
+    def __init__(
+        self, start: Callable[[Deliver], Withdraw], undo: Callable[[T | None], None] | None = None
+    ) -> None:
         loop = asyncio.get_running_loop()
         self._result: asyncio.Future[T] = loop.create_future()
-        self.ended: asyncio.Future[None] = loop.create_future()  # once the call ended or never will run
+        self.ended: asyncio.Future[None] = (
+            loop.create_future()
+        )  # once the call ended or never will run
         self._undo = undo
         self._withdraw = start(self._deliver)
 
@@ -179,7 +189,8 @@ class OffLoopCall(Generic[T]):
                 self._result.set_exception(value)
         finally:
             # What withdrew the call refers back to this object (a worker's job holds _deliver): let
-            # both go now rather than at the next collection, with the loop's completion queue they hold.
+            # both go now rather than at the next collection, with the loop's completion queue they
+            # hold.
             self._withdraw = _delivered
             if not self.ended.done():  # a withdrawn call of the engine's still reports it never ran
                 self.ended.set_result(None)  # whatever happened
@@ -189,7 +200,9 @@ class OffLoopCall(Generic[T]):
             self._undo(value)
 
 
-def on_worker(call: Callable[[], T], undo: Callable[[T | None], None] | None = None) -> OffLoopCall[T]:
+def on_worker(
+    call: Callable[[], T], undo: Callable[[T | None], None] | None = None
+) -> OffLoopCall[T]:
     """`call` on a worker of the interpreter's."""
     loop = asyncio.get_running_loop()
     return OffLoopCall(lambda deliver: pool().submit(loop, call, deliver).claim, undo)
@@ -199,13 +212,16 @@ def on_engine(
     file: "File[Any]", method: str, *args: Any, undo: Callable[[Any], None] | None = None
 ) -> OffLoopCall[Any]:
     """The engine call `method(*args)` of `file` on the engine's threads, as its blocking form
-    `method(*args, False)` would run it; reads from the position give (where they started, result)."""
+    `method(*args, False)` would run it; reads from the position give (where they started, result).
+    """
     queue = completions(asyncio.get_running_loop())
     return OffLoopCall(lambda deliver: file.start(queue, deliver, method, *args).cancel, undo)
 
 
 async def run_in_worker(
-    call: Callable[[], T], undo: Callable[[T | None], None] | None = None, limiter: Limiter | None = None
+    call: Callable[[], T],
+    undo: Callable[[T | None], None] | None = None,
+    limiter: Limiter | None = None,
 ) -> T:
     """Runs `call` on a worker, within `limiter` when given, and returns its result; a cancelled
     task's call is kept as OffLoopCall says, and the limiter is given back at once."""

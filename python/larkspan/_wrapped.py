@@ -20,19 +20,23 @@ from ._limiter import Limiter, check_limiter
 from ._turns import Turns
 
 
-
 class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     """An awaitable handle over a Python file object (binary or text): each method calls the
     object's method of the same name on a worker and returns its result or raises its exception."""
 
-    __slots__ = ("_file", "limiter", "_turns", "_what")
+    __slots__ = ("_file", "_turns", "_what", "limiter")
 
     def __init__(
-        self, file: IO[AnyStr] | None, limiter: Limiter | None = None, what: str = "a wrap_file() handle"
+        self,
+        file: IO[AnyStr] | None,
+        limiter: Limiter | None = None,
+        what: str = "a wrap_file() handle",
     ) -> None:
         self._file: IO[AnyStr] | None = file
         self.limiter = limiter  # bounds the calls on workers, as open()'s limiter does
-        self._turns = Turns()  # bound to no loop: larkspan.stdin serves every asyncio.run() of a program
+        self._turns = (
+            Turns()
+        )  # bound to no loop: larkspan.stdin serves every asyncio.run() of a program
         self._what = what  # how the exceptions this handle raises itself name it
 
     @property
@@ -52,15 +56,20 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def _run(self, method: str, *args: Any) -> Any:
         """Calls the file's `method` on a worker once the calls before it have ended. The turn
         passes on only when the worker call ends, even when the awaiting task is cancelled."""
-        # In line at once, before anything lets the loop run, so calls issued together run in the order issued.
+        # In line at once, before anything lets the loop run, so calls issued together run in the
+        # order issued.
         return await self._when_turn_comes(self._turns.take_place(), method, *args)
 
-    async def _when_turn_comes(self, place: "asyncio.Future[None] | None", method: str, *args: Any) -> Any:
+    async def _when_turn_comes(
+        self, place: "asyncio.Future[None] | None", method: str, *args: Any
+    ) -> Any:
         if place is not None:
             await self._turns.wait_for(place)
         try:
             await yield_if_spent()
-            file = self.wrapped if method == "close" else self._open_file(method)  # closing twice is no error
+            file = (
+                self.wrapped if method == "close" else self._open_file(method)
+            )  # closing twice is no error
             call: Callable[[], Any] = partial(getattr(file, method), *args)
         except BaseException:
             self._turns.pass_on()
@@ -110,8 +119,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     # ---- calls that run on a worker ----------------------------------------------------------
 
     async def read(self, size: int = -1) -> AnyStr:
-        """Up to `size` bytes (characters in text mode) from the position; all to the end when `size` is None or
-        negative."""
+        """Up to `size` bytes (characters in text mode) from the position; all to the end when
+        `size` is None or negative."""
         data: AnyStr = await self._run("read", size)
         return data
 
@@ -121,7 +130,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
         return data
 
     async def readline(self, size: int = -1) -> AnyStr:
-        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at
+        the end."""
         line: AnyStr = await self._run("readline", size)
         return line
 
@@ -147,10 +157,13 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
 
     async def writelines(self, lines: Iterable[AnyStr]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
-        await self._run("writelines", list(lines))  # drawn here: a generator must not run on a worker
+        await self._run(
+            "writelines", list(lines)
+        )  # drawn here: a generator must not run on a worker
 
     async def seek(self, offset: int, whence: int = 0) -> int:
-        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns
+        the new position."""
         position: int = await self._run("seek", offset, whence)
         return position
 
@@ -176,7 +189,9 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def close(self) -> None:
         """Closes the file object once the calls before have ended; closing twice is no error."""
         if not self.wrapped.closed:
-            place = self._turns.take_place()  # before the shield's task starts, so later calls stay behind
+            place = (
+                self._turns.take_place()
+            )  # before the shield's task starts, so later calls stay behind
             await asyncio.shield(self._when_turn_comes(place, "close"))
 
     def __aiter__(self) -> Self:
@@ -200,7 +215,8 @@ def wrap_file(file: IO[AnyStr], *, limiter: Limiter | None = None) -> WrappedFil
             break
     else:
         raise AttributeError(
-            f"wrap_file() takes a file object: '{type(file).__name__}' object has no attribute 'read'",
+            f"wrap_file() takes a file object: '{type(file).__name__}' object has no attribute "
+            f"'read'",
             name="read",
             obj=file,
         )
@@ -213,7 +229,7 @@ class StandardStream(WrappedFile[AnyStr]):
     """larkspan.stdin and the like: the sys stream of that name as it is at each call (so a
     replaced sys.stdout is followed, as aiofiles follows it), or its binary buffer."""
 
-    __slots__ = ("_stream", "_binary")
+    __slots__ = ("_binary", "_stream")
 
     def __init__(self, stream: str, binary: bool) -> None:
         super().__init__(None, what=f"larkspan.{stream}{'_bytes' if binary else ''}")

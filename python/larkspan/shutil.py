@@ -46,7 +46,9 @@ async def copytree(
 ) -> SP:
     """shutil.copytree(), awaited, on a worker: builtin's arguments, result and exceptions."""
     return await on_worker(
-        lambda: shutil.copytree(src, dst, symlinks, ignore, copy_function, ignore_dangling_symlinks, dirs_exist_ok)
+        lambda: shutil.copytree(
+            src, dst, symlinks, ignore, copy_function, ignore_dangling_symlinks, dirs_exist_ok
+        )
     )
 
 
@@ -70,12 +72,18 @@ if sys.version_info >= (3, 12):
         # none of the overloads of builtin's signature allows at once.
         """shutil.rmtree(), awaited, on a worker: builtin's arguments, result and exceptions."""
         rmtree_as_given = cast(Callable[..., None], shutil.rmtree)
-        await on_worker(lambda: rmtree_as_given(path, ignore_errors, onerror, onexc=onexc, dir_fd=dir_fd))
+        await on_worker(
+            lambda: rmtree_as_given(path, ignore_errors, onerror, onexc=onexc, dir_fd=dir_fd)
+        )
 
 else:  # builtin's takes onexc from 3.12 on
 
     async def rmtree(
-        path: PathName, ignore_errors: bool = False, onerror: ErrorHandler | None = None, *, dir_fd: int | None = None
+        path: PathName,
+        ignore_errors: bool = False,
+        onerror: ErrorHandler | None = None,
+        *,
+        dir_fd: int | None = None,
     ) -> None:
         """shutil.rmtree(), awaited, on a worker: builtin's arguments, result and exceptions."""
         await on_worker(lambda: shutil.rmtree(path, ignore_errors, onerror, dir_fd=dir_fd))

@@ -18,15 +18,20 @@ from typing import Any, AnyStr, Generic, Self, TypeVar
 
 from . import _open
 from ._budget import yield_if_spent
+from ._buffer import Buffer
 from ._calls import on_worker, open_options, placed
 from ._file import FileHandle
-from ._buffer import Buffer
 from ._placement import PathName
 
 __all__ = [
-    "AsyncSpooledTemporaryFile", "AsyncTemporaryDirectory", "NamedTemporaryFile", "SpooledTemporaryFile",
-    "TemporaryDirectory", "TemporaryFile", "TemporaryFileWrapper",
-]  # fmt: skip
+    "AsyncSpooledTemporaryFile",
+    "AsyncTemporaryDirectory",
+    "NamedTemporaryFile",
+    "SpooledTemporaryFile",
+    "TemporaryDirectory",
+    "TemporaryFile",
+    "TemporaryFileWrapper",
+]
 
 
 T = TypeVar("T")
@@ -36,7 +41,7 @@ Made = TypeVar("Made", bound=AbstractAsyncContextManager[Any])
 class _Deferred(Generic[Made]):
     """Made when awaited or entered; a block that entered it ends by exiting what was made."""
 
-    __slots__ = ("_make", "_made")
+    __slots__ = ("_made", "_make")
 
     def __init__(self, make: Callable[[], Awaitable[Made]]) -> None:
         self._make = make
@@ -46,7 +51,10 @@ class _Deferred(Generic[Made]):
         return self._make().__await__()
 
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         if self._made is not None:
             await self._made.__aexit__(exc_type, exc, tb)
@@ -103,7 +111,9 @@ async def _open_new(
     descriptor mkstemp() returned, never the name again: in a directory others can write to, the
     name may by then lead somewhere else. The file is removed again when the open fails, or at once
     when not `keep_name`."""
-    descriptor, name = await placed(lambda: tempfile.mkstemp(suffix, prefix, dir), await _parent(dir))
+    descriptor, name = await placed(
+        lambda: tempfile.mkstemp(suffix, prefix, dir), await _parent(dir)
+    )
     try:
         handle = await _open.open(descriptor, mode, **options)
     except BaseException:
@@ -145,17 +155,21 @@ class TemporaryFileWrapper(Generic[AnyStr]):
     with delete and delete_on_close, at the end of `async with` with delete, or when dropped
     unclosed with delete."""
 
-    def __init__(self, file: FileHandle[Any], name: AnyStr, delete: bool, delete_on_close: bool) -> None:
+    def __init__(
+        self, file: FileHandle[Any], name: AnyStr, delete: bool, delete_on_close: bool
+    ) -> None:
         self.file = file
         self.name: AnyStr = name
         self.delete = delete
         self.delete_on_close = delete_on_close
-        self._remover: weakref.finalize[[AnyStr], "TemporaryFileWrapper[AnyStr]"] | None = (
+        self._remover: weakref.finalize[[AnyStr], TemporaryFileWrapper[AnyStr]] | None = (
             weakref.finalize(self, _remove_quietly, name) if delete else None
         )
 
     def __getattr__(self, attribute: str) -> Any:
-        return getattr(self.__dict__["file"], attribute)  # a KeyError, not a recursion, before __init__
+        return getattr(
+            self.__dict__["file"], attribute
+        )  # a KeyError, not a recursion, before __init__
 
     async def close(self) -> None:
         """Closes the file, and removes it where builtin's NamedTemporaryFile would."""
@@ -174,7 +188,10 @@ class TemporaryFileWrapper(Generic[AnyStr]):
         return self
 
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         try:
             await self.file.close()
@@ -245,7 +262,9 @@ class AsyncSpooledTemporaryFile:
     def _may_roll(self, added: int) -> bool:
         """Whether adding `added` bytes may move the file to disk: builtin moves it once its
         position passes max_size (a max_size of 0 keeps it in memory)."""
-        return self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
+        return (
+            self._in_memory() and self._max_size > 0 and self._file.tell() + added > self._max_size
+        )
 
     async def _run(self, call: Callable[[], T], may_roll: Callable[[], bool] = _never) -> T:
         await yield_if_spent()
@@ -271,10 +290,14 @@ class AsyncSpooledTemporaryFile:
     async def writelines(self, iterable: Iterable[Any]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
         lines = list(iterable)
-        await self._run(lambda: self._file.writelines(lines), lambda: self._may_roll(sum(map(_size_bound, lines))))
+        await self._run(
+            lambda: self._file.writelines(lines),
+            lambda: self._may_roll(sum(map(_size_bound, lines))),
+        )
 
     async def truncate(self, size: int | None = None) -> int:
         """Cuts or extends the file to `size` (the position when None); returns the new size."""
+
         def rolls() -> bool:  # builtin moves the file to disk before it grows past max_size
             return self._in_memory() and size is not None and size > self._max_size
 
@@ -289,8 +312,8 @@ class AsyncSpooledTemporaryFile:
         return await self._run(self._file.fileno, self._in_memory)
 
     async def read(self, size: int = -1) -> Any:
-        """Up to `size` bytes (characters in text mode) from the position; all to the end when `size` is None or
-        negative."""
+        """Up to `size` bytes (characters in text mode) from the position; all to the end when
+        `size` is None or negative."""
         return await self._run(lambda: self._file.read(size))
 
     async def read1(self, size: int = -1) -> Any:
@@ -302,7 +325,8 @@ class AsyncSpooledTemporaryFile:
         return await self._run(lambda: self._file.readinto(b))
 
     async def readline(self, size: int = -1) -> Any:
-        """The next line, with its newline; at most `size` bytes or characters when given; empty at the end."""
+        """The next line, with its newline; at most `size` bytes or characters when given; empty at
+        the end."""
         return await self._run(lambda: self._file.readline(size))
 
     async def readlines(self, hint: int = -1) -> list[Any]:
@@ -310,7 +334,8 @@ class AsyncSpooledTemporaryFile:
         return await self._run(lambda: self._file.readlines(hint))
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns the new position."""
+        """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns
+        the new position."""
         return await self._run(lambda: self._file.seek(offset, whence))
 
     async def tell(self) -> int:
@@ -377,7 +402,10 @@ class AsyncSpooledTemporaryFile:
         return self
 
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         await self.close()
 
@@ -437,9 +465,14 @@ class AsyncTemporaryDirectory(Generic[AnyStr]):
         return self._directory.name
 
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
-        await on_worker(lambda: self._directory.__exit__(exc_type, exc, tb))  # removes it unless delete is false
+        await on_worker(
+            lambda: self._directory.__exit__(exc_type, exc, tb)
+        )  # removes it unless delete is false
 
 
 def TemporaryDirectory(
@@ -475,7 +508,10 @@ class DirectoryOpening(_Deferred[AsyncTemporaryDirectory[AnyStr]]):
         return await made.__aenter__()
 
 
-if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from 3.12 on; so do these
+if sys.version_info < (
+    3,
+    12,
+):  # builtin's take delete_on_close and delete from 3.12 on; so do these
     _with_later_arguments = (NamedTemporaryFile, TemporaryDirectory)
 
     def NamedTemporaryFile(  # type: ignore[no-redef]
@@ -492,7 +528,9 @@ if sys.version_info < (3, 12):  # builtin's take delete_on_close and delete from
     ) -> Opening[TemporaryFileWrapper[AnyStr]]:
         """A file with a name in `dir`, as builtin's NamedTemporaryFile: removed when closed (with
         delete), or never."""
-        return _with_later_arguments[0](mode, buffering, encoding, newline, suffix, prefix, dir, delete, errors=errors)
+        return _with_later_arguments[0](
+            mode, buffering, encoding, newline, suffix, prefix, dir, delete, errors=errors
+        )
 
     def TemporaryDirectory(  # type: ignore[no-redef]
         suffix: AnyStr | None = None,

@@ -37,14 +37,17 @@ class Stats(NamedTuple):
 class LatencyFs:
     """A mounted latencyfs: `mountpoint` shows `backing` through the daemon `process`."""
 
-    def __init__(self, backing: Path, mountpoint: Path, process: subprocess.Popen[bytes], stats_file: Path) -> None:
+    def __init__(
+        self, backing: Path, mountpoint: Path, process: subprocess.Popen[bytes], stats_file: Path
+    ) -> None:
         self.backing = backing
         self.mountpoint = mountpoint
         self.process = process
         self._stats_file = stats_file
 
     def stats(self) -> Stats:
-        """The daemon's counters as they are now; readable until the mount's block ends, also after kill()."""
+        """The daemon's counters as they are now; readable until the mount's block ends, also after
+        kill()."""
         return Stats(*STATS_LAYOUT.unpack(self._stats_file.read_bytes()[: STATS_LAYOUT.size]))
 
     def kill(self) -> None:
@@ -75,10 +78,24 @@ def build() -> Path:
     if _is_current():
         return BINARY
     BINARY.parent.mkdir(parents=True, exist_ok=True)
-    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "fuse3"], capture_output=True, text=True, check=True)
-    partial = BINARY.with_name(f"{BINARY.name}.{os.getpid()}")  # renamed into place: builders may race
+    flags = subprocess.run(
+        ["pkg-config", "--cflags", "--libs", "fuse3"], capture_output=True, text=True, check=True
+    )
+    partial = BINARY.with_name(
+        f"{BINARY.name}.{os.getpid()}"
+    )  # renamed into place: builders may race
     compiled = subprocess.run(
-        ["cc", "-O2", "-Wall", "-Wextra", "-Werror", str(SOURCE), "-o", str(partial), *flags.stdout.split()],
+        [
+            "cc",
+            "-O2",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            str(SOURCE),
+            "-o",
+            str(partial),
+            *flags.stdout.split(),
+        ],
         capture_output=True,
         text=True,
         timeout=COMMAND_TIMEOUT,
@@ -99,11 +116,11 @@ def mounted(
     fail_from: int = 0,
     direct_io: bool = False,
 ) -> Iterator[LatencyFs]:
-    """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block; unmounts
-    and reaps the daemon however the block ends. Reads and writes of files named with `fail_marker`
-    fail with EIO, reads only from byte `fail_from` on (a read that starts before it returns the bytes
-    up to it). With `direct_io`, every file is opened with direct I/O: nothing of it is cached, and
-    each read and write reaches the daemon."""
+    """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block;
+    unmounts and reaps the daemon however the block ends. Reads and writes of files named with
+    `fail_marker` fail with EIO, reads only from byte `fail_from` on (a read that starts before it
+    returns the bytes up to it). With `direct_io`, every file is opened with direct I/O: nothing of
+    it is cached, and each read and write reaches the daemon."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)
     binary = build()
@@ -117,7 +134,9 @@ def mounted(
             options.append("--direct-io")
         command = [str(binary), "-f", *options, str(backing), str(mountpoint)]
         with open(stderr_file, "wb") as stderr:
-            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr)
+            process = subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stdout=stderr, stderr=stderr
+            )
         try:
             _wait_until_mounted(mountpoint, process, stderr_file)
             yield LatencyFs(backing, mountpoint, process, stats_file)
@@ -130,17 +149,22 @@ def _is_current() -> bool:
     return BINARY.exists() and BINARY.stat().st_mtime >= SOURCE.stat().st_mtime
 
 
-def _wait_until_mounted(mountpoint: Path, process: subprocess.Popen[bytes], stderr_file: Path) -> None:
+def _wait_until_mounted(
+    mountpoint: Path, process: subprocess.Popen[bytes], stderr_file: Path
+) -> None:
     deadline = time.monotonic() + MOUNT_TIMEOUT
     while not os.path.ismount(mountpoint):
         if process.poll() is not None or time.monotonic() > deadline:
             state = "exited" if process.returncode is not None else "did not mount in time"
-            raise RuntimeError(f"latencyfs {state} on {mountpoint}:\n{stderr_file.read_text(errors='replace')}")
+            raise RuntimeError(
+                f"latencyfs {state} on {mountpoint}:\n{stderr_file.read_text(errors='replace')}"
+            )
         time.sleep(0.02)
 
 
 def _is_listed(mountpoint: Path) -> bool:
-    """Whether the mount table holds `mountpoint`; unlike os.path.ismount, true of a dead daemon's mount."""
+    """Whether the mount table holds `mountpoint`; unlike os.path.ismount, true of a dead daemon's
+    mount."""
     wanted = os.path.realpath(mountpoint)
     with open("/proc/self/mounts", encoding="utf-8", errors="replace") as table:
         return any(_unescape(line.split()[1]) == wanted for line in table)
@@ -162,13 +186,16 @@ def _unmount(mountpoint: Path) -> None:
 
 
 def _detach(mountpoint: Path) -> None:
-    """Lazy unmount: the path is free at once; files still open on the mount keep it until closed."""
+    """Lazy unmount: the path is free at once; files still open on the mount keep it until
+    closed."""
     if _is_listed(mountpoint):
         _succeeds("umount", "-l", str(mountpoint))
 
 
 def _succeeds(*command: str) -> bool:
-    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=COMMAND_TIMEOUT)
+    done = subprocess.run(
+        command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=COMMAND_TIMEOUT
+    )
     return done.returncode == 0
 
 

@@ -23,11 +23,10 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
+from conftest import disk, examples, run_child
+from core_module import core_or_skip
 from hypothesis import assume, given
 from hypothesis import strategies as st
-
-from core_module import core_or_skip
-from conftest import disk, examples, run_child
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -75,18 +74,46 @@ class Printed:
         return self.text
 
 
-EDGES = [0, 1, 8192, 8193, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63),
-         -(2**63) - 1, 2**64 - 1, 2**64, sys.maxsize - 33, sys.maxsize - 32]  # fmt: skip
+EDGES = [
+    0,
+    1,
+    8192,
+    8193,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    sys.maxsize - 33,
+    sys.maxsize - 32,
+]
 SURROGATES = st.text(alphabet=st.characters(categories=["Cs"]), min_size=1, max_size=2)
 NUMBERS = st.one_of(
-    st.integers(-(2**70), 2**70), st.sampled_from(EDGES), st.builds(Int, st.sampled_from(EDGES)), st.floats(),
-    st.builds(Float, st.floats()), st.booleans(), st.sampled_from(Level), st.decimals(),  # NaN, infinities
-    st.fractions(), st.complex_numbers(), st.builds(Index, st.none() | st.sampled_from(EDGES)),
-)  # fmt: skip
+    st.integers(-(2**70), 2**70),
+    st.sampled_from(EDGES),
+    st.builds(Int, st.sampled_from(EDGES)),
+    st.floats(),
+    st.builds(Float, st.floats()),
+    st.booleans(),
+    st.sampled_from(Level),
+    st.decimals(),  # NaN, infinities
+    st.fractions(),
+    st.complex_numbers(),
+    st.builds(Index, st.none() | st.sampled_from(EDGES)),
+)
 OTHERS = st.one_of(
-    st.none(), st.text(max_size=4), st.binary(max_size=4), st.builds(Text, st.text(max_size=3)),
-    st.lists(st.integers(0, 3), max_size=2), st.builds(object),
-)  # fmt: skip
+    st.none(),
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.builds(Text, st.text(max_size=3)),
+    st.lists(st.integers(0, 3), max_size=2),
+    st.builds(object),
+)
 ANY_VALUE = NUMBERS | OTHERS
 
 
@@ -137,7 +164,8 @@ def outcome(call: Callable[[], Any]) -> tuple[Any, ...]:
 
 
 def assert_unchanged(f: AsyncFile, state: str, mode: str) -> None:
-    """After a refusal: the same position and bytes, and the object still opens, reads and closes."""
+    """After a refusal: the same position and bytes, and the object still opens, reads and
+    closes."""
     if state == "open":
         assert f.tell() == (len(CONTENT) if "a" in mode else 0)
         f.close()
@@ -157,9 +185,13 @@ def assert_same_as_twin(f: AsyncFile, twin: AsyncFile, got: tuple, expected: tup
 
 
 def refusal_or_twin(
-    directory: pathlib.Path, state: str, mode: str, call: Callable[[AsyncFile], Any],
-    plain: Callable[[AsyncFile], Any] | None, refusal: Callable[[tuple], bool],
-) -> None:  # fmt: skip
+    directory: pathlib.Path,
+    state: str,
+    mode: str,
+    call: Callable[[AsyncFile], Any],
+    plain: Callable[[AsyncFile], Any] | None,
+    refusal: Callable[[tuple], bool],
+) -> None:
     """Runs `call`; it must be refused when `plain` is None, else do what `plain` does on a twin."""
     f = file_in(directory, state, mode)
     got = outcome(lambda: call(f))
@@ -171,25 +203,37 @@ def refusal_or_twin(
     assert_same_as_twin(f, twin, got, outcome(lambda: plain(twin)))
 
 
-# ---- refusals come before pending writes go out, and write nothing themselves --------------------------
+# ---- refusals come before pending writes go out, and write nothing themselves --------------------
 
 COUNTS = {"-1": int, "1.5": float, "'3'": str, "2**64": int}
-SEEK_MISMATCH = "seek(): incompatible function arguments. The following argument types are supported:"
+SEEK_MISMATCH = (
+    "seek(): incompatible function arguments. The following argument types are supported:"
+)
 PENDING_REFUSALS = {
-    **{f"{method}({count})": (RuntimeError, CAST.format(kind) + "unsigned long'")
-       for method in ["read", "read1", "readline", "readlines", "truncate"] for count, kind in COUNTS.items()},
-    **{f"seek({args})": (TypeError, SEEK_MISMATCH)
-       for args in ["1.5", "'0'", "2**63", "-(2**63) - 1", "0, 2**31", "0, 1.0"]},
+    **{
+        f"{method}({count})": (RuntimeError, CAST.format(kind) + "unsigned long'")
+        for method in ["read", "read1", "readline", "readlines", "truncate"]
+        for count, kind in COUNTS.items()
+    },
+    **{
+        f"seek({args})": (TypeError, SEEK_MISMATCH)
+        for args in ["1.5", "'0'", "2**63", "-(2**63) - 1", "0, 2**31", "0, 1.0"]
+    },
     "readinto(b'abcd')": (TypeError, "readinto requires a writable buffer"),
-    "readinto(memoryview(bytearray(4))[::2])": (ValueError, "readinto requires a contiguous buffer"),
+    "readinto(memoryview(bytearray(4))[::2])": (
+        ValueError,
+        "readinto requires a contiguous buffer",
+    ),
     "readinto(4)": (TypeError, "readinto requires a buffer object"),
     "write('a\\ud800')": (RuntimeError, CAST.format(str) + "std::string'"),
     "write(Printed(None))": (LookupError, "no text"),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(
-    ("call", "kind", "message"), [(c, *r) for c, r in PENDING_REFUSALS.items()], ids=list(PENDING_REFUSALS)
+    ("call", "kind", "message"),
+    [(c, *r) for c, r in PENDING_REFUSALS.items()],
+    ids=list(PENDING_REFUSALS),
 )
 def test_refusal_leaves_pending_writes_pending(
     make_file: Callable[..., str], call: str, kind: type[Exception], message: str
@@ -204,7 +248,7 @@ def test_refusal_leaves_pending_writes_pending(
     assert disk(path) == b"AB23456789"
 
 
-# ---- optional counts and seek's integers -------------------------------------------------------------
+# ---- optional counts and seek's integers ---------------------------------------------------------
 
 
 def cast_failure(value: object) -> Callable[[tuple], bool]:
@@ -221,18 +265,28 @@ OMITTED = object()  # an argument left out
 @EXAMPLES
 @given(
     method=st.sampled_from(["read", "read1", "readline", "readlines", "truncate"]),
-    value=ANY_VALUE, state=STATES, mode=MODES,
-)  # fmt: skip
-def test_optional_count(directory: pathlib.Path, method: str, value: object, state: str, mode: str) -> None:
+    value=ANY_VALUE,
+    state=STATES,
+    mode=MODES,
+)
+def test_optional_count(
+    directory: pathlib.Path, method: str, value: object, state: str, mode: str
+) -> None:
     count = as_integer(value, 0, 2**64)
-    assume(not (method == "truncate" and count is not None and 2**20 < count < 2**63))  # sparse giants
+    assume(
+        not (method == "truncate" and count is not None and 2**20 < count < 2**63)
+    )  # sparse giants
     plain = None if value is not None and count is None else lambda f: getattr(f, method)(count)
-    refusal_or_twin(directory, state, mode, lambda f: getattr(f, method)(value), plain, cast_failure(value))
+    refusal_or_twin(
+        directory, state, mode, lambda f: getattr(f, method)(value), plain, cast_failure(value)
+    )
 
 
 @EXAMPLES
 @given(offset=ANY_VALUE, whence=st.just(OMITTED) | ANY_VALUE, state=STATES, mode=MODES)
-def test_seek_arguments(directory: pathlib.Path, offset: object, whence: object, state: str, mode: str) -> None:
+def test_seek_arguments(
+    directory: pathlib.Path, offset: object, whence: object, state: str, mode: str
+) -> None:
     args = (offset,) if whence is OMITTED else (offset, whence)
     plain_args = [as_integer(offset, -(2**63), 2**63)]
     if whence is not OMITTED:
@@ -241,19 +295,29 @@ def test_seek_arguments(directory: pathlib.Path, offset: object, whence: object,
     refusal_or_twin(directory, state, mode, lambda f: f.seek(*args), plain, incompatible("seek"))
 
 
-# ---- writelines and write ----------------------------------------------------------------------------
+# ---- writelines and write ------------------------------------------------------------------------
 
 LINE_ITEMS = st.one_of(
-    st.text(max_size=4), st.binary(max_size=4), st.builds(bytearray, st.binary(max_size=4)),
-    st.builds(Text, st.text(max_size=3)), st.builds(Raw, st.binary(max_size=3)), SURROGATES,
-    st.integers(), st.none(), st.builds(memoryview, st.binary(max_size=3)),
-)  # fmt: skip
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.builds(bytearray, st.binary(max_size=4)),
+    st.builds(Text, st.text(max_size=3)),
+    st.builds(Raw, st.binary(max_size=3)),
+    SURROGATES,
+    st.integers(),
+    st.none(),
+    st.builds(memoryview, st.binary(max_size=3)),
+)
 LINES = st.one_of(
-    st.lists(LINE_ITEMS, max_size=4), st.lists(LINE_ITEMS, max_size=4).map(tuple),
-    st.lists(st.binary(max_size=3), max_size=3).map(iter), st.sets(st.binary(max_size=2), max_size=2),
-    st.dictionaries(st.binary(max_size=2), st.integers(), max_size=2), st.builds(range, st.integers(0, 2)),
-    st.builds(bytearray, st.binary(max_size=2)), ANY_VALUE,
-)  # fmt: skip
+    st.lists(LINE_ITEMS, max_size=4),
+    st.lists(LINE_ITEMS, max_size=4).map(tuple),
+    st.lists(st.binary(max_size=3), max_size=3).map(iter),
+    st.sets(st.binary(max_size=2), max_size=2),
+    st.dictionaries(st.binary(max_size=2), st.integers(), max_size=2),
+    st.builds(range, st.integers(0, 2)),
+    st.builds(bytearray, st.binary(max_size=2)),
+    ANY_VALUE,
+)
 
 
 def lines_of(value: object) -> list[bytes]:
@@ -283,15 +347,20 @@ def test_writelines_argument(directory: pathlib.Path, lines: object, state: str,
         plain: Callable[[AsyncFile], Any] | None = lambda f: f.writelines(items)
     except Refused:
         plain = None
-    refusal_or_twin(directory, state, mode, lambda f: f.writelines(lines), plain, incompatible("writelines"))
+    refusal_or_twin(
+        directory, state, mode, lambda f: f.writelines(lines), plain, incompatible("writelines")
+    )
 
 
 WRITE_DATA = st.one_of(
-    ANY_VALUE, SURROGATES, st.builds(Raw, st.binary(max_size=3)), st.builds(bytearray, st.binary(max_size=4)),
+    ANY_VALUE,
+    SURROGATES,
+    st.builds(Raw, st.binary(max_size=3)),
+    st.builds(bytearray, st.binary(max_size=4)),
     st.builds(lambda b: memoryview(b)[::2], st.binary(max_size=6)),
     st.builds(lambda n: array.array("H", n), st.lists(st.integers(0, 65535), max_size=3)),
     st.builds(Printed, st.none() | st.text(max_size=3) | SURROGATES),
-)  # fmt: skip
+)
 
 
 def text_bytes(text: str) -> bytes:
@@ -331,18 +400,23 @@ def test_write_argument(directory: pathlib.Path, data: object, state: str, mode:
     assert_unchanged(f, state, mode)
 
 
-# ---- readinto -------------------------------------------------------------------------------------------
+# ---- readinto ------------------------------------------------------------------------------------
 
 BUFFERS = st.one_of(
-    st.builds(bytearray, st.binary(max_size=40)), st.binary(max_size=8),
+    st.builds(bytearray, st.binary(max_size=40)),
+    st.binary(max_size=8),
     st.builds(lambda b: memoryview(bytearray(b)), st.binary(max_size=40)),
     st.builds(lambda b: memoryview(bytearray(b))[::2], st.binary(min_size=3, max_size=20)),
     st.builds(lambda b: memoryview(bytearray(b))[::-1], st.binary(min_size=2, max_size=20)),
     st.builds(lambda b: memoryview(b), st.binary(max_size=8)),
     st.builds(lambda b: memoryview(bytearray(b)).toreadonly(), st.binary(max_size=8)),
-    st.builds(lambda b: memoryview(bytearray(b * 2)).cast("B", (2, len(b))), st.binary(min_size=1, max_size=8)),
-    st.builds(lambda n: array.array("d", n), st.lists(st.floats(), max_size=3)), ANY_VALUE,
-)  # fmt: skip
+    st.builds(
+        lambda b: memoryview(bytearray(b * 2)).cast("B", (2, len(b))),
+        st.binary(min_size=1, max_size=8),
+    ),
+    st.builds(lambda n: array.array("d", n), st.lists(st.floats(), max_size=3)),
+    ANY_VALUE,
+)
 
 
 def wanted_by(buffer: object) -> int:
@@ -378,13 +452,19 @@ def test_readinto_argument(directory: pathlib.Path, buffer: Any, state: str, mod
         assert memoryview(buffer).tobytes() == bytes(filled[: got[1]]) + before[got[1] :]
 
 
-# ---- the constructor ------------------------------------------------------------------------------------
+# ---- the constructor -----------------------------------------------------------------------------
 
 MODE_TEXT = st.text(alphabet="rwab+xtU \0é", max_size=4)
 STRINGS = st.one_of(
-    MODE_TEXT, MODE_TEXT.map(str.encode), MODE_TEXT.map(lambda t: bytearray(t.encode())),
-    st.builds(Text, MODE_TEXT), SURROGATES, st.builds(pathlib.Path, st.just("p")), NUMBERS, st.none(),
-)  # fmt: skip
+    MODE_TEXT,
+    MODE_TEXT.map(str.encode),
+    MODE_TEXT.map(lambda t: bytearray(t.encode())),
+    st.builds(Text, MODE_TEXT),
+    SURROGATES,
+    st.builds(pathlib.Path, st.just("p")),
+    NUMBERS,
+    st.none(),
+)
 
 
 def string_of(value: object) -> bytes:
@@ -405,11 +485,15 @@ def accepts_mode(mode: bytes) -> bool:  # one r, w or a, with any b and + around
 @EXAMPLES
 @given(name=STRINGS, mode=STRINGS, by_keyword=st.booleans())
 def test_constructor_arguments(name: object, mode: object, by_keyword: bool) -> None:
-    got = outcome(lambda: AsyncFile(filename=name, mode=mode) if by_keyword else AsyncFile(name, mode))
+    got = outcome(
+        lambda: AsyncFile(filename=name, mode=mode) if by_keyword else AsyncFile(name, mode)
+    )
     try:
         name_bytes, mode_bytes = string_of(name), string_of(mode)
     except Refused:
-        assert got[0] is TypeError and got[1].startswith("__init__(): incompatible constructor arguments")
+        assert got[0] is TypeError and got[1].startswith(
+            "__init__(): incompatible constructor arguments"
+        )
         return
     if not accepts_mode(mode_bytes):
         # An error message is a C string: it ends at a NUL in the mode.
@@ -430,11 +514,18 @@ def open_directory(directory: pathlib.Path) -> AsyncFile:
 # Names and modes are bytes of any kind, also bytes that are not UTF-8. A failure quoting them
 # must still raise its own class: ValueError for a rejected mode or a missing file, RuntimeError
 # for a directory opened for writing.
-@pytest.mark.parametrize(("make", "kind"), [
-    pytest.param(lambda d: AsyncFile(str(d / "x"), b"r\xff"), ValueError, id="rejected-mode"),
-    pytest.param(lambda d: AsyncFile(bytes(d / "missing") + b"\xff", "rb").open(), ValueError, id="missing-file"),
-    pytest.param(open_directory, RuntimeError, id="directory"),
-])
+@pytest.mark.parametrize(
+    ("make", "kind"),
+    [
+        pytest.param(lambda d: AsyncFile(str(d / "x"), b"r\xff"), ValueError, id="rejected-mode"),
+        pytest.param(
+            lambda d: AsyncFile(bytes(d / "missing") + b"\xff", "rb").open(),
+            ValueError,
+            id="missing-file",
+        ),
+        pytest.param(open_directory, RuntimeError, id="directory"),
+    ],
+)
 def test_non_utf8_bytes_in_names_and_modes(
     directory: pathlib.Path, make: Callable[[pathlib.Path], Any], kind: type[Exception]
 ) -> None:
@@ -452,19 +543,59 @@ def test_non_utf8_name_reaches_the_file_system(directory: pathlib.Path) -> None:
         f.name
 
 
-# ---- arity, keywords and unconstructed objects -----------------------------------------------------------
+# ---- arity, keywords and unconstructed objects ---------------------------------------------------
 
 # calls that match no signature: too many, missing, unknown or doubled arguments
 ARITY = [
-    *[f"{name}(1)" for name in ["open", "close", "readall", "tell", "flush", "isatty", "seekable", "writable",
-                                "__enter__", "__aenter__", "__iter__", "__aiter__", "__next__", "__anext__"]],
-    "__exit__()", "__exit__(1, 2)", "__exit__(1, 2, 3, 4)", "__aexit__(1, 2)", "read(1, 2)", "read(sz=1)",
-    "read(1, size=1)", "read1(1, 2)", "read1(count=1)", "readline(1, 2)", "readline(limit=1)", "readlines(1, 2)",
-    "readlines(size=1)", "truncate(1, 2)", "truncate(length=1)", "readinto()", "readinto(bytearray(1), 1)",
-    "readinto(buf=bytearray(1))", "write()", "write(b'', b'')", "write(text=b'')", "writelines()",
-    "writelines([], [])", "writelines(data=[])", "seek()", "seek(0, 0, 0)", "seek(whence=0)", "seek(0, offset=0)",
+    *[
+        f"{name}(1)"
+        for name in [
+            "open",
+            "close",
+            "readall",
+            "tell",
+            "flush",
+            "isatty",
+            "seekable",
+            "writable",
+            "__enter__",
+            "__aenter__",
+            "__iter__",
+            "__aiter__",
+            "__next__",
+            "__anext__",
+        ]
+    ],
+    "__exit__()",
+    "__exit__(1, 2)",
+    "__exit__(1, 2, 3, 4)",
+    "__aexit__(1, 2)",
+    "read(1, 2)",
+    "read(sz=1)",
+    "read(1, size=1)",
+    "read1(1, 2)",
+    "read1(count=1)",
+    "readline(1, 2)",
+    "readline(limit=1)",
+    "readlines(1, 2)",
+    "readlines(size=1)",
+    "truncate(1, 2)",
+    "truncate(length=1)",
+    "readinto()",
+    "readinto(bytearray(1), 1)",
+    "readinto(buf=bytearray(1))",
+    "write()",
+    "write(b'', b'')",
+    "write(text=b'')",
+    "writelines()",
+    "writelines([], [])",
+    "writelines(data=[])",
+    "seek()",
+    "seek(0, 0, 0)",
+    "seek(whence=0)",
+    "seek(0, offset=0)",
     "seek(pos=0)",
-]  # fmt: skip
+]
 
 
 @pytest.mark.parametrize("state", ["new", "open", "closed"])
@@ -474,7 +605,9 @@ def test_calls_that_match_no_signature(directory: pathlib.Path, call: str, state
     with pytest.raises(TypeError) as e:
         eval("f." + call)
     assert str(e.value).startswith(call.split("(")[0] + "(): incompatible function arguments")
-    assert "1. (self: _larkspan_core.AsyncFile" in str(e.value)  # listed as pybind11 lists overloads
+    assert "1. (self: _larkspan_core.AsyncFile" in str(
+        e.value
+    )  # listed as pybind11 lists overloads
     assert_unchanged(f, state, "r+b")
 
 
@@ -492,10 +625,30 @@ for member in sys.argv[1:]:
     except TypeError as error:
         print(type(error).__name__)
 """
-MEMBERS = ["f.open()", "f.close()", "f.readall()", "f.read()", "f.read(1)", "f.read1()", "f.readline()",
-           "f.readlines()", "f.readinto(bytearray(1))", "f.write(b'x')", "f.writelines([b'x'])", "f.seek(0)",
-           "f.tell()", "f.flush()", "f.truncate()", "f.isatty()", "f.seekable()", "f.writable()",
-           "f.__exit__(None, None, None)", "f.name", "next(f)", "f.__anext__()"]  # fmt: skip
+MEMBERS = [
+    "f.open()",
+    "f.close()",
+    "f.readall()",
+    "f.read()",
+    "f.read(1)",
+    "f.read1()",
+    "f.readline()",
+    "f.readlines()",
+    "f.readinto(bytearray(1))",
+    "f.write(b'x')",
+    "f.writelines([b'x'])",
+    "f.seek(0)",
+    "f.tell()",
+    "f.flush()",
+    "f.truncate()",
+    "f.isatty()",
+    "f.seekable()",
+    "f.writable()",
+    "f.__exit__(None, None, None)",
+    "f.name",
+    "next(f)",
+    "f.__anext__()",
+]
 
 
 def test_unconstructed_object_is_refused() -> None:

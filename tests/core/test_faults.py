@@ -14,9 +14,8 @@ import sys
 from collections.abc import Callable
 
 import pytest
-
-from core_module import core_or_skip
 from conftest import descriptors, letters, run_child
+from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -46,7 +45,8 @@ def write_all(f: AsyncFile, method: str, sizes: list[int]) -> None:
 
 
 def error_of(call: Callable[[], object]) -> str | None:
-    """The text of the RuntimeError `call` raises; no traceback outlives it to keep the object alive."""
+    """The text of the RuntimeError `call` raises; no traceback outlives it to keep the object
+    alive."""
     try:
         call()
     except RuntimeError as error:
@@ -55,12 +55,19 @@ def error_of(call: Callable[[], object]) -> str | None:
 
 
 @pytest.mark.parametrize(
-    ("method", "sizes", "error", "pending"), [c[1:] for c in FULL_DISK], ids=[c[0] for c in FULL_DISK]
+    ("method", "sizes", "error", "pending"),
+    [c[1:] for c in FULL_DISK],
+    ids=[c[0] for c in FULL_DISK],
 )
 def test_full_disk_route_close_and_destruction(
-    full_disk: FullDisk, monkeypatch: pytest.MonkeyPatch, capfd: pytest.CaptureFixture[str],
-    method: str, sizes: list[int], error: str | None, pending: int,
-) -> None:  # fmt: skip
+    full_disk: FullDisk,
+    monkeypatch: pytest.MonkeyPatch,
+    capfd: pytest.CaptureFixture[str],
+    method: str,
+    sizes: list[int],
+    error: str | None,
+    pending: int,
+) -> None:
     unraisable: list[object] = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     before = descriptors()
@@ -78,18 +85,30 @@ def test_full_disk_route_close_and_destruction(
 # Every operation that hands pending bytes over fails on a full disk; the object stays open with
 # all of them pending, and close fails the same way after it.
 HANDING_OVER: dict[str, Callable[[AsyncFile], object]] = {
-    "flush": AsyncFile.flush, "seek": lambda f: f.seek(0), "truncate": AsyncFile.truncate,
-    "close": AsyncFile.close, "exit": lambda f: f.__exit__(None, None, None), "reopen": AsyncFile.open,
-    "read(0)": lambda f: f.read(0), "read(1)": lambda f: f.read(1), "read(8193)": lambda f: f.read(8193),
-    "read()": AsyncFile.read, "read1()": AsyncFile.read1, "readinto": lambda f: f.readinto(bytearray(8)),
-    "readinto-empty": lambda f: f.readinto(bytearray()), "direct-write": lambda f: f.write(b"y" * 131073),
+    "flush": AsyncFile.flush,
+    "seek": lambda f: f.seek(0),
+    "truncate": AsyncFile.truncate,
+    "close": AsyncFile.close,
+    "exit": lambda f: f.__exit__(None, None, None),
+    "reopen": AsyncFile.open,
+    "read(0)": lambda f: f.read(0),
+    "read(1)": lambda f: f.read(1),
+    "read(8193)": lambda f: f.read(8193),
+    "read()": AsyncFile.read,
+    "read1()": AsyncFile.read1,
+    "readinto": lambda f: f.readinto(bytearray(8)),
+    "readinto-empty": lambda f: f.readinto(bytearray()),
+    "direct-write": lambda f: f.write(b"y" * 131073),
     "writelines-direct": lambda f: f.writelines([b"y" * 131073]),
-    "overflowing-write": lambda f: f.write(b"y" * 131072),  # overflows only what holds more than 131072
-}  # fmt: skip
+    "overflowing-write": lambda f: f.write(
+        b"y" * 131072
+    ),  # overflows only what holds more than 131072
+}
 PENDING = {"small": [100], "largest-buffered": [131072], "two-writes": [70000, 70000]}
 HANDING_CASES = [
     pytest.param(HANDING_OVER[op], sizes, id=f"{op}-{name}")
-    for op in HANDING_OVER for name, sizes in PENDING.items()
+    for op in HANDING_OVER
+    for name, sizes in PENDING.items()
     if op != "overflowing-write" or sum(sizes) > 131072
 ]
 
@@ -141,7 +160,8 @@ for index, (kind, sizes) in enumerate(steps):
         accepted = f.tell() - start
         with open(path, "rb") as h:
             on_disk = h.read()
-        failure = [index, str(error), accepted, len(on_disk) - existing, written.startswith(on_disk)]
+        landed = len(on_disk) - existing
+        failure = [index, str(error), accepted, landed, written.startswith(on_disk)]
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         if kind in ("write", "writelines"):
             f.write(b"".join(data)[accepted:])
@@ -154,31 +174,60 @@ with open(path, "rb") as h:
 
 # steps, the limit, the failure: (step, message, bytes of that step accepted, bytes on disk then)
 SHORT_WRITE_CASES = [
-    ("overflowing-write", [("write", [131072]), ("write", [131072]), ("write", [10])], 100000,
-     [2, "Failed to flush write buffer", 0, 100000]),
+    (
+        "overflowing-write",
+        [("write", [131072]), ("write", [131072]), ("write", [10])],
+        100000,
+        [2, "Failed to flush write buffer", 0, 100000],
+    ),
     ("direct", [("write", [300000])], 100000, [0, "Failed to write complete data", 100000, 100000]),
-    ("direct-after-pending", [("write", [50000]), ("write", [300000])], 100000,
-     [1, "Failed to write complete data", 50000, 100000]),
-    ("direct-cut-in-pending", [("write", [120000]), ("write", [300000])], 100000,
-     [1, "Failed to flush write buffer", 0, 100000]),
-    ("writelines", [("writelines", [100000] * 6)], 250000,
-     [0, "Failed to flush write buffer", 400000, 250000]),
-    ("flush", [("write", [50000]), ("write", [50000]), ("flush", [])], 60000,
-     [2, "Failed to flush write buffer", 0, 60000]),
-    ("close", [("write", [70000]), ("close", [])], 60000, [1, "Failed to flush write buffer", 0, 60000]),
-]  # fmt: skip
+    (
+        "direct-after-pending",
+        [("write", [50000]), ("write", [300000])],
+        100000,
+        [1, "Failed to write complete data", 50000, 100000],
+    ),
+    (
+        "direct-cut-in-pending",
+        [("write", [120000]), ("write", [300000])],
+        100000,
+        [1, "Failed to flush write buffer", 0, 100000],
+    ),
+    (
+        "writelines",
+        [("writelines", [100000] * 6)],
+        250000,
+        [0, "Failed to flush write buffer", 400000, 250000],
+    ),
+    (
+        "flush",
+        [("write", [50000]), ("write", [50000]), ("flush", [])],
+        60000,
+        [2, "Failed to flush write buffer", 0, 60000],
+    ),
+    (
+        "close",
+        [("write", [70000]), ("close", [])],
+        60000,
+        [1, "Failed to flush write buffer", 0, 60000],
+    ),
+]
 
 
 @pytest.mark.parametrize("mode", ["wb", "ab"])
 @pytest.mark.parametrize(
-    ("steps", "limit", "failure"), [c[1:] for c in SHORT_WRITE_CASES], ids=[c[0] for c in SHORT_WRITE_CASES]
+    ("steps", "limit", "failure"),
+    [c[1:] for c in SHORT_WRITE_CASES],
+    ids=[c[0] for c in SHORT_WRITE_CASES],
 )
 def test_short_writes_keep_order_and_retry_without_duplicates(
     tmp_path: pathlib.Path, mode: str, steps: list, limit: int, failure: list
 ) -> None:
     path = tmp_path / "limited"
     path.write_bytes(b"z" * 1000 if mode == "ab" else b"")
-    got, complete = json.loads(run_child(SHORT_WRITES, str(path), mode, str(limit), json.dumps(steps)))
+    got, complete = json.loads(
+        run_child(SHORT_WRITES, str(path), mode, str(limit), json.dumps(steps))
+    )
     assert got == [*failure, True]  # the disk held a prefix of what was written, in order
     assert complete
 
@@ -232,8 +281,19 @@ def test_too_many_open_files(tmp_path: pathlib.Path) -> None:
     path.write_bytes(b"")
     printed = run_child(NO_DESCRIPTORS, str(path))
     refused, reopened, late, late_read, opened_some, same_descriptors = json.loads(printed)
-    assert refused == [f"Failed to open file: {path} - Too many open files", False, "File not open", None]
-    assert (reopened, late, late_read, opened_some, same_descriptors) == (True, True, "kept", True, True)
+    assert refused == [
+        f"Failed to open file: {path} - Too many open files",
+        False,
+        "File not open",
+        None,
+    ]
+    assert (reopened, late, late_read, opened_some, same_descriptors) == (
+        True,
+        True,
+        "kept",
+        True,
+        True,
+    )
 
 
 # ---- the file changes under a reader ----------------------------------------------------------
@@ -279,7 +339,9 @@ MEASURED_ONCE = {"whole", "readlines"}
 
 @pytest.mark.parametrize("change", CHANGES)
 @pytest.mark.parametrize("reader", READERS)
-def test_file_changed_by_another_handle_while_read(make_file: Callable[..., str], reader: str, change: str) -> None:
+def test_file_changed_by_another_handle_while_read(
+    make_file: Callable[..., str], reader: str, change: str
+) -> None:
     path = make_file(CONTENT[:SIZE])
     f = AsyncFile(path, "rb").open()
     pieces = [READERS[reader](f)]
@@ -322,13 +384,28 @@ def test_offsets_beyond_4_gib(sparse_path: str) -> None:
         assert (f.seek(4 * GIB - 2), f.write(b"wxyz")) == (4 * GIB - 2, 4)  # across the 4 GiB line
         f.flush()
         assert os.path.getsize(sparse_path) == 5 * GIB + 3
-        assert (f.seek(4 * GIB - 3), f.read(6), f.tell()) == (4 * GIB - 3, b"\0wxyz\0", 4 * GIB + 3)  # positional
-        assert (f.seek(5 * GIB - 9000), f.read(9003)) == (5 * GIB - 9000, bytes(9000) + b"abc")  # stream route
-        assert (f.seek(-3, 2), f.read(), f.tell()) == (5 * GIB, b"abc", 5 * GIB + 3)  # the measured size is exact
+        assert (f.seek(4 * GIB - 3), f.read(6), f.tell()) == (
+            4 * GIB - 3,
+            b"\0wxyz\0",
+            4 * GIB + 3,
+        )  # positional
+        assert (f.seek(5 * GIB - 9000), f.read(9003)) == (
+            5 * GIB - 9000,
+            bytes(9000) + b"abc",
+        )  # stream route
+        assert (f.seek(-3, 2), f.read(), f.tell()) == (
+            5 * GIB,
+            b"abc",
+            5 * GIB + 3,
+        )  # the measured size is exact
         assert (f.seek(5 * GIB), f.readline(), f.truncate(5 * GIB + 1)) == (5 * GIB, "abc", None)
         assert (os.path.getsize(sparse_path), f.tell()) == (5 * GIB + 1, 5 * GIB + 3)
         assert (f.seek(5 * GIB), f.read()) == (5 * GIB, b"a")  # truncate dropped the old size
-        assert (f.seek(8 * GIB), f.write(big), f.tell()) == (8 * GIB, len(big), 8 * GIB + len(big))  # direct
+        assert (f.seek(8 * GIB), f.write(big), f.tell()) == (
+            8 * GIB,
+            len(big),
+            8 * GIB + len(big),
+        )  # direct
         assert (f.truncate(), f.seek(0, 2)) == (None, 8 * GIB + len(big))
     with open(sparse_path, "rb") as h:
         h.seek(8 * GIB)

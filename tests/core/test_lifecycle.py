@@ -8,26 +8,31 @@ import pathlib
 from collections.abc import Callable
 
 import pytest
-
-from core_module import core_or_skip
 from conftest import descriptors, disk, letters, run_child
+from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
 
 # Accepted modes, what a file holding b"old" then holds after writing "x" (when the mode writes),
 # and whether reads give bytes. The letters b and + may stand anywhere and repeat.
 MODE_GROUPS = [
-    ("r", b"old", False), ("rb br bbr", b"old", True),
-    ("r+ +r r++", b"xld", False), ("r+b rb+ +rb b+r", b"xld", True),
-    ("w w+ +w", b"x", False), ("wb bw w+b wb+", b"x", True),
-    ("a a+", b"oldx", False), ("ab ba a+b ab+", b"oldx", True),
-]  # fmt: skip
+    ("r", b"old", False),
+    ("rb br bbr", b"old", True),
+    ("r+ +r r++", b"xld", False),
+    ("r+b rb+ +rb b+r", b"xld", True),
+    ("w w+ +w", b"x", False),
+    ("wb bw w+b wb+", b"x", True),
+    ("a a+", b"oldx", False),
+    ("ab ba a+b ab+", b"oldx", True),
+]
 ACCEPTED = [(m, after, binary) for modes, after, binary in MODE_GROUPS for m in modes.split()]
 REJECTED = ["", "b", "+", "b+", "rt", "r+t", "x", "rw", "wr", "ra", "R", "rU", "rr", "r ", "W"]
 
 
 @pytest.mark.parametrize(("mode", "after", "binary"), ACCEPTED, ids=[m for m, _, _ in ACCEPTED])
-def test_accepted_mode(make_file: Callable[..., str], mode: str, after: bytes, binary: bool) -> None:
+def test_accepted_mode(
+    make_file: Callable[..., str], mode: str, after: bytes, binary: bool
+) -> None:
     path = make_file(b"old")
     f = AsyncFile(path, mode)
     writable = "r" not in mode or "+" in mode
@@ -60,17 +65,25 @@ def test_open_returns_the_object_and_reopens_after_close(make_file: Callable[...
     f.close()
 
 
-def test_open_while_open_hands_pending_bytes_to_disk_and_closes_the_old_stream(make_file: Callable[..., str]) -> None:
+def test_open_while_open_hands_pending_bytes_to_disk_and_closes_the_old_stream(
+    make_file: Callable[..., str],
+) -> None:
     path = make_file(b"0123456789")
     f = AsyncFile(path, "r+b").open()
     before = descriptors()
-    assert (f.write(b"ab"), f.open() is f, disk(path), descriptors()) == (2, True, b"ab23456789", before)
+    assert (f.write(b"ab"), f.open() is f, disk(path), descriptors()) == (
+        2,
+        True,
+        b"ab23456789",
+        before,
+    )
     assert (f.tell(), f.read()) == (0, b"ab23456789")
     f.close()
 
 
-# name made inside the temporary directory, what stands there, mode, exception class, errno; a directory
-# named like another error's text must not change the class (it follows the errno, not the message)
+# name made inside the temporary directory, what stands there, mode, exception class, errno; a
+# directory named like another error's text must not change the class (it follows the errno, not the
+# message)
 OPEN_FAILURES = {
     "enoent-r": ("missing", None, "r", ValueError, errno.ENOENT),
     "enoent-r+b": ("missing", None, "r+b", ValueError, errno.ENOENT),
@@ -83,9 +96,16 @@ OPEN_FAILURES = {
 }
 
 
-@pytest.mark.parametrize(("name", "made", "mode", "kind", "error"), OPEN_FAILURES.values(), ids=OPEN_FAILURES)
+@pytest.mark.parametrize(
+    ("name", "made", "mode", "kind", "error"), OPEN_FAILURES.values(), ids=OPEN_FAILURES
+)
 def test_failed_open_class_follows_the_system_error(
-    tmp_path: pathlib.Path, name: str, made: str | None, mode: str, kind: type[Exception], error: int
+    tmp_path: pathlib.Path,
+    name: str,
+    made: str | None,
+    mode: str,
+    kind: type[Exception],
+    error: int,
 ) -> None:
     if made == "dir":
         (tmp_path / name).mkdir()
@@ -95,7 +115,10 @@ def test_failed_open_class_follows_the_system_error(
     f = AsyncFile(path, mode)
     with pytest.raises(kind) as e:
         f.open()
-    assert (type(e.value), str(e.value)) == (kind, f"Failed to open file: {path} - {os.strerror(error)}")
+    assert (type(e.value), str(e.value)) == (
+        kind,
+        f"Failed to open file: {path} - {os.strerror(error)}",
+    )
     assert (f.seekable(), f.close()) == (False, None)
     if made is None:  # usable once the path exists
         pathlib.Path(path).parent.mkdir(exist_ok=True)
@@ -142,18 +165,35 @@ def test_nul_in_name_opens_nothing(tmp_path: pathlib.Path, as_bytes: bool) -> No
     assert str(e.value) == "File not open"
 
 
-# Every member that needs the stream refuses an object that is not open, before it looks at the mode.
+# Every member that needs the stream refuses an object that is not open, before it looks at the
+# mode.
 NEEDS_STREAM: dict[str, Callable[[AsyncFile], object]] = {
-    "read(0)": lambda f: f.read(0), "read(3)": lambda f: f.read(3), "read(8192)": lambda f: f.read(8192),
-    "read(8193)": lambda f: f.read(8193), "read()": AsyncFile.read, "read(None)": lambda f: f.read(None),
-    "readall": AsyncFile.readall, "read1()": AsyncFile.read1, "read1(3)": lambda f: f.read1(3),
-    "readinto": lambda f: f.readinto(bytearray(8)), "readinto-empty": lambda f: f.readinto(bytearray()),
-    "readline()": AsyncFile.readline, "readline(0)": lambda f: f.readline(0),
-    "readline(5)": lambda f: f.readline(5), "readlines": AsyncFile.readlines, "next": next,
-    "anext": AsyncFile.__anext__, "write": lambda f: f.write(b""), "writelines": lambda f: f.writelines([]),
-    "seek": lambda f: f.seek(0), "tell": AsyncFile.tell, "flush": AsyncFile.flush,
-    "truncate()": AsyncFile.truncate, "truncate(0)": lambda f: f.truncate(0), "isatty": AsyncFile.isatty,
-}  # fmt: skip
+    "read(0)": lambda f: f.read(0),
+    "read(3)": lambda f: f.read(3),
+    "read(8192)": lambda f: f.read(8192),
+    "read(8193)": lambda f: f.read(8193),
+    "read()": AsyncFile.read,
+    "read(None)": lambda f: f.read(None),
+    "readall": AsyncFile.readall,
+    "read1()": AsyncFile.read1,
+    "read1(3)": lambda f: f.read1(3),
+    "readinto": lambda f: f.readinto(bytearray(8)),
+    "readinto-empty": lambda f: f.readinto(bytearray()),
+    "readline()": AsyncFile.readline,
+    "readline(0)": lambda f: f.readline(0),
+    "readline(5)": lambda f: f.readline(5),
+    "readlines": AsyncFile.readlines,
+    "next": next,
+    "anext": AsyncFile.__anext__,
+    "write": lambda f: f.write(b""),
+    "writelines": lambda f: f.writelines([]),
+    "seek": lambda f: f.seek(0),
+    "tell": AsyncFile.tell,
+    "flush": AsyncFile.flush,
+    "truncate()": AsyncFile.truncate,
+    "truncate(0)": lambda f: f.truncate(0),
+    "isatty": AsyncFile.isatty,
+}
 
 
 @pytest.mark.parametrize("was_opened", [False, True], ids=["never-opened", "closed"])
@@ -179,12 +219,11 @@ class BlockError(Exception):
 def test_with_block_writes_pending_bytes(make_file: Callable[..., str], raises: bool) -> None:
     path = make_file()
     f = AsyncFile(path, "w").open()
-    with pytest.raises(BlockError) if raises else contextlib.nullcontext():
-        with f as entered:
-            assert entered is f
-            entered.write("pending")
-            if raises:
-                raise BlockError
+    with pytest.raises(BlockError) if raises else contextlib.nullcontext(), f as entered:
+        assert entered is f
+        entered.write("pending")
+        if raises:
+            raise BlockError
     assert (disk(path), f.seekable(), f.close()) == (b"pending", False, None)
     assert f.open() is f  # still usable: "w" truncates again
     f.close()
@@ -197,11 +236,17 @@ def test_with_block_over_unopened_object_closes_nothing_and_async_members_are_pl
     f = AsyncFile(make_file(b"abc"), "r+b")
     with f:
         pass
-    assert (f.open().__aenter__() is f, f.write(b"X"), f.__aexit__(None, None, None)) == (True, 1, None)
+    assert (f.open().__aenter__() is f, f.write(b"X"), f.__aexit__(None, None, None)) == (
+        True,
+        1,
+        None,
+    )
     assert (f.seekable(), disk(f.name)) == (False, b"Xbc")
 
 
-@pytest.mark.parametrize("sizes", [[7], [131073, 10], [131072, 131072, 1000]], ids=["small", "direct", "overflow"])
+@pytest.mark.parametrize(
+    "sizes", [[7], [131073, 10], [131072, 131072, 1000]], ids=["small", "direct", "overflow"]
+)
 def test_destruction_writes_everything_out(make_file: Callable[..., str], sizes: list[int]) -> None:
     gc.collect()  # files that earlier tests dropped close now, not while this one counts
     path, before = make_file(), descriptors()

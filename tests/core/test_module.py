@@ -1,4 +1,5 @@
-"""The module surface: what import gives, constructor forms, the stub, and keywords of the fast members."""
+"""The module surface: what import gives, constructor forms, the stub, and keywords of the fast
+members."""
 
 import ast
 import pathlib
@@ -6,7 +7,6 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-
 from conftest import ROOT
 from core_module import core_or_skip
 
@@ -29,14 +29,19 @@ def test_module_holds_only_the_class() -> None:
 
 
 CONSTRUCTIONS = {
-    "default-mode": (("x",), {}, "x", "r"), "str": (("x", "wb"), {}, "x", "wb"),
-    "bytes": ((b"x", b"rb+"), {}, "x", "rb+"), "bytearray": ((bytearray(b"x"), bytearray(b"a")), {}, "x", "a"),
-    "utf8-name": (("é",), {}, "é", "r"), "kw-name": ((), {"filename": "x"}, "x", "r"),
+    "default-mode": (("x",), {}, "x", "r"),
+    "str": (("x", "wb"), {}, "x", "wb"),
+    "bytes": ((b"x", b"rb+"), {}, "x", "rb+"),
+    "bytearray": ((bytearray(b"x"), bytearray(b"a")), {}, "x", "a"),
+    "utf8-name": (("é",), {}, "é", "r"),
+    "kw-name": ((), {"filename": "x"}, "x", "r"),
     "kw-both": ((), {"mode": "w+", "filename": b"x"}, "x", "w+"),
-}  # fmt: skip
+}
 
 
-@pytest.mark.parametrize(("args", "kwargs", "name", "mode"), CONSTRUCTIONS.values(), ids=CONSTRUCTIONS)
+@pytest.mark.parametrize(
+    ("args", "kwargs", "name", "mode"), CONSTRUCTIONS.values(), ids=CONSTRUCTIONS
+)
 def test_constructor_forms(args: tuple, kwargs: dict[str, Any], name: str, mode: str) -> None:
     f = AsyncFile(*args, **kwargs)
     assert (f.name, f.mode, f.seekable()) == (name, mode, False)

@@ -1,7 +1,9 @@
-"""seek, tell and truncate, where they fail or touch the size cache, and the queries on a FIFO and a terminal.
+"""seek, tell and truncate, where they fail or touch the size cache, and the queries on a FIFO and a
+terminal.
 
-Random mixes of them with writes and reads are compared with builtin files in test_builtin_equivalence;
-refused arguments are in test_bad_input, a full disk in test_faults, tell with pending writes in test_write.
+Random mixes of them with writes and reads are compared with builtin files in
+test_builtin_equivalence; refused arguments are in test_bad_input, a full disk in test_faults, tell
+with pending writes in test_write.
 """
 
 import os
@@ -9,9 +11,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
-
-from core_module import core_or_skip
 from conftest import disk
+from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -28,10 +29,15 @@ def fails_with(message: str, call: Callable[[], object]) -> None:
 
 # moves, then the position that reads continue from
 SEEKS = {
-    "start": ([(0, 0)], 0), "inside": ([(4, 0)], 4), "beyond-end": ([(100, 0)], 100), "end": ([(0, 2)], 10),
-    "back-from-end": ([(-3, 2)], 7), "past-end": ([(5, 2)], 15), "relative": ([(3, 0), (2, 1)], 5),
+    "start": ([(0, 0)], 0),
+    "inside": ([(4, 0)], 4),
+    "beyond-end": ([(100, 0)], 100),
+    "end": ([(0, 2)], 10),
+    "back-from-end": ([(-3, 2)], 7),
+    "past-end": ([(5, 2)], 15),
+    "relative": ([(3, 0), (2, 1)], 5),
     "relative-back": ([(3, 0), (-3, 1)], 0),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("moves", "expected"), SEEKS.values(), ids=SEEKS.keys())
@@ -39,7 +45,11 @@ def test_seek_returns_position_that_reads_continue_from(
     opened: Callable[..., AsyncFile], moves: list[tuple[int, int]], expected: int
 ) -> None:
     f = opened(TEN, "rb")
-    assert ([f.seek(*move) for move in moves][-1], f.tell(), f.read()) == (expected, expected, TEN[expected:])
+    assert ([f.seek(*move) for move in moves][-1], f.tell(), f.read()) == (
+        expected,
+        expected,
+        TEN[expected:],
+    )
     assert (f.read(10), f.tell()) == (b"", max(expected, 10))
 
 
@@ -65,9 +75,13 @@ def test_truncate_cuts_at_once_and_keeps_position(
 
 
 @pytest.mark.parametrize(
-    "move", [(-1,), (0, 3), (-101, 2), (-101, 1)], ids=["negative", "whence-3", "before-start", "relative"]
+    "move",
+    [(-1,), (0, 3), (-101, 2), (-101, 1)],
+    ids=["negative", "whence-3", "before-start", "relative"],
 )
-def test_failed_seek_keeps_read_ahead(opened: Callable[..., AsyncFile], move: tuple[int, ...]) -> None:
+def test_failed_seek_keeps_read_ahead(
+    opened: Callable[..., AsyncFile], move: tuple[int, ...]
+) -> None:
     f = opened(TEN_LINES, "rb")
     assert f.readline() == "line00000\n"
     fails_with("Seek failed", lambda: f.seek(*move))
@@ -75,14 +89,20 @@ def test_failed_seek_keeps_read_ahead(opened: Callable[..., AsyncFile], move: tu
 
 
 # A failed seek or truncate changes nothing on disk and keeps the size measured before it.
-@pytest.mark.parametrize(("mode", "failing", "message"), [
-    pytest.param("rb", lambda f: f.seek(-1), "Seek failed", id="seek"),
-    pytest.param("rb", AsyncFile.truncate, "Truncate failed", id="truncate-read-only"),
-    pytest.param("rb", lambda f: f.truncate(3), "Truncate failed", id="truncate-read-only-size"),
-    pytest.param("r+b", lambda f: f.truncate(2**63), "Truncate failed", id="truncate-huge"),
-])
-def test_failed_seek_or_truncate_keeps_size_cache(make_file: Callable[..., str], mode: str, failing: Call,
-                                                 message: str) -> None:
+@pytest.mark.parametrize(
+    ("mode", "failing", "message"),
+    [
+        pytest.param("rb", lambda f: f.seek(-1), "Seek failed", id="seek"),
+        pytest.param("rb", AsyncFile.truncate, "Truncate failed", id="truncate-read-only"),
+        pytest.param(
+            "rb", lambda f: f.truncate(3), "Truncate failed", id="truncate-read-only-size"
+        ),
+        pytest.param("r+b", lambda f: f.truncate(2**63), "Truncate failed", id="truncate-huge"),
+    ],
+)
+def test_failed_seek_or_truncate_keeps_size_cache(
+    make_file: Callable[..., str], mode: str, failing: Call, message: str
+) -> None:
     path = make_file(TEN)
     with AsyncFile(path, mode).open() as f:
         assert f.read() == TEN  # measures 10 bytes
@@ -105,7 +125,9 @@ def readinto_three(f: AsyncFile) -> bytes:
     [AsyncFile.read, lambda f: f.read(8193), lambda f: f.read1(3), readinto_three],
     ids=["whole", "stream", "read1", "readinto"],
 )
-def test_reads_see_bytes_that_truncate_added_after_the_end(opened: Callable[..., AsyncFile], reader: Call) -> None:
+def test_reads_see_bytes_that_truncate_added_after_the_end(
+    opened: Callable[..., AsyncFile], reader: Call
+) -> None:
     f = opened(b"", "r+b")
     assert (f.read(), f.read1(), f.read(8193)) == (b"", b"", b"")
     f.truncate(3)

@@ -15,9 +15,8 @@ import threading
 from collections.abc import Callable, Iterator
 
 import pytest
-
-from core_module import core_or_skip
 from conftest import descriptors
+from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -130,7 +129,8 @@ def rss_kib() -> int:
 
 @pytest.fixture
 def measured(capsys: pytest.CaptureFixture[str]) -> Iterator[Callable[[Callable[[], None]], None]]:
-    """Runs a warm-up, then the long run, and checks memory and descriptors against the warm state."""
+    """Runs a warm-up, then the long run, and checks memory and descriptors against the warm
+    state."""
     figures: list[str] = []
 
     def measure(run: Callable[[], None]) -> None:

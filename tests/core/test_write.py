@@ -1,5 +1,5 @@
-"""write and writelines: routes, boundaries, conversions and refusals. Full disks are in test_faults, failed
-conversions and their order against the open check in test_bad_input.
+"""write and writelines: routes, boundaries, conversions and refusals. Full disks are in
+test_faults, failed conversions and their order against the open check in test_bad_input.
 
 The write buffer holds up to 262144 bytes and takes writes of up to 131072. Bytes that leave it go
 straight to the descriptor, so a second builtin handle sees exactly what has been handed over.
@@ -11,9 +11,8 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-
-from core_module import core_or_skip
 from conftest import disk, letters
+from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
 
@@ -91,8 +90,12 @@ CONVERSIONS = [
 
 
 @pytest.mark.parametrize("mode", ["wb", "w"])
-@pytest.mark.parametrize(("data", "expected"), [c[1:] for c in CONVERSIONS], ids=[c[0] for c in CONVERSIONS])
-def test_write_conversions(opened: Callable[..., AsyncFile], mode: str, data: object, expected: bytes) -> None:
+@pytest.mark.parametrize(
+    ("data", "expected"), [c[1:] for c in CONVERSIONS], ids=[c[0] for c in CONVERSIONS]
+)
+def test_write_conversions(
+    opened: Callable[..., AsyncFile], mode: str, data: object, expected: bytes
+) -> None:
     f = opened(b"", mode)
     assert (f.write(data), f.tell()) == (len(expected), len(expected))
     f.close()
@@ -100,10 +103,12 @@ def test_write_conversions(opened: Callable[..., AsyncFile], mode: str, data: ob
 
 
 WRITES = {
-    "write-0": lambda f: f.write(b""), "write-10": lambda f: f.write(b"x" * 10),
-    "write-direct": lambda f: f.write(b"x" * 131073), "writelines-empty": lambda f: f.writelines([]),
+    "write-0": lambda f: f.write(b""),
+    "write-10": lambda f: f.write(b"x" * 10),
+    "write-direct": lambda f: f.write(b"x" * 131073),
+    "writelines-empty": lambda f: f.writelines([]),
     "writelines": lambda f: f.writelines([b"x"]),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("call", WRITES.values(), ids=WRITES)
@@ -142,7 +147,9 @@ REFUSED_LINES = {
 
 
 @pytest.mark.parametrize("make_lines", REFUSED_LINES.values(), ids=REFUSED_LINES.keys())
-def test_writelines_refuses_before_writing(sink: AsyncFile, make_lines: Callable[[], object]) -> None:
+def test_writelines_refuses_before_writing(
+    sink: AsyncFile, make_lines: Callable[[], object]
+) -> None:
     with pytest.raises(TypeError) as e:
         sink.writelines(make_lines())
     assert str(e.value).startswith("writelines(): incompatible function arguments")

@@ -1,9 +1,9 @@
-"""The completion path: calls carried out by the engine's own threads, without the interpreter lock, and
-delivered through a loop's completion queue. Each call started there gives what the same call made blocking
-gives; a call cancelled before it starts never runs; outcomes that arrive together are delivered by one
-drain; lowering the thread limit ends threads; a closed loop's late outcomes are released, descriptors and
-all; a forked child gets threads of its own; and the process exits with its own status whatever the engine's
-threads are doing."""
+"""The completion path: calls carried out by the engine's own threads, without the interpreter lock,
+and delivered through a loop's completion queue. Each call started there gives what the same call
+made blocking gives; a call cancelled before it starts never runs; outcomes that arrive together are
+delivered by one drain; lowering the thread limit ends threads; a closed loop's late outcomes are
+released, descriptors and all; a forked child gets threads of its own; and the process exits with
+its own status whatever the engine's threads are doing."""
 
 import asyncio
 import errno
@@ -17,9 +17,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import TIMEOUT, disk, run_child
 from larkspan import _completions, _workers
 from larkspan._engine import Completions, File, max_threads, set_max_threads, threads
@@ -42,7 +41,8 @@ def comparable(outcome: tuple[bool, Any]) -> tuple[bool, Any]:
 
 
 async def started(file: File, method: str, *args: Any) -> tuple[bool, Any]:
-    """`method(*args)` started on the engine's threads, and its outcome as delivered on this loop."""
+    """`method(*args)` started on the engine's threads, and its outcome as delivered on this
+    loop."""
     loop = asyncio.get_running_loop()
     delivered: asyncio.Future[tuple[bool, Any]] = loop.create_future()
     try:
@@ -59,9 +59,15 @@ def restore_threads() -> Iterator[None]:
     set_max_threads(limit)
 
 
-# ---- each call, against the same call made blocking -------------------------------------------------------
+# ---- each call, against the same call made blocking ----------------------------------------------
 
-STARTS_AT_THE_POSITION = {"read", "read1", "readinto", "readline", "readlines"}  # these also give where they started
+STARTS_AT_THE_POSITION = {
+    "read",
+    "read1",
+    "readinto",
+    "readline",
+    "readlines",
+}  # these also give where they started
 
 CALLS = {
     "read": ("rb", [], "read", (100,)),
@@ -87,12 +93,16 @@ CALLS = {
     "read-closed": ("rb", [("close", ())], "read", (10,)),
     "write-read-only": ("rb", [], "write", (b"x",)),
     "pread-write-only": ("wb", [], "pread", (1, 0)),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("mode", "setup", "method", "args"), CALLS.values(), ids=CALLS.keys())
 def test_a_call_on_the_engine_threads_gives_what_the_blocking_call_gives(
-    make_file: Callable[..., str], mode: str, setup: list[tuple[str, tuple[Any, ...]]], method: str, args: tuple[Any, ...]
+    make_file: Callable[..., str],
+    mode: str,
+    setup: list[tuple[str, tuple[Any, ...]]],
+    method: str,
+    args: tuple[Any, ...],
 ) -> None:
     ours, theirs = File(make_file(LINES), mode), File(make_file(LINES), mode)
     for f in (ours, theirs):
@@ -120,7 +130,15 @@ def test_open_on_the_engine_threads_reports_as_builtin_open(tmp_path: Path) -> N
         f = File(os.fsencode(path), "rb")
         loop = asyncio.get_running_loop()
         delivered: asyncio.Future[tuple[bool, Any]] = loop.create_future()
-        f.start_open(_completions.completions(loop), delivered.set_result, os.fsencode(path), flags, -1, False, str(path))
+        f.start_open(
+            _completions.completions(loop),
+            delivered.set_result,
+            os.fsencode(path),
+            flags,
+            -1,
+            False,
+            str(path),
+        )
         ok, value = await delivered
         if ok:
             data = f.read(None, False)
@@ -158,10 +176,12 @@ def open_beneath(directory: Path) -> list[str]:
 def queues_match_eventfds() -> bool:
     """Every completion queue still referred to has its one eventfd, and no other is open."""
     gc.collect()
-    return links().count("anon_inode:[eventfd]") == len(_completions._queues) + len(_completions._orphans)
+    return links().count("anon_inode:[eventfd]") == len(_completions._queues) + len(
+        _completions._orphans
+    )
 
 
-# ---- cancelled before it starts ---------------------------------------------------------------------------
+# ---- cancelled before it starts ------------------------------------------------------------------
 
 
 class Blocker:
@@ -176,11 +196,13 @@ class Blocker:
     def hold(self, completions: Completions, deliver: Callable[[Any], None]) -> None:
         f = File(os.fsencode(self.fifo), "rb")
         self.files.append(f)
-        f.start_open(completions, deliver, os.fsencode(self.fifo), os.O_RDONLY, -1, False, self.fifo)
+        f.start_open(
+            completions, deliver, os.fsencode(self.fifo), os.O_RDONLY, -1, False, self.fifo
+        )
 
     def release(self) -> None:
-        """Every open waiting for a writer goes on, and any that starts later: a writer is open until
-        finish(). Fails the test if no open is waiting by TIMEOUT."""
+        """Every open waiting for a writer goes on, and any that starts later: a writer is open
+        until finish(). Fails the test if no open is waiting by TIMEOUT."""
 
         def opened() -> bool:
             try:
@@ -314,10 +336,12 @@ def test_max_threads_refuses_zero(restore_threads: None) -> None:
     assert max_threads() >= 1
 
 
-# ---- a loop that closes, a fork, the interpreter's exit ----------------------------------------------------
+# ---- a loop that closes, a fork, the interpreter's exit ------------------------------------------
 
 
-def test_a_loop_closed_with_calls_in_flight_releases_them_later(slow_fs: Callable[..., Any]) -> None:
+def test_a_loop_closed_with_calls_in_flight_releases_them_later(
+    slow_fs: Callable[..., Any],
+) -> None:
     fs = slow_fs(100.0)
     (fs.backing / "data").write_bytes(LINES)
     handles: list[Any] = []
@@ -327,7 +351,7 @@ def test_a_loop_closed_with_calls_in_flight_releases_them_later(slow_fs: Callabl
         f = await larkspan.open(fs.mountpoint / "data", "rb")
         handles.append(f)
         queues.append(_completions.completions(asyncio.get_running_loop()))
-        asyncio.ensure_future(f.read())
+        asyncio.ensure_future(f.read())  # noqa: RUF006  (left running when the loop closes)
         # Until the read waits in the daemon: a read whose thread had not yet started when the
         # loop closed would be withdrawn, and nothing would ever come.
         while fs.stats().in_flight == 0:
@@ -354,7 +378,11 @@ async def on_an_engine_thread() -> None:
     f = File(os.fsencode(os.devnull), "rb")
     queue = _completions.completions(asyncio.get_running_loop())
     call: _workers.OffLoopCall[int] = _workers.OffLoopCall(
-        lambda deliver: f.start_open(queue, deliver, os.fsencode(os.devnull), os.O_RDONLY, -1, False, os.devnull).cancel
+        lambda deliver: (
+            f.start_open(
+                queue, deliver, os.fsencode(os.devnull), os.O_RDONLY, -1, False, os.devnull
+            ).cancel
+        )
     )
     await call.result()
     f.close(False)
@@ -364,9 +392,11 @@ OFF_THE_LOOP = {"worker": on_a_worker, "engine-thread": on_an_engine_thread}
 
 
 @pytest.mark.parametrize("call", OFF_THE_LOOP.values(), ids=OFF_THE_LOOP.keys())
-def test_a_closed_loops_queue_goes_without_waiting_for_a_collection(call: Callable[[], Any]) -> None:
-    # Nothing a delivered call leaves behind refers back to the queue in a cycle that only the collector
-    # would break: the queue's descriptor is closed as soon as the next loop lets it go.
+def test_a_closed_loops_queue_goes_without_waiting_for_a_collection(
+    call: Callable[[], Any],
+) -> None:
+    # Nothing a delivered call leaves behind refers back to the queue in a cycle that only the
+    # collector would break: the queue's descriptor is closed as soon as the next loop lets it go.
     gc.disable()
     try:
         asyncio.run(call())
@@ -421,7 +451,9 @@ asyncio.run(main())
 """
 
 
-def test_the_process_exits_with_its_own_status_while_engine_threads_wait(slow_fs: Callable[..., Any]) -> None:
+def test_the_process_exits_with_its_own_status_while_engine_threads_wait(
+    slow_fs: Callable[..., Any],
+) -> None:
     fs = slow_fs(3.0)
     (fs.backing / "data").write_bytes(os.urandom(4 << 20))
 

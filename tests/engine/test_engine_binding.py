@@ -1,18 +1,18 @@
-"""larkspan._engine.File: where each call runs, by storage, operation and state; what it raises; its lock
-across threads.
+"""larkspan._engine.File: where each call runs, by storage, operation and state; what it raises; its
+lock across threads.
 
 With inline_only=True a call either runs at once and gives what the blocking call gives, or returns
-WOULD_BLOCK having consumed nothing. Each table row runs one call on a File and on a builtin file (open() in
-the same mode) over twins in the same state, and compares the results, errors included, then what is left to
-read and what the files hold. A row that expects WOULD_BLOCK then makes the call again blocking: had the first
-attempt consumed anything, the results would differ.
+WOULD_BLOCK having consumed nothing. Each table row runs one call on a File and on a builtin file
+(open() in the same mode) over twins in the same state, and compares the results, errors included,
+then what is left to read and what the files hold. A row that expects WOULD_BLOCK then makes the
+call again blocking: had the first attempt consumed anything, the results would differ.
 
-The builtin file is buffered, as open() makes it unless told, since its errors name the operation a mode
-refuses as ours do; a row's end opens it unbuffered where the buffered layer cannot stand over the stream (a
-pty opened for update) or refuses a seek without trying it. Designed differences: builtin has no sync, so
-flush and fsync stand for it; read1() without a count asks for 256 KiB, where builtin's buffered reader asks
-for its buffer's size, so the oracle is asked for as much; on a closed object only the class of the error is
-builtin's, whose texts vary by layer.
+The builtin file is buffered, as open() makes it unless told, since its errors name the operation a
+mode refuses as ours do; a row's end opens it unbuffered where the buffered layer cannot stand over
+the stream (a pty opened for update) or refuses a seek without trying it. Designed differences:
+builtin has no sync, so flush and fsync stand for it; read1() without a count asks for 256 KiB,
+where builtin's buffered reader asks for its buffer's size, so the oracle is asked for as much; on a
+closed object only the class of the error is builtin's, whose texts vary by layer.
 """
 
 import errno
@@ -29,13 +29,14 @@ from pathlib import Path
 from typing import IO, Any
 
 import pytest
-
 from conftest import TIMEOUT, disk, evict, fill, outcome, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
 Step = tuple[str, tuple[Any, ...]]  # a method and its arguments, without inline_only
-Row = tuple[str, Any, list[Step], Step, bool]  # mode, file size or cache state, setup, the call, runs inline
+Row = tuple[
+    str, Any, list[Step], Step, bool
+]  # mode, file size or cache state, setup, the call, runs inline
 
 NOT_OPEN = (ValueError, "I/O operation on closed file.")
 BLOCK = 0x40000  # the engine's line read-ahead block, and its write buffer
@@ -79,13 +80,17 @@ def call_builtin(f: IO[Any], name: str, args: tuple[Any, ...]) -> Any:
 
 
 def call(f: Opened, step: Step, inline_only: bool = False) -> Any:
-    """The outcome of `step` on `f`. readinto's argument is a buffer size and its result includes the bytes
-    read."""
+    """The outcome of `step` on `f`. readinto's argument is a buffer size and its result includes
+    the bytes read."""
     name, args = step
     if isinstance(f, File):
         return outcome(lambda: call_ours(f, name, args, inline_only))
     result = outcome(lambda: call_builtin(f, name, args))
-    closed = isinstance(result, tuple) and result[0] is ValueError and str(result[1]).endswith("closed file")
+    closed = (
+        isinstance(result, tuple)
+        and result[0] is ValueError
+        and str(result[1]).endswith("closed file")
+    )
     return NOT_OPEN if closed else result  # builtin's text for a closed file depends on the layer
 
 
@@ -95,7 +100,8 @@ def set_up(ours: File, oracle: IO[Any], setup: list[Step]) -> None:
 
 
 def check_placement(ours: File, oracle: IO[Any], step: Step, inline: bool) -> None:
-    """`step` runs inline, or returns WOULD_BLOCK and then runs blocking, and gives the oracle's result."""
+    """`step` runs inline, or returns WOULD_BLOCK and then runs blocking, and gives the oracle's
+    result."""
     result = call(ours, step, inline_only=True)
     if inline:
         assert result is not WOULD_BLOCK
@@ -112,7 +118,7 @@ def open_file(path: str, mode: str) -> File:
 
 
 def open_builtin(path: str, mode: str, buffering: int = -1) -> IO[Any]:
-    return open(path, mode, buffering=buffering, encoding=None if "b" in mode else "utf-8")  # noqa: SIM115
+    return open(path, mode, buffering=buffering, encoding=None if "b" in mode else "utf-8")
 
 
 def open_twins(directory: Path, content: bytes, mode: str) -> tuple[File, IO[Any]]:
@@ -122,13 +128,14 @@ def open_twins(directory: Path, content: bytes, mode: str) -> tuple[File, IO[Any
 
 
 def leftovers(f: Opened) -> tuple[Any, ...]:
-    """Where a regular file's object stands, what it has left to read, and what the file holds once closed."""
+    """Where a regular file's object stands, what it has left to read, and what the file holds once
+    closed."""
     state = call(f, ("tell", ())), call(f, ("read", (-1,)))  # files that cannot read take no None
     call(f, ("close", ()))
     return *state, disk(f.name)
 
 
-# ---- memory: everything inline but copies past LARGE_COPY -------------------------------------------
+# ---- memory: everything inline but copies past LARGE_COPY ----------------------------------------
 
 SMALL, BIG = 1000, LARGE_COPY + 1
 PENDING = [("write", (b"xy",))]
@@ -165,7 +172,13 @@ MEMORY: dict[str, Row] = {
     "write-at-limit": ("r+b", SMALL, [], ("write", (lines(LARGE_COPY),)), True),
     "write-past-limit": ("r+b", SMALL, PENDING, ("write", (lines(BIG),)), False),
     "writelines": ("ab", SMALL, [], ("writelines", ([b"a\n", bytearray(b"b\n")],)), True),
-    "writelines-past-limit": ("ab", SMALL, PENDING, ("writelines", ([lines(BLOCK)] * 16 + [b"x"],)), False),
+    "writelines-past-limit": (
+        "ab",
+        SMALL,
+        PENDING,
+        ("writelines", ([lines(BLOCK)] * 16 + [b"x"],)),
+        False,
+    ),
     "seek": ("r+b", SMALL, PENDING, ("seek", (-3, 2)), True),
     "seek-from-line": ("rb", SMALL, LINE, ("seek", (3, 1)), True),
     "seek-negative": ("r+b", SMALL, PENDING, ("seek", (-1, 0)), True),
@@ -190,8 +203,12 @@ def shm() -> Iterator[Path]:
     shutil.rmtree(directory)
 
 
-@pytest.mark.parametrize(("mode", "size", "setup", "step", "inline"), MEMORY.values(), ids=MEMORY.keys())
-def test_memory(shm: Path, mode: str, size: int, setup: list[Step], step: Step, inline: bool) -> None:
+@pytest.mark.parametrize(
+    ("mode", "size", "setup", "step", "inline"), MEMORY.values(), ids=MEMORY.keys()
+)
+def test_memory(
+    shm: Path, mode: str, size: int, setup: list[Step], step: Step, inline: bool
+) -> None:
     ours, oracle = open_twins(shm, lines(size), mode)
     assert ours.storage == "memory"
     set_up(ours, oracle, setup)
@@ -199,7 +216,7 @@ def test_memory(shm: Path, mode: str, size: int, setup: list[Step], step: Step, 
     assert leftovers(ours) == leftovers(oracle)
 
 
-# ---- local disk: reads inline only from the page cache ------------------------------------------------
+# ---- local disk: reads inline only from the page cache -------------------------------------------
 
 
 def warm_only(path: str, start: int, end: int) -> None:
@@ -228,16 +245,30 @@ READS: dict[str, tuple[str, Step]] = {
     "readlines": ("r", ("readlines", (None,))),
 }
 LOCAL_DISK: dict[str, Row] = {
-    **{f"{name}-{cache}": (mode, cache, [], step, cache == "warm") for name, (mode, step) in READS.items()
-       for cache in ("cold", "warm")},
+    **{
+        f"{name}-{cache}": (mode, cache, [], step, cache == "warm")
+        for name, (mode, step) in READS.items()
+        for cache in ("cold", "warm")
+    },
     "read-nothing-write-only": ("wb", "warm", [], ("read", (0,)), True),  # refused before anything
     "readline-from-block-cold": ("r", "cold", LINE, ("readline", (None,)), True),
-    "read-after-line-block-cold": ("r", "cold", LINE, ("read", (10,)), False),  # the block is given back
+    "read-after-line-block-cold": (
+        "r",
+        "cold",
+        LINE,
+        ("read", (10,)),
+        False,
+    ),  # the block is given back
     "tell-after-line-cold": ("rb", "cold", LINE, ("tell", ()), True),
     "seek-from-line-cold": ("rb", "cold", LINE, ("seek", (5, 1)), True),
     # The pending writes go out first and move the read past the warm block.
-    "readline-after-pending-writes": ("r+", "warm-first-block", [("write", ("w" * HALF,))] * 2,
-                                      ("readline", (None,)), False),
+    "readline-after-pending-writes": (
+        "r+",
+        "warm-first-block",
+        [("write", ("w" * HALF,))] * 2,
+        ("readline", (None,)),
+        False,
+    ),
     "write": ("r+b", "cold", [], ("write", (b"xy",)), True),
     "write-direct": ("r+b", "cold", PENDING, ("write", (lines(HALF + 1),)), True),
     "writelines": ("r+b", "cold", [], ("writelines", ([b"a\n", b"b\n"],)), True),
@@ -248,7 +279,7 @@ LOCAL_DISK: dict[str, Row] = {
     "close": ("r+b", "cold", PENDING, ("close", ()), True),
     "sync": ("r+b", "cold", PENDING, ("sync", (False,)), False),
     "sync-data": ("r+b", "warm", PENDING, ("sync", (True,)), False),
-}  # fmt: skip
+}
 
 
 # A read of an evicted page starts the kernel's read-ahead before it answers that it would wait, and
@@ -257,8 +288,12 @@ LOCAL_DISK: dict[str, Row] = {
 COLD_TRIES = 5
 
 
-@pytest.mark.parametrize(("mode", "cache", "setup", "step", "inline"), LOCAL_DISK.values(), ids=LOCAL_DISK.keys())
-def test_local_disk(tmp_path: Path, mode: str, cache: str, setup: list[Step], step: Step, inline: bool) -> None:
+@pytest.mark.parametrize(
+    ("mode", "cache", "setup", "step", "inline"), LOCAL_DISK.values(), ids=LOCAL_DISK.keys()
+)
+def test_local_disk(
+    tmp_path: Path, mode: str, cache: str, setup: list[Step], step: Step, inline: bool
+) -> None:
     for tries_left in reversed(range(1 if inline else COLD_TRIES)):
         ours, oracle = open_twins(tmp_path, lines(3 * BLOCK + 100), mode)
         if ours.storage != "local disk":
@@ -273,18 +308,23 @@ def test_local_disk(tmp_path: Path, mode: str, cache: str, setup: list[Step], st
             oracle.close()
             continue
         else:
-            assert result is WOULD_BLOCK, f"{step} found the evicted pages in memory in {COLD_TRIES} tries"
+            assert result is WOULD_BLOCK, (
+                f"{step} found the evicted pages in memory in {COLD_TRIES} tries"
+            )
             result = call(ours, step)
         assert result == call(oracle, step)
         assert leftovers(ours) == leftovers(oracle)
         return
 
 
-# ---- pipes and terminals: only what stays in the object's own buffers runs inline -----------------------
+# ---- pipes and terminals: only what stays in the object's own buffers runs inline ----------------
 
 
-def fifo_reader(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
-    """The read end of a FIFO that holds FED and then ends; the rest is what the object reads after."""
+def fifo_reader(
+    path: Path, opener: Callable[[str, str], Opened]
+) -> tuple[Opened, Callable[[Opened], Any]]:
+    """The read end of a FIFO that holds FED and then ends; the rest is what the object reads
+    after."""
     os.mkfifo(path)
     keeper = os.open(path, os.O_RDWR)  # a writer is there, so opening the read end does not wait
     f = opener(str(path), "rb")
@@ -293,17 +333,24 @@ def fifo_reader(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opene
     return f, lambda f: (call(f, ("read", (None,))), call(f, ("close", ())))
 
 
-def fifo_writer(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
-    """The write end of a FIFO with room for every row's bytes; the rest is what arrived by close."""
+def fifo_writer(
+    path: Path, opener: Callable[[str, str], Opened]
+) -> tuple[Opened, Callable[[Opened], Any]]:
+    """The write end of a FIFO with room for every row's bytes; the rest is what arrived by
+    close."""
     os.mkfifo(path)
-    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # a reader is there, so opening the write end does not wait
+    reader = os.open(
+        path, os.O_RDONLY | os.O_NONBLOCK
+    )  # a reader is there, so opening the write end does not wait
     fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 1 << 20)
     return opener(str(path), "wb"), lambda f: (call(f, ("close", ())), drain(reader))
 
 
-def fifo_without_reader(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
-    """The write end of a FIFO whose reader has gone, so that writing fails with EPIPE; the rest is how close
-    ends."""
+def fifo_without_reader(
+    path: Path, opener: Callable[[str, str], Opened]
+) -> tuple[Opened, Callable[[Opened], Any]]:
+    """The write end of a FIFO whose reader has gone, so that writing fails with EPIPE; the rest is
+    how close ends."""
     os.mkfifo(path)
     reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     f = opener(str(path), "wb")
@@ -311,7 +358,9 @@ def fifo_without_reader(path: Path, opener: Callable[[str, str], Opened]) -> tup
     return f, lambda f: call(f, ("close", ()))
 
 
-def terminal(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
+def terminal(
+    path: Path, opener: Callable[[str, str], Opened]
+) -> tuple[Opened, Callable[[Opened], Any]]:
     """A pty's slave, canonical without echo or output processing, holding FED; the rest is what its
     master received by close. The 0x04 at a line's start ends the input for the reads."""
     master, slave = os.openpty()
@@ -338,7 +387,9 @@ def drain(fd: int) -> bytes:
     return b"".join(chunks)
 
 
-def full_device(path: Path, opener: Callable[[str, str], Opened]) -> tuple[Opened, Callable[[Opened], Any]]:
+def full_device(
+    path: Path, opener: Callable[[str, str], Opened]
+) -> tuple[Opened, Callable[[Opened], Any]]:
     """/dev/full, which refuses every byte with ENOSPC; the rest is how close ends."""
     if not os.path.exists("/dev/full"):
         pytest.skip("needs /dev/full")
@@ -349,7 +400,10 @@ FED = b"one\ntwo\nthree\n"
 Maker = Callable[[Path, Callable[[str, str], Opened]], tuple[Opened, Callable[[Opened], Any]]]
 ENDS: dict[str, tuple[Maker, int]] = {  # how to make the end, and the builtin file's buffering
     "fifo-read": (fifo_reader, -1),
-    "fifo-read-unbuffered": (fifo_reader, 0),  # tries the seek that a buffered reader refuses untried
+    "fifo-read-unbuffered": (
+        fifo_reader,
+        0,
+    ),  # tries the seek that a buffered reader refuses untried
     "fifo-write": (fifo_writer, -1),
     "fifo-orphan": (fifo_without_reader, -1),
     "pty": (terminal, 0),  # a buffered file for update needs a stream that seeks
@@ -358,7 +412,12 @@ ENDS: dict[str, tuple[Maker, int]] = {  # how to make the end, and the builtin f
 FULL_BUFFER = [("write", (lines(HALF),))] * 2
 MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, the call, runs inline
     "fifo-read-all": ("fifo-read", [], ("read", (None,)), False),
-    "fifo-read-small": ("fifo-read", [], ("read", (2,)), False),  # no pread on a pipe: through the stream
+    "fifo-read-small": (
+        "fifo-read",
+        [],
+        ("read", (2,)),
+        False,
+    ),  # no pread on a pipe: through the stream
     "fifo-read-after-line": ("fifo-read", LINE, ("read", (6,)), False),
     "fifo-read1": ("fifo-read", [], ("read1", (2,)), False),
     "fifo-read1-after-line": ("fifo-read", LINE, ("read1", (100,)), False),
@@ -367,11 +426,21 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
     "fifo-readline": ("fifo-read", [], ("readline", (None,)), False),
     "fifo-readline-buffered": ("fifo-read", LINE, ("readline", (None,)), True),
     "fifo-readline-after-block": ("fifo-read", LINE * 3, ("readline", (None,)), False),
-    "fifo-readline-after-end": ("fifo-read", LINE * 4, ("readline", (None,)), False),  # asks the pipe again
+    "fifo-readline-after-end": (
+        "fifo-read",
+        LINE * 4,
+        ("readline", (None,)),
+        False,
+    ),  # asks the pipe again
     "fifo-readlines-after-line": ("fifo-read", LINE, ("readlines", (None,)), False),
     "fifo-tell": ("fifo-read", [], ("tell", ()), True),
     "fifo-seek": ("fifo-read-unbuffered", [], ("seek", (0, 1)), False),
-    "fifo-truncate": ("fifo-read", [], ("truncate", (None,)), True),  # refused by the mode before anything
+    "fifo-truncate": (
+        "fifo-read",
+        [],
+        ("truncate", (None,)),
+        True,
+    ),  # refused by the mode before anything
     "fifo-isatty": ("fifo-read", [], ("isatty", ()), False),
     "fifo-flush": ("fifo-read", [], ("flush", ()), True),
     "fifo-close": ("fifo-read", [], ("close", ()), False),
@@ -380,10 +449,25 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
     "fifo-write-overflows-buffer": ("fifo-write", FULL_BUFFER, ("write", (b"x",)), False),
     "fifo-write-direct": ("fifo-write", [], ("write", (lines(HALF + 1),)), False),
     "fifo-writelines": ("fifo-write", [], ("writelines", ([b"a\n", b"b\n"],)), True),
-    "fifo-writelines-overflow": ("fifo-write", PENDING, ("writelines", ([lines(HALF)] * 2,)), False),
-    "fifo-write-read": ("fifo-write", PENDING, ("read", (1,)), True),  # refused by the mode before anything
+    "fifo-writelines-overflow": (
+        "fifo-write",
+        PENDING,
+        ("writelines", ([lines(HALF)] * 2,)),
+        False,
+    ),
+    "fifo-write-read": (
+        "fifo-write",
+        PENDING,
+        ("read", (1,)),
+        True,
+    ),  # refused by the mode before anything
     "fifo-write-tell-pending": ("fifo-write", PENDING, ("tell", ()), True),
-    "fifo-write-truncate": ("fifo-write", PENDING, ("truncate", (None,)), False),  # no position to cut at
+    "fifo-write-truncate": (
+        "fifo-write",
+        PENDING,
+        ("truncate", (None,)),
+        False,
+    ),  # no position to cut at
     "fifo-flush-nothing-pending": ("fifo-write", [], ("flush", ()), True),
     "fifo-flush-pending": ("fifo-write", PENDING, ("flush", ()), False),
     "fifo-close-pending": ("fifo-write", PENDING, ("close", ()), False),
@@ -411,7 +495,9 @@ MAY_WAIT: dict[str, tuple[str, list[Step], Step, bool]] = {  # the end, setup, t
 def test_may_wait(tmp_path: Path, end: str, setup: list[Step], step: Step, inline: bool) -> None:
     make, buffering = ENDS[end]
     ours, rest_of_ours = make(tmp_path / "ours", open_file)
-    oracle, rest_of_oracle = make(tmp_path / "oracle", functools.partial(open_builtin, buffering=buffering))
+    oracle, rest_of_oracle = make(
+        tmp_path / "oracle", functools.partial(open_builtin, buffering=buffering)
+    )
     assert ours.storage == "may wait"
     set_up(ours, oracle, setup)
     check_placement(ours, oracle, step, inline)
@@ -419,8 +505,8 @@ def test_may_wait(tmp_path: Path, end: str, setup: list[Step], step: Step, inlin
 
 
 def test_line_refill_is_placed_by_the_pages_it_reads(tmp_path: Path) -> None:
-    """A line that runs past the read-ahead block is finished from a refill at the block's end, so the pages
-    there decide whether it may run inline, not those from where the line starts."""
+    """A line that runs past the read-ahead block is finished from a refill at the block's end, so
+    the pages there decide whether it may run inline, not those from where the line starts."""
     page = os.sysconf("SC_PAGE_SIZE")
     started = 3 * page  # bytes of the long line in the first block
     content = b"a" * (BLOCK - started - 1) + b"\n" + b"b" * (started + page) + b"\n" + lines(BLOCK)
@@ -428,20 +514,39 @@ def test_line_refill_is_placed_by_the_pages_it_reads(tmp_path: Path) -> None:
     if ours.storage != "local disk":
         pytest.skip(f"the temporary directory is on {ours.storage}")
     set_up(ours, oracle, LINE)
-    warm_only(ours.name, BLOCK - started, 2 * BLOCK - started)  # a block from the line's start, not the refill's
+    warm_only(
+        ours.name, BLOCK - started, 2 * BLOCK - started
+    )  # a block from the line's start, not the refill's
     check_placement(ours, oracle, LINE[0], inline=False)
     assert leftovers(ours) == leftovers(oracle)
 
 
-# ---- closed objects, refusals by mode, arguments ----------------------------------------------------------
+# ---- closed objects, refusals by mode, arguments -------------------------------------------------
 
 CLOSED_CALLS: list[Step] = [
-    ("read", (None,)), ("read", (1,)), ("read", (BIG,)), ("read1", (-1,)), ("readinto", (1,)),
-    ("readinto", (BIG,)), ("readline", (None,)), ("readline", (0,)), ("readlines", (None,)), ("write", (b"x",)),
-    ("write", (lines(BIG),)), ("writelines", ([b"x"],)), ("seek", (0, 0)), ("flush", ()), ("truncate", (None,)),
-    ("truncate", (-1,)), ("isatty", ()), ("sync", (False,)), ("tell", ()), ("read_position", ()),
-    ("restore_position", (0,)), ("fileno", ()),
-]  # fmt: skip
+    ("read", (None,)),
+    ("read", (1,)),
+    ("read", (BIG,)),
+    ("read1", (-1,)),
+    ("readinto", (1,)),
+    ("readinto", (BIG,)),
+    ("readline", (None,)),
+    ("readline", (0,)),
+    ("readlines", (None,)),
+    ("write", (b"x",)),
+    ("write", (lines(BIG),)),
+    ("writelines", ([b"x"],)),
+    ("seek", (0, 0)),
+    ("flush", ()),
+    ("truncate", (None,)),
+    ("truncate", (-1,)),
+    ("isatty", ()),
+    ("sync", (False,)),
+    ("tell", ()),
+    ("read_position", ()),
+    ("restore_position", (0,)),
+    ("fileno", ()),
+]
 NOT_BUILTIN = {"read_position", "restore_position"}
 
 
@@ -450,15 +555,17 @@ CLOSES = {"never-opened": 0, "closed": 1, "closed-twice": 2}
 
 @pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
 @pytest.mark.parametrize("closes", CLOSES.values(), ids=CLOSES.keys())
-def test_closed_file_refuses_all_but_close_and_queries(make_file: Callable[..., str], closes: int,
-                                                      inline_only: bool) -> None:  # fmt: skip
+def test_closed_file_refuses_all_but_close_and_queries(
+    make_file: Callable[..., str], closes: int, inline_only: bool
+) -> None:
     f = File(make_file(b"abc\n"), "r+b")
     if closes:
         f.open()
         f.write(b"x", True)
     assert [f.close(inline_only) for _ in range(closes)] == [None] * closes
     assert [call(f, step, inline_only) for step in CLOSED_CALLS] == [NOT_OPEN] * len(CLOSED_CALLS)
-    # The queries answer from the mode where builtin's raise: the front asks them only of open files.
+    # The queries answer from the mode where builtin's raise: the front asks them only of open
+    # files.
     assert (f.closed, f.seekable(), f.writable(), f.readable()) == (True, False, True, True)
     builtin = open_builtin(make_file(b"abc\n"), "r+b")
     builtin.close()
@@ -466,7 +573,8 @@ def test_closed_file_refuses_all_but_close_and_queries(make_file: Callable[..., 
     assert [call(builtin, step) for step in shared] == [NOT_OPEN] * len(shared)
 
 
-# A mode's refusal comes before anything else: the pending writes stay pending, a line's read-ahead stays.
+# A mode's refusal comes before anything else: the pending writes stay pending, a line's read-ahead
+# stays.
 REFUSED: dict[str, tuple[str, Step]] = {  # mode, the call
     "read-write-only": ("wb", ("read", (-1,))),
     "read-nothing-write-only": ("wb", ("read", (0,))),
@@ -485,7 +593,9 @@ REFUSED: dict[str, tuple[str, Step]] = {  # mode, the call
 
 @pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
 @pytest.mark.parametrize(("mode", "step"), REFUSED.values(), ids=REFUSED.keys())
-def test_mode_refuses_before_anything_happens(tmp_path: Path, mode: str, step: Step, inline_only: bool) -> None:
+def test_mode_refuses_before_anything_happens(
+    tmp_path: Path, mode: str, step: Step, inline_only: bool
+) -> None:
     ours, oracle = open_twins(tmp_path, lines(SMALL), mode)
     set_up(ours, oracle, LINE if "r" in mode else PENDING)
     refusal = call(ours, step, inline_only)
@@ -506,8 +616,9 @@ NOT_READ_WRITE: dict[str, Callable[[], object]] = {
 
 @pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
 @pytest.mark.parametrize("target", NOT_READ_WRITE.values(), ids=NOT_READ_WRITE.keys())
-def test_readinto_refuses_what_builtin_refuses(tmp_path: Path, target: Callable[[], object],
-                                               inline_only: bool) -> None:  # fmt: skip
+def test_readinto_refuses_what_builtin_refuses(
+    tmp_path: Path, target: Callable[[], object], inline_only: bool
+) -> None:
     ours, oracle = open_twins(tmp_path, lines(SMALL), "rb")
     refusal = outcome(lambda: ours.readinto(target(), inline_only))
     assert refusal == outcome(lambda: oracle.readinto(target()))
@@ -528,7 +639,7 @@ def test_readable_and_writable_are_builtins(make_file: Callable[..., str], mode:
     assert (ours.readable(), ours.writable()) == answers
 
 
-# ---- close whose flush fails ---------------------------------------------------------------------------
+# ---- close whose flush fails ---------------------------------------------------------------------
 
 
 def full_file_system(request: pytest.FixtureRequest) -> str:
@@ -545,12 +656,16 @@ def full_device(request: pytest.FixtureRequest) -> str:
     return "/dev/full"
 
 
-FULL: dict[str, Callable[[pytest.FixtureRequest], str]] = {"tmpfs": full_file_system, "dev-full": full_device}
+FULL: dict[str, Callable[[pytest.FixtureRequest], str]] = {
+    "tmpfs": full_file_system,
+    "dev-full": full_device,
+}
 
 
 @pytest.mark.parametrize("where", FULL.values(), ids=FULL.keys())
-def test_close_whose_flush_fails_raises_and_releases_the_descriptor(request: pytest.FixtureRequest,
-                                                                    where: Callable[[pytest.FixtureRequest], str]) -> None:  # fmt: skip
+def test_close_whose_flush_fails_raises_and_releases_the_descriptor(
+    request: pytest.FixtureRequest, where: Callable[[pytest.FixtureRequest], str]
+) -> None:
     path = where(request)
     ours, builtin = open_file(path, "ab"), open_builtin(path, "ab")
     descriptor = ours.fileno()
@@ -568,12 +683,14 @@ def test_close_whose_flush_fails_raises_and_releases_the_descriptor(request: pyt
         assert directory.f_bfree * directory.f_bsize >= 65536
 
 
-# ---- storage that fails: the bytes that arrived, then the failure, never an early end ------------------------
+# ---- storage that fails: the bytes that arrived, then the failure, never an early end ------------
 
 FAILING_CONTENT = b"line one\nline two\n"
 ARRIVED = 12  # the storage fails from this byte on
 EIO_FAILURE = (OSError, "[Errno 5] Input/output error")
-FAILING_STEPS: dict[str, tuple[Step, Any]] = {  # the call, and what it gives when the storage fails part-way
+FAILING_STEPS: dict[
+    str, tuple[Step, Any]
+] = {  # the call, and what it gives when the storage fails part-way
     "read-all": (("read", (None,)), FAILING_CONTENT[:ARRIVED]),
     "read-positional": (("read", (100,)), FAILING_CONTENT[:ARRIVED]),
     "read-stream": (("read", (9000,)), FAILING_CONTENT[:ARRIVED]),
@@ -586,28 +703,40 @@ FAILING_STEPS: dict[str, tuple[Step, Any]] = {  # the call, and what it gives wh
 
 @pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
 @pytest.mark.parametrize(("step", "arrived"), FAILING_STEPS.values(), ids=FAILING_STEPS.keys())
-def test_failing_storage_raises_after_the_bytes_that_arrived(slow_fs: Callable[..., Any], step: Step, arrived: Any,
-                                                             fail_from: int) -> None:  # fmt: skip
+def test_failing_storage_raises_after_the_bytes_that_arrived(
+    slow_fs: Callable[..., Any], step: Step, arrived: Any, fail_from: int
+) -> None:
     fs = slow_fs(1.0, fail_marker="bad", fail_from=fail_from)
     (fs.backing / "bad").write_bytes(FAILING_CONTENT)
     f = open_file(str(fs.mountpoint / "bad"), "rb")
-    assert [call(f, step) for _ in range(2)] == ([arrived] if fail_from else [EIO_FAILURE]) + [EIO_FAILURE]
+    assert [call(f, step) for _ in range(2)] == ([arrived] if fail_from else [EIO_FAILURE]) + [
+        EIO_FAILURE
+    ]
     if fail_from:  # a seek leaves the failure behind: reads from a place the storage serves go on
         assert (call(f, ("seek", (0, 0))), call(f, ("read", (4,)))) == (0, b"line")
     f.close(False)
 
 
-# ---- files whose size is no guide: /proc and sysfs report 0 or a page, whatever they hold ---------------------
+# ---- files whose size is no guide: /proc and sysfs report 0 or a page, whatever they hold --------
 
-PSEUDO_FILES = ["/proc/version", "/proc/self/cmdline", "/sys/kernel/mm/transparent_hugepage/enabled"]
-TO_THE_END: dict[str, Step] = {"read": ("read", (None,)), "readlines": ("readlines", (None,)),
-                               "readline": ("readline", (None,))}  # fmt: skip
+PSEUDO_FILES = [
+    "/proc/version",
+    "/proc/self/cmdline",
+    "/sys/kernel/mm/transparent_hugepage/enabled",
+]
+TO_THE_END: dict[str, Step] = {
+    "read": ("read", (None,)),
+    "readlines": ("readlines", (None,)),
+    "readline": ("readline", (None,)),
+}
 
 
 @pytest.mark.parametrize("inline_only", [True, False], ids=["inline", "blocking"])
 @pytest.mark.parametrize("step", TO_THE_END.values(), ids=TO_THE_END.keys())
 @pytest.mark.parametrize("path", PSEUDO_FILES)
-def test_files_that_report_no_size_are_read_to_their_end(path: str, step: Step, inline_only: bool) -> None:
+def test_files_that_report_no_size_are_read_to_their_end(
+    path: str, step: Step, inline_only: bool
+) -> None:
     if not os.path.exists(path):
         pytest.skip(f"needs {path}")
     ours, oracle = open_file(path, "rb"), open_builtin(path, "rb")
@@ -621,7 +750,8 @@ def test_files_that_report_no_size_are_read_to_their_end(path: str, step: Step, 
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 # Builtin's read() of an endless device grows its result until memory runs out; so must ours, within
-# an address space limited to 2 GiB, and both must raise MemoryError rather than return what they hold.
+# an address space limited to 2 GiB, and both must raise MemoryError rather than return what they
+# hold.
 ENDLESS = """
 import resource, sys
 from larkspan._engine import File
@@ -643,7 +773,7 @@ def test_endless_device_read_to_its_end_raises_memory_error() -> None:
     assert run_child(ENDLESS).split() == ["MemoryError", "MemoryError"]
 
 
-# ---- opening a path -----------------------------------------------------------------------------------------
+# ---- opening a path ------------------------------------------------------------------------------
 
 # what stands at the path, the mode: the failure must be builtin's, class, errno, text and filename
 REFUSED_PATHS: dict[str, tuple[str, str]] = {
@@ -663,14 +793,19 @@ def test_open_of_a_path_fails_as_builtin(tmp_path: Path, name: str, mode: str) -
         with pytest.raises(Exception) as failure:
             open_it()
         error = failure.value
-        return type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)
+        return (
+            type(error),
+            str(error),
+            getattr(error, "errno", None),
+            getattr(error, "filename", None),
+        )
 
     f = File(path, mode)
     assert described(f.open) == described(lambda: open(path, mode))
     assert f.closed
 
 
-# ---- opening a descriptor -----------------------------------------------------------------------------
+# ---- opening a descriptor ------------------------------------------------------------------------
 
 
 def test_open_descriptor_starts_at_its_offset_and_owns_it(make_file: Callable[..., str]) -> None:
@@ -678,7 +813,7 @@ def test_open_descriptor_starts_at_its_offset_and_owns_it(make_file: Callable[..
     ours, theirs = (os.open(path, os.O_RDONLY) for _ in range(2))
     os.lseek(ours, 5, os.SEEK_SET)
     os.lseek(theirs, 5, os.SEEK_SET)
-    f, builtin = File(path, "rb"), open(theirs, "rb")  # noqa: SIM115
+    f, builtin = File(path, "rb"), open(theirs, "rb")
     f.open_descriptor(ours)
     assert f.fileno() == ours
     steps: list[Step] = [("tell", ()), ("readline", (None,)), ("read", (None,))]
@@ -696,7 +831,9 @@ def closed_descriptor(path: str) -> int:
     return fd
 
 
-DESCRIPTORS: dict[str, tuple[str, Callable[[str], int], int]] = {  # mode, the descriptor, errno of the failure
+DESCRIPTORS: dict[
+    str, tuple[str, Callable[[str], int], int]
+] = {  # mode, the descriptor, errno of the failure
     "negative": ("rb", lambda path: -1, errno.EBADF),
     "closed": ("rb", closed_descriptor, errno.EBADF),
     "read-only-for-writing": ("wb", lambda path: os.open(path, os.O_RDONLY), errno.EINVAL),
@@ -704,9 +841,12 @@ DESCRIPTORS: dict[str, tuple[str, Callable[[str], int], int]] = {  # mode, the d
 }
 
 
-@pytest.mark.parametrize(("mode", "descriptor", "error"), DESCRIPTORS.values(), ids=DESCRIPTORS.keys())
-def test_open_descriptor_failure_leaves_it_to_the_caller(make_file: Callable[..., str], mode: str,
-                                                         descriptor: Callable[[str], int], error: int) -> None:  # fmt: skip
+@pytest.mark.parametrize(
+    ("mode", "descriptor", "error"), DESCRIPTORS.values(), ids=DESCRIPTORS.keys()
+)
+def test_open_descriptor_failure_leaves_it_to_the_caller(
+    make_file: Callable[..., str], mode: str, descriptor: Callable[[str], int], error: int
+) -> None:
     path = make_file(b"abc\n")
     fd = descriptor(path)
     f = File(path, mode)
@@ -717,7 +857,7 @@ def test_open_descriptor_failure_leaves_it_to_the_caller(make_file: Callable[...
         os.close(fd)  # still open: the caller's to close
 
 
-# ---- lines at the end, undoing reads -----------------------------------------------------------------
+# ---- lines at the end, undoing reads -------------------------------------------------------------
 
 
 def grow(path: str) -> None:
@@ -742,7 +882,11 @@ def test_readline_at_the_end_asks_the_file_again(shm: Path, kind: str) -> None:
         ours, _ = fifo_reader(shm / "ours", open_file)
         oracle, _ = fifo_reader(shm / "oracle", open_builtin)
     expected = [*FED.splitlines(keepends=True), b"", b"more\n", b""]
-    assert lines_around_growth(ours, inline_only=kind == "memory") == lines_around_growth(oracle, False) == expected
+    assert (
+        lines_around_growth(ours, inline_only=kind == "memory")
+        == lines_around_growth(oracle, False)
+        == expected
+    )
     ours.close(False)
     oracle.close()
 
@@ -763,7 +907,9 @@ UNDONE_READS: dict[str, Step] = {
 def test_restore_position_reads_the_same_bytes_again(shm: Path, step: Step, pending: str) -> None:
     (shm / "file").write_bytes(lines(BLOCK + 20_000))
     f = open_file(str(shm / "file"), "r+")
-    f.readline(None, False)  # the reads start inside the read-ahead block unless writes give it back
+    f.readline(
+        None, False
+    )  # the reads start inside the read-ahead block unless writes give it back
     if pending:
         f.write(pending, True)
     start = f.read_position()
@@ -779,7 +925,7 @@ def test_restore_position_on_a_fifo_changes_nothing(tmp_path: Path) -> None:
     assert rest(f) == (b"two\nthree\n", None)
 
 
-# ---- threads ----------------------------------------------------------------------------------------
+# ---- threads -------------------------------------------------------------------------------------
 
 
 def run_threads(targets: list[Callable[[], None]]) -> None:
@@ -797,7 +943,9 @@ def numbered(index: int, size: int) -> bytes:
 
 @pytest.mark.threads
 @pytest.mark.parametrize("size", [100, 10_000], ids=["positional-reads", "stream-reads"])
-def test_threads_reading_one_file_get_every_byte_once(make_file: Callable[..., str], size: int) -> None:
+def test_threads_reading_one_file_get_every_byte_once(
+    make_file: Callable[..., str], size: int
+) -> None:
     records = [numbered(i, size) for i in range((2 << 20) // size)]
     f = open_file(make_file(b"".join(records)), "rb")
     chunks: list[list[bytes]] = [[] for _ in range(4)]
@@ -807,7 +955,10 @@ def test_threads_reading_one_file_get_every_byte_once(make_file: Callable[..., s
             mine.append(chunk)
 
     run_threads([functools.partial(read_all, mine) for mine in chunks])
-    assert sorted((c for mine in chunks for c in mine), key=lambda c: int(c[1 : c.index(b":")])) == records
+    assert (
+        sorted((c for mine in chunks for c in mine), key=lambda c: int(c[1 : c.index(b":")]))
+        == records
+    )
 
 
 @pytest.mark.threads
@@ -830,9 +981,10 @@ def test_threads_writing_one_file_land_every_record_whole(tmp_path: Path) -> Non
     assert sorted(disk(f.name).splitlines(keepends=True)) == expected
 
 
-# A File on a FIFO whose read end opened beside a writer that the script closes last. The first thread
-# waits in readline(None, False) until the input ends; meanwhile the main thread opens the other end and
-# writes, and in "second-call-waits" a second thread calls readline on the same object first.
+# A File on a FIFO whose read end opened beside a writer that the script closes last. The first
+# thread waits in readline(None, False) until the input ends; meanwhile the main thread opens the
+# other end and writes, and in "second-call-waits" a second thread calls readline on the same object
+# first.
 FIFO_THREADS = """
 import os, sys, threading, time
 from larkspan._engine import File
@@ -885,6 +1037,8 @@ FIFO_THREAD_RESULTS = {
 
 @pytest.mark.threads
 @pytest.mark.parametrize("scenario", FIFO_THREAD_RESULTS)
-def test_thread_waiting_in_readline_on_a_fifo_lets_others_run(tmp_path: Path, scenario: str) -> None:
+def test_thread_waiting_in_readline_on_a_fifo_lets_others_run(
+    tmp_path: Path, scenario: str
+) -> None:
     output = run_child(FIFO_THREADS, str(tmp_path / "fifo"), scenario)
     assert output == f"{FIFO_THREAD_RESULTS[scenario]}\n"

@@ -1,6 +1,6 @@
-"""A call of the engine's File made inline_only that would have to wait returns Blocked.WOULD_BLOCK, the one member
-of an enum, and changes nothing. Each such call is made on a FIFO, where every one of them must wait, the writes
-with more than the loop may copy."""
+"""A call of the engine's File made inline_only that would have to wait returns Blocked.WOULD_BLOCK,
+the one member of an enum, and changes nothing. Each such call is made on a FIFO, where every one of
+them must wait, the writes with more than the loop may copy."""
 
 from __future__ import annotations  # File takes type arguments only for the type checker
 
@@ -11,13 +11,14 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, Blocked, File
 
 TOO_MUCH = b"x" * (LARGE_COPY + 1)
 
+
 def flush_pending(f: File[bytes], data: bytes) -> object:
-    """flush() with `data` in the engine's buffer: with nothing pending there is nothing to wait for."""
+    """flush() with `data` in the engine's buffer: with nothing pending there is nothing to wait
+    for."""
     assert f.write(data, True) == len(data)
     return f.flush(True)
 
@@ -42,14 +43,16 @@ INLINE_ONLY_CALLS: dict[str, Callable[[File[bytes]], Any]] = {
 
 
 def takes_inline_only(name: str) -> bool:
-    """Whether the File method `name` has an inline_only parameter, by the signature pybind11 gives it."""
+    """Whether the File method `name` has an inline_only parameter, by the signature pybind11 gives
+    it."""
     signature = (getattr(File, name).__doc__ or "").partition("\n")[0]
     return "inline_only" in signature
 
 
 @pytest.fixture
 def fifo_file(tmp_path: pathlib.Path) -> Iterator[tuple[File[bytes], int]]:
-    """A File over a FIFO, open for reading and writing, and a reader of that FIFO that never waits."""
+    """A File over a FIFO, open for reading and writing, and a reader of that FIFO that never
+    waits."""
     path = tmp_path / "fifo"
     os.mkfifo(path)
     f: File[bytes] = File(os.fsencode(path), "r+b")

@@ -13,7 +13,6 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-
 from conftest import TIMEOUT
 from latencyfs import LatencyFs
 
@@ -54,15 +53,21 @@ sys.exit(3)
 """
 
 
-@pytest.mark.parametrize("script", [ENGINE_THREADS, FRONT_WORKERS], ids=["engine-threads", "front-workers"])
-def test_exit_with_reads_in_flight_keeps_its_own_status(slow_fs: Callable[..., LatencyFs], script: str) -> None:
+@pytest.mark.parametrize(
+    "script", [ENGINE_THREADS, FRONT_WORKERS], ids=["engine-threads", "front-workers"]
+)
+def test_exit_with_reads_in_flight_keeps_its_own_status(
+    slow_fs: Callable[..., LatencyFs], script: str
+) -> None:
     fs = slow_fs(latency_ms=3.0)
     for i in range(FILES):
         (fs.backing / f"f{i}").write_bytes(bytes([i]) * (1 << 20))
     paths = [str(fs.mountpoint / f"f{i}") for i in range(FILES)]
     endings = []
     for _ in range(RUNS):
-        child = subprocess.run([sys.executable, "-c", script, *paths], capture_output=True, text=True, timeout=TIMEOUT)
+        child = subprocess.run(
+            [sys.executable, "-c", script, *paths], capture_output=True, text=True, timeout=TIMEOUT
+        )
         endings.append((child.returncode, child.stderr[-300:]))
     assert endings == [(OWN_STATUS, "")] * RUNS
 
@@ -90,6 +95,14 @@ sys.exit(3)
 
 def test_finalizer_of_the_exiting_thread_still_writes_and_closes(tmp_path: Path) -> None:
     path = tmp_path / "out"
-    child = subprocess.run([sys.executable, "-c", FINALIZER_CLOSES, str(path)], capture_output=True, text=True,
-                           timeout=TIMEOUT)  # fmt: skip
-    assert (child.returncode, child.stderr, path.read_bytes()) == (OWN_STATUS, "", b"written at exit")
+    child = subprocess.run(
+        [sys.executable, "-c", FINALIZER_CLOSES, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert (child.returncode, child.stderr, path.read_bytes()) == (
+        OWN_STATUS,
+        "",
+        b"written at exit",
+    )

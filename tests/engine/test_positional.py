@@ -1,7 +1,8 @@
-"""pread() and pwrite() on binary handles: os.pread/os.pwrite on a builtin file's descriptor are the oracle for
-results, errors and bytes on disk. They leave the position alone, see the writes the handle accepted before
-them (as os.pread does after builtin's flush), make later reads through the handle see what they wrote, never
-wait for the handle's other calls, and keep the descriptor open until they end."""
+"""pread() and pwrite() on binary handles: os.pread/os.pwrite on a builtin file's descriptor are the
+oracle for results, errors and bytes on disk. They leave the position alone, see the writes the
+handle accepted before them (as os.pread does after builtin's flush), make later reads through the
+handle see what they wrote, never wait for the handle's other calls, and keep the descriptor open
+until they end."""
 
 import asyncio
 import errno
@@ -11,12 +12,10 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import TIMEOUT, descriptors, disk, evict, outcome
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
-
 
 DATA = bytes(range(256)) * 200  # 51,200 bytes
 
@@ -30,8 +29,8 @@ async def async_outcome(call: Callable[[], Any]) -> Any:
 
 @pytest.fixture(params=["disk", "memory", "cold"])
 def place(request: pytest.FixtureRequest, tmp_path: Path) -> Callable[[bytes], str]:
-    """Makes a file holding `content` on a local disk (its pages cached), in memory, or on a disk with its
-    pages dropped, so each of the inline, cached and worker paths runs."""
+    """Makes a file holding `content` on a local disk (its pages cached), in memory, or on a disk
+    with its pages dropped, so each of the inline, cached and worker paths runs."""
 
     names = iter(range(1_000_000))
 
@@ -60,7 +59,7 @@ READS = {
     "all": (len(DATA), 0),
     "more-than-all": (10 * len(DATA), 0),
     "larger-than-a-small-read": (20_000, 3),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("size", "offset"), READS.values(), ids=READS.keys())
@@ -88,7 +87,7 @@ WRITES = {
     "nothing": (b"", 5),
     "bytearray": (bytearray(b"ba"), 1),
     "memoryview": (memoryview(b"0123456789")[2:8], 3),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("data", "offset"), WRITES.values(), ids=WRITES.keys())
@@ -138,9 +137,21 @@ def test_reads_through_the_handle_see_what_pwrite_wrote(place: Callable[[bytes],
             first = await f.readline()  # reads a block ahead
             await f.pwrite(b"LINE", 10)
             await f.pwrite(b"LINE", 30)
-            return [first, await f.readline(), await f.read(10), await f.readline(), await f.pread(4, 30)]
+            return [
+                first,
+                await f.readline(),
+                await f.read(10),
+                await f.readline(),
+                await f.pread(4, 30),
+            ]
 
-    assert asyncio.run(main()) == [b"line 0000\n", b"LINE 0001\n", b"line 0002\n", b"LINE 0003\n", b"LINE"]
+    assert asyncio.run(main()) == [
+        b"line 0000\n",
+        b"LINE 0001\n",
+        b"line 0002\n",
+        b"LINE 0003\n",
+        b"LINE",
+    ]
 
 
 BAD_READS = {
@@ -151,11 +162,13 @@ BAD_READS = {
     "none-offset": (5, None),
     "size-beyond-ssize_t": (2**63, 0),
     "offset-beyond-long": (5, 2**63),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("size", "offset"), BAD_READS.values(), ids=BAD_READS.keys())
-def test_bad_pread_arguments_raise_what_os_pread_raises(make_file: Callable[..., str], size: Any, offset: Any) -> None:
+def test_bad_pread_arguments_raise_what_os_pread_raises(
+    make_file: Callable[..., str], size: Any, offset: Any
+) -> None:
     path = make_file(DATA)
     with open(path, "rb") as h:
         expected = outcome(lambda: os.pread(h.fileno(), size, offset))
@@ -175,7 +188,7 @@ BAD_WRITES = {
     "negative-offset": (b"x", -1),
     "str-offset": (b"x", "1"),
     "offset-beyond-long": (b"x", 2**63),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("data", "offset"), BAD_WRITES.values(), ids=BAD_WRITES.keys())
@@ -199,7 +212,7 @@ REFUSALS = {
     "pwrite-read-only": ("rb", lambda f: f.pwrite(b"x", 0), (io.UnsupportedOperation, "pwrite")),
     "pread-closed": ("rb", "closed", (ValueError, "I/O operation on closed file.")),
     "pwrite-closed": ("r+b", "closed", (ValueError, "I/O operation on closed file.")),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize(("mode", "call", "expected"), REFUSALS.values(), ids=REFUSALS.keys())
@@ -212,7 +225,9 @@ def test_a_handle_refuses_what_its_mode_or_state_forbids(
         f = await larkspan.open(path, mode)
         if call == "closed":
             await f.close()
-            return await async_outcome(lambda: f.pread(1, 0) if "+" not in mode else f.pwrite(b"x", 0))
+            return await async_outcome(
+                lambda: f.pread(1, 0) if "+" not in mode else f.pwrite(b"x", 0)
+            )
         try:
             return await async_outcome(lambda: call(f))
         finally:
@@ -222,7 +237,9 @@ def test_a_handle_refuses_what_its_mode_or_state_forbids(
     assert disk(path) == DATA or mode == "wb"
 
 
-def test_text_handles_have_no_positional_calls_as_builtin_text_files(make_file: Callable[..., str]) -> None:
+def test_text_handles_have_no_positional_calls_as_builtin_text_files(
+    make_file: Callable[..., str],
+) -> None:
     path = make_file(DATA)
 
     async def main() -> list[bool]:
@@ -236,12 +253,18 @@ def test_text_handles_have_no_positional_calls_as_builtin_text_files(make_file: 
 @pytest.mark.parametrize("call", ["pread", "pwrite"])
 def test_a_pipe_refuses_positions_as_os_calls_do(call: str) -> None:
     read_end, write_end = os.pipe()
-    expected = outcome(lambda: os.pread(read_end, 1, 0) if call == "pread" else os.pwrite(write_end, b"x", 0))
+    expected = outcome(
+        lambda: os.pread(read_end, 1, 0) if call == "pread" else os.pwrite(write_end, b"x", 0)
+    )
 
     async def main() -> Any:
-        f = await larkspan.open(read_end if call == "pread" else write_end, "rb" if call == "pread" else "wb")
+        f = await larkspan.open(
+            read_end if call == "pread" else write_end, "rb" if call == "pread" else "wb"
+        )
         try:
-            return await async_outcome(lambda: f.pread(1, 0) if call == "pread" else f.pwrite(b"x", 0))
+            return await async_outcome(
+                lambda: f.pread(1, 0) if call == "pread" else f.pwrite(b"x", 0)
+            )
         finally:
             await f.close()
 
@@ -249,7 +272,7 @@ def test_a_pipe_refuses_positions_as_os_calls_do(call: str) -> None:
     assert asyncio.run(main()) == expected
 
 
-# ---- beside the handle's other calls ---------------------------------------------------------------------
+# ---- beside the handle's other calls -------------------------------------------------------------
 
 
 @pytest.mark.threads
@@ -258,11 +281,16 @@ def test_positional_calls_do_not_wait_for_a_call_that_holds_the_turn(tmp_path: P
     os.mkfifo(fifo)
 
     async def main() -> list[Any]:
-        async with larkspan.open(fifo, "r+b") as f:  # read and write ends at once: the open does not wait
+        async with larkspan.open(
+            fifo, "r+b"
+        ) as f:  # read and write ends at once: the open does not wait
             waiting = asyncio.ensure_future(f.readline())  # holds the turn until a line arrives
             for _ in range(5):
                 await asyncio.sleep(0)
-            refused = [await async_outcome(lambda: f.pread(1, 0)), await async_outcome(lambda: f.pwrite(b"x", 0))]
+            refused = [
+                await async_outcome(lambda: f.pread(1, 0)),
+                await async_outcome(lambda: f.pwrite(b"x", 0)),
+            ]
             still_waiting = not waiting.done()
             os.write(f.fileno(), b"line\n")
             return [*refused, still_waiting, await asyncio.wait_for(waiting, TIMEOUT)]
@@ -334,13 +362,16 @@ def test_positional_failures_raise_the_system_error(slow_fs: Callable[..., Any])
 
     async def main() -> list[Any]:
         async with larkspan.open(fs.mountpoint / "broken", "r+b") as f:
-            return [await async_outcome(lambda: f.pread(10, 0)), await async_outcome(lambda: f.pwrite(b"x", 0))]
+            return [
+                await async_outcome(lambda: f.pread(10, 0)),
+                await async_outcome(lambda: f.pwrite(b"x", 0)),
+            ]
 
     eio = (OSError, os.strerror(errno.EIO))
     assert [(kind, text.split("] ")[-1]) for kind, text in asyncio.run(main())] == [eio, eio]
 
 
-# ---- the engine's placement ---------------------------------------------------------------------------------
+# ---- the engine's placement ----------------------------------------------------------------------
 
 
 def test_engine_reads_by_position_inline_only_from_the_page_cache(tmp_path: Path) -> None:

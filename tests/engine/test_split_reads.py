@@ -1,8 +1,8 @@
-"""Large reads on storage that waits, cut into positional pieces kept in flight together: on a FUSE file
-system (latencyfs, with direct I/O) and on a local disk with the file's pages dropped. A builtin file's
-seek() and read() on the same bytes are the oracle for the result and the position left; a piece that fails
-fails the call when nothing arrived before it; a cancelled read leaves the position where it was; the loop
-runs on meanwhile."""
+"""Large reads on storage that waits, cut into positional pieces kept in flight together: on a FUSE
+file system (latencyfs, with direct I/O) and on a local disk with the file's pages dropped. A
+builtin file's seek() and read() on the same bytes are the oracle for the result and the position
+left; a piece that fails fails the call when nothing arrived before it; a cancelled read leaves the
+position where it was; the loop runs on meanwhile."""
 
 import asyncio
 import errno
@@ -12,12 +12,11 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+import larkspan
 import pytest
+from conftest import TIMEOUT, descriptors, evict, ticking
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import larkspan
-from conftest import TIMEOUT, descriptors, evict, ticking
 from latencyfs import LatencyFs
 
 pytestmark = pytest.mark.threads
@@ -67,7 +66,9 @@ READ = st.tuples(
 )
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(READ)
 def test_a_read_on_a_slow_file_system_gives_what_builtin_gives(fuse: LatencyFs, read: Any) -> None:
     size, seed, share, count = read
@@ -80,8 +81,14 @@ def test_a_read_on_a_slow_file_system_gives_what_builtin_gives(fuse: LatencyFs, 
 
 
 @settings(max_examples=12, deadline=None)
-@given(st.integers(4 * MIB, 13 * MIB), st.floats(0, 1), st.one_of(st.none(), st.integers(4 * MIB, 12 * MIB)))
-def test_a_cold_read_on_a_local_disk_gives_what_builtin_gives(size: int, share: float, count: int | None) -> None:
+@given(
+    st.integers(4 * MIB, 13 * MIB),
+    st.floats(0, 1),
+    st.one_of(st.none(), st.integers(4 * MIB, 12 * MIB)),
+)
+def test_a_cold_read_on_a_local_disk_gives_what_builtin_gives(
+    size: int, share: float, count: int | None
+) -> None:
     path = Path(os.environ.get("TMPDIR", "/tmp")) / f"larkspan-split-{os.getpid()}"
     try:
         path.write_bytes(content(size, size % 251))
@@ -151,7 +158,9 @@ def test_a_read_whose_pieces_all_fail_raises_the_failure(slow_fs: Callable[..., 
     assert position == 0
 
 
-def test_a_read_when_the_daemon_dies_raises_and_the_handle_closes(slow_fs: Callable[..., LatencyFs]) -> None:
+def test_a_read_when_the_daemon_dies_raises_and_the_handle_closes(
+    slow_fs: Callable[..., LatencyFs],
+) -> None:
     fs = slow_fs(200.0)
     (fs.backing / "data").write_bytes(content(4 * MIB, 2))
 
@@ -166,11 +175,15 @@ def test_a_read_when_the_daemon_dies_raises_and_the_handle_closes(slow_fs: Calla
 
     outcome, closed = asyncio.run(asyncio.wait_for(main(), TIMEOUT))
     # Requests in flight fail with ECONNABORTED as the connection goes, later ones with ENOTCONN.
-    assert isinstance(outcome, OSError) and outcome.errno in (errno.ENOTCONN, errno.ECONNABORTED), outcome
+    assert isinstance(outcome, OSError) and outcome.errno in (errno.ENOTCONN, errno.ECONNABORTED), (
+        outcome
+    )
     assert closed
 
 
-def test_a_cancelled_read_leaves_the_position_where_it_was(slow_fs: Callable[..., LatencyFs]) -> None:
+def test_a_cancelled_read_leaves_the_position_where_it_was(
+    slow_fs: Callable[..., LatencyFs],
+) -> None:
     fs = slow_fs(30.0)
     data = content(4 * MIB, 4)
     (fs.backing / "data").write_bytes(data)
@@ -183,6 +196,10 @@ def test_a_cancelled_read_leaves_the_position_where_it_was(slow_fs: Callable[...
                 await asyncio.sleep(0)  # the pieces are on the engine's threads
             reading.cancel()
             cancelled = (await asyncio.gather(reading, return_exceptions=True))[0]
-            return [type(cancelled), await f.tell(), await f.read(3 * MIB) == data[1000 : 1000 + 3 * MIB]]
+            return [
+                type(cancelled),
+                await f.tell(),
+                await f.read(3 * MIB) == data[1000 : 1000 + 3 * MIB],
+            ]
 
     assert asyncio.run(main()) == [asyncio.CancelledError, 1000, True]

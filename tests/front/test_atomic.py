@@ -13,9 +13,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import descriptors
 
 
@@ -68,7 +67,9 @@ def umask() -> Iterator[int]:
     [(0o600, 0o600), (0o640, 0o640), (0o444, 0o444), (0o4755, 0o4755), (None, 0o644)],
     ids=["secret", "group-readable", "read-only", "setuid", "new-file"],
 )
-def test_temporary_file_has_the_targets_bits_from_the_start(tmp_path: Path, umask: int, existing: Any, expected: int):
+def test_temporary_file_has_the_targets_bits_from_the_start(
+    tmp_path: Path, umask: int, existing: Any, expected: int
+):
     target = tmp_path / "target"
     if existing is not None:
         target.write_bytes(b"old")
@@ -106,7 +107,14 @@ def test_secret_is_not_readable_by_others_while_written(open_folder: Path) -> No
             await f.write(b"new secret")
             await f.flush()
             [temporary] = temporaries(open_folder)
-            as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "cat", str(temporary)]
+            as_nobody = [
+                "setpriv",
+                "--reuid=65534",
+                "--regid=65534",
+                "--clear-groups",
+                "cat",
+                str(temporary),
+            ]
             return subprocess.run(as_nobody, capture_output=True, timeout=30)
 
     if os.geteuid() != 0:
@@ -129,7 +137,10 @@ def test_block_that_raises_leaves_target_and_nothing_else(tmp_path: Path, mode: 
 
     with pytest.raises(KeyError):
         asyncio.run(main())
-    assert (target.exists() and target.read_bytes(), temporaries(tmp_path)) == ("x" not in mode and b"old", [])
+    assert (target.exists() and target.read_bytes(), temporaries(tmp_path)) == (
+        "x" not in mode and b"old",
+        [],
+    )
     assert descriptors() == before
 
 
@@ -147,6 +158,9 @@ def test_full_disk_fails_the_replacement_and_frees_its_space(small_tmpfs: Path, 
     with pytest.raises(OSError) as failed:
         asyncio.run(main())
     assert failed.value.errno == errno.ENOSPC
-    assert (target.exists() and target.read_bytes(), temporaries(small_tmpfs)) == ("x" not in mode and b"old", [])
+    assert (target.exists() and target.read_bytes(), temporaries(small_tmpfs)) == (
+        "x" not in mode and b"old",
+        [],
+    )
     assert descriptors() == before
     assert os.statvfs(small_tmpfs).f_bfree == free  # no unlinked file holds space

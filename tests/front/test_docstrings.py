@@ -7,7 +7,14 @@ from typing import Any
 
 import pytest
 
-MODULES = ["larkspan", "larkspan.os", "larkspan.os.path", "larkspan.shutil", "larkspan.tempfile", "larkspan.ospath"]
+MODULES = [
+    "larkspan",
+    "larkspan.os",
+    "larkspan.os.path",
+    "larkspan.shutil",
+    "larkspan.tempfile",
+    "larkspan.ospath",
+]
 
 
 def own_members(cls: type) -> dict[str, Any]:
@@ -35,10 +42,15 @@ def public_names() -> list[tuple[str, Any]]:
             if inspect.isfunction(value) or inspect.isclass(value):
                 found.append((f"{module_name}.{name}", value))
             if inspect.isclass(value) and value.__module__.startswith("larkspan"):
-                found += [(f"{module_name}.{name}.{member}", v) for member, v in own_members(value).items()]
+                found += [
+                    (f"{module_name}.{name}.{member}", v)
+                    for member, v in own_members(value).items()
+                ]
     return found
 
 
-@pytest.mark.parametrize(("name", "value"), public_names(), ids=[name for name, _ in public_names()])
+@pytest.mark.parametrize(
+    ("name", "value"), public_names(), ids=[name for name, _ in public_names()]
+)
 def test_public_name_has_a_docstring(name: str, value: Any) -> None:
     assert (value.__doc__ or "").strip(), name

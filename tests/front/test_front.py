@@ -10,9 +10,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import TIMEOUT, descriptors, evict, pipe_holding, spend_the_loops_budget
 from core_module import core_or_skip
 from path_fixtures import yield_always  # noqa: F401  (fixture)
@@ -29,28 +28,51 @@ async def outcome(call: Callable[[], Any]) -> tuple[Any, Any]:
     except Exception as e:
         # A conversion error goes on to the signatures, which name the binding, and to the
         # arguments as invoked, which name the object's address.
-        return type(e), str(e).split("\n")[0] if "incompatible function arguments" in str(e) else str(e)
+        return type(e), str(e).split("\n")[0] if "incompatible function arguments" in str(
+            e
+        ) else str(e)
 
 
 # Each case runs on the front and on a builtin file over twin files; results, exceptions, arguments
 # afterwards (readinto's buffer), positions, closing and bytes on disk must agree.
 PARITY = {
-    "read": ("rb", lambda: ()), "read-3": ("rb", lambda: (3,)), "read-neg": ("rb", lambda: (-1,)),
-    "read-text": ("r", lambda: ()), "read-9000": ("rb", lambda: (9000,)),
-    "read1-2": ("rb", lambda: (2,)), "read1-neg": ("rb", lambda: (-1,)), "peek": ("rb", lambda: (2,)),
-    "readinto": ("rb", lambda: (bytearray(4),)), "readinto-str": ("rb", lambda: ("abc",)),
-    "readline": ("rb", lambda: ()), "readline-3": ("rb", lambda: (3,)), "readline-neg": ("r", lambda: (-1,)),
-    "readlines": ("r", lambda: ()), "readlines-hint": ("rb", lambda: (7,)), "readlines-bytes": ("rb", lambda: ()),
-    "write-bytes": ("r+b", lambda: (b"XY",)), "write-readonly": ("rb", lambda: (b"XY",)),
-    "write-str": ("r+", lambda: ("abc",)), "writelines": ("ab", lambda: ([b"1\n", bytearray(b"2\n")],)),
-    "writelines-iterable": ("a", lambda: (iter(["1\n", "2"]),)), "writelines-str": ("a", lambda: ("12",)),
-    "seek": ("rb", lambda: (4,)), "seek-end": ("rb", lambda: (-2, 2)), "seek-bad": ("rb", lambda: ("x",)),
-    "seek-neg": ("rb", lambda: (-1,)), "tell": ("rb", lambda: ()), "flush": ("w", lambda: ()),
-    "truncate-2": ("r+b", lambda: (2,)), "truncate": ("r+b", lambda: ()), "truncate-neg": ("r+b", lambda: (-1,)),
-    "truncate-readonly": ("rb", lambda: (1,)), "isatty": ("rb", lambda: ()),
-    "read-writeonly": ("wb", lambda: ()), "readline-writeonly": ("ab", lambda: ()),
+    "read": ("rb", lambda: ()),
+    "read-3": ("rb", lambda: (3,)),
+    "read-neg": ("rb", lambda: (-1,)),
+    "read-text": ("r", lambda: ()),
+    "read-9000": ("rb", lambda: (9000,)),
+    "read1-2": ("rb", lambda: (2,)),
+    "read1-neg": ("rb", lambda: (-1,)),
+    "peek": ("rb", lambda: (2,)),
+    "readinto": ("rb", lambda: (bytearray(4),)),
+    "readinto-str": ("rb", lambda: ("abc",)),
+    "readline": ("rb", lambda: ()),
+    "readline-3": ("rb", lambda: (3,)),
+    "readline-neg": ("r", lambda: (-1,)),
+    "readlines": ("r", lambda: ()),
+    "readlines-hint": ("rb", lambda: (7,)),
+    "readlines-bytes": ("rb", lambda: ()),
+    "write-bytes": ("r+b", lambda: (b"XY",)),
+    "write-readonly": ("rb", lambda: (b"XY",)),
+    "write-str": ("r+", lambda: ("abc",)),
+    "writelines": ("ab", lambda: ([b"1\n", bytearray(b"2\n")],)),
+    "writelines-iterable": ("a", lambda: (iter(["1\n", "2"]),)),
+    "writelines-str": ("a", lambda: ("12",)),
+    "seek": ("rb", lambda: (4,)),
+    "seek-end": ("rb", lambda: (-2, 2)),
+    "seek-bad": ("rb", lambda: ("x",)),
+    "seek-neg": ("rb", lambda: (-1,)),
+    "tell": ("rb", lambda: ()),
+    "flush": ("w", lambda: ()),
+    "truncate-2": ("r+b", lambda: (2,)),
+    "truncate": ("r+b", lambda: ()),
+    "truncate-neg": ("r+b", lambda: (-1,)),
+    "truncate-readonly": ("rb", lambda: (1,)),
+    "isatty": ("rb", lambda: ()),
+    "read-writeonly": ("wb", lambda: ()),
+    "readline-writeonly": ("ab", lambda: ()),
     "read1-writeonly": ("wb", lambda: (1,)),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("case", PARITY)
@@ -73,8 +95,8 @@ def test_every_operation_is_builtins(make_file, case: str) -> None:
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
 
 
-# After a line, reads, tell and writes take up where the line ended, as in builtin files; lines are bytes
-# in binary modes. Each case: mode, then calls on the handle `f` evaluated in order.
+# After a line, reads, tell and writes take up where the line ended, as in builtin files; lines are
+# bytes in binary modes. Each case: mode, then calls on the handle `f` evaluated in order.
 FOLLOWING_LINES = {
     "readline-tell": ("rb", ["f.readline()", "f.tell()", "f.read(3)", "f.tell()"]),
     "readline-limit": ("rb", ["f.readline(3)", "f.readline()", "f.tell()"]),
@@ -86,10 +108,21 @@ FOLLOWING_LINES = {
     "readline-seek-cur": ("rb", ["f.readline()", "f.seek(1, 1)", "f.readline()"]),
     "readline-truncate": ("r+b", ["f.readline()", "f.truncate()", "f.readline()", "f.tell()"]),
     "text": ("r", ["f.readline()", "f.tell()", "f.read(4)", "f.readlines()"]),
-    "truncate-shorter": ("r+b", ["f.truncate(2)", "f.tell()", "f.read()", "f.truncate(20)", "f.read()"]),
-    "end-then-growth": ("r+b", ["f.readlines()", "f.readline()", "f.write(b'\\nmore\\n')", "f.seek(-5, 2)",
-                                "f.readline()"]),
-}  # fmt: skip
+    "truncate-shorter": (
+        "r+b",
+        ["f.truncate(2)", "f.tell()", "f.read()", "f.truncate(20)", "f.read()"],
+    ),
+    "end-then-growth": (
+        "r+b",
+        [
+            "f.readlines()",
+            "f.readline()",
+            "f.write(b'\\nmore\\n')",
+            "f.seek(-5, 2)",
+            "f.readline()",
+        ],
+    ),
+}
 
 
 @pytest.mark.parametrize("case", FOLLOWING_LINES)
@@ -137,7 +170,9 @@ SOURCES: dict[str, Callable[[Callable[..., str], bytes], str | int]] = {
 @pytest.mark.parametrize("hint", [*range(-1, 17), None])
 @pytest.mark.parametrize("source", SOURCES)
 @pytest.mark.parametrize("mode", ["rb", "r"])
-def test_readlines_stops_once_the_total_exceeds_the_hint(make_file, mode: str, source: str, hint: int | None) -> None:
+def test_readlines_stops_once_the_total_exceeds_the_hint(
+    make_file, mode: str, source: str, hint: int | None
+) -> None:
     content = b"ab\n" * 5
 
     async def ours() -> list[Any]:
@@ -148,7 +183,8 @@ def test_readlines_stops_once_the_total_exceeds_the_hint(make_file, mode: str, s
         assert asyncio.run(ours()) == [f.readlines(hint), f.read()]
 
 
-# Calls made together run whole in the order they were made, however many steps of the engine each takes.
+# Calls made together run whole in the order they were made, however many steps of the engine each
+# takes.
 TOGETHER = {
     "readlines(100)-read(3)": ["f.readlines(100)", "f.read(3)"],
     "readlines(5)-read(3)": ["f.readlines(5)", "f.read(3)"],
@@ -203,7 +239,9 @@ def named(outcome: object) -> object:
 @pytest.mark.parametrize("how", ["gather", "tasks"])
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("case", ISSUED_TOGETHER)
-def test_calls_issued_together_run_in_the_order_issued(make_file, case: str, path: str, how: str) -> None:
+def test_calls_issued_together_run_in_the_order_issued(
+    make_file, case: str, path: str, how: str
+) -> None:
     content = b"one\ntwo\nthree\n"
     calls = ISSUED_TOGETHER[case]
     ours_path = PATHS[path](make_file, content)
@@ -220,7 +258,10 @@ def test_calls_issued_together_run_in_the_order_issued(make_file, case: str, pat
 
     theirs_path = make_file(content)
     with open(theirs_path, "r+b") as f:
-        theirs = [named(outcome_of(lambda: eval(call.replace("__anext__", "__next__"), {"f": f}))) for call in calls]
+        theirs = [
+            named(outcome_of(lambda: eval(call.replace("__anext__", "__next__"), {"f": f})))
+            for call in calls
+        ]
     assert asyncio.run(asyncio.wait_for(ours(), TIMEOUT)) == theirs
     assert Path(ours_path).read_bytes() == Path(theirs_path).read_bytes()
 
@@ -239,12 +280,34 @@ def test_closed_handle_raises_value_error(make_file) -> None:
         await f.close()
         assert f.closed
         await f.close()  # closing twice is no error
-        calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.tell, f.flush, f.truncate, f.isatty,
-                 lambda: f.readinto(bytearray(1)), lambda: f.write(b"x"), lambda: f.writelines([b"x"]),
-                 lambda: f.seek(0), f.__anext__, f.peek, f.sync]  # fmt: skip
+        calls = [
+            f.read,
+            f.readall,
+            f.read1,
+            f.readline,
+            f.readlines,
+            f.tell,
+            f.flush,
+            f.truncate,
+            f.isatty,
+            lambda: f.readinto(bytearray(1)),
+            lambda: f.write(b"x"),
+            lambda: f.writelines([b"x"]),
+            lambda: f.seek(0),
+            f.__anext__,
+            f.peek,
+            f.sync,
+        ]
         assert [await outcome(c) for c in calls] == [CLOSED] * len(calls)
-        queries = [f.fileno, f.seekable, f.writable, f.readable]  # builtin's queries say it without the stop
-        assert [await outcome(c) for c in queries] == [(ValueError, "I/O operation on closed file")] * len(queries)
+        queries = [
+            f.fileno,
+            f.seekable,
+            f.writable,
+            f.readable,
+        ]  # builtin's queries say it without the stop
+        assert [await outcome(c) for c in queries] == [
+            (ValueError, "I/O operation on closed file")
+        ] * len(queries)
 
     asyncio.run(main())
 
@@ -255,7 +318,9 @@ def test_handle_offers_every_engine_member() -> None:
     engine |= {"readable", "fileno", "closed", "peek", "sync"}
     handle = larkspan.FileHandle
     assert engine <= set(dir(handle))
-    assert {name for name in engine if inspect.iscoroutinefunction(getattr(handle, name))} == engine - plain
+    assert {
+        name for name in engine if inspect.iscoroutinefunction(getattr(handle, name))
+    } == engine - plain
     assert inspect.iscoroutinefunction(handle.__anext__)
 
 
@@ -275,22 +340,36 @@ def test_open_accepts_path_types_awaited_or_entered(make_file, kind) -> None:
     assert Path(path).read_bytes() == b"abcde"
 
 
-# open() refusals as builtin's: the same class, text, errno and filename, and nothing created or cut.
-# Case: what stands at the path ("missing", "file", "dir", "fifo-free"), then open()'s arguments after it.
+# open() refusals as builtin's: the same class, text, errno and filename, and nothing created or
+# cut. Case: what stands at the path ("missing", "file", "dir", "fifo-free"), then open()'s
+# arguments after it.
 REFUSED_OPENS = {
-    "missing": ("missing", ("r",), {}), "missing-dir": ("missing", ("r",), {}), "dir-read": ("dir", ("r",), {}),
-    "dir-write": ("dir", ("w",), {}), "exclusive-exists": ("file", ("x",), {}),
-    "mode-type": ("missing", (5,), {}), "mode-rw": ("missing", ("rw",), {}), "mode-rr": ("missing", ("rr",), {}),
-    "mode-z": ("missing", ("wz",), {}), "mode-tb": ("missing", ("wtb",), {}), "mode-plus": ("missing", ("+",), {}),
-    "binary-encoding": ("file", ("wb",), {"encoding": "utf-8"}), "binary-errors": ("file", ("wb",), {"errors": "x"}),
-    "binary-newline": ("file", ("wb",), {"newline": ""}), "unbuffered-text": ("file", ("w",), {"buffering": 0}),
-    "newline-value": ("file", ("w",), {"newline": "x"}), "newline-type": ("file", ("w",), {"newline": 5}),
+    "missing": ("missing", ("r",), {}),
+    "missing-dir": ("missing", ("r",), {}),
+    "dir-read": ("dir", ("r",), {}),
+    "dir-write": ("dir", ("w",), {}),
+    "exclusive-exists": ("file", ("x",), {}),
+    "mode-type": ("missing", (5,), {}),
+    "mode-rw": ("missing", ("rw",), {}),
+    "mode-rr": ("missing", ("rr",), {}),
+    "mode-z": ("missing", ("wz",), {}),
+    "mode-tb": ("missing", ("wtb",), {}),
+    "mode-plus": ("missing", ("+",), {}),
+    "binary-encoding": ("file", ("wb",), {"encoding": "utf-8"}),
+    "binary-errors": ("file", ("wb",), {"errors": "x"}),
+    "binary-newline": ("file", ("wb",), {"newline": ""}),
+    "unbuffered-text": ("file", ("w",), {"buffering": 0}),
+    "newline-value": ("file", ("w",), {"newline": "x"}),
+    "newline-type": ("file", ("w",), {"newline": 5}),
     "encoding-unknown": ("file", ("w",), {"encoding": "no-such-codec"}),
-    "encoding-type": ("file", ("w",), {"encoding": 5}), "errors-type": ("file", ("w",), {"errors": 5}),
-    "buffering-type": ("file", ("w",), {"buffering": "x"}), "closefd-name": ("file", ("w",), {"closefd": False}),
-    "opener-type": ("file", ("w",), {"opener": 5}), "opener-negative": ("file", ("w",), {"opener": lambda p, f: -1}),
+    "encoding-type": ("file", ("w",), {"encoding": 5}),
+    "errors-type": ("file", ("w",), {"errors": 5}),
+    "buffering-type": ("file", ("w",), {"buffering": "x"}),
+    "closefd-name": ("file", ("w",), {"closefd": False}),
+    "opener-type": ("file", ("w",), {"opener": 5}),
+    "opener-negative": ("file", ("w",), {"opener": lambda p, f: -1}),
     "file-type": ("file", ("r",), {"file": 1.5}),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("case", REFUSED_OPENS)
@@ -304,13 +383,20 @@ def test_refused_open_matches_builtin_and_touches_nothing(tmp_path, case: str) -
     kwargs = {"file": path, "mode": args[0], **kwargs}
 
     def described(error: BaseException) -> tuple:
-        return type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)
+        return (
+            type(error),
+            str(error),
+            getattr(error, "errno", None),
+            getattr(error, "filename", None),
+        )
 
     before = descriptors()
     with pytest.raises(Exception) as ours:
         asyncio.run(larkspan.open(**kwargs).__aenter__())
     assert descriptors() == before
-    assert (path.read_bytes() if standing == "file" else path.exists()) == (b"kept" if standing == "file" else standing == "dir")
+    assert (path.read_bytes() if standing == "file" else path.exists()) == (
+        b"kept" if standing == "file" else standing == "dir"
+    )
     with pytest.raises(Exception) as theirs:
         if standing == "file":
             path.write_bytes(b"kept")
@@ -339,7 +425,8 @@ def test_async_with_closes_on_error_and_does_not_suppress(make_file) -> None:
     assert Path(path).read_bytes() == b"pending+more"
 
 
-# The front ends iteration at readline's "" and must not stop at a blank line; line splitting is the engine's.
+# The front ends iteration at readline's "" and must not stop at a blank line; line splitting is the
+# engine's.
 @pytest.mark.parametrize("content", [b"", LINES], ids=["empty", "blank-line-and-no-final-newline"])
 def test_async_for_yields_every_line(make_file, content: bytes) -> None:
     async def main() -> list[bytes]:
@@ -420,7 +507,9 @@ def test_concurrent_tasks_on_separate_files(tmp_path, yield_always) -> None:
 
     expected = [[f"{n}:{i}\n" for i in range(2_000)] for n in range(8)]
     assert asyncio.run(main()) == expected
-    assert [(tmp_path / f"f{n}").read_text() for n in range(8)] == ["".join(lines) for lines in expected]
+    assert [(tmp_path / f"f{n}").read_text() for n in range(8)] == [
+        "".join(lines) for lines in expected
+    ]
 
 
 @pytest.mark.parametrize("work", ["async-for", "write-loop"])
@@ -436,7 +525,9 @@ def test_loop_is_not_starved(make_file, work: str) -> None:
     async def main() -> None:
         nonlocal done
         tick_task = asyncio.create_task(ticker())
-        async with larkspan.open(make_file(b"%09d\n" % 0 * total), "rb" if work == "async-for" else "wb") as f:
+        async with larkspan.open(
+            make_file(b"%09d\n" % 0 * total), "rb" if work == "async-for" else "wb"
+        ) as f:
             if work == "async-for":
                 async for _ in f:
                     done += 1
@@ -451,17 +542,21 @@ def test_loop_is_not_starved(make_file, work: str) -> None:
     assert any(0 < d < total for d in progress_at_ticks)
 
 
-# Files in /proc report size 0 whatever they hold: reads to the end read until the input ends. Each case: mode,
-# then the read, awaited on ours and called on builtin's.
+# Files in /proc report size 0 whatever they hold: reads to the end read until the input ends. Each
+# case: mode, then the read, awaited on ours and called on builtin's.
 NO_SIZE_READS: dict[str, tuple[str, Callable[[Any], Any]]] = {
-    "read-binary": ("rb", lambda f: f.read()), "readlines-binary": ("rb", lambda f: f.readlines()),
-    "read-text": ("r", lambda f: f.read()), "readlines-text": ("r", lambda f: f.readlines()),
-}  # fmt: skip
+    "read-binary": ("rb", lambda f: f.read()),
+    "readlines-binary": ("rb", lambda f: f.readlines()),
+    "read-text": ("r", lambda f: f.read()),
+    "readlines-text": ("r", lambda f: f.readlines()),
+}
 
 
 @pytest.mark.parametrize("path", ["/proc/version", "/proc/self/cmdline"])
 @pytest.mark.parametrize(("mode", "read"), NO_SIZE_READS.values(), ids=NO_SIZE_READS.keys())
-def test_files_that_report_no_size_read_as_builtin(path: str, mode: str, read: Callable[[Any], Any]) -> None:
+def test_files_that_report_no_size_read_as_builtin(
+    path: str, mode: str, read: Callable[[Any], Any]
+) -> None:
     if not os.path.exists(path):
         pytest.skip(f"needs {path}")
 
@@ -474,7 +569,9 @@ def test_files_that_report_no_size_read_as_builtin(path: str, mode: str, read: C
     assert asyncio.run(ours()) == theirs and theirs
 
 
-@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
+@pytest.mark.parametrize(
+    "helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"]
+)
 def test_whole_file_helpers_read_files_that_report_no_size(helper: Callable[[str], Any]) -> None:
     if not os.path.exists("/proc/meminfo"):
         pytest.skip("needs /proc/meminfo")

@@ -1,5 +1,6 @@
-"""The inline budget belongs to one event loop: loops in other threads neither spend it nor wait for its renewal.
-Loops are told apart by the ticks a ticker task of theirs manages, never by the clock."""
+"""The inline budget belongs to one event loop: loops in other threads neither spend it nor wait for
+its renewal. Loops are told apart by the ticks a ticker task of theirs manages, never by the clock.
+"""
 
 import asyncio
 import pathlib
@@ -8,10 +9,9 @@ from collections.abc import Callable, Coroutine
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-import pytest
-
 import larkspan
 import larkspan._budget
+import pytest
 
 T = TypeVar("T")
 
@@ -20,7 +20,8 @@ A_LONG_TIME_NS = 600 * 10**9  # longer than any test runs: a renewed budget last
 
 
 def in_a_new_thread(function: Callable[[], T]) -> T:
-    """`function()`, called on a thread that has run no loop before, whose budget nothing has renewed yet."""
+    """`function()`, called on a thread that has run no loop before, whose budget nothing has
+    renewed yet."""
     with ThreadPoolExecutor(1) as thread:
         return thread.submit(function).result(timeout=60)
 
@@ -46,7 +47,8 @@ async def ticks_during(work: Callable[[], Coroutine[Any, Any, None]]) -> int:
 
 
 async def inline_reads(path: pathlib.Path) -> int:
-    """The ticks a ticker gets during READS cached reads on a handle whose first call has renewed the budget."""
+    """The ticks a ticker gets during READS cached reads on a handle whose first call has renewed
+    the budget."""
     async with larkspan.open(path, "rb") as f:
         await f.read(1)
 
@@ -57,9 +59,11 @@ async def inline_reads(path: pathlib.Path) -> int:
         return await ticks_during(reads)
 
 
-def stall_with_the_budget_spent(path: pathlib.Path, spent: threading.Event, release: threading.Event) -> None:
-    """Runs a loop whose budget is spent, with its renewal scheduled, and blocks that loop's thread before the
-    renewal runs, until `release`."""
+def stall_with_the_budget_spent(
+    path: pathlib.Path, spent: threading.Event, release: threading.Event
+) -> None:
+    """Runs a loop whose budget is spent, with its renewal scheduled, and blocks that loop's thread
+    before the renewal runs, until `release`."""
 
     def stall() -> None:
         spent.set()
@@ -67,7 +71,9 @@ def stall_with_the_budget_spent(path: pathlib.Path, spent: threading.Event, rele
 
     async def read_then_stall() -> None:
         async with larkspan.open(path, "rb") as f:
-            asyncio.get_running_loop().call_soon(stall)  # runs ahead of the renewal the read schedules
+            asyncio.get_running_loop().call_soon(
+                stall
+            )  # runs ahead of the renewal the read schedules
             await f.read(1)
 
     asyncio.run(read_then_stall())
@@ -83,7 +89,9 @@ def data(tmp_path: pathlib.Path) -> pathlib.Path:
 def test_a_loop_with_its_budget_spent_does_not_make_another_yield(
     data: pathlib.Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
-    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)  # the stalled loop's budget is spent at once
+    monkeypatch.setattr(
+        larkspan._budget, "YIELD_INTERVAL_NS", 0
+    )  # the stalled loop's budget is spent at once
     spent, release = threading.Event(), threading.Event()
     stalled = threading.Thread(target=stall_with_the_budget_spent, args=(data, spent, release))
     stalled.start()
@@ -108,7 +116,9 @@ def test_a_threads_next_loop_does_not_wait_for_the_renewal_its_last_loop_left_pe
         async def read_then_stop() -> None:
             async with larkspan.open(data, "rb") as f:
                 first.call_soon(first.stop)
-                await asyncio.sleep(0)  # the loop's last round: it stops, and then the read schedules the renewal
+                await asyncio.sleep(
+                    0
+                )  # the loop's last round: it stops, and then the read schedules the renewal
                 await f.read(1)
 
         reading = first.create_task(read_then_stop())

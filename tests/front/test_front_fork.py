@@ -1,21 +1,22 @@
-"""A process forked from one that used larkspan: the child's calls work, those that need a worker too, whether
-it forks with os.fork() or through multiprocessing's "fork" context, and whenever it forks. Each case runs in a
-fresh interpreter, whose child must answer within a few seconds rather than hang."""
+"""A process forked from one that used larkspan: the child's calls work, those that need a worker
+too, whether it forks with os.fork() or through multiprocessing's "fork" context, and whenever it
+forks. Each case runs in a fresh interpreter, whose child must answer within a few seconds rather
+than hang."""
 
 import pytest
-
 from conftest import run_child
 
-# Not among the tests marked `threads`: ThreadSanitizer's runtime refuses to start a thread in a child forked
-# from a process with threads, which is what these children do.
+# Not among the tests marked `threads`: ThreadSanitizer's runtime refuses to start a thread in a
+# child forked from a process with threads, which is what these children do.
 
-# Shared by every case: `call(name)` copies a file with larkspan.shutil, which always runs on a worker, reads the
-# copy and returns whether that was done in time; `child()` does it in a forked child, whose exit code tells;
-# `exit_code(pid)` waits for that child.
+# Shared by every case: `call(name)` copies a file with larkspan.shutil, which always runs on a
+# worker, reads the copy and returns whether that was done in time; `child()` does it in a forked
+# child, whose exit code tells; `exit_code(pid)` waits for that child.
 PRELUDE = """
 import asyncio, multiprocessing, os, signal, sys, warnings
 import larkspan, larkspan._budget, larkspan.shutil
-warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with threads: what is tested here
+# fork() in a process with threads: what is tested here
+warnings.simplefilter("ignore", DeprecationWarning)
 source = sys.argv[1]
 async def copy(name):
     await larkspan.shutil.copyfile(source, source + name)

@@ -1,5 +1,6 @@
-"""The front on slow and failing storage: a FUSE file system whose every request waits, fails with EIO, or
-whose daemon dies. The loop's freedom is counted in ticks of a ticker task while calls wait."""
+"""The front on slow and failing storage: a FUSE file system whose every request waits, fails with
+EIO, or whose daemon dies. The loop's freedom is counted in ticks of a ticker task while calls wait.
+"""
 
 import asyncio
 import errno
@@ -9,9 +10,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import descriptors, fill, ticking
 
 LATENCY_MS = 30.0
@@ -30,7 +30,7 @@ CALLS = {
     "read(4096)": lambda path: open_and_read(path, size=4096),
     "readline": lambda path: first_line(path),
     "write+close": lambda path: write_all(path.with_name("out"), b"w" * 100_000),
-}  # fmt: skip
+}
 
 
 async def first_line(path: Any) -> str:
@@ -49,7 +49,11 @@ def test_loop_runs_while_a_slow_file_system_answers(slow_fs, call: str) -> None:
     (fs.backing / "data").write_bytes(b"line\n" * 2000)
     result, ticks = asyncio.run(ticking(CALLS[call](fs.mountpoint / "data"), pause=0.001))
     assert ticks >= 5, f"the loop ticked only {ticks} times during several {LATENCY_MS} ms requests"
-    expected = {"open+read": b"line\n" * 2000, "read(4096)": (b"line\n" * 2000)[:4096], "readline": "line\n"}
+    expected = {
+        "open+read": b"line\n" * 2000,
+        "read(4096)": (b"line\n" * 2000)[:4096],
+        "readline": "line\n",
+    }
     assert result == expected.get(call, 100_000)
     if call == "write+close":
         assert (fs.backing / "out").read_bytes() == b"w" * 100_000
@@ -70,7 +74,9 @@ def test_opening_a_descriptor_on_a_slow_file_system_leaves_the_loop_free(slow_fs
     fs = slow_fs(LATENCY_MS)
     (fs.backing / "data").write_bytes(b"data")
     descriptor = os.open(fs.mountpoint / "data", os.O_RDONLY)
-    time.sleep(1.1)  # the kernel's copy of the attributes expires after libfuse's second: fstat asks again
+    time.sleep(
+        1.1
+    )  # the kernel's copy of the attributes expires after libfuse's second: fstat asks again
 
     async def main() -> tuple[bytes, int]:
         f, ticks = await ticking(opened(descriptor), pause=0.001)
@@ -79,7 +85,9 @@ def test_opening_a_descriptor_on_a_slow_file_system_leaves_the_loop_free(slow_fs
 
     data, ticks = asyncio.run(main())
     assert data == b"data"
-    assert ticks >= 5, f"the loop ticked only {ticks} times while the descriptor's file system answered"
+    assert ticks >= 5, (
+        f"the loop ticked only {ticks} times while the descriptor's file system answered"
+    )
 
 
 async def opened(descriptor: int) -> Any:
@@ -95,8 +103,8 @@ def test_concurrent_reads_on_a_slow_file_system_overlap(slow_fs) -> None:
         return await asyncio.gather(*(open_and_read(fs.mountpoint / f"f{i}") for i in range(32)))
 
     assert asyncio.run(main()) == [bytes([i]) * 4096 for i in range(32)]
-    # The requests waited side by side, not one after another (first lookups of names in one directory
-    # still reach this FUSE daemon one at a time, which bounds the overlap).
+    # The requests waited side by side, not one after another (first lookups of names in one
+    # directory still reach this FUSE daemon one at a time, which bounds the overlap).
     assert fs.stats().peak_in_flight >= 4
 
 
@@ -145,20 +153,24 @@ FAILING: dict[str, tuple[str, Callable[[Any], Any], Any]] = {
     "async-for": ("rb", lines_of, None),  # the lines that arrived, then the failure, in one call
     "text-read": ("r", lambda f: f.read(), CONTENT[:ARRIVED].decode()),
     "text-readline": ("r", lambda f: f.readline(), "line one\n"),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("fail_from", [0, ARRIVED], ids=["at-once", "part-way"])
 @pytest.mark.parametrize(("mode", "call", "arrived"), FAILING.values(), ids=FAILING.keys())
-def test_read_failing_with_eio_raises_after_what_arrived(slow_fs, mode: str, call: Callable[[Any], Any], arrived: Any,
-                                                         fail_from: int) -> None:  # fmt: skip
+def test_read_failing_with_eio_raises_after_what_arrived(
+    slow_fs, mode: str, call: Callable[[Any], Any], arrived: Any, fail_from: int
+) -> None:
     fs = slow_fs(1.0, fail_marker="broken", fail_from=fail_from)
     (fs.backing / "broken").write_bytes(CONTENT)
 
     async def main() -> list[Any]:
         before = descriptors()
         f = await larkspan.open(fs.mountpoint / "broken", mode)
-        outcomes = [outcome(result) for result in await asyncio.gather(call(f), call(f), return_exceptions=True)]
+        outcomes = [
+            outcome(result)
+            for result in await asyncio.gather(call(f), call(f), return_exceptions=True)
+        ]
         await f.close()
         assert descriptors() == before
         return outcomes
@@ -170,11 +182,17 @@ def test_read_failing_with_eio_raises_after_what_arrived(slow_fs, mode: str, cal
         assert asyncio.run(main()) == ([arrived] if fail_from else [eio]) + [eio]
 
 
-@pytest.mark.parametrize("helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"])
-def test_whole_file_helpers_raise_for_failing_storage(slow_fs, helper: Callable[[Path], Any]) -> None:
+@pytest.mark.parametrize(
+    "helper", [larkspan.read_bytes, larkspan.read_text], ids=["read_bytes", "read_text"]
+)
+def test_whole_file_helpers_raise_for_failing_storage(
+    slow_fs, helper: Callable[[Path], Any]
+) -> None:
     fs = slow_fs(1.0, fail_marker="broken", fail_from=ARRIVED)
     (fs.backing / "broken").write_bytes(CONTENT)
-    with pytest.raises(OSError) as failure:  # never the bytes that arrived, as if they were the whole file
+    with pytest.raises(
+        OSError
+    ) as failure:  # never the bytes that arrived, as if they were the whole file
         asyncio.run(helper(fs.mountpoint / "broken"))
     assert failure.value.errno == errno.EIO
 
@@ -193,7 +211,12 @@ def test_written_bytes_that_fail_with_eio_are_reported_by_flush_and_close(slow_f
         return [accepted, *[(type(e), str(e)) for e in failures], f.closed]
 
     eio = (OSError, "[Errno 5] Input/output error")
-    assert asyncio.run(main()) == [4, eio, eio, True]  # as builtin's close: the error, and the file closed
+    assert asyncio.run(main()) == [
+        4,
+        eio,
+        eio,
+        True,
+    ]  # as builtin's close: the error, and the file closed
 
 
 def full_tmpfs(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], None]]:
@@ -211,8 +234,11 @@ def dying_daemon(request: pytest.FixtureRequest) -> tuple[Path, Callable[[], Non
     return fs.mountpoint / "file", fs.kill
 
 
-# Each makes a path, and the fault that strikes once the file is open with bytes pending; the errno of the flush.
-FAILED_FLUSHES: dict[str, tuple[Callable[[pytest.FixtureRequest], tuple[Path, Callable[[], None]]], int]] = {
+# Each makes a path, and the fault that strikes once the file is open with bytes pending; the errno
+# of the flush.
+FAILED_FLUSHES: dict[
+    str, tuple[Callable[[pytest.FixtureRequest], tuple[Path, Callable[[], None]]], int]
+] = {
     "full-tmpfs": (full_tmpfs, errno.ENOSPC),
     "eio": (failing_file, errno.EIO),
     "daemon-killed": (dying_daemon, errno.ENOTCONN),
@@ -222,7 +248,10 @@ FAILED_FLUSHES: dict[str, tuple[Callable[[pytest.FixtureRequest], tuple[Path, Ca
 @pytest.mark.parametrize("mode", ["wb", "w"], ids=["binary", "text"])
 @pytest.mark.parametrize(("make", "error"), FAILED_FLUSHES.values(), ids=FAILED_FLUSHES.keys())
 def test_close_whose_flush_fails_raises_and_releases_the_descriptor(
-    request: pytest.FixtureRequest, make: Callable[..., tuple[Path, Callable[[], None]]], error: int, mode: str
+    request: pytest.FixtureRequest,
+    make: Callable[..., tuple[Path, Callable[[], None]]],
+    error: int,
+    mode: str,
 ) -> None:
     path, fault = make(request)
 
@@ -259,4 +288,6 @@ def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
         return failure
 
     failure = asyncio.run(main())
-    assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, failure  # never an early end
+    assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, (
+        failure
+    )  # never an early end

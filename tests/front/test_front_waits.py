@@ -1,6 +1,7 @@
-"""The front when calls wait on another party: FIFOs fed by threads of the same process, cancelled tasks,
-a closing handle, a full worker pool and a closing event loop. Progress of the loop is counted in ticks of
-a ticker task; a hang fails its test through the suite's timeout rather than stopping the run."""
+"""The front when calls wait on another party: FIFOs fed by threads of the same process, cancelled
+tasks, a closing handle, a full worker pool and a closing event loop. Progress of the loop is
+counted in ticks of a ticker task; a hang fails its test through the suite's timeout rather than
+stopping the run."""
 
 import asyncio
 import os
@@ -9,13 +10,11 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
 import larkspan._budget
-from larkspan._turns import Turns
+import pytest
 from conftest import TIMEOUT, descriptors, run_child
-
+from larkspan._turns import Turns
 
 pytestmark = pytest.mark.threads  # calls run on worker threads
 
@@ -28,7 +27,8 @@ def fifo(tmp_path: Path) -> Path:
 
 
 class Writer:
-    """The write end of a FIFO, opened by a thread of this process when asked; each write goes out at once."""
+    """The write end of a FIFO, opened by a thread of this process when asked; each write goes out
+    at once."""
 
     def __init__(self, path: Path) -> None:
         self._descriptor: int | None = None
@@ -62,7 +62,8 @@ def writer(fifo: Path) -> Iterator[Writer]:
 
 
 async def until(condition: Callable[[], bool]) -> int:
-    """Turns of the loop until `condition` holds: each turn is one tick the loop was free to make."""
+    """Turns of the loop until `condition` holds: each turn is one tick the loop was free to
+    make."""
     ticks = 0
     while not condition():
         await asyncio.sleep(0.001)
@@ -102,7 +103,9 @@ def test_loop_ticks_while_a_read_waits_for_the_writer(fifo: Path, writer: Writer
         f = await larkspan.open(fifo, "rb")
         read = await started(f.readline())
         ticks = 0
-        while ticks < 20:  # the writer only writes once the loop has ticked, so the read cannot block it
+        while (
+            ticks < 20
+        ):  # the writer only writes once the loop has ticked, so the read cannot block it
             await asyncio.sleep(0.001)
             ticks += 1
         writer.write(b"late line\n")
@@ -114,12 +117,19 @@ def test_loop_ticks_while_a_read_waits_for_the_writer(fifo: Path, writer: Writer
     assert asyncio.run(main()) == (b"late line\n", 20)
 
 
-def test_calls_of_one_handle_run_in_the_order_awaited(fifo: Path, writer: Writer, monkeypatch) -> None:
-    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)  # every call returns to the loop first
+def test_calls_of_one_handle_run_in_the_order_awaited(
+    fifo: Path, writer: Writer, monkeypatch
+) -> None:
+    monkeypatch.setattr(
+        larkspan._budget, "YIELD_INTERVAL_NS", 0
+    )  # every call returns to the loop first
 
     async def main() -> list[Any]:
         f = await larkspan.open(fifo, "rb")
-        tasks = [asyncio.ensure_future(call) for call in (f.readline(), f.read1(3), f.readline(), f.readline())]
+        tasks = [
+            asyncio.ensure_future(call)
+            for call in (f.readline(), f.read1(3), f.readline(), f.readline())
+        ]
         await asyncio.sleep(0.01)
         writer.write(b"one\ntwo\nthree\n")
         writer.close()
@@ -130,8 +140,8 @@ def test_calls_of_one_handle_run_in_the_order_awaited(fifo: Path, writer: Writer
     assert asyncio.run(main()) == [b"one\n", b"two", b"\n", b"three\n"]
 
 
-# A read cancelled while its worker waits still completes; what it read is returned by the next read.
-# Case: (cancelled call, next call, its result, what readline returns after it).
+# A read cancelled while its worker waits still completes; what it read is returned by the next
+# read. Case: (cancelled call, next call, its result, what readline returns after it).
 CANCELLED_READS = {
     "readline": (lambda f: f.readline(), lambda f: f.readline(), b"first\n", b"second\n"),
     "read1": (lambda f: f.read1(6), lambda f: f.read1(6), b"first\n", b"second\n"),
@@ -140,7 +150,7 @@ CANCELLED_READS = {
     "readinto": (lambda f: f.readinto(bytearray(6)), lambda f: f.read1(6), b"first\n", b"second\n"),
     "read1-partly": (lambda f: f.read1(6), lambda f: f.read1(2), b"fi", b"rst\n"),
     "readlines": (lambda f: f.readlines(), lambda f: f.readlines(), [b"first\n", b"second\n"], b""),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("case", CANCELLED_READS)
@@ -161,7 +171,9 @@ def test_cancelled_read_from_a_fifo_loses_nothing(fifo: Path, writer: Writer, ca
     assert asyncio.run(main()) == (expected, expected_rest)
 
 
-def test_close_waits_for_the_call_in_flight_and_survives_cancellation(fifo: Path, writer: Writer) -> None:
+def test_close_waits_for_the_call_in_flight_and_survives_cancellation(
+    fifo: Path, writer: Writer
+) -> None:
     async def main() -> tuple[bytes, bool]:
         f = await larkspan.open(fifo, "rb")
         read = await started(f.readline())
@@ -194,8 +206,8 @@ def test_call_queued_behind_close_finds_the_file_closed(fifo: Path, writer: Writ
 
 
 def test_waiter_cancelled_as_the_turn_passes_it_by_is_cancelled_cleanly() -> None:
-    # Cancelling a task cancels the place it awaits at once, but the task wakes only later: the turn may
-    # pass the cancelled place by in between, and the waiter must still end with CancelledError.
+    # Cancelling a task cancels the place it awaits at once, but the task wakes only later: the turn
+    # may pass the cancelled place by in between, and the waiter must still end with CancelledError.
     async def main() -> None:
         turns = Turns()
         assert turns.take_place() is None
@@ -240,8 +252,12 @@ def test_full_pool_queues_calls_and_a_queued_call_can_be_cancelled(tmp_path: Pat
             for w, data in zip(writers, [b"a\n", b"b\n", b"c\n"]):
                 w.write(data)
                 w.close()
-            results = await asyncio.wait_for(asyncio.gather(*reads, return_exceptions=True), TIMEOUT)
-            results.append(await asyncio.wait_for(handles[2].readline(), TIMEOUT))  # the cancelled read never ran
+            results = await asyncio.wait_for(
+                asyncio.gather(*reads, return_exceptions=True), TIMEOUT
+            )
+            results.append(
+                await asyncio.wait_for(handles[2].readline(), TIMEOUT)
+            )  # the cancelled read never ran
             for f in handles:
                 await f.close()
             return results
@@ -266,7 +282,8 @@ def test_loop_closing_with_a_call_in_flight(fifo: Path, writer: Writer) -> None:
     asyncio.run(main())
     writer.write(b"after the loop\n")  # the worker finishes into a closed loop, quietly
     writer.close()
-    # The engine's lock waits for that worker; the descriptor is closed here, not by a later collection.
+    # The engine's lock waits for that worker; the descriptor is closed here, not by a later
+    # collection.
     leftover[0]._file.close(False)
 
     async def reopen() -> str:
@@ -275,17 +292,20 @@ def test_loop_closing_with_a_call_in_flight(fifo: Path, writer: Writer) -> None:
     assert asyncio.run(reopen()).startswith('"""The front')
 
 
-# What has come down a pipe is returned at once, as builtin files return it, while the writer stays open.
+# What has come down a pipe is returned at once, as builtin files return it, while the writer stays
+# open.
 ARRIVED = {
     "readline": (lambda f: f.readline(), b"first\n"),
     "read1": (lambda f: f.read1(100), b"first\nsec"),
     "text-readline": (lambda f: f.readline(), "first\n"),
     "async-for": (lambda f: anext(aiter(f)), b"first\n"),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("case", ARRIVED)
-def test_reads_return_what_arrived_while_the_writer_stays_open(fifo: Path, writer: Writer, case: str) -> None:
+def test_reads_return_what_arrived_while_the_writer_stays_open(
+    fifo: Path, writer: Writer, case: str
+) -> None:
     read, expected = ARRIVED[case]
 
     async def main() -> Any:

@@ -10,15 +10,16 @@ from pathlib import Path
 from typing import Any
 
 import anyio
-import pytest
-
 import larkspan
+import pytest
 from path_fixtures import outcome, outcome_of, place, submissions  # noqa: F401  (fixture)
 
 CONTENT = b"0123456789"
 
 
-def builtin_readinto1(path: Path, mode: str, make_buffer: Callable[[], Any], closed: bool) -> tuple[Any, ...]:
+def builtin_readinto1(
+    path: Path, mode: str, make_buffer: Callable[[], Any], closed: bool
+) -> tuple[Any, ...]:
     with open(path, mode) as f:
         buffer = make_buffer()
         if closed:
@@ -27,7 +28,9 @@ def builtin_readinto1(path: Path, mode: str, make_buffer: Callable[[], Any], clo
         return result, bytes(memoryview(buffer).cast("B")), f.tell()
 
 
-async def larkspan_readinto1(path: Path, mode: str, make_buffer: Callable[[], Any], closed: bool) -> tuple[Any, ...]:
+async def larkspan_readinto1(
+    path: Path, mode: str, make_buffer: Callable[[], Any], closed: bool
+) -> tuple[Any, ...]:
     async with larkspan.open(path, mode) as f:
         buffer = make_buffer()
         if closed:
@@ -37,11 +40,17 @@ async def larkspan_readinto1(path: Path, mode: str, make_buffer: Callable[[], An
 
 
 BUFFERS: dict[str, Callable[[], Any]] = {
-    "bytearray": lambda: bytearray(4), "empty": lambda: bytearray(0), "larger-than-file": lambda: bytearray(64),
-    "memoryview": lambda: memoryview(bytearray(6))[1:5], "array-of-ints": lambda: array.array("i", [0, 0]),
-    "bytes": lambda: b"xxxx", "str": lambda: "xxxx", "int": lambda: 4, "none": lambda: None,
+    "bytearray": lambda: bytearray(4),
+    "empty": lambda: bytearray(0),
+    "larger-than-file": lambda: bytearray(64),
+    "memoryview": lambda: memoryview(bytearray(6))[1:5],
+    "array-of-ints": lambda: array.array("i", [0, 0]),
+    "bytes": lambda: b"xxxx",
+    "str": lambda: "xxxx",
+    "int": lambda: 4,
+    "none": lambda: None,
     "strided": lambda: memoryview(bytearray(8))[::2],
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("buffer", BUFFERS)
@@ -72,7 +81,7 @@ def test_readinto1_on_a_write_only_handle_is_refused_as_builtin_refuses_it(tmp_p
     assert outcome_of(main)[0] is theirs[0] is io.UnsupportedOperation
 
 
-def test_readinto1_reads_a_pipe_once(submissions) -> None:  # noqa: F811
+def test_readinto1_reads_a_pipe_once(submissions) -> None:
     """From a pipe, readinto1 returns what one read brings, as builtin's does, without waiting for
     the buffer to fill."""
     reading, writing = os.pipe()
@@ -145,12 +154,15 @@ class CountingLimiter:
 
 
 LIMITERS: dict[str, Callable[[], Any]] = {
-    "semaphore": lambda: asyncio.Semaphore(2), "anyio-capacity-limiter": lambda: anyio.CapacityLimiter(2),
-}  # fmt: skip
+    "semaphore": lambda: asyncio.Semaphore(2),
+    "anyio-capacity-limiter": lambda: anyio.CapacityLimiter(2),
+}
 
 
 @pytest.mark.parametrize("make_limiter", LIMITERS.values(), ids=LIMITERS)
-def test_limiter_bounds_the_reads_waiting_on_workers(submissions, make_limiter: Callable[[], Any]) -> None:  # noqa: F811
+def test_limiter_bounds_the_reads_waiting_on_workers(
+    submissions, make_limiter: Callable[[], Any]
+) -> None:
     """Five reads of five empty pipes: only two reach a worker until data comes, then all end."""
     pipes = [os.pipe() for _ in range(5)]
 
@@ -187,7 +199,7 @@ def test_inline_calls_never_take_the_limiter(tmp_path: Path) -> None:
     assert (asyncio.run(main()), limiter.entries) == (CONTENT, 0)
 
 
-def test_cancelled_wait_gives_the_limiter_back(submissions) -> None:  # noqa: F811
+def test_cancelled_wait_gives_the_limiter_back(submissions) -> None:
     reading, writing = os.pipe()
 
     async def main() -> tuple[int, bytes]:
@@ -212,7 +224,9 @@ def test_cancelled_wait_gives_the_limiter_back(submissions) -> None:  # noqa: F8
 
 
 @pytest.mark.parametrize("placement", ["inline", "worker"])
-def test_path_calls_keep_the_limiter_of_the_paths_they_come_from(tmp_path: Path, monkeypatch, placement: str) -> None:
+def test_path_calls_keep_the_limiter_of_the_paths_they_come_from(
+    tmp_path: Path, monkeypatch, placement: str
+) -> None:
     (tmp_path / "dir").mkdir()
     for name in "abc":
         (tmp_path / "dir" / name).write_bytes(name.encode())
@@ -243,12 +257,14 @@ NOT_LIMITERS: dict[str, Callable[[Path, object], Any]] = {
     "Path": lambda p, limiter: larkspan.Path(p, limiter=limiter),
     "Path.cwd": lambda p, limiter: larkspan.Path.cwd(limiter=limiter),
     "wrap_file": lambda p, limiter: larkspan.wrap_file(io.BytesIO(), limiter=limiter),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("limiter", [5, "two", object()], ids=["int", "str", "object"])
 @pytest.mark.parametrize("call", NOT_LIMITERS)
-def test_a_limiter_that_is_not_an_async_context_manager_is_refused_by_name(tmp_path: Path, call: str, limiter: object) -> None:
+def test_a_limiter_that_is_not_an_async_context_manager_is_refused_by_name(
+    tmp_path: Path, call: str, limiter: object
+) -> None:
     path = tmp_path / "data"
     path.write_bytes(CONTENT)
 
@@ -262,9 +278,11 @@ def test_a_limiter_that_is_not_an_async_context_manager_is_refused_by_name(tmp_p
 
     ours, builtins_own = outcome_of(main), outcome_of(with_it)
     assert ours[0] is builtins_own[0] is TypeError
-    name = {"open_file": "open", "Path.cwd": "Path"}.get(call, call)  # one function; cwd() makes a Path
+    name = {"open_file": "open", "Path.cwd": "Path"}.get(
+        call, call
+    )  # one function; cwd() makes a Path
     assert ours[1] == (
-        f"{name}() argument 'limiter' must support 'async with' (an anyio.CapacityLimiter or an asyncio.Semaphore)"
-        f" or be None, not {type(limiter).__name__}"
+        f"{name}() argument 'limiter' must support 'async with' (an anyio.CapacityLimiter or an "
+        f"asyncio.Semaphore) or be None, not {type(limiter).__name__}"
     )
     assert not path.with_name("x").exists() and path.read_bytes() == CONTENT

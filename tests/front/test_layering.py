@@ -16,8 +16,14 @@ MODULES = sorted(PACKAGE.rglob("*.py"))
 # What `import larkspan` loads; the rest (larkspan.fsspec) sits above the package and may use it.
 BELOW = set(
     subprocess.run(
-        [sys.executable, "-c", "import larkspan, sys; print(*(m for m in sys.modules if m.startswith('larkspan')))"],
-        capture_output=True, text=True, check=True,
+        [
+            sys.executable,
+            "-c",
+            "import larkspan, sys; print(*(m for m in sys.modules if m.startswith('larkspan')))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.split()
 )
 
@@ -43,7 +49,11 @@ def absolute(node: ast.ImportFrom, importer: str, is_package: bool) -> str:
 def is_module(name: str) -> bool:
     parts = name.split(".")
     path = PACKAGE.parent.joinpath(*parts)
-    return path.with_suffix(".py").exists() or (path / "__init__.py").exists() or path.with_suffix(".pyi").exists()
+    return (
+        path.with_suffix(".py").exists()
+        or (path / "__init__.py").exists()
+        or path.with_suffix(".pyi").exists()
+    )
 
 
 def reaches(path: Path) -> Iterator[str]:
@@ -62,7 +72,9 @@ def reaches(path: Path) -> Iterator[str]:
             if not source.startswith("larkspan"):
                 continue
             if below and source == "larkspan" and importer != "larkspan":
-                names = [alias.name for alias in node.names if not is_module(f"larkspan.{alias.name}")]
+                names = [
+                    alias.name for alias in node.names if not is_module(f"larkspan.{alias.name}")
+                ]
                 if names:
                     yield f"{importer} takes {names} from the package's __init__"
             for alias in node.names:

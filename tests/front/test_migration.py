@@ -1,4 +1,5 @@
-"""Programs written for aiofiles and for anyio's file API run on larkspan with only their import changed."""
+"""Programs written for aiofiles and for anyio's file API run on larkspan with only their import
+changed."""
 
 import asyncio
 from pathlib import Path
@@ -7,7 +8,8 @@ import larkspan as aiofiles  # the only change to the aiofiles program
 import larkspan.os
 import larkspan.ospath
 import larkspan.tempfile
-from larkspan import Path as AsyncPath, open_file  # the only change to the anyio program
+from larkspan import Path as AsyncPath  # the only change to the anyio program
+from larkspan import open_file
 
 
 async def aiofiles_program(directory: Path) -> list[object]:
@@ -43,4 +45,10 @@ def test_an_aiofiles_program_runs_unchanged(tmp_path: Path) -> None:
 
 
 def test_an_anyio_program_runs_unchanged(tmp_path: Path) -> None:
-    assert asyncio.run(anyio_program(tmp_path)) == [b"\x00", b"\x01\x02", b"\x00\x01\x02\x03", ["data.bin"], True]
+    assert asyncio.run(anyio_program(tmp_path)) == [
+        b"\x00",
+        b"\x01\x02",
+        b"\x00\x01\x02\x03",
+        ["data.bin"],
+        True,
+    ]

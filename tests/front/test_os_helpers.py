@@ -12,60 +12,95 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeAlias
 
-import pytest
-
 import larkspan.os
 import larkspan.os.path
 import larkspan.shutil
 import larkspan.tempfile
+import pytest
 from conftest import descriptors
 from larkspan import _calls, _completions, _placement, _workers
-from path_fixtures import TIMEOUT, Tree, make_tree, outcome, outcome_of, place, submissions, ticking, yield_always
+from path_fixtures import (
+    TIMEOUT,
+    Tree,
+    make_tree,
+    outcome,
+    outcome_of,
+    place,
+    submissions,
+    ticking,
+    yield_always,
+)
 
 __all__ = ["make_tree", "submissions", "yield_always"]  # fixtures
 
-Case: TypeAlias = Callable[[Any, Tree], Any]  # called with builtin os or larkspan.os (or shutil), and the tree
+Case: TypeAlias = Callable[
+    [Any, Tree], Any
+]  # called with builtin os or larkspan.os (or shutil), and the tree
 
 # Calls that change nothing: builtin and larkspan run one after the other on one tree.
 QUERIES: dict[str, Case] = {
-    "stat": lambda m, t: m.stat(t / "file"), "stat-fifo": lambda m, t: m.stat(t / "fifo"),
+    "stat": lambda m, t: m.stat(t / "file"),
+    "stat-fifo": lambda m, t: m.stat(t / "fifo"),
     "stat-link": lambda m, t: m.stat(t / "link"),
     "stat-link-itself": lambda m, t: m.stat(t / "link", follow_symlinks=False),
-    "stat-dangling": lambda m, t: m.stat(t / "dangling"), "stat-enotdir": lambda m, t: m.stat(t / "file/x"),
-    "stat-dir-fd": lambda m, t: m.stat("dir/inner", dir_fd=t.fd), "stat-descriptor": lambda m, t: m.stat(t.fd),
-    "stat-bytes": lambda m, t: m.stat(os.fsencode(t / "file")), "stat-bad-type": lambda m, t: m.stat(1.5),
-    "stat-nul": lambda m, t: m.stat("a\0b"), "lstat-dangling": lambda m, t: m.lstat(t / "dangling"),
-    "lstat-missing-dir-fd": lambda m, t: m.lstat("missing", dir_fd=t.fd), "statvfs": lambda m, t: m.statvfs(t / "dir"),
-    "statvfs-missing": lambda m, t: m.statvfs(t / "missing"), "access": lambda m, t: m.access(t / "file", os.R_OK),
+    "stat-dangling": lambda m, t: m.stat(t / "dangling"),
+    "stat-enotdir": lambda m, t: m.stat(t / "file/x"),
+    "stat-dir-fd": lambda m, t: m.stat("dir/inner", dir_fd=t.fd),
+    "stat-descriptor": lambda m, t: m.stat(t.fd),
+    "stat-bytes": lambda m, t: m.stat(os.fsencode(t / "file")),
+    "stat-bad-type": lambda m, t: m.stat(1.5),
+    "stat-nul": lambda m, t: m.stat("a\0b"),
+    "lstat-dangling": lambda m, t: m.lstat(t / "dangling"),
+    "lstat-missing-dir-fd": lambda m, t: m.lstat("missing", dir_fd=t.fd),
+    "statvfs": lambda m, t: m.statvfs(t / "dir"),
+    "statvfs-missing": lambda m, t: m.statvfs(t / "missing"),
+    "access": lambda m, t: m.access(t / "file", os.R_OK),
     "access-x": lambda m, t: m.access(t / "file", os.X_OK),
     "access-dangling": lambda m, t: m.access(t / "dangling", os.F_OK),
     "access-dangling-itself": lambda m, t: m.access(t / "dangling", os.F_OK, follow_symlinks=False),
     "readlink": lambda m, t: m.readlink(t / "dangling"),
     "readlink-bytes": lambda m, t: m.readlink(os.fsencode(t / "link")),
-    "readlink-file": lambda m, t: m.readlink(t / "file"), "readlink-missing": lambda m, t: m.readlink(t / "missing"),
-    "listdir": lambda m, t: m.listdir(t / ""), "listdir-bytes": lambda m, t: m.listdir(os.fsencode(t / "dir")),
-    "listdir-descriptor": lambda m, t: m.listdir(t.fd), "listdir-current": lambda m, t: m.listdir(),
-    "listdir-file": lambda m, t: m.listdir(t / "file"), "listdir-missing": lambda m, t: m.listdir(t / "missing"),
-    "getcwd": lambda m, t: m.getcwd(), "exists-dangling": lambda m, t: m.path.exists(t / "dangling"),
-    "exists-descriptor": lambda m, t: m.path.exists(t.fd), "exists-nul": lambda m, t: m.path.exists("a\0b"),
-    "isfile-link": lambda m, t: m.path.isfile(t / "link"), "isdir-dirlink": lambda m, t: m.path.isdir(t / "dirlink"),
-    "islink-dangling": lambda m, t: m.path.islink(t / "dangling"), "ismount-root": lambda m, t: m.path.ismount("/"),
-    "ismount-dir": lambda m, t: m.path.ismount(t / "dir"), "getsize": lambda m, t: m.path.getsize(t / "file"),
+    "readlink-file": lambda m, t: m.readlink(t / "file"),
+    "readlink-missing": lambda m, t: m.readlink(t / "missing"),
+    "listdir": lambda m, t: m.listdir(t / ""),
+    "listdir-bytes": lambda m, t: m.listdir(os.fsencode(t / "dir")),
+    "listdir-descriptor": lambda m, t: m.listdir(t.fd),
+    "listdir-current": lambda m, t: m.listdir(),
+    "listdir-file": lambda m, t: m.listdir(t / "file"),
+    "listdir-missing": lambda m, t: m.listdir(t / "missing"),
+    "getcwd": lambda m, t: m.getcwd(),
+    "exists-dangling": lambda m, t: m.path.exists(t / "dangling"),
+    "exists-descriptor": lambda m, t: m.path.exists(t.fd),
+    "exists-nul": lambda m, t: m.path.exists("a\0b"),
+    "isfile-link": lambda m, t: m.path.isfile(t / "link"),
+    "isdir-dirlink": lambda m, t: m.path.isdir(t / "dirlink"),
+    "islink-dangling": lambda m, t: m.path.islink(t / "dangling"),
+    "ismount-root": lambda m, t: m.path.ismount("/"),
+    "ismount-dir": lambda m, t: m.path.ismount(t / "dir"),
+    "getsize": lambda m, t: m.path.getsize(t / "file"),
     "getsize-dangling": lambda m, t: m.path.getsize(t / "dangling"),
-    "getatime": lambda m, t: m.path.getatime(t / "file"), "getmtime": lambda m, t: m.path.getmtime(t / "dir"),
+    "getatime": lambda m, t: m.path.getatime(t / "file"),
+    "getmtime": lambda m, t: m.path.getmtime(t / "dir"),
     "getctime-missing": lambda m, t: m.path.getctime(t / "missing"),
     "samefile": lambda m, t: m.path.samefile(t / "link", t / "file"),
     "samefile-missing": lambda m, t: m.path.samefile(t / "file", t / "missing"),
     "sameopenfile": lambda m, t: m.path.sameopenfile(t.fd, t.fd),
     "sameopenfile-bad": lambda m, t: m.path.sameopenfile(t.fd, 9999),
-    "abspath": lambda m, t: m.path.abspath("dir/../file"), "abspath-bytes": lambda m, t: m.path.abspath(b"./x"),
-}  # fmt: skip
-ALWAYS_INLINE = {"getcwd", "abspath", "abspath-bytes"}  # answered from memory wherever the path lies
+    "abspath": lambda m, t: m.path.abspath("dir/../file"),
+    "abspath-bytes": lambda m, t: m.path.abspath(b"./x"),
+}
+ALWAYS_INLINE = {
+    "getcwd",
+    "abspath",
+    "abspath-bytes",
+}  # answered from memory wherever the path lies
 
 
 @pytest.mark.parametrize("placement", ["inline", "worker"])
 @pytest.mark.parametrize("case", QUERIES)
-def test_queries_match_builtin(make_tree, submissions, monkeypatch, case: str, placement: str) -> None:
+def test_queries_match_builtin(
+    make_tree, submissions, monkeypatch, case: str, placement: str
+) -> None:
     tree = make_tree()
     monkeypatch.chdir(tree.root)
     expected = outcome(lambda: QUERIES[case](os, tree))
@@ -84,25 +119,37 @@ CHANGES: dict[str, Case] = {
     "rename-dir-fd": lambda m, t: m.rename("file", "dir/moved", src_dir_fd=t.fd, dst_dir_fd=t.fd),
     "replace-link": lambda m, t: m.replace(t / "file", t / "link"),
     "replace-non-empty-dir": lambda m, t: m.replace(t / "empty", t / "dir"),
-    "renames": lambda m, t: m.renames(t / "dir/inner", t / "a/b"),  # makes a/, prunes the emptied dir/
-    "remove": lambda m, t: m.remove(t / "file"), "remove-dir": lambda m, t: m.remove(t / "dir"),
-    "remove-dangling": lambda m, t: m.remove(t / "dangling"), "unlink-missing": lambda m, t: m.unlink(t / "missing"),
-    "unlink-dir-fd": lambda m, t: m.unlink("dir/inner", dir_fd=t.fd), "mkdir": lambda m, t: m.mkdir(t / "new", 0o700),
-    "mkdir-existing": lambda m, t: m.mkdir(t / "dir"), "mkdir-over-dangling": lambda m, t: m.mkdir(t / "dangling"),
+    "renames": lambda m, t: m.renames(
+        t / "dir/inner", t / "a/b"
+    ),  # makes a/, prunes the emptied dir/
+    "remove": lambda m, t: m.remove(t / "file"),
+    "remove-dir": lambda m, t: m.remove(t / "dir"),
+    "remove-dangling": lambda m, t: m.remove(t / "dangling"),
+    "unlink-missing": lambda m, t: m.unlink(t / "missing"),
+    "unlink-dir-fd": lambda m, t: m.unlink("dir/inner", dir_fd=t.fd),
+    "mkdir": lambda m, t: m.mkdir(t / "new", 0o700),
+    "mkdir-existing": lambda m, t: m.mkdir(t / "dir"),
+    "mkdir-over-dangling": lambda m, t: m.mkdir(t / "dangling"),
     "mkdir-missing-parent": lambda m, t: m.mkdir(t / "missing/new"),
-    "mkdir-under-file": lambda m, t: m.mkdir(t / "file/new"), "makedirs": lambda m, t: m.makedirs(t / "a/b/c", 0o750),
+    "mkdir-under-file": lambda m, t: m.mkdir(t / "file/new"),
+    "makedirs": lambda m, t: m.makedirs(t / "a/b/c", 0o750),
     "makedirs-existing": lambda m, t: m.makedirs(t / "dir"),
     "makedirs-existing-ok": lambda m, t: m.makedirs(t / "dir", exist_ok=True),
     "makedirs-over-file-ok": lambda m, t: m.makedirs(t / "file", exist_ok=True),
-    "rmdir": lambda m, t: m.rmdir(t / "empty"), "rmdir-not-empty": lambda m, t: m.rmdir(t / "dir"),
-    "rmdir-file": lambda m, t: m.rmdir(t / "file"), "rmdir-dirlink": lambda m, t: m.rmdir(t / "dirlink"),
-    "removedirs": lambda m, t: m.removedirs(t / "empty"), "removedirs-not-empty": lambda m, t: m.removedirs(t / "dir"),
-    "link": lambda m, t: m.link(t / "file", t / "hard"), "link-existing": lambda m, t: m.link(t / "file", t / "dir"),
+    "rmdir": lambda m, t: m.rmdir(t / "empty"),
+    "rmdir-not-empty": lambda m, t: m.rmdir(t / "dir"),
+    "rmdir-file": lambda m, t: m.rmdir(t / "file"),
+    "rmdir-dirlink": lambda m, t: m.rmdir(t / "dirlink"),
+    "removedirs": lambda m, t: m.removedirs(t / "empty"),
+    "removedirs-not-empty": lambda m, t: m.removedirs(t / "dir"),
+    "link": lambda m, t: m.link(t / "file", t / "hard"),
+    "link-existing": lambda m, t: m.link(t / "file", t / "dir"),
     "link-to-link-itself": lambda m, t: m.link(t / "link", t / "hard", follow_symlinks=False),
-    "link-dir": lambda m, t: m.link(t / "dir", t / "hard"), "symlink": lambda m, t: m.symlink("anywhere", t / "new"),
+    "link-dir": lambda m, t: m.link(t / "dir", t / "hard"),
+    "symlink": lambda m, t: m.symlink("anywhere", t / "new"),
     "symlink-existing": lambda m, t: m.symlink("file", t / "dangling"),
     "symlink-dir-fd": lambda m, t: m.symlink("../file", "dir/new", dir_fd=t.fd),
-}  # fmt: skip
+}
 
 
 # Always on a worker, wherever the paths lie.
@@ -120,25 +167,34 @@ SHUTIL: dict[str, Case] = {
     "copytree-onto-existing": lambda s, t: s.copytree(t / "dir", t / "empty"),
     "copytree-dirs-exist-ok": lambda s, t: s.copytree(t / "dir", t / "empty", dirs_exist_ok=True),
     "copytree-links-kept": lambda s, t: s.copytree(t / "", t / "../copy", symlinks=True),
-    "copytree-ignore": lambda s, t: s.copytree(t / "", t / "../copy", ignore=shutil.ignore_patterns("*link", "d*")),
-    "move": lambda s, t: s.move(t / "file", t / "moved"), "move-into-dir": lambda s, t: s.move(t / "file", t / "dir"),
+    "copytree-ignore": lambda s, t: s.copytree(
+        t / "", t / "../copy", ignore=shutil.ignore_patterns("*link", "d*")
+    ),
+    "move": lambda s, t: s.move(t / "file", t / "moved"),
+    "move-into-dir": lambda s, t: s.move(t / "file", t / "dir"),
     "move-dir": lambda s, t: s.move(t / "dir", t / "moved"),
-    "move-missing": lambda s, t: s.move(t / "missing", t / "x"), "rmtree": lambda s, t: s.rmtree(t / "dir"),
+    "move-missing": lambda s, t: s.move(t / "missing", t / "x"),
+    "rmtree": lambda s, t: s.rmtree(t / "dir"),
     "rmtree-missing": lambda s, t: s.rmtree(t / "missing"),
     "rmtree-ignoring": lambda s, t: s.rmtree(t / "missing", ignore_errors=True),
-    "rmtree-file": lambda s, t: s.rmtree(t / "file"), "rmtree-dirlink": lambda s, t: s.rmtree(t / "dirlink"),
+    "rmtree-file": lambda s, t: s.rmtree(t / "file"),
+    "rmtree-dirlink": lambda s, t: s.rmtree(t / "dirlink"),
     "rmtree-dir-fd": lambda s, t: s.rmtree("dir", dir_fd=t.fd),
-}  # fmt: skip
+}
 
 
-def changed_by(case: Case, module: Any, make_tree: Callable[[], Tree], run: Callable[..., Any]) -> tuple[Any, Any]:
+def changed_by(
+    case: Case, module: Any, make_tree: Callable[[], Tree], run: Callable[..., Any]
+) -> tuple[Any, Any]:
     tree = make_tree()
     return run(lambda: case(module, tree)), tree.snapshot()
 
 
 @pytest.mark.parametrize("placement", ["inline", "worker"])
 @pytest.mark.parametrize("case", CHANGES)
-def test_changes_match_builtin(make_tree, submissions, monkeypatch, case: str, placement: str) -> None:
+def test_changes_match_builtin(
+    make_tree, submissions, monkeypatch, case: str, placement: str
+) -> None:
     expected = changed_by(CHANGES[case], os, make_tree, outcome)
     place(monkeypatch, placement)
     assert changed_by(CHANGES[case], larkspan.os, make_tree, outcome_of) == expected
@@ -156,9 +212,16 @@ def parameters(function: Callable[..., Any]) -> list[tuple[str, Any, Any]]:
     return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()]
 
 
-@pytest.mark.parametrize(("ours", "builtin"), [
-    (larkspan.os, os), (larkspan.os.path, os.path), (larkspan.shutil, shutil), (larkspan.tempfile, tempfile),
-], ids=["os", "os.path", "shutil", "tempfile"])  # fmt: skip
+@pytest.mark.parametrize(
+    ("ours", "builtin"),
+    [
+        (larkspan.os, os),
+        (larkspan.os.path, os.path),
+        (larkspan.shutil, shutil),
+        (larkspan.tempfile, tempfile),
+    ],
+    ids=["os", "os.path", "shutil", "tempfile"],
+)
 def test_signatures_are_builtins(ours, builtin) -> None:
     names = [name for name in ours.__all__ if inspect.isfunction(getattr(ours, name))]
     assert names
@@ -170,19 +233,27 @@ def test_signatures_are_builtins(ours, builtin) -> None:
 
 
 def entries(found: list[os.DirEntry[Any]]) -> list[tuple[Any, ...]]:
-    return sorted((e.name, e.path, e.is_dir(), e.is_file(), e.is_symlink(), e.inode()) for e in found)
+    return sorted(
+        (e.name, e.path, e.is_dir(), e.is_file(), e.is_symlink(), e.inode()) for e in found
+    )
 
 
 SCANDIR: dict[str, Callable[[Tree], Any]] = {
-    "root": lambda t: t / "", "bytes": lambda t: os.fsencode(t / "dir"), "descriptor": lambda t: t.fd,
-    "current": lambda t: None, "file": lambda t: t / "file", "missing": lambda t: t / "missing",
-}  # fmt: skip
+    "root": lambda t: t / "",
+    "bytes": lambda t: os.fsencode(t / "dir"),
+    "descriptor": lambda t: t.fd,
+    "current": lambda t: None,
+    "file": lambda t: t / "file",
+    "missing": lambda t: t / "missing",
+}
 
 
 @pytest.mark.parametrize("form", ["async-for", "async-with", "awaited-then-for"])
 @pytest.mark.parametrize("placement", ["inline", "worker"])
 @pytest.mark.parametrize("case", SCANDIR)
-def test_scandir_matches_builtin(make_tree, submissions, monkeypatch, case, placement, form) -> None:
+def test_scandir_matches_builtin(
+    make_tree, submissions, monkeypatch, case, placement, form
+) -> None:
     tree = make_tree()
     monkeypatch.chdir(tree.root)
     path = SCANDIR[case](tree)
@@ -232,7 +303,9 @@ def gate(monkeypatch: pytest.MonkeyPatch) -> Gate:
     gate, pool = Gate(), _workers.pool()
     submit = pool.submit
 
-    def gated(loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver) -> None:
+    def gated(
+        loop: asyncio.AbstractEventLoop, call: Callable[[], Any], deliver: _workers.Deliver
+    ) -> None:
         gate.held += 1
         submit(loop, lambda: (gate.passes.acquire(timeout=TIMEOUT), call())[1], deliver)
 
@@ -241,7 +314,9 @@ def gate(monkeypatch: pytest.MonkeyPatch) -> Gate:
     return gate
 
 
-def test_scandir_cancelled_or_closed_on_a_worker_loses_no_entry_and_closes_after(tmp_path, gate) -> None:
+def test_scandir_cancelled_or_closed_on_a_worker_loses_no_entry_and_closes_after(
+    tmp_path, gate
+) -> None:
     names = {f"e{n}" for n in range(_calls.BATCH + 5)}
     for name in names:
         (tmp_path / name).touch()
@@ -259,8 +334,13 @@ def test_scandir_cancelled_or_closed_on_a_worker_loses_no_entry_and_closes_after
         return {entry.name async for entry in found}
 
     async def closed_while_reading() -> None:
-        _completions.completions(asyncio.get_running_loop())  # the loop's completion queue is open first
-        before, found = descriptors(), larkspan.os.scandir(tmp_path)  # descriptors with the loop's own
+        _completions.completions(
+            asyncio.get_running_loop()
+        )  # the loop's completion queue is open first
+        before, found = (
+            descriptors(),
+            larkspan.os.scandir(tmp_path),
+        )  # descriptors with the loop's own
         gate.let_through()
         await found
         drawing = asyncio.create_task(anext(found))
@@ -296,17 +376,23 @@ def remote(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 
 # Arguments made from the mount and descriptors of a file in it, a pipe and its parent directory.
 PLACES: dict[str, tuple[Callable[[Path, list[int]], tuple[Any, ...]], bool]] = {
-    "mount-point": (lambda r, fds: (r,), True), "inside": (lambda r, fds: (r / "sub/x",), True),
-    "bytes": (lambda r, fds: (os.fsencode(r / "file"),), True), "relative": (lambda r, fds: ("remote/sub",), True),
-    "dotted": (lambda r, fds: (r.parent / "x/../remote",), True), "prefix": (lambda r, fds: (f"{r}2/x",), False),
-    "parent": (lambda r, fds: (r.parent,), False), "second-of-two": (lambda r, fds: ("/", r / "file"), True),
-    "descriptor": (lambda r, fds: (fds[0],), True), "pipe": (lambda r, fds: (fds[1],), False),
+    "mount-point": (lambda r, fds: (r,), True),
+    "inside": (lambda r, fds: (r / "sub/x",), True),
+    "bytes": (lambda r, fds: (os.fsencode(r / "file"),), True),
+    "relative": (lambda r, fds: ("remote/sub",), True),
+    "dotted": (lambda r, fds: (r.parent / "x/../remote",), True),
+    "prefix": (lambda r, fds: (f"{r}2/x",), False),
+    "parent": (lambda r, fds: (r.parent,), False),
+    "second-of-two": (lambda r, fds: ("/", r / "file"), True),
+    "descriptor": (lambda r, fds: (fds[0],), True),
+    "pipe": (lambda r, fds: (fds[1],), False),
     "closed-descriptor": (lambda r, fds: (99999,), False),
     "beneath-dir-fd": (lambda r, fds: (_placement.beneath(fds[2], "remote/file"),), True),
     "absolute-beside-dir-fd": (lambda r, fds: (_placement.beneath(fds[2], "/x"),), False),
-    "bad-type": (lambda r, fds: (1.5,), False), "nul": (lambda r, fds: ("a\0b",), False),
+    "bad-type": (lambda r, fds: (1.5,), False),
+    "nul": (lambda r, fds: ("a\0b",), False),
     "none": (lambda r, fds: (), False),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("case", PLACES)
@@ -324,7 +410,11 @@ def test_path_may_wait_by_the_mount_table(remote, case: str) -> None:
 def test_calls_on_a_waiting_file_system_go_to_a_worker(remote, submissions) -> None:
     async def main() -> tuple[Any, ...]:
         names = [e.name async for e in larkspan.os.scandir(remote / "sub")]
-        return await larkspan.os.path.isfile(remote / "file"), await larkspan.os.path.isdir(remote.parent), names
+        return (
+            await larkspan.os.path.isfile(remote / "file"),
+            await larkspan.os.path.isdir(remote.parent),
+            names,
+        )
 
     assert asyncio.run(main()) == (True, True, [])
     assert len(submissions) == 3  # scandir's open and one batch, isfile; not isdir

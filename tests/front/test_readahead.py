@@ -5,11 +5,9 @@ import io
 from pathlib import Path
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
-
 from larkspan._readahead import ReadAhead
-
 from test_text import EXAMPLES
 
 SIZE = 3 * 4096 + 77
@@ -24,7 +22,9 @@ CALLS = st.lists(
 )
 
 
-def follow(path: Path, buffer_size: int, calls: list[tuple[str, int]]) -> tuple[list[int], list[int]]:
+def follow(
+    path: Path, buffer_size: int, calls: list[tuple[str, int]]
+) -> tuple[list[int], list[int]]:
     """The byte counts builtin's read() and read1() returned, and those the model expects."""
     theirs: list[int] = []
     ours: list[int] = []
@@ -54,8 +54,9 @@ def follow(path: Path, buffer_size: int, calls: list[tuple[str, int]]) -> tuple[
 
 @EXAMPLES
 @given(buffer_size=st.sampled_from([2, 7, 64, 4096, 65536]), calls=CALLS)
-def test_the_model_ends_chunks_where_builtin_does(tmp_path_factory: pytest.TempPathFactory, buffer_size: int,
-                                                  calls: list[tuple[str, int]]) -> None:
+def test_the_model_ends_chunks_where_builtin_does(
+    tmp_path_factory: pytest.TempPathFactory, buffer_size: int, calls: list[tuple[str, int]]
+) -> None:
     path = tmp_path_factory.mktemp("readahead") / "file"
     path.write_bytes(bytes(range(256)) * (SIZE // 256) + b"z" * (SIZE % 256))
     theirs, ours = follow(path, buffer_size, calls)
@@ -63,16 +64,27 @@ def test_the_model_ends_chunks_where_builtin_does(tmp_path_factory: pytest.TempP
 
 
 CASES = {
-    "a block filled after a replay": (64, [("seek", 3), ("read", 1), ("read1", 8192), ("read1", 8192)]),
+    "a block filled after a replay": (
+        64,
+        [("seek", 3), ("read", 1), ("read1", 8192), ("read1", 8192)],
+    ),
     "whole blocks read straight": (64, [("seek", 10), ("read", 200), ("read1", 8192)]),
-    "a seek inside the buffer keeps it": (4096, [("seek", 10), ("read", 5), ("seek", 100), ("read1", 8192)]),
+    "a seek inside the buffer keeps it": (
+        4096,
+        [("seek", 10), ("read", 5), ("seek", 100), ("read1", 8192)],
+    ),
     "a seek outside drops it": (4096, [("seek", 10), ("read", 5), ("seek", 5000), ("read1", 8192)]),
-    "a replay to the end of the file": (65536, [("seek", SIZE - 3), ("read", 3), ("seek", SIZE - 2), ("read1", 10)]),
+    "a replay to the end of the file": (
+        65536,
+        [("seek", SIZE - 3), ("read", 3), ("seek", SIZE - 2), ("read1", 10)],
+    ),
 }
 
 
 @pytest.mark.parametrize("buffer_size, calls", CASES.values(), ids=CASES.keys())
-def test_the_model_in_the_cases_that_matter(tmp_path: Path, buffer_size: int, calls: list[tuple[str, int]]) -> None:
+def test_the_model_in_the_cases_that_matter(
+    tmp_path: Path, buffer_size: int, calls: list[tuple[str, int]]
+) -> None:
     path = tmp_path / "file"
     path.write_bytes(b"q" * SIZE)
     theirs, ours = follow(path, buffer_size, calls)

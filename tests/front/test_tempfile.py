@@ -13,9 +13,8 @@ from functools import partial
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan.tempfile
+import pytest
 from conftest import descriptors
 from path_fixtures import TIMEOUT, place, submissions
 
@@ -42,8 +41,12 @@ def folder(tmp_path: Path) -> Path:
 
 @pytest.mark.parametrize("placement", ["inline", "worker"])
 @pytest.mark.parametrize("form", ["entered", "awaited"])
-@pytest.mark.parametrize(("mode", "data"), [("w+b", b"first\nsecond\n"), ("w+", "text\n"), ("a+b", b"appended")])
-def test_temporary_file_has_no_name_and_leaves_nothing(folder, submissions, monkeypatch, mode, data, form, placement):
+@pytest.mark.parametrize(
+    ("mode", "data"), [("w+b", b"first\nsecond\n"), ("w+", "text\n"), ("a+b", b"appended")]
+)
+def test_temporary_file_has_no_name_and_leaves_nothing(
+    folder, submissions, monkeypatch, mode, data, form, placement
+):
     with tempfile.TemporaryFile(mode, dir=folder) as theirs:
         theirs.write(data)
         theirs.seek(0)
@@ -52,7 +55,9 @@ def test_temporary_file_has_no_name_and_leaves_nothing(folder, submissions, monk
 
     async def main() -> tuple[Any, list[str], bool, int]:
         before, opening = descriptors(), larkspan.tempfile.TemporaryFile(mode, dir=folder)
-        async with opening if form == "entered" else await opening as f:  # awaited: closed by its own exit
+        async with (
+            opening if form == "entered" else await opening as f
+        ):  # awaited: closed by its own exit
             await f.write(data)
             await f.seek(0)
             content, listed = await f.read(), os.listdir(folder)
@@ -60,7 +65,9 @@ def test_temporary_file_has_no_name_and_leaves_nothing(folder, submissions, monk
 
     assert run(main) == (expected, [], True, 0)
     assert os.listdir(folder) == []
-    assert bool(submissions) == (placement == "worker")  # making and removing it, where the folder can wait
+    assert bool(submissions) == (
+        placement == "worker"
+    )  # making and removing it, where the folder can wait
 
 
 class Entered:
@@ -105,8 +112,12 @@ def files_after_each_step(make: Callable[[], Any], how: str, folder: Path) -> li
 
 
 @pytest.mark.parametrize("how", ["entered", "closed-inside", "awaited-and-closed", "dropped"])
-@pytest.mark.parametrize(("delete", "delete_on_close"), [(True, True), (True, False), (False, True), (False, False)])
-def test_named_temporary_file_is_removed_where_builtins_is(tmp_path, delete, delete_on_close, how) -> None:
+@pytest.mark.parametrize(
+    ("delete", "delete_on_close"), [(True, True), (True, False), (False, True), (False, False)]
+)
+def test_named_temporary_file_is_removed_where_builtins_is(
+    tmp_path, delete, delete_on_close, how
+) -> None:
     steps = []
     # Before 3.12 builtin's has no delete_on_close, and deletes on close as it does by default.
     later = {"delete_on_close": delete_on_close} if sys.version_info >= (3, 12) else {}
@@ -120,12 +131,16 @@ def test_named_temporary_file_is_removed_where_builtins_is(tmp_path, delete, del
     assert steps[1] == steps[0]
 
 
-@pytest.mark.parametrize(("prefix", "suffix"), [("pre", ".suf"), (b"pre", b".suf")], ids=["str", "bytes"])
+@pytest.mark.parametrize(
+    ("prefix", "suffix"), [("pre", ".suf"), (b"pre", b".suf")], ids=["str", "bytes"]
+)
 def test_named_temporary_file_name_and_content(folder, prefix, suffix) -> None:
     directory = os.fsencode(folder) if isinstance(prefix, bytes) else str(folder)
 
     async def main() -> tuple[Any, bytes]:
-        async with larkspan.tempfile.NamedTemporaryFile(prefix=prefix, suffix=suffix, dir=directory) as f:
+        async with larkspan.tempfile.NamedTemporaryFile(
+            prefix=prefix, suffix=suffix, dir=directory
+        ) as f:
             await f.write(b"on disk")
             await f.flush()
             return f.name, Path(os.fsdecode(f.name)).read_bytes()
@@ -136,10 +151,14 @@ def test_named_temporary_file_name_and_content(folder, prefix, suffix) -> None:
     assert os.listdir(folder) == []
 
 
-@pytest.mark.parametrize(("maker", "directory", "error"), [
-    ("TemporaryFile", "", ValueError), ("NamedTemporaryFile", "", ValueError),
-    ("NamedTemporaryFile", "missing", FileNotFoundError),
-])  # fmt: skip
+@pytest.mark.parametrize(
+    ("maker", "directory", "error"),
+    [
+        ("TemporaryFile", "", ValueError),
+        ("NamedTemporaryFile", "", ValueError),
+        ("NamedTemporaryFile", "missing", FileNotFoundError),
+    ],
+)
 def test_failed_creation_leaves_no_file_and_no_descriptor(folder, maker, directory, error) -> None:
     mode = "q" if error is ValueError else "w+b"  # a mode that builtin and larkspan both refuse
     with pytest.raises(error):
@@ -161,24 +180,61 @@ def on_disk(f: Any) -> bool:
 
 # Steps on a spooled file: (max_size, mode, [(method, arguments)]).
 SPOOLED: dict[str, tuple[int, str, list[tuple[str, tuple[Any, ...]]]]] = {
-    "under-max": (10, "w+b", [("write", (b"1234567890",)), ("seek", (0,)), ("readlines", ()), ("tell", ())]),
-    "write-crosses-max": (10, "w+b", [("write", (b"12345",)), ("write", (b"6789012",)), ("seek", (2,)),
-                                      ("read", (4,)), ("truncate", (3,)), ("seek", (0,)), ("read", ())]),
-    "writelines-cross": (4, "w+b", [("writelines", ([b"ab", b"cd", b"e\n"],)), ("seek", (0,)), ("readline", ())]),
-    "truncate-past-max": (4, "w+b", [("write", (b"ab",)), ("truncate", (9,)), ("seek", (0,)), ("read", ())]),
-    "rollover": (100, "w+b", [("write", (b"ab",)), ("rollover", ()), ("rollover", ()), ("seek", (1,)), ("read1", ())]),
+    "under-max": (
+        10,
+        "w+b",
+        [("write", (b"1234567890",)), ("seek", (0,)), ("readlines", ()), ("tell", ())],
+    ),
+    "write-crosses-max": (
+        10,
+        "w+b",
+        [
+            ("write", (b"12345",)),
+            ("write", (b"6789012",)),
+            ("seek", (2,)),
+            ("read", (4,)),
+            ("truncate", (3,)),
+            ("seek", (0,)),
+            ("read", ()),
+        ],
+    ),
+    "writelines-cross": (
+        4,
+        "w+b",
+        [("writelines", ([b"ab", b"cd", b"e\n"],)), ("seek", (0,)), ("readline", ())],
+    ),
+    "truncate-past-max": (
+        4,
+        "w+b",
+        [("write", (b"ab",)), ("truncate", (9,)), ("seek", (0,)), ("read", ())],
+    ),
+    "rollover": (
+        100,
+        "w+b",
+        [("write", (b"ab",)), ("rollover", ()), ("rollover", ()), ("seek", (1,)), ("read1", ())],
+    ),
     "fileno": (100, "w+b", [("write", (b"ab",)), ("fileno", ()), ("tell", ())]),
     "no-max": (0, "w+b", [("write", (b"x" * 100_000,)), ("seek", (99_998,)), ("read", ())]),
-    "text": (8, "w+", [("write", ("héllo\n",)), ("write", ("wörld\n",)), ("seek", (0,)), ("readlines", ())]),
-}  # fmt: skip
+    "text": (
+        8,
+        "w+",
+        [("write", ("héllo\n",)), ("write", ("wörld\n",)), ("seek", (0,)), ("readlines", ())],
+    ),
+}
 
 
 @pytest.mark.parametrize("case", SPOOLED)
-def test_spooled_file_matches_builtin_and_moves_to_disk_on_a_worker(folder, submissions, case) -> None:
+def test_spooled_file_matches_builtin_and_moves_to_disk_on_a_worker(
+    folder, submissions, case
+) -> None:
     max_size, mode, steps = SPOOLED[case]
 
     def step(f: Any, result: Any, was_on_disk: bool) -> tuple[Any, bool, bool]:
-        return ("a descriptor" if isinstance(result, int) and f.name == result else result), was_on_disk, on_disk(f)
+        return (
+            ("a descriptor" if isinstance(result, int) and f.name == result else result),
+            was_on_disk,
+            on_disk(f),
+        )
 
     expected = []
     with tempfile.SpooledTemporaryFile(max_size, mode, dir=folder) as theirs:
@@ -200,7 +256,7 @@ def test_spooled_file_matches_builtin_and_moves_to_disk_on_a_worker(folder, subm
     for (_, was_on_disk, is_on_disk), handed in zip(expected, handed_over):
         # Moving to disk and every call after on a worker; in memory inline, but for a text write
         # near max_size, whose size in bytes is only bounded.
-        assert handed == (was_on_disk or is_on_disk) or mode == "w+" and not was_on_disk
+        assert handed == (was_on_disk or is_on_disk) or (mode == "w+" and not was_on_disk)
 
 
 def test_spooled_file_calls_keep_their_order_across_cancellation(folder, submissions) -> None:
@@ -209,7 +265,8 @@ def test_spooled_file_calls_keep_their_order_across_cancellation(folder, submiss
             moving = asyncio.create_task(f.write(b"past max"))
             while not submissions:
                 await asyncio.sleep(0)
-            moving.cancel()  # while the file moves to disk on a worker: the write is done all the same
+            # While the file moves to disk on a worker: the write is done all the same.
+            moving.cancel()
             appended = asyncio.create_task(f.write(b"!"))
             with pytest.raises(asyncio.CancelledError):
                 await moving
@@ -221,7 +278,9 @@ def test_spooled_file_calls_keep_their_order_across_cancellation(folder, submiss
 
 
 @pytest.mark.parametrize("placement", ["inline", "worker"])
-def test_temporary_directory_is_gone_after_the_block_even_on_error(folder, submissions, monkeypatch, placement):
+def test_temporary_directory_is_gone_after_the_block_even_on_error(
+    folder, submissions, monkeypatch, placement
+):
     place(monkeypatch, placement)
 
     async def main() -> str:
@@ -234,14 +293,20 @@ def test_temporary_directory_is_gone_after_the_block_even_on_error(folder, submi
 
     assert os.path.basename(run(main)).startswith("p")
     assert os.listdir(folder) == []
-    assert len(submissions) == (2 if placement == "worker" else 1)  # made where it may wait; removed on a worker
+    assert len(submissions) == (
+        2 if placement == "worker" else 1
+    )  # made where it may wait; removed on a worker
 
 
 @pytest.mark.parametrize("delete", [True, False])
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="builtin's TemporaryDirectory takes delete from 3.12 on")
+@pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="builtin's TemporaryDirectory takes delete from 3.12 on"
+)
 def test_temporary_directory_awaited_and_cleaned_up(folder, delete) -> None:
     async def main() -> tuple[bool, bool, bool]:
-        directory = await larkspan.tempfile.TemporaryDirectory(dir=os.fsencode(folder), delete=delete)
+        directory = await larkspan.tempfile.TemporaryDirectory(
+            dir=os.fsencode(folder), delete=delete
+        )
         (Path(os.fsdecode(directory.name)) / "file").touch()
         made = os.path.isdir(directory.name)
         async with directory as name:
@@ -256,7 +321,9 @@ def test_temporary_directory_awaited_and_cleaned_up(folder, delete) -> None:
 
 @pytest.mark.parametrize("maker", ["TemporaryFile", "NamedTemporaryFile"])
 @pytest.mark.parametrize("mode", ["w+b", "w+"])
-def test_name_swapped_for_a_symlink_after_creation_is_never_followed(folder, monkeypatch, maker, mode) -> None:
+def test_name_swapped_for_a_symlink_after_creation_is_never_followed(
+    folder, monkeypatch, maker, mode
+) -> None:
     """Another user of a shared directory replaces the new name with a link to a file of ours just
     after mkstemp() made it: the handle still writes the file mkstemp() made, and the other file
     is neither cut nor written."""

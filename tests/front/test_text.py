@@ -12,25 +12,25 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, TypeAlias
 
+import larkspan
 import pytest
+from conftest import FIFO_WRITER, TIMEOUT, disk, examples, spend_the_loops_budget
+from differential.oracle import SoundTextIOWrapper, sound_binary
 from hypothesis import given
 from hypothesis import strategies as st
-
-import larkspan
 from larkspan._arguments import check_text_arguments
 from larkspan._readahead import CHUNK_SIZE
 from larkspan._text import TextHandle
-
-from conftest import FIFO_WRITER, TIMEOUT, disk, examples, spend_the_loops_budget
-from differential.oracle import SoundTextIOWrapper, sound_binary
 from test_front_waits import Writer, fifo  # noqa: F401  (fifo is a fixture)
 
-Op: TypeAlias = tuple[Any, ...]  # a method name (or "next", "seek_told", an attribute) and its arguments
+Op: TypeAlias = tuple[
+    Any, ...
+]  # a method name (or "next", "seek_told", an attribute) and its arguments
 ATTRIBUTES = ("newlines", "encoding", "errors", "closed", "mode", "line_buffering", "write_through")
 ENGINE_BLOCK = 256 << 10
 EXAMPLES = examples(quick=150, long=2000)
 
-# ---- running the same calls on both sides ---------------------------------------------------------
+# ---- running the same calls on both sides --------------------------------------------------------
 
 
 def binary(mode: str) -> str:
@@ -77,8 +77,9 @@ async def our_step(f: TextHandle, cookies: list[int], op: Op) -> object:
 def run_builtin(path: str, mode: str, options: dict, ops: list[Op]) -> list[object]:
     outcomes: list[object] = []
     cookies: list[int] = []
-    # What open() does for a text mode, with the wrapper's own options (line_buffering, write_through),
-    # and builtin's faults that larkspan does not copy corrected (see fuzz/differential/oracle.py).
+    # What open() does for a text mode, with the wrapper's own options (line_buffering,
+    # write_through), and builtin's faults that larkspan does not copy corrected (see
+    # fuzz/differential/oracle.py).
     wrapper_options = {name: value for name, value in options.items() if name != "buffer_size"}
     buffering = options.get("buffer_size", -1)
     raw = sound_binary(builtins.open(path, binary(mode), buffering=buffering), mode, buffering)
@@ -96,7 +97,9 @@ async def run_ours(path: str, mode: str, options: dict, ops: list[Op]) -> list[o
     outcomes: list[object] = []
     cookies: list[int] = []
     raw = await larkspan.open(path, binary(mode))
-    async with TextHandle(raw, **{"encoding": None, "errors": None, "newline": None} | options) as f:
+    async with TextHandle(
+        raw, **{"encoding": None, "errors": None, "newline": None} | options
+    ) as f:
         f.mode = mode  # as open() sets it
         for op in ops:
             try:
@@ -155,7 +158,7 @@ def encoded(text: str, encoding: str) -> bytes:
     return text.encode(encoding, "replace")
 
 
-# ---- read scripts ----------------------------------------------------------------------------------
+# ---- read scripts --------------------------------------------------------------------------------
 
 READS: dict[str, list[Op]] = {
     "read all": [("read",), ("read",), ("tell",), ("newlines",)],
@@ -164,53 +167,196 @@ READS: dict[str, list[Op]] = {
     "read 5000": [("read", 5000), ("tell",)] * 6 + [("read", 0)],
     "read 9000": [("read", 9000), ("newlines",)] * 4 + [("tell",)],
     "readline": [("readline",), ("tell",)] * 7 + [("read",)],
-    "readline limits": [("readline", n) for n in (0, 1, 2, 3, 5, 100, -1, 0, 1, 8190, 8300)] + [("tell",)],
+    "readline limits": [("readline", n) for n in (0, 1, 2, 3, 5, 100, -1, 0, 1, 8190, 8300)]
+    + [("tell",)],
     "readlines": [("readlines",), ("tell",), ("newlines",)],
-    "readlines hint": [("readlines", 5), ("tell",), ("readline",), ("flush",), ("tell",), ("readlines", 0)],
-    "iteration": [("next",)] * 4 + [("tell",), ("readline",), ("next",), ("seek", 0), ("tell",)]
-    + [("next",)] * 200 + [("tell",)],
-    "tell and seek": [("readline",), ("tell",), ("read", 3), ("tell",), ("readline",), ("tell",),
-                      ("seek_told", 0), ("read", 5), ("seek_told", 1), ("readline",), ("seek_told", 2),
-                      ("read", 10), ("seek", 0), ("read", 2), ("tell",), ("seek", 0, 2), ("tell",),
-                      ("seek", 0, 1), ("seek_told", 3), ("read",)],
-    "closed": [("close",), ("read",), ("read", "x"), ("readline",), ("readlines",), ("next",), ("tell",),
-               ("seek", 0), ("seek", 0, 5), ("flush",), ("truncate",), ("fileno",), ("isatty",), ("readable",),
-               ("writable",), ("seekable",), ("closed",), ("newlines",), ("close",)],
-    "seek refusals": [("mode",), ("readable",), ("writable",), ("seekable",), ("isatty",), ("seek", 1, 1),
-                      ("seek", 1, 2), ("seek", 0, 3), ("seek", -1), ("seek", "a"), ("read", 1), ("seek", 0, 1),
-                      ("write", "x"), ("truncate",), ("writelines", ["x"])],
+    "readlines hint": [
+        ("readlines", 5),
+        ("tell",),
+        ("readline",),
+        ("flush",),
+        ("tell",),
+        ("readlines", 0),
+    ],
+    "iteration": [("next",)] * 4
+    + [("tell",), ("readline",), ("next",), ("seek", 0), ("tell",)]
+    + [("next",)] * 200
+    + [("tell",)],
+    "tell and seek": [
+        ("readline",),
+        ("tell",),
+        ("read", 3),
+        ("tell",),
+        ("readline",),
+        ("tell",),
+        ("seek_told", 0),
+        ("read", 5),
+        ("seek_told", 1),
+        ("readline",),
+        ("seek_told", 2),
+        ("read", 10),
+        ("seek", 0),
+        ("read", 2),
+        ("tell",),
+        ("seek", 0, 2),
+        ("tell",),
+        ("seek", 0, 1),
+        ("seek_told", 3),
+        ("read",),
+    ],
+    "closed": [
+        ("close",),
+        ("read",),
+        ("read", "x"),
+        ("readline",),
+        ("readlines",),
+        ("next",),
+        ("tell",),
+        ("seek", 0),
+        ("seek", 0, 5),
+        ("flush",),
+        ("truncate",),
+        ("fileno",),
+        ("isatty",),
+        ("readable",),
+        ("writable",),
+        ("seekable",),
+        ("closed",),
+        ("newlines",),
+        ("close",),
+    ],
+    "seek refusals": [
+        ("mode",),
+        ("readable",),
+        ("writable",),
+        ("seekable",),
+        ("isatty",),
+        ("seek", 1, 1),
+        ("seek", 1, 2),
+        ("seek", 0, 3),
+        ("seek", -1),
+        ("seek", "a"),
+        ("read", 1),
+        ("seek", 0, 1),
+        ("write", "x"),
+        ("truncate",),
+        ("writelines", ["x"]),
+    ],
 }
 
 
 @pytest.mark.parametrize("newline", NEWLINES, ids=repr)
 @pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("script", READS.values(), ids=READS.keys())
-def test_reads_match_builtin(tmp_path: Path, script: list[Op], encoding: str, newline: str | None) -> None:
+def test_reads_match_builtin(
+    tmp_path: Path, script: list[Op], encoding: str, newline: str | None
+) -> None:
     for text in TEXTS.values():
-        compare(tmp_path, encoded(text, encoding), "r", {"encoding": encoding, "newline": newline}, script)
+        compare(
+            tmp_path,
+            encoded(text, encoding),
+            "r",
+            {"encoding": encoding, "newline": newline},
+            script,
+        )
 
 
 # ---- write and mixed scripts ---------------------------------------------------------------------
 
 WRITES: dict[str, list[Op]] = {
-    "write and read back": [("write", "first\nsecond\r\nthird\rend"), ("tell",), ("seek", 0), ("read",),
-                            ("tell",), ("newlines",), ("write", ""), ("seek", 0), ("readlines",)],
-    "writelines": [("writelines", ["a\n", "b\r\n", "", "c"]), ("seek", 0), ("readlines",), ("writelines", [])],
-    "write after read": [("readline",), ("write", "X\n"), ("tell",), ("read", 4), ("seek", 0), ("read",)],
-    "write at a told place": [("read", 3), ("tell",), ("readline",), ("seek_told", 0), ("write", "YZ\n"),
-                              ("seek", 0), ("read",), ("seek_told", 0), ("readline",)],
-    "truncate": [("readline",), ("truncate",), ("seek", 0), ("truncate", 3), ("read",), ("write", "é"),
-                 ("seek", 0), ("read",), ("truncate", 0), ("tell",)],
+    "write and read back": [
+        ("write", "first\nsecond\r\nthird\rend"),
+        ("tell",),
+        ("seek", 0),
+        ("read",),
+        ("tell",),
+        ("newlines",),
+        ("write", ""),
+        ("seek", 0),
+        ("readlines",),
+    ],
+    "writelines": [
+        ("writelines", ["a\n", "b\r\n", "", "c"]),
+        ("seek", 0),
+        ("readlines",),
+        ("writelines", []),
+    ],
+    "write after read": [
+        ("readline",),
+        ("write", "X\n"),
+        ("tell",),
+        ("read", 4),
+        ("seek", 0),
+        ("read",),
+    ],
+    "write at a told place": [
+        ("read", 3),
+        ("tell",),
+        ("readline",),
+        ("seek_told", 0),
+        ("write", "YZ\n"),
+        ("seek", 0),
+        ("read",),
+        ("seek_told", 0),
+        ("readline",),
+    ],
+    "truncate": [
+        ("readline",),
+        ("truncate",),
+        ("seek", 0),
+        ("truncate", 3),
+        ("read",),
+        ("write", "é"),
+        ("seek", 0),
+        ("read",),
+        ("truncate", 0),
+        ("tell",),
+    ],
     "end then write": [("seek", 0, 2), ("write", "tail\n"), ("seek", 0, 1), ("seek", 0), ("read",)],
-    "byte-order marks": [("write", ""), ("write", "a"), ("seek", 0), ("write", "b"), ("seek", 0, 2),
-                         ("write", "c"), ("seek", 0), ("read",)],
-    "refusals": [("readable",), ("writable",), ("seekable",), ("write", b"x"), ("write", 5), ("writelines", 5),
-                 ("writelines", ["ok", b"no", "never"]), ("read", "x"), ("readline", None), ("readlines", 1.5),
-                 ("seek", 0, None)],
-    "closed": [("readline",), ("close",), ("write", "x"), ("write", b"x"), ("writelines", 5), ("readable",),
-               ("writable",), ("seekable",), ("read", 1), ("tell",), ("truncate", 0), ("close",)],
-    "unencodable": [("write", "snow ☃ man\n"), ("write", "lone \udc80 surrogate"), ("write", "ok\n"),
-                    ("seek", 0), ("read",)],
+    "byte-order marks": [
+        ("write", ""),
+        ("write", "a"),
+        ("seek", 0),
+        ("write", "b"),
+        ("seek", 0, 2),
+        ("write", "c"),
+        ("seek", 0),
+        ("read",),
+    ],
+    "refusals": [
+        ("readable",),
+        ("writable",),
+        ("seekable",),
+        ("write", b"x"),
+        ("write", 5),
+        ("writelines", 5),
+        ("writelines", ["ok", b"no", "never"]),
+        ("read", "x"),
+        ("readline", None),
+        ("readlines", 1.5),
+        ("seek", 0, None),
+    ],
+    "closed": [
+        ("readline",),
+        ("close",),
+        ("write", "x"),
+        ("write", b"x"),
+        ("writelines", 5),
+        ("readable",),
+        ("writable",),
+        ("seekable",),
+        ("read", 1),
+        ("tell",),
+        ("truncate", 0),
+        ("close",),
+    ],
+    "unencodable": [
+        ("write", "snow ☃ man\n"),
+        ("write", "lone \udc80 surrogate"),
+        ("write", "ok\n"),
+        ("seek", 0),
+        ("read",),
+    ],
 }
 WRITE_MODES = ["w", "w+", "a", "a+", "r+"]
 
@@ -219,35 +365,63 @@ WRITE_MODES = ["w", "w+", "a", "a+", "r+"]
 @pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("mode", WRITE_MODES)
 @pytest.mark.parametrize("script", WRITES.values(), ids=WRITES.keys())
-def test_writes_match_builtin(tmp_path: Path, script: list[Op], mode: str, encoding: str, newline: str | None) -> None:
+def test_writes_match_builtin(
+    tmp_path: Path, script: list[Op], mode: str, encoding: str, newline: str | None
+) -> None:
     for name in ("empty", "mixed", "chunks"):
-        compare(tmp_path, encoded(TEXTS[name], encoding), mode, {"encoding": encoding, "newline": newline}, script)
+        compare(
+            tmp_path,
+            encoded(TEXTS[name], encoding),
+            mode,
+            {"encoding": encoding, "newline": newline},
+            script,
+        )
 
 
 # Writes of every size around the binary buffer's and the text chunk's, each followed by reads that
 # do not flush: builtin's BufferedRandom.read1() would read the bytes at the writes' place and put
 # the writes after them; the oracle, as larkspan, writes them first and reads what follows them.
-WRITES_THEN_READS = [op for size in (10, 100, 3000, 5000, 9000)
-                     for op in (("write", "w\n" * size), ("readline",), ("read", 3))]
+WRITES_THEN_READS = [
+    op
+    for size in (10, 100, 3000, 5000, 9000)
+    for op in (("write", "w\n" * size), ("readline",), ("read", 3))
+]
 
 
-@pytest.mark.parametrize("buffer_size", [{}, {"buffer_size": 64}, {"buffer_size": 1 << 16}], ids=str)
+@pytest.mark.parametrize(
+    "buffer_size", [{}, {"buffer_size": 64}, {"buffer_size": 1 << 16}], ids=str
+)
 @pytest.mark.parametrize("mode", ["r+", "a+", "w+"])
-def test_reads_after_writes_read_what_follows_them(tmp_path: Path, mode: str, buffer_size: dict) -> None:
+def test_reads_after_writes_read_what_follows_them(
+    tmp_path: Path, mode: str, buffer_size: dict
+) -> None:
     ops = [*WRITES_THEN_READS, ("tell",), ("seek", 0), ("read",)]
     compare(tmp_path, TEXTS["chunks"].encode(), mode, buffer_size, ops)
 
 
-# ---- error handlers over bytes that do not decode ----------------------------------------------------
+# ---- error handlers over bytes that do not decode ------------------------------------------------
 
 BAD_BYTES = {
-    "utf-8": b"ok\n\xff bad\r\n\xc3\n\xe2\x82\r" + b"a" * (CHUNK_SIZE - 14) + b"\xe2\x82\xac\xe2\x82\n\xf0\x9f",
+    "utf-8": b"ok\n\xff bad\r\n\xc3\n\xe2\x82\r"
+    + b"a" * (CHUNK_SIZE - 14)
+    + b"\xe2\x82\xac\xe2\x82\n\xf0\x9f",
     "shift_jis": b"ok\n\x81\n\xa0\xfd\r\n" + b"a" * (CHUNK_SIZE - 8) + b"\x93\xfa\x96\n\x81",
-    "utf-16": "ok\n".encode("utf-16") + b"\x00\xd8a\x00\r\x00\n\x00" + b"b\x00" * CHUNK_SIZE + b"\x00\xdc\n",
+    "utf-16": "ok\n".encode("utf-16")
+    + b"\x00\xd8a\x00\r\x00\n\x00"
+    + b"b\x00" * CHUNK_SIZE
+    + b"\x00\xdc\n",
     "ascii": b"ok\n\x80\xff\r\nend",
 }
-ERRORS = ["strict", "ignore", "replace", "surrogateescape", "backslashreplace", "surrogatepass", "namereplace",
-          "xmlcharrefreplace"]
+ERRORS = [
+    "strict",
+    "ignore",
+    "replace",
+    "surrogateescape",
+    "backslashreplace",
+    "surrogatepass",
+    "namereplace",
+    "xmlcharrefreplace",
+]
 ERROR_SCRIPTS: dict[str, tuple[str, list[Op]]] = {
     "read all": ("r", [("read",), ("tell",)]),
     "read 3": ("r", [("read", 3), ("tell",)] * 6 + [("read", CHUNK_SIZE), ("read", 5)]),
@@ -260,13 +434,15 @@ ERROR_SCRIPTS: dict[str, tuple[str, list[Op]]] = {
 @pytest.mark.parametrize("errors", ERRORS)
 @pytest.mark.parametrize("encoding", BAD_BYTES)
 @pytest.mark.parametrize("mode, script", ERROR_SCRIPTS.values(), ids=ERROR_SCRIPTS.keys())
-def test_error_handlers_match_builtin(tmp_path: Path, mode: str, script: list[Op], encoding: str, errors: str) -> None:
+def test_error_handlers_match_builtin(
+    tmp_path: Path, mode: str, script: list[Op], encoding: str, errors: str
+) -> None:
     for newline in (None, ""):
         options = {"encoding": encoding, "errors": errors, "newline": newline}
         compare(tmp_path, BAD_BYTES[encoding], mode, options, script)
 
 
-# ---- arguments ---------------------------------------------------------------------------------------
+# ---- arguments -----------------------------------------------------------------------------------
 
 ARGUMENTS = {
     "unknown encoding": {"encoding": "bogus"},
@@ -297,50 +473,128 @@ def test_argument_checks_raise_what_open_raises(tmp_path: Path, arguments: dict)
     assert outcome(lambda: check_text_arguments(**options)) == expected
 
 
-# ---- positions a seek() restores -------------------------------------------------------------------------
+# ---- positions a seek() restores -----------------------------------------------------------------
 
-# Each row: the content, the mode and options, and calls whose outcomes must be builtin's. "seek_told"
-# goes back to a cookie; the cookies taken after a held-back "\r" or mid "\r\n" need bytes replayed.
+# Each row: the content, the mode and options, and calls whose outcomes must be builtin's.
+# "seek_told" goes back to a cookie; the cookies taken after a held-back "\r" or mid "\r\n" need
+# bytes replayed.
 AFTER_A_SEEK = 8190 * b"x"
 RESTORED_POSITIONS: dict[str, tuple[bytes, str, dict, list[Op]]] = {
     # issue 21 row 1: the write landed after the "\r" that the cookie's replay read past
-    "write after a held-back \\r": (b"M\rM\r", "r+", {}, [("readline",), ("tell",), ("seek_told", 0), ("write", "X"),
-                                                        ("read", 1), ("tell",)]),
+    "write after a held-back \\r": (
+        b"M\rM\r",
+        "r+",
+        {},
+        [("readline",), ("tell",), ("seek_told", 0), ("write", "X"), ("read", 1), ("tell",)],
+    ),
     # row 1b: tell() counted a byte the replay had not read
-    "tell after the replay": (b"v\rv\r", "r", {}, [("readline", 2), ("tell",), ("seek_told", 0), ("read", 1),
-                                                    ("tell",)]),
+    "tell after the replay": (
+        b"v\rv\r",
+        "r",
+        {},
+        [("readline", 2), ("tell",), ("seek_told", 0), ("read", 1), ("tell",)],
+    ),
     # row 1c: the same in the middle of "\r\n", past the end of the file, where a write left a NUL
-    "tell inside \\r\\n": (b"aaap\r\n", "r+", {"newline": ""}, [("read", 5), ("tell",), ("seek_told", 0),
-                                                                 ("readline", 1), ("tell",), ("write", "Z")]),
+    "tell inside \\r\\n": (
+        b"aaap\r\n",
+        "r+",
+        {"newline": ""},
+        [("read", 5), ("tell",), ("seek_told", 0), ("readline", 1), ("tell",), ("write", "Z")],
+    ),
     # row 1d: after the seek, the chunk ends where builtin's binary buffer ends, before the bad byte
-    "chunk after a replay": (b"ab\rc\n" + AFTER_A_SEEK + b"\xff", "r+", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("readline",), ("newlines",), ("truncate",), ("read", 5)]),
-    "chunk after a replay, read only": (b"ab\rc\n" + AFTER_A_SEEK + b"\xff", "r", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("readline",), ("newlines",), ("tell",), ("read",)]),
-    "replay past a whole block": (b"\r" + "é".encode() * 5000 + b"\xff" * 9000, "r", {"buffer_size": 64}, [
-        ("read", 4000), ("tell",), ("seek_told", 0), ("read", 3), ("tell",), ("read", 100)]),
-    "seek inside the buffer keeps it": (b"a\rb" + AFTER_A_SEEK + b"\xff", "r", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("read", 1), ("seek_told", 0), ("readline",), ("tell",),
-        ("read", 3)]),
-    "flush of an update file drops the buffer": (b"a\rb" + AFTER_A_SEEK + b"\xff", "r+", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("tell",), ("readline",)]),
-    "write over the buffer drops it": (b"a\rb" + AFTER_A_SEEK + b"\xff", "r+", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("write", "W"), ("readline",)]),
-    "seek to the end drops the buffer": (b"a\rb" + AFTER_A_SEEK, "r", {}, [
-        ("readline",), ("tell",), ("seek_told", 0), ("seek", 0, 2), ("seek_told", 0), ("readline",)]),
+    "chunk after a replay": (
+        b"ab\rc\n" + AFTER_A_SEEK + b"\xff",
+        "r+",
+        {},
+        [
+            ("readline",),
+            ("tell",),
+            ("seek_told", 0),
+            ("readline",),
+            ("newlines",),
+            ("truncate",),
+            ("read", 5),
+        ],
+    ),
+    "chunk after a replay, read only": (
+        b"ab\rc\n" + AFTER_A_SEEK + b"\xff",
+        "r",
+        {},
+        [
+            ("readline",),
+            ("tell",),
+            ("seek_told", 0),
+            ("readline",),
+            ("newlines",),
+            ("tell",),
+            ("read",),
+        ],
+    ),
+    "replay past a whole block": (
+        b"\r" + "é".encode() * 5000 + b"\xff" * 9000,
+        "r",
+        {"buffer_size": 64},
+        [("read", 4000), ("tell",), ("seek_told", 0), ("read", 3), ("tell",), ("read", 100)],
+    ),
+    "seek inside the buffer keeps it": (
+        b"a\rb" + AFTER_A_SEEK + b"\xff",
+        "r",
+        {},
+        [
+            ("readline",),
+            ("tell",),
+            ("seek_told", 0),
+            ("read", 1),
+            ("seek_told", 0),
+            ("readline",),
+            ("tell",),
+            ("read", 3),
+        ],
+    ),
+    "flush of an update file drops the buffer": (
+        b"a\rb" + AFTER_A_SEEK + b"\xff",
+        "r+",
+        {},
+        [("readline",), ("tell",), ("seek_told", 0), ("tell",), ("readline",)],
+    ),
+    "write over the buffer drops it": (
+        b"a\rb" + AFTER_A_SEEK + b"\xff",
+        "r+",
+        {},
+        [("readline",), ("tell",), ("seek_told", 0), ("write", "W"), ("readline",)],
+    ),
+    "seek to the end drops the buffer": (
+        b"a\rb" + AFTER_A_SEEK,
+        "r",
+        {},
+        [
+            ("readline",),
+            ("tell",),
+            ("seek_told", 0),
+            ("seek", 0, 2),
+            ("seek_told", 0),
+            ("readline",),
+        ],
+    ),
 }
 
 
 @pytest.mark.parametrize("encoding", ["utf-8", "latin-1"])
-@pytest.mark.parametrize("content, mode, options, ops", RESTORED_POSITIONS.values(), ids=RESTORED_POSITIONS.keys())
+@pytest.mark.parametrize(
+    "content, mode, options, ops", RESTORED_POSITIONS.values(), ids=RESTORED_POSITIONS.keys()
+)
 def test_a_seek_restores_builtins_position_and_chunks(
-        tmp_path: Path, content: bytes, mode: str, options: dict, ops: list[Op], encoding: str) -> None:
+    tmp_path: Path, content: bytes, mode: str, options: dict, ops: list[Op], encoding: str
+) -> None:
     compare(tmp_path, content, mode, {"encoding": encoding} | options, ops)
 
 
-# ---- where builtin's text files are wrong ----------------------------------------------------------
+# ---- where builtin's text files are wrong --------------------------------------------------------
 
-async def our_outcomes(path: Path, mode: str, options: dict, calls: list[Callable[[Any], Any]]) -> list[object]:
+
+async def our_outcomes(
+    path: Path, mode: str, options: dict, calls: list[Callable[[Any], Any]]
+) -> list[object]:
     outcomes: list[object] = []
     async with larkspan.open(path, mode, **options) as f:
         for call in calls:
@@ -353,31 +607,68 @@ async def our_outcomes(path: Path, mode: str, options: dict, calls: list[Callabl
 
 
 def surrogate_refused(codec: str) -> tuple[type, str]:
-    return UnicodeEncodeError, f"'{codec}' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
+    return (
+        UnicodeEncodeError,
+        f"'{codec}' codec can't encode character '\\ud800' in position 0: surrogates not allowed",
+    )
 
 
 Calls: TypeAlias = list[Callable[[Any], Any]]
-SOUND_WHERE_BUILTIN_IS_NOT: dict[str, tuple[bytes | None, str, dict, Calls, list[object], bytes]] = {
+SOUND_WHERE_BUILTIN_IS_NOT: dict[
+    str, tuple[bytes | None, str, dict, Calls, list[object], bytes]
+] = {
     # builtin: tell() gives 14, the end, from no snapshot at all
-    "tell after next() and flush()": (b"one\ntwo\nthree\n", "r", {}, [
-        anext, lambda f: f.flush(), lambda f: f.tell(), lambda f: f.readline()], ["one\n", None, 4, "two\n"],
-        b"one\ntwo\nthree\n"),
+    "tell after next() and flush()": (
+        b"one\ntwo\nthree\n",
+        "r",
+        {},
+        [anext, lambda f: f.flush(), lambda f: f.tell(), lambda f: f.readline()],
+        ["one\n", None, 4, "two\n"],
+        b"one\ntwo\nthree\n",
+    ),
     # builtin: read(3) gives "012" and "ab" lands at 3
-    "read after writes in r+": (b"0123456789", "r+", {}, [lambda f: f.write("ab"), lambda f: f.read(3)],
-                                [2, "234"], b"ab23456789"),
+    "read after writes in r+": (
+        b"0123456789",
+        "r+",
+        {},
+        [lambda f: f.write("ab"), lambda f: f.read(3)],
+        [2, "234"],
+        b"ab23456789",
+    ),
     # builtin: the second write has no byte-order mark
-    "utf-16 after a write that failed": (None, "w", {"encoding": "utf-16"}, [
-        lambda f: f.write("\ud800"), lambda f: f.write("a")], [surrogate_refused("utf-16"), 1], "a".encode("utf-16")),
-    "utf-8-sig after a write that failed": (None, "w", {"encoding": "utf-8-sig"}, [
-        lambda f: f.write("\ud800"), lambda f: f.write("a")], [surrogate_refused("utf-8"), 1], "a".encode("utf-8-sig")),
+    "utf-16 after a write that failed": (
+        None,
+        "w",
+        {"encoding": "utf-16"},
+        [lambda f: f.write("\ud800"), lambda f: f.write("a")],
+        [surrogate_refused("utf-16"), 1],
+        "a".encode("utf-16"),
+    ),
+    "utf-8-sig after a write that failed": (
+        None,
+        "w",
+        {"encoding": "utf-8-sig"},
+        [lambda f: f.write("\ud800"), lambda f: f.write("a")],
+        [surrogate_refused("utf-8"), 1],
+        "a".encode("utf-8-sig"),
+    ),
 }
 
 
-@pytest.mark.parametrize("content, mode, options, calls, outcomes, on_disk", SOUND_WHERE_BUILTIN_IS_NOT.values(),
-                         ids=SOUND_WHERE_BUILTIN_IS_NOT.keys())
+@pytest.mark.parametrize(
+    "content, mode, options, calls, outcomes, on_disk",
+    SOUND_WHERE_BUILTIN_IS_NOT.values(),
+    ids=SOUND_WHERE_BUILTIN_IS_NOT.keys(),
+)
 def test_sound_where_builtins_text_files_are_not(
-        tmp_path: Path, content: bytes | None, mode: str, options: dict, calls: list, outcomes: list[object],
-        on_disk: bytes) -> None:
+    tmp_path: Path,
+    content: bytes | None,
+    mode: str,
+    options: dict,
+    calls: list,
+    outcomes: list[object],
+    on_disk: bytes,
+) -> None:
     path = tmp_path / "f"
     if content is not None:
         path.write_bytes(content)
@@ -385,7 +676,7 @@ def test_sound_where_builtins_text_files_are_not(
     assert path.read_bytes() == on_disk
 
 
-# ---- random call sequences ---------------------------------------------------------------------------
+# ---- random call sequences -----------------------------------------------------------------------
 
 TEXT = st.text(st.sampled_from("ab\r\né😀日"), max_size=40)
 OPS = st.lists(
@@ -397,8 +688,18 @@ OPS = st.lists(
         st.tuples(st.just("write"), st.integers(1, 3 * CHUNK_SIZE).map(lambda n: "w\n" * n)),
         st.tuples(st.just("seek_told"), st.integers(0, 3)),
         st.tuples(st.just("truncate"), st.none() | st.integers(0, 2 * CHUNK_SIZE)),
-        st.sampled_from([("next",), ("tell",), ("tell",), ("seek", 0), ("seek", 0, 2), ("seek", 0, 1), ("flush",),
-                         ("newlines",)]),
+        st.sampled_from(
+            [
+                ("next",),
+                ("tell",),
+                ("tell",),
+                ("seek", 0),
+                ("seek", 0, 2),
+                ("seek", 0, 1),
+                ("flush",),
+                ("newlines",),
+            ]
+        ),
     ),
     max_size=25,
 )
@@ -411,19 +712,27 @@ OPS = st.lists(
     encoding=st.sampled_from(["utf-8", "utf-16", "shift_jis", "latin-1"]),
     newline=st.sampled_from(NEWLINES),
     mode=st.sampled_from(["r+", "w+", "a+", "r", "w"]),
-    buffering=st.sampled_from([{}, {"line_buffering": True}, {"write_through": True}, {"buffer_size": 64}]),
+    buffering=st.sampled_from(
+        [{}, {"line_buffering": True}, {"write_through": True}, {"buffer_size": 64}]
+    ),
     ops=OPS,
 )
 def test_random_sequences_match_builtin(
-    tmp_path_factory: pytest.TempPathFactory, padding: int, text: str, encoding: str, newline: str | None,
-    mode: str, buffering: dict, ops: list[Op],
+    tmp_path_factory: pytest.TempPathFactory,
+    padding: int,
+    text: str,
+    encoding: str,
+    newline: str | None,
+    mode: str,
+    buffering: dict,
+    ops: list[Op],
 ) -> None:
     content = encoded("z" * padding + text, encoding)
     options = {"encoding": encoding, "newline": newline} | buffering
     compare(tmp_path_factory.mktemp("seq"), content, mode, options, ops)
 
 
-# ---- when writes reach the file ------------------------------------------------------------------------
+# ---- when writes reach the file ------------------------------------------------------------------
 
 FLUSHES: dict[str, list[Op]] = {
     "plain": [("write", "a"), ("disk",), ("write", "b\n"), ("disk",), ("flush",), ("disk",)],
@@ -432,21 +741,27 @@ FLUSHES: dict[str, list[Op]] = {
 }
 
 
-@pytest.mark.parametrize("buffering", [{}, {"line_buffering": True}, {"write_through": True}], ids=str)
+@pytest.mark.parametrize(
+    "buffering", [{}, {"line_buffering": True}, {"write_through": True}], ids=str
+)
 @pytest.mark.parametrize("newline", NEWLINES, ids=repr)
 @pytest.mark.parametrize("script", FLUSHES.values(), ids=FLUSHES.keys())
-def test_flushes_match_builtin(tmp_path: Path, script: list[Op], newline: str | None, buffering: dict) -> None:
+def test_flushes_match_builtin(
+    tmp_path: Path, script: list[Op], newline: str | None, buffering: dict
+) -> None:
     for mode in ("w", "a+"):
         compare(tmp_path, b"old\n", mode, {"newline": newline} | buffering, script)
 
 
-# ---- files past the engine's blocks, FIFOs, terminals, full devices -----------------------------------
+# ---- files past the engine's blocks, FIFOs, terminals, full devices ------------------------------
 
 
 @pytest.mark.parametrize("newline", [None, ""], ids=repr)
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])
 @pytest.mark.parametrize("script", ["read 9000", "readline limits", "iteration", "tell and seek"])
-def test_engine_blocks_match_builtin(tmp_path: Path, script: str, encoding: str, newline: str | None) -> None:
+def test_engine_blocks_match_builtin(
+    tmp_path: Path, script: str, encoding: str, newline: str | None
+) -> None:
     ops = READS[script] + [("read", ENGINE_BLOCK + 5), ("tell",), ("readlines",), ("tell",)]
     content = encoded(straddling(ENGINE_BLOCK + 2 * CHUNK_SIZE), encoding)
     compare(tmp_path, content, "r", {"encoding": encoding, "newline": newline}, ops)
@@ -465,8 +780,19 @@ def fed(fifo: Path, data: bytes) -> Iterator[str]:
         writer.wait()
 
 
-FIFO_OPS: list[Op] = [("readline",), ("read", 3), ("seekable",), ("tell",), ("seek", 0), ("seek", 0, 2),
-                      ("readline", 2), ("newlines",), ("next",), ("readlines",), ("read",)]
+FIFO_OPS: list[Op] = [
+    ("readline",),
+    ("read", 3),
+    ("seekable",),
+    ("tell",),
+    ("seek", 0),
+    ("seek", 0, 2),
+    ("readline", 2),
+    ("newlines",),
+    ("next",),
+    ("readlines",),
+    ("read",),
+]
 
 
 @pytest.mark.threads
@@ -543,6 +869,7 @@ def test_calls_queued_behind_a_waiting_read_run_in_the_order_made(fifo: Path) ->
 def test_a_terminal_is_one() -> None:
     controller, terminal = os.openpty()
     try:
+
         async def main() -> bool:
             async with await text_over(os.ttyname(terminal), "w") as f:
                 assert f.name == os.ttyname(terminal)
@@ -574,7 +901,6 @@ def test_a_full_device_fails_the_flush_as_the_binary_layer_does() -> None:
     asyncio.run(asyncio.wait_for(main(), TIMEOUT))
 
 
-
 # A text close() lets the loop run before it acts (it flushes in its turn, shielded); a call
 # issued after it still finds the file closed, as builtin's does.
 AFTER_CLOSE: dict[str, Callable[[Any], Awaitable[object]]] = {
@@ -597,7 +923,9 @@ def test_a_call_issued_after_close_finds_the_file_closed(tmp_path: Path, call: s
         return outcomes[1]
 
     outcome = asyncio.run(asyncio.wait_for(main(), TIMEOUT))
-    assert isinstance(outcome, ValueError) and str(outcome).startswith("I/O operation on closed file")
+    assert isinstance(outcome, ValueError) and str(outcome).startswith(
+        "I/O operation on closed file"
+    )
 
 
 @pytest.mark.parametrize("mode", ["r", "r+"])

@@ -8,7 +8,6 @@ import codecs
 from collections.abc import Callable, Iterator
 
 import pytest
-
 from larkspan._text_cookies import Cookie, Snapshot, restore_decoder, tell_cookie
 from larkspan._text_newlines import Decoder, NewlineDecoder
 
@@ -16,12 +15,20 @@ TEXT = "a\r\nbé€\r\n😀日\rx\n\r\n" * 3 + "end\r"
 
 DECODERS: dict[str, Callable[[str], Decoder]] = {
     "plain": lambda encoding: codecs.getincrementaldecoder(encoding)("strict"),
-    "universal": lambda encoding: NewlineDecoder(codecs.getincrementaldecoder(encoding)("strict"), translate=True),
-    "newline ''": lambda encoding: NewlineDecoder(codecs.getincrementaldecoder(encoding)("strict"), translate=False),
+    "universal": lambda encoding: NewlineDecoder(
+        codecs.getincrementaldecoder(encoding)("strict"), translate=True
+    ),
+    "newline ''": lambda encoding: NewlineDecoder(
+        codecs.getincrementaldecoder(encoding)("strict"), translate=False
+    ),
 }
 ENCODINGS = ["utf-8", "utf-16", "utf-8-sig", "utf-32", "shift_jis", "gb18030"]
 CHUNK_SIZES = [1, 2, 3, 5, 7, 64]
-RATIOS = {"measured": 1.0, "stale": 4.0, "unknown": 0.0}  # times the chunk's own bytes per character
+RATIOS = {
+    "measured": 1.0,
+    "stale": 4.0,
+    "unknown": 0.0,
+}  # times the chunk's own bytes per character
 
 
 def encoded(encoding: str) -> bytes:
@@ -35,7 +42,7 @@ def chunks_read(data: bytes, decoder: Decoder, size: int) -> Iterator[tuple[Snap
     position = 0
     while True:
         pending, flags = decoder.getstate()
-        chunk = data[position:position + size]
+        chunk = data[position : position + size]
         position += len(chunk)
         yield Snapshot(flags, pending + chunk), position, decoder.decode(chunk, not chunk)
         if not chunk:
@@ -45,27 +52,30 @@ def chunks_read(data: bytes, decoder: Decoder, size: int) -> Iterator[tuple[Snap
 def used_decoder(make: Callable[[], Decoder], data: bytes) -> Decoder:
     """A decoder in the middle of `data`, past any byte-order mark, as a seek() finds it."""
     decoder = make()
-    decoder.decode(data[:len(data) // 2 + 1])
+    decoder.decode(data[: len(data) // 2 + 1])
     return decoder
 
 
 def text_from(cookie: int, data: bytes, make: Callable[[], Decoder]) -> str:
-    """The rest of the text from `cookie`, as seek() then read() give it: replay, skip, decode on."""
+    """The rest of the text from `cookie`, as seek() then read() give it: replay, skip, decode
+    on."""
     place = Cookie.unpack(cookie)
     decoder = used_decoder(make, data)
     restore_decoder(decoder, place.start, place.flags)
-    replayed = decoder.decode(data[place.start:place.start + place.feed], place.need_eof)
+    replayed = decoder.decode(data[place.start : place.start + place.feed], place.need_eof)
     assert len(replayed) >= place.skip
-    return replayed[place.skip:] + decoder.decode(data[place.start + place.feed:], True)
+    return replayed[place.skip :] + decoder.decode(data[place.start + place.feed :], True)
 
 
 @pytest.mark.parametrize("ratio", RATIOS.values(), ids=RATIOS.keys())
 @pytest.mark.parametrize("size", CHUNK_SIZES)
 @pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("kind", DECODERS)
-def test_every_cookie_leads_back_to_the_text_after_it(kind: str, encoding: str, size: int, ratio: float) -> None:
+def test_every_cookie_leads_back_to_the_text_after_it(
+    kind: str, encoding: str, size: int, ratio: float
+) -> None:
     data = encoded(encoding)
-    make = lambda: DECODERS[kind](encoding)  # noqa: E731
+    make = lambda: DECODERS[kind](encoding)
     whole = make().decode(data, True)
     decoder = make()
     before = ""  # the text of the chunks already read
@@ -74,8 +84,10 @@ def test_every_cookie_leads_back_to_the_text_after_it(kind: str, encoding: str, 
         state = decoder.getstate()
         for used in range(len(text) + 1):
             cookie = tell_cookie(decoder, snapshot, position, used, b2cratio)
-            assert decoder.getstate() == state, "tell_cookie() must leave the reading decoder as it found it"
-            assert text_from(cookie, data, make) == whole[len(before) + used:], (position, used)
+            assert decoder.getstate() == state, (
+                "tell_cookie() must leave the reading decoder as it found it"
+            )
+            assert text_from(cookie, data, make) == whole[len(before) + used :], (position, used)
         before += text
     assert before == whole
 
@@ -83,9 +95,10 @@ def test_every_cookie_leads_back_to_the_text_after_it(kind: str, encoding: str, 
 @pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("kind", DECODERS)
 def test_seek_0_reads_the_whole_text_again(kind: str, encoding: str) -> None:
-    """seek(0) takes a decoder back to the start of the file, where a byte-order mark comes first."""
+    """seek(0) takes a decoder back to the start of the file, where a byte-order mark comes
+    first."""
     data = encoded(encoding)
-    make = lambda: DECODERS[kind](encoding)  # noqa: E731
+    make = lambda: DECODERS[kind](encoding)
     assert text_from(0, data, make) == make().decode(data, True)
 
 
@@ -101,7 +114,11 @@ def test_the_start_of_a_chunk_needs_no_replay(encoding: str) -> None:
 
 @pytest.mark.parametrize(
     "cookie",
-    [Cookie(0), Cookie(8191, 1, 3, 2, True), Cookie((1 << 63) - 1, -(1 << 31), (1 << 31) - 1, 7, False)],
+    [
+        Cookie(0),
+        Cookie(8191, 1, 3, 2, True),
+        Cookie((1 << 63) - 1, -(1 << 31), (1 << 31) - 1, 7, False),
+    ],
     ids=["start", "replay to the end", "extremes"],
 )
 def test_a_cookie_packs_to_a_number_and_back(cookie: Cookie) -> None:

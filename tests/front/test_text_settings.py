@@ -7,16 +7,28 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import pytest
-
 import larkspan
+import pytest
 from path_fixtures import outcome
 
 DETACHED = (ValueError, "underlying buffer has been detached")
 
 # Calls on a text file after detach(): builtin refuses each with the same ValueError.
-AFTER_DETACH = ["read", "readline", "write", "flush", "tell", "seek", "truncate", "detach", "close", "fileno",
-                "readable", "isatty", "reconfigure"]  # fmt: skip
+AFTER_DETACH = [
+    "read",
+    "readline",
+    "write",
+    "flush",
+    "tell",
+    "seek",
+    "truncate",
+    "detach",
+    "close",
+    "fileno",
+    "readable",
+    "isatty",
+    "reconfigure",
+]
 
 
 def builtin_after_detach(path: Path, call: str) -> tuple[Any, ...]:
@@ -29,12 +41,20 @@ def builtin_after_detach(path: Path, call: str) -> tuple[Any, ...]:
 
 
 CALLS: dict[str, Callable[[Any], Any]] = {
-    "read": lambda f: f.read(), "readline": lambda f: f.readline(), "write": lambda f: f.write("x"),
-    "flush": lambda f: f.flush(), "tell": lambda f: f.tell(), "seek": lambda f: f.seek(0),
-    "truncate": lambda f: f.truncate(), "detach": lambda f: f.detach(), "close": lambda f: f.close(),
-    "fileno": lambda f: f.fileno(), "readable": lambda f: f.readable(), "isatty": lambda f: f.isatty(),
+    "read": lambda f: f.read(),
+    "readline": lambda f: f.readline(),
+    "write": lambda f: f.write("x"),
+    "flush": lambda f: f.flush(),
+    "tell": lambda f: f.tell(),
+    "seek": lambda f: f.seek(0),
+    "truncate": lambda f: f.truncate(),
+    "detach": lambda f: f.detach(),
+    "close": lambda f: f.close(),
+    "fileno": lambda f: f.fileno(),
+    "readable": lambda f: f.readable(),
+    "isatty": lambda f: f.isatty(),
     "reconfigure": lambda f: f.reconfigure(line_buffering=True),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("call", AFTER_DETACH)
@@ -57,7 +77,7 @@ def test_a_detached_handle_refuses_every_call_as_builtin_does(tmp_path: Path, ca
 def test_a_detached_handle_has_a_repr_without_the_name(tmp_path: Path) -> None:
     """As builtin's: the name, which the binary handle held, is left out."""
     path = tmp_path / "text"
-    builtin_file = open(path, "w+", encoding="utf-8")  # noqa: SIM115 - its binary file is closed below
+    builtin_file = open(path, "w+", encoding="utf-8")
     raw_builtin = builtin_file.detach()
     assert "name=" not in repr(builtin_file)
     raw_builtin.close()
@@ -129,7 +149,9 @@ def test_detach_hands_the_binary_handle_over_where_builtin_does(tmp_path: Path, 
     theirs_path, ours_path = tmp_path / "theirs", tmp_path / "ours"
     for path in (theirs_path, ours_path):
         path.write_bytes(b"first line\n" + b"x" * 20000 + b"\nlast\n")
-    theirs = theirs_steps(open(theirs_path, mode, encoding="utf-8"))  # closed by the steps, through the binary file
+    theirs = theirs_steps(
+        open(theirs_path, mode, encoding="utf-8")
+    )  # closed by the steps, through the binary file
     ours = run_ours(ours_path, mode, ours_steps)
     if case == "read-then-detach":
         # Both have read a chunk ahead: the binary handle goes on after it, as builtin's does.
@@ -156,14 +178,23 @@ def test_async_with_block_that_detaches_raises_on_leaving_as_builtin(tmp_path: P
 # ---- reconfigure -------------------------------------------------------------------------------
 
 RECONFIGURATIONS: dict[str, dict[str, Any]] = {
-    "encoding": {"encoding": "latin-1"}, "errors-only": {"errors": "replace"},
+    "encoding": {"encoding": "latin-1"},
+    "errors-only": {"errors": "replace"},
     "encoding-and-errors": {"encoding": "ascii", "errors": "backslashreplace"},
-    "locale": {"encoding": "locale"}, "newline-crlf": {"newline": "\r\n"}, "newline-none": {"newline": None},
-    "newline-empty": {"newline": ""}, "line-buffering": {"line_buffering": True},
-    "write-through": {"write_through": 1}, "nothing": {}, "unknown-encoding": {"encoding": "no-such-codec"},
-    "encoding-int": {"encoding": 5}, "errors-bytes": {"errors": b"strict"}, "newline-bad": {"newline": "x"},
-    "newline-int": {"newline": 1}, "line-buffering-str": {"line_buffering": "yes"},
-}  # fmt: skip
+    "locale": {"encoding": "locale"},
+    "newline-crlf": {"newline": "\r\n"},
+    "newline-none": {"newline": None},
+    "newline-empty": {"newline": ""},
+    "line-buffering": {"line_buffering": True},
+    "write-through": {"write_through": 1},
+    "nothing": {},
+    "unknown-encoding": {"encoding": "no-such-codec"},
+    "encoding-int": {"encoding": 5},
+    "errors-bytes": {"errors": b"strict"},
+    "newline-bad": {"newline": "x"},
+    "newline-int": {"newline": 1},
+    "line-buffering-str": {"line_buffering": "yes"},
+}
 WHEN = ["fresh", "after-write", "after-readline", "after-read-all", "closed"]
 TEXT = "one é\ntwo ü\n"
 
@@ -171,9 +202,11 @@ TEXT = "one é\ntwo ü\n"
 def builtin_reconfigure(path: Path, when: str, options: dict[str, Any]) -> list[Any]:
     f = open(path, "r+", encoding="utf-8")
     steps = {
-        "after-write": lambda: f.write("new "), "after-readline": f.readline, "after-read-all": f.read,
+        "after-write": lambda: f.write("new "),
+        "after-readline": f.readline,
+        "after-read-all": f.read,
         "closed": f.close,
-    }  # fmt: skip
+    }
     done = outcome(steps.get(when, lambda: None))
     result = outcome(lambda: f.reconfigure(**options))
     if f.closed:
@@ -187,9 +220,11 @@ def builtin_reconfigure(path: Path, when: str, options: dict[str, Any]) -> list[
 async def larkspan_reconfigure(path: Path, when: str, options: dict[str, Any]) -> list[Any]:
     f = await larkspan.open(path, "r+", encoding="utf-8")
     steps = {
-        "after-write": lambda: f.write("new "), "after-readline": f.readline, "after-read-all": f.read,
+        "after-write": lambda: f.write("new "),
+        "after-readline": f.readline,
+        "after-read-all": f.read,
         "closed": f.close,
-    }  # fmt: skip
+    }
     done = await outcome_async(steps.get(when))
     result = await outcome_async(lambda: f.reconfigure(**options))
     if f.closed:

@@ -1,13 +1,13 @@
-"""What each supported CPython gets: larkspan everywhere, _larkspan_core under 3.12 only, one version number."""
+"""What each supported CPython gets: larkspan everywhere, _larkspan_core under 3.12 only, one
+version number."""
 
 import importlib.metadata
 import platform
 import subprocess
 import sys
 
-import pytest
-
 import larkspan
+import pytest
 from conftest import TIMEOUT
 from core_module import LOADS
 
@@ -25,8 +25,13 @@ def test_core_refuses_other_interpreters_at_import() -> None:
 
 
 def test_larkspan_never_imports_the_core() -> None:
-    script = "import sys, larkspan, larkspan.os, larkspan.tempfile; print('_larkspan_core' in sys.modules)"
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT)
+    script = (
+        "import sys, larkspan, larkspan.os, larkspan.tempfile; "
+        "print('_larkspan_core' in sys.modules)"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT
+    )
     assert (result.returncode, result.stdout) == (0, "False\n"), result.stderr
 
 

@@ -1,6 +1,6 @@
-"""wrap_file() and larkspan.stdin, stdout, stderr (and their _bytes forms): the same calls on the same
-objects give what anyio's wrap_file() and aiofiles' streams give, class and message of exceptions
-included, while their calls run on workers."""
+"""wrap_file() and larkspan.stdin, stdout, stderr (and their _bytes forms): the same calls on the
+same objects give what anyio's wrap_file() and aiofiles' streams give, class and message of
+exceptions included, while their calls run on workers."""
 
 import asyncio
 import io
@@ -10,11 +10,9 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import aiofiles
 import anyio
-import pytest
-
 import larkspan
+import pytest
 from conftest import TIMEOUT
 from path_fixtures import submissions  # noqa: F401  (fixture)
 
@@ -50,20 +48,31 @@ async def write_then_read(f: Any) -> Any:
 
 
 STEPS: dict[str, Callable[[Any], Any]] = {
-    "read": lambda f: f.read(), "read-2": lambda f: f.read(2), "read1": lambda f: f.read1(4),
-    "readline": lambda f: f.readline(), "readlines": lambda f: f.readlines(),
-    "readinto": into(4), "readinto1": into1(4), "iterate": lines, "seek-tell": lambda f: f.seek(3),
-    "truncate": lambda f: f.truncate(2), "write-then-read": write_then_read, "flush": lambda f: f.flush(),
+    "read": lambda f: f.read(),
+    "read-2": lambda f: f.read(2),
+    "read1": lambda f: f.read1(4),
+    "readline": lambda f: f.readline(),
+    "readlines": lambda f: f.readlines(),
+    "readinto": into(4),
+    "readinto1": into1(4),
+    "iterate": lines,
+    "seek-tell": lambda f: f.seek(3),
+    "truncate": lambda f: f.truncate(2),
+    "write-then-read": write_then_read,
+    "flush": lambda f: f.flush(),
     "readinto-str": lambda f: f.readinto("no"),
-    "write-wrong-type": lambda f: f.write(5), "aclose": lambda f: f.aclose(),
-}  # fmt: skip
+    "write-wrong-type": lambda f: f.write(5),
+    "aclose": lambda f: f.aclose(),
+}
 
 # The file objects wrapped: each kind made afresh for each side.
 OBJECTS: dict[str, Callable[[Path], Any]] = {
-    "bytesio": lambda path: io.BytesIO(CONTENT), "stringio": lambda path: io.StringIO(CONTENT.decode()),
-    "buffered-file": lambda path: open(path, "r+b"), "text-file": lambda path: open(path, "r+", encoding="utf-8"),
+    "bytesio": lambda path: io.BytesIO(CONTENT),
+    "stringio": lambda path: io.StringIO(CONTENT.decode()),
+    "buffered-file": lambda path: open(path, "r+b"),
+    "text-file": lambda path: open(path, "r+", encoding="utf-8"),
     "raw-file": lambda path: open(path, "r+b", buffering=0),
-}  # fmt: skip
+}
 
 
 async def outcome_async(call: Callable[[], Any]) -> tuple[Any, ...]:
@@ -73,7 +82,9 @@ async def outcome_async(call: Callable[[], Any]) -> tuple[Any, ...]:
         return type(error), str(error)
 
 
-def run_on(wrap: Callable[[Any], Any], make: Callable[[Path], Any], path: Path, step: Callable[[Any], Any]) -> Any:
+def run_on(
+    wrap: Callable[[Any], Any], make: Callable[[Path], Any], path: Path, step: Callable[[Any], Any]
+) -> Any:
     path.write_bytes(CONTENT)
     file = make(path)
 
@@ -94,7 +105,7 @@ def test_wrap_file_matches_anyio(tmp_path: Path, obj: str, step: str) -> None:
     assert ours == theirs
 
 
-def test_wrap_file_calls_run_on_workers_in_the_order_made(submissions) -> None:  # noqa: F811
+def test_wrap_file_calls_run_on_workers_in_the_order_made(submissions) -> None:
     file = io.BytesIO()
 
     async def main() -> bytes:
@@ -112,7 +123,10 @@ def test_wrap_file_calls_run_on_workers_in_the_order_made(submissions) -> None: 
 ISSUED_WITH_CLOSE: dict[str, tuple[Callable[[Any], list[Any]], list[Any]]] = {
     "close-read": (lambda f: [f.close(), f.read()], [None, ValueError]),
     "read-close": (lambda f: [f.read(2), f.close()], [b"fi", None]),
-    "write-close-write": (lambda f: [f.write(b"x"), f.close(), f.write(b"y")], [1, None, ValueError]),
+    "write-close-write": (
+        lambda f: [f.write(b"x"), f.close(), f.write(b"y")],
+        [1, None, ValueError],
+    ),
     "close-close": (lambda f: [f.close(), f.close()], [None, None]),
 }
 
@@ -124,13 +138,16 @@ def test_wrap_file_calls_issued_with_close_run_in_the_order_issued(case: str) ->
     async def main() -> list[Any]:
         f = larkspan.wrap_file(io.BytesIO(CONTENT))
         outcomes = await asyncio.gather(*calls(f), return_exceptions=True)
-        return [type(outcome) if isinstance(outcome, Exception) else outcome for outcome in outcomes]
+        return [
+            type(outcome) if isinstance(outcome, Exception) else outcome for outcome in outcomes
+        ]
 
     assert asyncio.run(asyncio.wait_for(main(), TIMEOUT)) == expected
 
 
-def test_cancelled_call_still_ends_before_the_next_runs(submissions) -> None:  # noqa: F811
-    """A call whose task is cancelled runs to its end on its worker, and the next call waits for it."""
+def test_cancelled_call_still_ends_before_the_next_runs(submissions) -> None:
+    """A call whose task is cancelled runs to its end on its worker, and the next call waits for
+    it."""
     import threading
 
     release = threading.Event()
@@ -216,9 +233,11 @@ async def main():
     if case == "readline-stdin-bytes": return await outcome(library.stdin_bytes.readline)
     if case == "lines-stdin": return await outcome(library.stdin.readlines)
     if case == "write-stdout": return await outcome(lambda: library.stdout.write("out\\n"))
-    if case == "write-stdout-bytes": return await outcome(lambda: library.stdout_bytes.write(b"bytes\\n"))
+    if case == "write-stdout-bytes":
+        return await outcome(lambda: library.stdout_bytes.write(b"bytes\\n"))
     if case == "write-stderr": return await outcome(lambda: library.stderr.write("err\\n"))
-    if case == "write-stderr-bytes": return await outcome(lambda: library.stderr_bytes.write(b"err\\n"))
+    if case == "write-stderr-bytes":
+        return await outcome(lambda: library.stderr_bytes.write(b"err\\n"))
     if case == "read-closed-stdin":
         sys.stdin.close()
         return await outcome(library.stdin.read)
@@ -251,10 +270,21 @@ def run_stream_child(case: str, target: Path, library: str) -> tuple[Any, bytes,
     return eval(result), child.stdout, "\n".join(err).encode(), written
 
 
-@pytest.mark.parametrize("case", [
-    "read-stdin", "readline-stdin-bytes", "lines-stdin", "write-stdout", "write-stdout-bytes", "write-stderr",
-    "write-stderr-bytes", "read-closed-stdin", "read-no-stdin", "write-replaced-stdout",
-])  # fmt: skip
+@pytest.mark.parametrize(
+    "case",
+    [
+        "read-stdin",
+        "readline-stdin-bytes",
+        "lines-stdin",
+        "write-stdout",
+        "write-stdout-bytes",
+        "write-stderr",
+        "write-stderr-bytes",
+        "read-closed-stdin",
+        "read-no-stdin",
+        "write-replaced-stdout",
+    ],
+)
 def test_standard_streams_behave_as_aiofiles_streams(tmp_path: Path, case: str) -> None:
     theirs = run_stream_child(case, tmp_path / "theirs", "aiofiles")
     ours = run_stream_child(case, tmp_path / "ours", "larkspan")

@@ -10,9 +10,8 @@ import fsspec
 import fsspec.tests.abstract as abstract
 import py
 import pytest
-from fsspec.tests.abstract import mv
-
 from conftest import effective_user
+from fsspec.tests.abstract import mv
 from larkspan.fsspec import LarkspanFileSystem
 
 NOBODY = 65534
@@ -71,7 +70,8 @@ def test_move_raises_error_with_tmpdir(tmpdir: Any) -> None:
 @pytest.mark.usefixtures("file_protocol_is_larkspan")
 @pytest.mark.parametrize("recursive", [True, False], ids=["recursive", "flat"])
 def test_move_raises_error_with_tmpdir_permission(recursive: bool, open_tmp_path: Path) -> None:
-    # Root writes into a directory of mode 0o555, so the case runs as nobody, in a folder of its own.
+    # Root writes into a directory of mode 0o555, so the case runs as nobody, in a folder of its
+    # own.
     os.chmod(open_tmp_path, 0o777)
     with effective_user(NOBODY):
         mv.test_move_raises_error_with_tmpdir_permission(recursive, py.path.local(open_tmp_path))

@@ -12,9 +12,8 @@ from typing import Any
 
 import fsspec
 import pytest
-from fsspec.implementations.local import LocalFileSystem
-
 from conftest import descriptors, run_child, ticking
+from fsspec.implementations.local import LocalFileSystem
 from larkspan.fsspec import BlockingFile, LarkspanFileSystem, StreamedFile
 from larkspan.fsspec._file_system import STAT_BATCH
 from larkspan.fsspec._local import WHOLE_FILE_LIMIT
@@ -110,7 +109,9 @@ def test_ls_detail_across_stat_batches(tmp_path: Path) -> None:
         return sorted((info["name"], info["size"]) for info in listing)
 
     ours = LarkspanFileSystem().ls(str(tmp_path), detail=True)
-    assert names_and_sizes(ours) == names_and_sizes(LocalFileSystem().ls(str(tmp_path), detail=True))
+    assert names_and_sizes(ours) == names_and_sizes(
+        LocalFileSystem().ls(str(tmp_path), detail=True)
+    )
 
 
 # ---- failing storage -------------------------------------------------------------------------
@@ -119,7 +120,9 @@ def test_ls_detail_across_stat_batches(tmp_path: Path) -> None:
 def test_pipe_file_failing_with_eio_raises_and_keeps_no_descriptor(slow_fs: Any) -> None:
     mount = slow_fs(1.0, fail_marker="broken")
     fs = LarkspanFileSystem()
-    fs.exists(str(mount.mountpoint))  # fsspec's loop and larkspan's workers hold descriptors of their own
+    fs.exists(
+        str(mount.mountpoint)
+    )  # fsspec's loop and larkspan's workers hold descriptors of their own
     before = descriptors()
     with pytest.raises(OSError) as failure:
         fs.pipe_file(str(mount.mountpoint / "broken"), b"lost")
@@ -139,9 +142,25 @@ def test_open_async_reads_ranges_and_sizes(tmp_path: Path) -> None:
     async def main() -> list[Any]:
         async with await afs().open_async(str(path)) as f:
             assert isinstance(f, StreamedFile)
-            return [f.size, await f.read(5), f.tell(), await f.read(3), f.seek(190), await f.read(), await f.read()]
+            return [
+                f.size,
+                await f.read(5),
+                f.tell(),
+                await f.read(3),
+                f.seek(190),
+                await f.read(),
+                await f.read(),
+            ]
 
-    assert asyncio.run(main()) == [200, bytes(range(5)), 5, bytes(range(5, 8)), 190, bytes(range(190, 200)), b""]
+    assert asyncio.run(main()) == [
+        200,
+        bytes(range(5)),
+        5,
+        bytes(range(5, 8)),
+        190,
+        bytes(range(190, 200)),
+        b"",
+    ]
 
 
 def test_open_async_writes_blocks_and_the_rest_at_close(tmp_path: Path) -> None:
@@ -181,11 +200,13 @@ OPEN_ASYNC_REFUSALS = {
     "text mode": ("r", ValueError),
     "compression": ("rb", ValueError, {"compression": "gzip"}),
     "update mode": ("r+b", NotImplementedError),
-}  # fmt: skip
+}
 
 
 @pytest.mark.parametrize("refusal", OPEN_ASYNC_REFUSALS.values(), ids=OPEN_ASYNC_REFUSALS.keys())
-def test_open_async_refuses_what_streamed_files_cannot_do(tmp_path: Path, refusal: tuple[Any, ...]) -> None:
+def test_open_async_refuses_what_streamed_files_cannot_do(
+    tmp_path: Path, refusal: tuple[Any, ...]
+) -> None:
     (tmp_path / "data").write_bytes(b"x")
     mode, error, options = (*refusal, {})[:3]
     before = descriptors()
@@ -239,14 +260,18 @@ def test_a_blocking_file_let_go_on_the_loop_thread_does_not_wait_for_itself(tmp_
 
     async def let_go_on_the_loop() -> None:
         f = BlockingFile(fs, path, await fs._open_handle(path, "rb"), 4)
-        del f  # a close through the loop would be refused here ("Calling sync() from within a running loop")
+        # A close through the loop would be refused here ("Calling sync() from within a running
+        # loop").
+        del f
         gc.collect()
 
     fsspec.asyn.sync(fs.loop, let_go_on_the_loop)
     assert descriptors() == before  # the handle's own finalizer closed it
 
 
-def test_blocking_calls_from_the_loop_of_an_asynchronous_instance_are_refused(tmp_path: Path) -> None:
+def test_blocking_calls_from_the_loop_of_an_asynchronous_instance_are_refused(
+    tmp_path: Path,
+) -> None:
     with pytest.raises(RuntimeError, match="Loop is not running"):
         afs().cat_file(str(tmp_path / "x"))
 
@@ -276,8 +301,14 @@ def test_cat_file_failing_with_eio_raises_as_local_file_system(slow_fs: Any) -> 
 
 # ---- whole files read or written in one system call, and what is left to larkspan's handles ----
 
-SIZES = {"empty": 0, "one": 1, "page": 4096, "below the limit": WHOLE_FILE_LIMIT - 1,
-         "the limit": WHOLE_FILE_LIMIT, "above the limit": WHOLE_FILE_LIMIT + 1}  # fmt: skip
+SIZES = {
+    "empty": 0,
+    "one": 1,
+    "page": 4096,
+    "below the limit": WHOLE_FILE_LIMIT - 1,
+    "the limit": WHOLE_FILE_LIMIT,
+    "above the limit": WHOLE_FILE_LIMIT + 1,
+}
 
 
 @pytest.mark.parametrize("size", SIZES.values(), ids=SIZES.keys())
@@ -332,7 +363,9 @@ def test_writes_to_slow_storage_leave_the_loop_free(slow_fs: Any) -> None:
     assert ticks >= 5, f"the loop ticked only {ticks} times while the file was written"
 
 
-@pytest.mark.parametrize("size", [2 << 20, WHOLE_FILE_LIMIT + 1], ids=["one system call", "through a handle"])
+@pytest.mark.parametrize(
+    "size", [2 << 20, WHOLE_FILE_LIMIT + 1], ids=["one system call", "through a handle"]
+)
 def test_a_full_disk_fails_as_on_the_local_file_system(small_tmpfs: Path, size: int) -> None:
     outcomes = []
     for fs in (LocalFileSystem(), LarkspanFileSystem()):

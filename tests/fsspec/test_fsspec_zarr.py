@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 import zarr
 import zarr.storage
-
 from larkspan.fsspec import LarkspanFileSystem
 
 SHAPE = (45, 38)  # edge chunks are partial in both dimensions
@@ -19,7 +18,7 @@ LAYOUTS = {
     # Shards are read by byte ranges: the index at the end, then each chunk inside.
     "shards": {"chunks": (4, 4), "shards": (16, 12)},
     "one chunk": {"chunks": SHAPE},
-}  # fmt: skip
+}
 
 DTYPES = ["int32", "float64", "uint8"]
 
@@ -38,7 +37,9 @@ STORES = {"larkspan": larkspan_store, "local": local_store}
 
 
 def files(root: Path) -> dict[str, bytes]:
-    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+    return {
+        str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()
+    }
 
 
 def sample(dtype: str) -> Any:
@@ -55,7 +56,9 @@ def write(store: Any, data: Any, layout: dict[str, Any]) -> None:
 
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_writes_the_same_files_as_local_store(tmp_path: Path, layout: dict[str, Any], dtype: str) -> None:
+def test_writes_the_same_files_as_local_store(
+    tmp_path: Path, layout: dict[str, Any], dtype: str
+) -> None:
     data = sample(dtype)
     for name, store in STORES.items():
         write(store(tmp_path / name), data, layout)
@@ -65,7 +68,9 @@ def test_writes_the_same_files_as_local_store(tmp_path: Path, layout: dict[str, 
 
 @pytest.mark.parametrize(("writer", "reader"), [("local", "larkspan"), ("larkspan", "local")])
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_reads_what_the_other_store_wrote(tmp_path: Path, layout: dict[str, Any], writer: str, reader: str) -> None:
+def test_reads_what_the_other_store_wrote(
+    tmp_path: Path, layout: dict[str, Any], writer: str, reader: str
+) -> None:
     data = sample("int32")
     write(STORES[writer](tmp_path), data, layout)
     expected = zarr.open_array(local_store(tmp_path, read_only=True))[:]
@@ -83,7 +88,9 @@ def test_resize_removes_the_same_chunks(tmp_path: Path) -> None:
 
 
 def test_missing_chunks_read_as_the_fill_value(tmp_path: Path) -> None:
-    zarr.create_array(larkspan_store(tmp_path), shape=SHAPE, dtype="int32", chunks=(8, 8), fill_value=-1)
+    zarr.create_array(
+        larkspan_store(tmp_path), shape=SHAPE, dtype="int32", chunks=(8, 8), fill_value=-1
+    )
     assert (zarr.open_array(larkspan_store(tmp_path, read_only=True))[:] == -1).all()
 
 
@@ -101,5 +108,9 @@ def test_a_group_lists_the_same_members(tmp_path: Path) -> None:
         group = zarr.open_group(store(tmp_path / name), mode="w")
         group.create_array("a", shape=(4,), dtype="int8")
         group.create_group("b").create_array("c", shape=(2, 2), dtype="int8")
-        listed[name] = sorted(zarr.open_group(store(tmp_path / name, read_only=True), mode="r").members(max_depth=None))
+        listed[name] = sorted(
+            zarr.open_group(store(tmp_path / name, read_only=True), mode="r").members(
+                max_depth=None
+            )
+        )
     assert [name for name, _ in listed["larkspan"]] == [name for name, _ in listed["local"]]

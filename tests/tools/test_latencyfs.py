@@ -17,7 +17,6 @@ from pathlib import Path
 from typing import TypeVar
 
 import pytest
-
 from conftest import TIMEOUT, disk
 from latencyfs import LatencyFs, mounted, unavailable_reason
 
@@ -26,8 +25,9 @@ SlowFs = Callable[..., LatencyFs]
 
 
 def bounded(call: Callable[[], T], timeout: float = TIMEOUT) -> T:
-    """Runs `call` in a daemon thread and returns what it returns or raises what it raises; fails the
-    test if it is still blocked after `timeout` seconds (the daemon thread cannot hold up exit)."""
+    """Runs `call` in a daemon thread and returns what it returns or raises what it raises; fails
+    the test if it is still blocked after `timeout` seconds (the daemon thread cannot hold up exit).
+    """
     outcome: list[tuple[bool, object]] = []
 
     def run() -> None:
@@ -63,7 +63,8 @@ def fsync_path(path: Path) -> None:
 
 
 def unlink_while_open(path: Path) -> None:
-    """The file stays readable through its open handle, and no hidden rename shows in its directory."""
+    """The file stays readable through its open handle, and no hidden rename shows in its
+    directory."""
     with open(path, "rb") as h:
         os.unlink(path)
         assert os.listdir(path.parent) == []
@@ -84,7 +85,9 @@ WRITES = [
 ]
 
 
-@pytest.mark.parametrize(("mode", "offset", "chunks"), [w[1:] for w in WRITES], ids=[w[0] for w in WRITES])
+@pytest.mark.parametrize(
+    ("mode", "offset", "chunks"), [w[1:] for w in WRITES], ids=[w[0] for w in WRITES]
+)
 def test_bytes_written_through_mount_are_backing_bytes(
     slow_fs: SlowFs, tmp_path: Path, mode: str, offset: int, chunks: list[bytes]
 ) -> None:
@@ -102,21 +105,46 @@ def test_bytes_written_through_mount_are_backing_bytes(
 NAMESPACE = [
     ("listdir", lambda m: None, lambda b: sorted(os.listdir(b)), ["f"]),
     ("mkdir", lambda m: os.mkdir(m / "d"), lambda b: (b / "d").is_dir(), True),
-    ("rmdir", lambda m: (os.mkdir(m / "d"), os.rmdir(m / "d")), lambda b: sorted(os.listdir(b)), ["f"]),
+    (
+        "rmdir",
+        lambda m: (os.mkdir(m / "d"), os.rmdir(m / "d")),
+        lambda b: sorted(os.listdir(b)),
+        ["f"],
+    ),
     ("rename", lambda m: os.rename(m / "f", m / "g"), lambda b: disk(b / "g"), ORIGINAL),
     ("unlink", lambda m: os.unlink(m / "f"), lambda b: os.listdir(b), []),
     ("unlink-while-open", lambda m: unlink_while_open(m / "f"), lambda b: os.listdir(b), []),
     ("truncate", lambda m: os.truncate(m / "f", 3), lambda b: disk(b / "f"), ORIGINAL[:3]),
-    ("chmod", lambda m: os.chmod(m / "f", 0o640), lambda b: stat.S_IMODE(os.stat(b / "f").st_mode), 0o640),
-    ("utime", lambda m: os.utime(m / "f", ns=(1, 2 * 10**9)), lambda b: os.stat(b / "f").st_mtime_ns, 2 * 10**9),
-    ("mkfifo", lambda m: os.mkfifo(m / "p"), lambda b: stat.S_ISFIFO(os.stat(b / "p").st_mode), True),
+    (
+        "chmod",
+        lambda m: os.chmod(m / "f", 0o640),
+        lambda b: stat.S_IMODE(os.stat(b / "f").st_mode),
+        0o640,
+    ),
+    (
+        "utime",
+        lambda m: os.utime(m / "f", ns=(1, 2 * 10**9)),
+        lambda b: os.stat(b / "f").st_mtime_ns,
+        2 * 10**9,
+    ),
+    (
+        "mkfifo",
+        lambda m: os.mkfifo(m / "p"),
+        lambda b: stat.S_ISFIFO(os.stat(b / "p").st_mode),
+        True,
+    ),
     ("fsync", lambda m: fsync_path(m / "f"), lambda b: disk(b / "f"), ORIGINAL),
 ]
 
 
-@pytest.mark.parametrize(("operate", "observe", "expected"), [n[1:] for n in NAMESPACE], ids=[n[0] for n in NAMESPACE])
+@pytest.mark.parametrize(
+    ("operate", "observe", "expected"), [n[1:] for n in NAMESPACE], ids=[n[0] for n in NAMESPACE]
+)
 def test_namespace_changes_pass_through(
-    slow_fs: SlowFs, operate: Callable[[Path], object], observe: Callable[[Path], object], expected: object
+    slow_fs: SlowFs,
+    operate: Callable[[Path], object],
+    observe: Callable[[Path], object],
+    expected: object,
 ) -> None:
     fs = slow_fs(latency_ms=1)
     (fs.backing / "f").write_bytes(ORIGINAL)
@@ -136,7 +164,9 @@ MARKED = [
 ]
 
 
-@pytest.mark.parametrize(("name", "operate", "failure"), [m[1:] for m in MARKED], ids=[m[0] for m in MARKED])
+@pytest.mark.parametrize(
+    ("name", "operate", "failure"), [m[1:] for m in MARKED], ids=[m[0] for m in MARKED]
+)
 def test_marked_files_fail_reads_and_writes_after_opening(
     slow_fs: SlowFs, name: str, operate: Callable[[int], object], failure: int | None
 ) -> None:
@@ -166,8 +196,8 @@ def reads_until_failure(fd: int, size: int) -> list[object]:
             return [*results, error.errno]
 
 
-# fail_from, reads of this size; what a reader gets: the bytes up to fail_from, however they are asked for,
-# then EIO, and EIO again
+# fail_from, reads of this size; what a reader gets: the bytes up to fail_from, however they are
+# asked for, then EIO, and EIO again
 FAILING_FROM = {
     "inside-first-read": (4, 100, [ORIGINAL[:4], errno.EIO]),
     "at-a-read-boundary": (5, 5, [ORIGINAL[:5], errno.EIO]),
@@ -175,8 +205,12 @@ FAILING_FROM = {
 }
 
 
-@pytest.mark.parametrize(("fail_from", "size", "expected"), FAILING_FROM.values(), ids=FAILING_FROM.keys())
-def test_marked_files_fail_reads_from_an_offset(slow_fs: SlowFs, fail_from: int, size: int, expected: list[object]) -> None:
+@pytest.mark.parametrize(
+    ("fail_from", "size", "expected"), FAILING_FROM.values(), ids=FAILING_FROM.keys()
+)
+def test_marked_files_fail_reads_from_an_offset(
+    slow_fs: SlowFs, fail_from: int, size: int, expected: list[object]
+) -> None:
     fs = slow_fs(latency_ms=1, fail_marker="bad", fail_from=fail_from)
     (fs.backing / "bad").write_bytes(ORIGINAL)
     fd = bounded(lambda: os.open(fs.mountpoint / "bad", os.O_RDONLY))
@@ -201,7 +235,9 @@ def test_killed_daemon_fails_reads_with_enotconn(slow_fs: SlowFs, while_reading:
     fs = slow_fs(latency_ms=500)
     (fs.backing / "f").write_bytes(ORIGINAL)
     fd = bounded(lambda: os.open(fs.mountpoint / "f", os.O_RDONLY))
-    killer = threading.Thread(target=kill_once_a_request_waits if while_reading else LatencyFs.kill, args=(fs,))
+    killer = threading.Thread(
+        target=kill_once_a_request_waits if while_reading else LatencyFs.kill, args=(fs,)
+    )
     killer.start()
     if not while_reading:
         killer.join(TIMEOUT)
@@ -230,16 +266,19 @@ def test_exit_after_kill_is_clean(tmp_path: Path) -> None:
 
 def test_daemon_refusing_to_mount_raises_with_its_stderr(tmp_path: Path) -> None:
     skip_without_fuse()
-    with pytest.raises(RuntimeError, match="(?s)exited.*usage"):
-        with mounted(tmp_path / "backing", tmp_path / "mnt", latency_ms=-1):
-            pass
+    with (
+        pytest.raises(RuntimeError, match="(?s)exited.*usage"),
+        mounted(tmp_path / "backing", tmp_path / "mnt", latency_ms=-1),
+    ):
+        pass
 
 
 # ---- concurrency: requests overlap rather than queue ---------------------------------------------
 
 
 def read_together(fs: LatencyFs, places: list[tuple[str, int]]) -> None:
-    """One thread per (name, offset): each opens its file, and once all have, reads at its offset."""
+    """One thread per (name, offset): each opens its file, and once all have, reads at its
+    offset."""
     start = threading.Barrier(len(places), timeout=TIMEOUT)
 
     def read(name: str, offset: int) -> None:
@@ -266,11 +305,14 @@ CONCURRENT = [
 
 
 @pytest.mark.parametrize("places", [c[1] for c in CONCURRENT], ids=[c[0] for c in CONCURRENT])
-def test_concurrent_reads_are_in_flight_together(slow_fs: SlowFs, places: list[tuple[str, int]]) -> None:
+def test_concurrent_reads_are_in_flight_together(
+    slow_fs: SlowFs, places: list[tuple[str, int]]
+) -> None:
     fs = slow_fs(latency_ms=100)
     for name, offset in places:
         with open(fs.backing / name, "ab") as h:
             h.truncate(offset + 4096)
     bounded(lambda: read_together(fs, places))
-    # At most one request per thread; a busy machine may start a few threads only after others finished.
+    # At most one request per thread; a busy machine may start a few threads only after others
+    # finished.
     assert fs.stats().peak_in_flight >= len(places) * 3 // 4

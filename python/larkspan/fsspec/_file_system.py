@@ -3,6 +3,7 @@ paths, results and exceptions."""
 
 import os
 from collections.abc import Awaitable, Callable
+from functools import partial
 from typing import Any, TypeVar
 
 from fsspec.asyn import AsyncFileSystem, _run_coros_in_chunks, sync, sync_wrapper  # type: ignore[import-untyped]
@@ -37,6 +38,12 @@ STAT_BATCH = 512
 COPY_CHUNK = 1 << 20  # bytes per read when copying into a caller's file object
 # Cached files read in one placed call by fs.cat: about a third of a millisecond of the loop.
 CACHED_GROUP = 64
+
+
+def _read_each(paths: list[str]) -> list[Any]:
+    """Each file's bytes where the kernel has them in memory, or why not, or what opening it
+    raised."""
+    return [outcome(read_whole, name, False) for name in paths]
 
 
 class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
@@ -83,13 +90,17 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
 
     # ---- reading and writing whole files -------------------------------------------------
 
-    async def _cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
+    async def _cat_file(
+        self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any
+    ) -> bytes:
         """The file's bytes from `start` to `end` (negative: from the end; None: its start or
         end), as LocalFileSystem's cat_file reads them."""
         path = self._strip_protocol(path)
         if start is None and end is None:
             whole = await placed(lambda: read_whole(path, True, hand_over=True), path)
-            if isinstance(whole, Waiting):  # a local file not in the page cache: read on, on a worker
+            if isinstance(
+                whole, Waiting
+            ):  # a local file not in the page cache: read on, on a worker
                 waiting = whole
                 whole = await on_worker(lambda: finish_read(waiting))
             if isinstance(whole, bytes):
@@ -106,35 +117,49 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
                 return await f.read()
             return await f.read(read_count((end if end >= 0 else size + end) - position))
 
-    async def _cat(self, path: Any, recursive: bool = False, on_error: str = "raise", batch_size: int | None = None,
-                   **kwargs: Any) -> Any:
+    async def _cat(
+        self,
+        path: Any,
+        recursive: bool = False,
+        on_error: str = "raise",
+        batch_size: int | None = None,
+        **kwargs: Any,
+    ) -> Any:
         """The bytes of every file that `path` names (a path, a glob, a list of them), as fsspec's
         own _cat gives them. Files whose bytes are in memory are read at once, one after the
         other; the rest are read side by side by fsspec's batches, so their waits overlap."""
         paths = await self._expand_path(path, recursive=recursive)
-        results: list[Any] = [Unread.WOULD_WAIT] * len(paths) if kwargs else await self._read_cached(paths)
+        results: list[Any] = (
+            [Unread.WOULD_WAIT] * len(paths) if kwargs else await self._read_cached(paths)
+        )
         later = [i for i, result in enumerate(results) if isinstance(result, Unread)]
-        overlapped = await _run_coros_in_chunks([self._cat_file(paths[i], **kwargs) for i in later],
-                                                batch_size=batch_size or self.batch_size, nofiles=True,
-                                                return_exceptions=True)
+        overlapped = await _run_coros_in_chunks(
+            [self._cat_file(paths[i], **kwargs) for i in later],
+            batch_size=batch_size or self.batch_size,
+            nofiles=True,
+            return_exceptions=True,
+        )
         for i, result in zip(later, overlapped):
             results[i] = result
         return self._catoutcome(path, paths, results, on_error)
 
     async def _read_cached(self, paths: list[str]) -> list[Any]:
         """Each file's bytes where the kernel has them in memory, or why not (Unread), or the error
-        that opening it raised. Files of one folder are read in one placed call, up to CACHED_GROUP of
-        them: they lie on its file system (a file mounted on its own is not told apart, as
+        that opening it raised. Files of one folder are read in one placed call, up to CACHED_GROUP
+        of them: they lie on its file system (a file mounted on its own is not told apart, as
         larkspan's placement of path calls does not look at the path itself)."""
         results: list[Any] = []
         start = 0
         while start < len(paths):
             folder = self._parent(paths[start])
             end = start + 1
-            while end < len(paths) and end - start < CACHED_GROUP and self._parent(paths[end]) == folder:
+            while (
+                end < len(paths)
+                and end - start < CACHED_GROUP
+                and self._parent(paths[end]) == folder
+            ):
                 end += 1
-            group = paths[start:end]
-            results += await placed(lambda: [outcome(read_whole, name, False) for name in group], folder)
+            results += await placed(partial(_read_each, paths[start:end]), folder)
             start = end
         return results
 
@@ -146,20 +171,29 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         if on_error == "raise" and errors:
             raise errors[0]
         if len(paths) > 1 or isinstance(path, list) or paths[0] != self._strip_protocol(path):
-            return {name: result for name, result in zip(paths, results)
-                    if on_error != "omit" or not isinstance(result, Exception)}
+            return {
+                name: result
+                for name, result in zip(paths, results)
+                if on_error != "omit" or not isinstance(result, Exception)
+            }
         return results[0]
 
-    async def _pipe_file(self, path: str, value: Any, mode: str = "overwrite", **kwargs: Any) -> None:
+    async def _pipe_file(
+        self, path: str, value: Any, mode: str = "overwrite", **kwargs: Any
+    ) -> None:
         """Replaces the file's bytes with `value`; with mode="create", refuses an existing file
         (FileExistsError) in the same step that creates it. Below WHOLE_FILE_LIMIT, in one
         placed call (larkspan writes inline wherever the file system cannot wait)."""
         path = self._strip_protocol(path)
         exclusive = mode == "create"
         if isinstance(value, (bytes, bytearray)) and len(value) < WHOLE_FILE_LIMIT:
-            await self._with_parents(path, placed, lambda: write_whole(path, value, exclusive), path)
+            await self._with_parents(
+                path, placed, lambda: write_whole(path, value, exclusive), path
+            )
         else:
-            await self._with_parents(path, self._write_all, path, value, "xb" if exclusive else "wb")
+            await self._with_parents(
+                path, self._write_all, path, value, "xb" if exclusive else "wb"
+            )
 
     async def _write_all(self, path: str, value: Any, mode: str) -> None:
         async with larkspan.open(path, mode) as f:
@@ -258,8 +292,13 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _rm_file(self, path: str, **kwargs: Any) -> None:
         await larkspan.os.remove(self._strip_protocol(path))
 
-    async def _rm(self, path: str | list[str], recursive: bool = False, maxdepth: int | None = None,
-                  **kwargs: Any) -> None:
+    async def _rm(
+        self,
+        path: str | list[str],
+        recursive: bool = False,
+        maxdepth: int | None = None,
+        **kwargs: Any,
+    ) -> None:
         """Removes each path given, in order, as LocalFileSystem's rm does: a directory only with
         `recursive`, and never the current one; names are not expanded as globs."""
         for name in path if isinstance(path, list) else [path]:
@@ -288,8 +327,14 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _rmdir(self, path: str) -> None:
         await larkspan.os.rmdir(self._strip_protocol(path))
 
-    async def _mv(self, path1: str, path2: str, recursive: bool = True, maxdepth: int | None = None,
-                  **kwargs: Any) -> None:
+    async def _mv(
+        self,
+        path1: str,
+        path2: str,
+        recursive: bool = True,
+        maxdepth: int | None = None,
+        **kwargs: Any,
+    ) -> None:
         """Moves a file or a whole directory (always recursive, as LocalFileSystem's mv)."""
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
         if self.auto_mkdir:
@@ -332,12 +377,21 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
 
     # ---- open files ----------------------------------------------------------------------
 
-    def _open(self, path: str, mode: str = "rb", block_size: Any = None, autocommit: bool = True,
-              cache_options: Any = None, **kwargs: Any) -> "BlockingFile":
+    def _open(
+        self,
+        path: str,
+        mode: str = "rb",
+        block_size: Any = None,
+        autocommit: bool = True,
+        cache_options: Any = None,
+        **kwargs: Any,
+    ) -> "BlockingFile":
         """What fs.open() returns in binary modes: a file object whose calls run on fsspec's
         event loop thread, as larkspan's calls."""
         if not autocommit:
-            raise NotImplementedError("larkspan.fsspec writes files in place: transactions are not supported")
+            raise NotImplementedError(
+                "larkspan.fsspec writes files in place: transactions are not supported"
+            )
         path = self._strip_protocol(path)
         handle, size = sync(self.loop, self._open_sized, path, mode)
         return BlockingFile(self, path, handle, size)
@@ -345,10 +399,14 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _open_handle(self, path: str, mode: str) -> "larkspan.FileHandle[bytes]":
         if self.auto_mkdir and any(letter in mode for letter in "wxa"):
             await larkspan.os.makedirs(self._parent(path), exist_ok=True)
-        handle: larkspan.FileHandle[bytes] = await larkspan.open(path, mode)  # a binary mode, by fs.open
+        handle: larkspan.FileHandle[bytes] = await larkspan.open(
+            path, mode
+        )  # a binary mode, by fs.open
         return handle
 
-    async def _open_sized(self, path: str, mode: str) -> tuple["larkspan.FileHandle[bytes]", int | None]:
+    async def _open_sized(
+        self, path: str, mode: str
+    ) -> tuple["larkspan.FileHandle[bytes]", int | None]:
         """A handle on `path` and, unless `mode` writes anew ("w"), the file's size, with the
         position at its start, as LocalFileSystem's files have them (appending files included);
         the handle is closed again when the size cannot be had."""
@@ -367,7 +425,9 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         """An fsspec streamed file: `await f.read(n)`, `await f.write(data)`, `async with`, in
         the modes "rb", "wb", "ab" and "xb"."""
         if "b" not in mode or kwargs.get("compression"):
-            raise ValueError(f"open_async reads and writes bytes only, without compression; mode {mode!r}")
+            raise ValueError(
+                f"open_async reads and writes bytes only, without compression; mode {mode!r}"
+            )
         if mode not in ("rb", "wb", "ab", "xb"):
             raise NotImplementedError("File mode not supported")
         handle, size = await self._open_sized(self._strip_protocol(path), mode)

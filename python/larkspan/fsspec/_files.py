@@ -26,10 +26,19 @@ class StreamedFile(AbstractAsyncStreamedFile):  # type: ignore[misc]
     """fsspec's streamed file over one open larkspan handle: reads ask the handle for the
     range asked; writes gather in fsspec's buffer and go to the handle a block at a time."""
 
-    def __init__(self, fs: "LarkspanFileSystem", path: str, mode: str, handle: "larkspan.FileHandle[bytes]",
-                 size: int | None, **kwargs: Any) -> None:
+    def __init__(
+        self,
+        fs: "LarkspanFileSystem",
+        path: str,
+        mode: str,
+        handle: "larkspan.FileHandle[bytes]",
+        size: int | None,
+        **kwargs: Any,
+    ) -> None:
         # "xb" has already refused an existing file at the open; from there it writes as "wb".
-        super().__init__(fs, path, "wb" if mode == "xb" else mode, size=size, cache_type="none", **kwargs)
+        super().__init__(
+            fs, path, "wb" if mode == "xb" else mode, size=size, cache_type="none", **kwargs
+        )
         self.handle = handle
 
     async def _fetch_range(self, start: int, end: int) -> bytes:
@@ -52,7 +61,11 @@ class BlockingFile(io.BufferedIOBase):
     file system's event loop and waits for it. Builtin's exceptions, positions and modes."""
 
     def __init__(
-        self, fs: "LarkspanFileSystem", path: str, handle: "larkspan.FileHandle[bytes]", size: int | None
+        self,
+        fs: "LarkspanFileSystem",
+        path: str,
+        handle: "larkspan.FileHandle[bytes]",
+        size: int | None,
     ) -> None:
         super().__init__()
         self.fs = fs

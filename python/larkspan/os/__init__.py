@@ -13,9 +13,9 @@ from types import TracebackType
 from typing import Any, AnyStr, Generic, Protocol, Self, TypeVar, cast, overload
 
 from .. import _placement, _workers
-from .._completions import Outcome
 from .._budget import yield_if_spent
 from .._calls import BATCH, on_worker, placed
+from .._completions import Outcome
 from .._limiter import Limiter, held
 from .._placement import Located, PathName, beneath
 from . import path
@@ -23,15 +23,38 @@ from . import path
 T = TypeVar("T")
 
 __all__ = [
-    "ScandirIterator", "access", "getcwd", "link", "listdir", "lstat", "makedirs", "mkdir", "path", "readlink",
-    "remove", "removedirs", "rename", "renames", "replace", "rmdir", "scandir", "sendfile", "stat", "statvfs",
-    "symlink", "unlink",
-]  # fmt: skip
+    "ScandirIterator",
+    "access",
+    "getcwd",
+    "link",
+    "listdir",
+    "lstat",
+    "makedirs",
+    "mkdir",
+    "path",
+    "readlink",
+    "remove",
+    "removedirs",
+    "rename",
+    "renames",
+    "replace",
+    "rmdir",
+    "scandir",
+    "sendfile",
+    "stat",
+    "statvfs",
+    "symlink",
+    "unlink",
+]
 
 
-async def stat(path: Located, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> os.stat_result:
+async def stat(
+    path: Located, *, dir_fd: int | None = None, follow_symlinks: bool = True
+) -> os.stat_result:
     """os.stat(), awaited: builtin's arguments, result and exceptions."""
-    return await placed(lambda: os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks), beneath(dir_fd, path))
+    return await placed(
+        lambda: os.stat(path, dir_fd=dir_fd, follow_symlinks=follow_symlinks), beneath(dir_fd, path)
+    )
 
 
 async def lstat(path: PathName, *, dir_fd: int | None = None) -> os.stat_result:
@@ -54,12 +77,16 @@ async def access(
 ) -> bool:
     """os.access(), awaited: builtin's arguments, result and exceptions."""
     return await placed(
-        lambda: os.access(path, mode, dir_fd=dir_fd, effective_ids=effective_ids, follow_symlinks=follow_symlinks),
+        lambda: os.access(
+            path, mode, dir_fd=dir_fd, effective_ids=effective_ids, follow_symlinks=follow_symlinks
+        ),
         beneath(dir_fd, path),
     )
 
 
-async def rename(src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None) -> None:
+async def rename(
+    src: PathName, dst: PathName, *, src_dir_fd: int | None = None, dst_dir_fd: int | None = None
+) -> None:
     """os.rename(), awaited: builtin's arguments, result and exceptions."""
     await placed(
         lambda: os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd),
@@ -124,7 +151,9 @@ async def link(
 ) -> None:
     """os.link(), awaited: builtin's arguments, result and exceptions."""
     await placed(
-        lambda: os.link(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd, follow_symlinks=follow_symlinks),
+        lambda: os.link(
+            src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd, follow_symlinks=follow_symlinks
+        ),
         beneath(src_dir_fd, src),
         beneath(dst_dir_fd, dst),
     )
@@ -135,7 +164,9 @@ async def symlink(
 ) -> None:
     # The link's target is only written into the link, never looked up.
     """os.symlink(), awaited: builtin's arguments, result and exceptions."""
-    await placed(lambda: os.symlink(src, dst, target_is_directory, dir_fd=dir_fd), beneath(dir_fd, dst))
+    await placed(
+        lambda: os.symlink(src, dst, target_is_directory, dir_fd=dir_fd), beneath(dir_fd, dst)
+    )
 
 
 async def readlink(path: AnyStr | os.PathLike[AnyStr], *, dir_fd: int | None = None) -> AnyStr:
@@ -149,7 +180,9 @@ async def listdir(path: str | os.PathLike[str] | int | None = None) -> list[str]
 async def listdir(path: bytes | os.PathLike[bytes]) -> list[bytes]: ...
 async def listdir(path: Located | None = None) -> list[str] | list[bytes]:
     """os.listdir(), awaited: builtin's arguments, result and exceptions."""
-    listing: list[str] | list[bytes] = await placed(lambda: os.listdir(path), os.curdir if path is None else path)
+    listing: list[str] | list[bytes] = await placed(
+        lambda: os.listdir(path), os.curdir if path is None else path
+    )
     return listing
 
 
@@ -210,7 +243,10 @@ class ScandirIterator(Generic[AnyStr]):
         return await self._open()
 
     async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         self.close()
 
@@ -265,7 +301,9 @@ class ScandirIterator(Generic[AnyStr]):
             self._ready.extend(batch)
         self._exhausted = len(batch) < BATCH  # builtin's iterator closes itself at the end
 
-    async def _run(self, call: Callable[[], T], keep: Callable[[T], None], needed: Callable[[], bool]) -> None:
+    async def _run(
+        self, call: Callable[[], T], keep: Callable[[T], None], needed: Callable[[], bool]
+    ) -> None:
         """Runs `call` and hands its result to `keep`: inline, or on a worker with `keep` run on
         the loop's thread when the call ends, whether or not the awaiting task is still there.
         When a step is already underway, waits for it instead. `needed` is asked again after each
@@ -313,7 +351,10 @@ class ScandirIterator(Generic[AnyStr]):
         return self
 
     def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
     ) -> None:
         self.close()
 
@@ -322,11 +363,12 @@ class ScandirIterator(Generic[AnyStr]):
 
     def __next__(self) -> os.DirEntry[AnyStr]:
         if self._step is not None or (self._entries is None and not self._closed):
-            raise RuntimeError("await scandir() and its pending calls before iterating it with plain for")
+            raise RuntimeError(
+                "await scandir() and its pending calls before iterating it with plain for"
+            )
         if self._ready:
             return self._ready.popleft()
         if self._exhausted or self._closed:
             raise StopIteration
         assert self._entries is not None
         return next(self._entries)
-

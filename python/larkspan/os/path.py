@@ -9,9 +9,19 @@ from .._calls import placed
 from .._placement import Located, PathName
 
 __all__ = [
-    "abspath", "exists", "getatime", "getctime", "getmtime", "getsize", "isdir", "isfile", "islink", "ismount",
-    "samefile", "sameopenfile",
-]  # fmt: skip
+    "abspath",
+    "exists",
+    "getatime",
+    "getctime",
+    "getmtime",
+    "getsize",
+    "isdir",
+    "isfile",
+    "islink",
+    "ismount",
+    "samefile",
+    "sameopenfile",
+]
 
 
 async def exists(path: Located) -> bool:
@@ -35,9 +45,9 @@ async def islink(path: PathName) -> bool:
 
 
 async def ismount(path: PathName) -> bool:
+    """os.path.ismount(), awaited: builtin's arguments and result."""
     # Compares the path's device with its parent's: a mount point of a waiting file system is
     # listed as one, so the mount table places it.
-    """os.path.ismount(), awaited: builtin's arguments and result."""
     return await placed(lambda: os.path.ismount(path), path)
 
 
