@@ -17,7 +17,7 @@ import sys
 from collections.abc import Awaitable, Callable, Iterable
 from time import monotonic_ns
 from types import FunctionType, TracebackType
-from typing import Any, AnyStr, Generic, Self, SupportsIndex, TypeVar, cast
+from typing import Any, AnyStr, Generic, NoReturn, Self, SupportsIndex, TypeVar, cast
 
 from ._budget import Budget, of_this_thread
 from ._buffer import Buffer
@@ -52,11 +52,8 @@ def _split_lines(data: AnyStr) -> list[AnyStr]:
     return lines + [last] if last else lines
 
 
-def _line_or_stop(line: AnyStr) -> AnyStr:
-    """The line an async for gets; the end of the iteration at the end of the input."""
-    if not line:
-        raise StopAsyncIteration
-    return line
+def _end_iteration() -> NoReturn:
+    raise StopAsyncIteration
 
 
 def _ends_line(line: AnyStr) -> bool:
@@ -106,15 +103,16 @@ def inline_first(
     call: str,
     *,
     arguments: tuple[str, ...] | None = None,
-    ending: Callable[[Any], Any] | None = None,
+    ends_iteration_when_empty: bool = False,
 ) -> Callable[[Method], Method]:
     """Makes the decorated coroutine, what a handle's call does once it holds the turn, the body of
     a method with the same name and parameters that first tries `call` (an attribute path from the
     handle, e.g. "_file.read") inline, when nobody holds or awaits the handle's turn and the loop's
     budget lasts: with the method's arguments (or the expressions `arguments`) and inline_only set.
-    Unless that returns WOULD_BLOCK, its result (or what `ending` makes of it) is the method's;
-    otherwise, and when the fast path cannot run, the decorated coroutine runs in turn. The method
-    costs one coroutine frame, as one written by hand."""
+    Unless that returns WOULD_BLOCK, its result is the method's (with `ends_iteration_when_empty`,
+    an empty one raises StopAsyncIteration instead); otherwise, and when the fast path cannot run,
+    the decorated coroutine runs in turn. The method costs one coroutine frame, as one written by
+    hand."""
 
     def with_fast_path(in_turn: Method) -> Method:
         code = in_turn.__code__
@@ -130,13 +128,13 @@ def inline_first(
             arguments="".join(
                 f"{name}, " for name in (parameters if arguments is None else arguments)
             ),
-            returned="result" if ending is None else "ending(result)",
+            returned="result or end_iteration()" if ends_iteration_when_empty else "result",
         )
         namespace: dict[str, Any] = {
             "monotonic_ns": monotonic_ns,
             "WOULD_BLOCK": WOULD_BLOCK,
             "in_turn": in_turn,
-            "ending": ending,
+            "end_iteration": _end_iteration,
         }
         exec(compile(source, f"<fast path of {in_turn.__qualname__}>", "exec"), namespace)
         method: FunctionType = namespace[in_turn.__name__]
@@ -546,10 +544,10 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
     def __aiter__(self) -> Self:
         return self
 
-    @inline_first("_file.readline", arguments=("None",), ending=_line_or_stop)
+    @inline_first("_file.readline", arguments=("None",), ends_iteration_when_empty=True)
     async def __anext__(self) -> AnyStr:
-        line: AnyStr = _line_or_stop(await self._readline(None))
-        return line
+        line: AnyStr = await self._readline(None)
+        return line or _end_iteration()
 
     # ---- by position ----------------------------------------------------------------------
 
