@@ -614,9 +614,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
 
     async def tell(self) -> int:
         """The position."""
-        if (
-            self._inline and monotonic_ns() < self._budget.ends_ns
-        ):  # the engine's tell() never waits
+        # The engine's tell() never waits.
+        if self._inline and monotonic_ns() < self._budget.ends_ns:
             position: int = self._file.tell()
             return position
         return await self._in_turn(self._attempt, self._tell)
@@ -747,9 +746,8 @@ class UnbufferedFileHandle(FileHandle[bytes]):
         return result
 
     async def readline(self, size: SupportsIndex | None = None) -> bytes:
-        if (
-            size_or_none(size) == 0
-        ):  # builtin's unbuffered files ask the file for nothing, open or closed
+        # Builtin's unbuffered files ask the file for nothing, open or closed.
+        if size_or_none(size) == 0:
             return b""
         return await super().readline(size)
 

@@ -407,9 +407,8 @@ class TextHandle(ClosedOnExit):
         if rest.isascii() and (self._cr_ends_lines or "\r" not in rest):
             return not any(other in rest for other in ASCII_BREAKS)
         endings = rest.count("\n")
-        if (
-            self._cr_ends_lines and "\r" in rest
-        ):  # counting "\r\n" is slow: only when there can be one
+        # Counting "\r\n" is slow: only when there can be one.
+        if self._cr_ends_lines and "\r" in rest:
             endings += rest.count("\r") - rest.count("\r\n")
         return count == endings
 
@@ -519,9 +518,8 @@ class TextHandle(ClosedOnExit):
             raise ValueError(CLOSED)
         writer = self._writer
         data, flush = writer.encoded(text)
-        if (
-            flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE
-        ):  # goes_out_with(), inline
+        # Goes_out_with(), inline.
+        if flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE:
             return await self._in_turn(self._write_encoded, data, flush, len(text))
         # Most writes only join the held ones: nothing to wait for, so no turn to take.
         self._hold(data)

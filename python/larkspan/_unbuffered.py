@@ -46,9 +46,8 @@ class UnbufferedFile(BinaryFile):
         return super().readinto(buffer, inline_only)
 
     def readline(self, size: SupportsIndex | None, inline_only: bool) -> Any:
-        if (
-            not self.readable() and size_or_none(size) != 0
-        ):  # a line of at most 0 bytes reads nothing
+        # A line of at most 0 bytes reads nothing.
+        if not self.readable() and size_or_none(size) != 0:
             self._refuse(NOT_READABLE)
         return super().readline(size, inline_only)
 

@@ -349,9 +349,8 @@ def machine(mode: str, subject: str) -> BuiltinEquivalence:
 def test_random_sequences(mode: str, subject: str) -> None:
     EngineFile.placed.clear()
     run_state_machine_as_test(lambda: machine(mode, subject), settings=PROFILE)
-    if (
-        subject == "File-inline-first"
-    ):  # both paths ran; in a mode that only writes, nothing waits on the disk
+    # Both paths ran; in a mode that only writes, nothing waits on the disk.
+    if subject == "File-inline-first":
         assert EngineFile.placed["inline"] and (EngineFile.placed["blocking"] or "+" not in mode)
 
 

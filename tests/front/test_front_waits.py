@@ -103,9 +103,8 @@ def test_loop_ticks_while_a_read_waits_for_the_writer(fifo: Path, writer: Writer
         f = await larkspan.open(fifo, "rb")
         read = await started(f.readline())
         ticks = 0
-        while (
-            ticks < 20
-        ):  # the writer only writes once the loop has ticked, so the read cannot block it
+        # The writer only writes once the loop has ticked, so the read cannot block it.
+        while ticks < 20:
             await asyncio.sleep(0.001)
             ticks += 1
         writer.write(b"late line\n")

@@ -55,9 +55,8 @@ def test_temporary_file_has_no_name_and_leaves_nothing(
 
     async def main() -> tuple[Any, list[str], bool, int]:
         before, opening = descriptors(), larkspan.tempfile.TemporaryFile(mode, dir=folder)
-        async with (
-            opening if form == "entered" else await opening as f
-        ):  # awaited: closed by its own exit
+        # Awaited: closed by its own exit.
+        async with opening if form == "entered" else await opening as f:
             await f.write(data)
             await f.seek(0)
             content, listed = await f.read(), os.listdir(folder)

@@ -98,9 +98,8 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
         path = self._strip_protocol(path)
         if start is None and end is None:
             whole = await placed(lambda: read_whole(path, True, hand_over=True), path)
-            if isinstance(
-                whole, Waiting
-            ):  # a local file not in the page cache: read on, on a worker
+            # A local file not in the page cache: read on, on a worker.
+            if isinstance(whole, Waiting):
                 waiting = whole
                 whole = await on_worker(lambda: finish_read(waiting))
             if isinstance(whole, bytes):
