@@ -283,9 +283,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
                 raise
         try:
             if self._budget.spent():
-                await (
-                    self._budget.yield_to_loop()
-                )  # in line already, so the calls made after this one stay behind it
+                # In line already, so the calls made after this one stay behind it.
+                await self._budget.yield_to_loop()
             return await body(*args)
         finally:
             self._once_worker_ends(self._pass_turn_on)

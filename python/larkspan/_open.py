@@ -46,9 +46,8 @@ def _open_descriptor(
     """Opens `target` as builtin open() does and hands the descriptor to `engine`; may wait.
     Returns the file's block size, which sizes the buffers of a text file."""
     if isinstance(target, int):
-        descriptor = (
-            target if closefd else os.dup(target)
-        )  # the engine's stream closes its own copy
+        # The engine's stream closes its own copy.
+        descriptor = target if closefd else os.dup(target)
     else:
         descriptor = (
             opener(target, plan.flags) if opener is not None else os.open(target, plan.flags, 0o666)
@@ -89,9 +88,8 @@ async def _open_off_the_loop(
         block_size: int = await _workers.run_in_worker(open_it, close_it, limiter)
         return block_size
     if isinstance(target, int):
-        descriptor = (
-            target if closefd else os.dup(target)
-        )  # the engine's stream closes its own copy
+        # The engine's stream closes its own copy.
+        descriptor = target if closefd else os.dup(target)
         path = None
     else:
         descriptor, path = -1, os.fsencode(target)

@@ -321,9 +321,8 @@ class Path(pathlib.PurePosixPath):
 
     async def write_bytes(self, data: Buffer) -> int:
         """Replaces the file's content with `data`; returns the number of bytes written."""
-        view = memoryview(
-            data
-        )  # as pathlib: any buffer, and a TypeError before the file is touched
+        # As pathlib: any buffer, and a TypeError before the file is touched.
+        view = memoryview(data)
         return await _whole_file.write_bytes(self, view, limiter=self.limiter)
 
     async def write_text(

@@ -24,9 +24,8 @@ class ReadAhead:
     __slots__ = ("end", "left", "size", "start")
 
     def __init__(self, size: int) -> None:
-        self.size = (
-            size if size > 1 else io.DEFAULT_BUFFER_SIZE
-        )  # as open() sizes it from st_blksize
+        # As open() sizes it from st_blksize.
+        self.size = size if size > 1 else io.DEFAULT_BUFFER_SIZE
         self.start = self.end = self.left = 0
 
     def chunk(self, wanted: int) -> int:

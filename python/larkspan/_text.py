@@ -117,13 +117,11 @@ class TextHandle(ClosedOnExit):
         codec = text_codec(self._encoding)
         self._errors = "strict" if errors is None else errors
         self._newline = newline  # as given; reconfigure() keeps it when not told otherwise
-        self.mode = raw.mode.replace(
-            "b", ""
-        )  # open() sets it to the mode it was given, as builtin's does
+        # open() sets it to the mode it was given, as builtin's does.
+        self.mode = raw.mode.replace("b", "")
         self._seekable = raw.seekable()
-        self._telling = (
-            self._seekable
-        )  # false while lines are iterated, as builtin's tell() refuses then
+        # False while lines are iterated, as builtin's tell() refuses then.
+        self._telling = self._seekable
         # Reading: the decoded text of the last chunk, how much of it was consumed, and the snapshot
         # from which tell() finds the byte position of the first unconsumed character.
         self._decoder: Decoder | NewlineDecoder | None = None
@@ -686,9 +684,8 @@ class TextHandle(ClosedOnExit):
     async def close(self) -> None:
         """Flushes and closes, once every earlier call has finished; a cancellation does not stop
         it."""
-        place = (
-            self._turns.take_place()
-        )  # before the shield's task starts, so later calls stay behind
+        # Before the shield's task starts, so later calls stay behind.
+        place = self._turns.take_place()
         await asyncio.shield(self._run_in_turn(place, self._close))
 
     async def _close(self) -> None:

@@ -48,9 +48,8 @@ class TextWriter:
             codec.name if codec is not None and codec.name in STATELESS_CODECS else None
         )
         write_newline = os.linesep if newline is None else newline
-        self._newline = (
-            write_newline if write_newline not in ("", "\n") else None
-        )  # what "\n" becomes
+        # What "\n" becomes.
+        self._newline = write_newline if write_newline not in ("", "\n") else None
 
     def encoded(self, text: str) -> tuple[bytes, bool]:
         """The bytes of `text` and whether line buffering flushes after them."""

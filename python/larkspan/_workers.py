@@ -153,9 +153,8 @@ class OffLoopCall(Generic[T]):
     ) -> None:
         loop = asyncio.get_running_loop()
         self._result: asyncio.Future[T] = loop.create_future()
-        self.ended: asyncio.Future[None] = (
-            loop.create_future()
-        )  # once the call ended or never will run
+        # Once the call ended or never will run.
+        self.ended: asyncio.Future[None] = loop.create_future()
         self._undo = undo
         self._withdraw = start(self._deliver)
 

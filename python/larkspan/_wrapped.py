@@ -34,9 +34,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     ) -> None:
         self._file: IO[AnyStr] | None = file
         self.limiter = limiter  # bounds the calls on workers, as open()'s limiter does
-        self._turns = (
-            Turns()
-        )  # bound to no loop: larkspan.stdin serves every asyncio.run() of a program
+        # Bound to no loop: larkspan.stdin serves every asyncio.run() of a program.
+        self._turns = Turns()
         self._what = what  # how the exceptions this handle raises itself name it
 
     @property
@@ -67,9 +66,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
             await self._turns.wait_for(place)
         try:
             await yield_if_spent()
-            file = (
-                self.wrapped if method == "close" else self._open_file(method)
-            )  # closing twice is no error
+            # Closing twice is no error.
+            file = self.wrapped if method == "close" else self._open_file(method)
             call: Callable[[], Any] = partial(getattr(file, method), *args)
         except BaseException:
             self._turns.pass_on()
@@ -157,9 +155,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
 
     async def writelines(self, lines: Iterable[AnyStr]) -> None:
         """Writes each item of `lines` in turn; no newlines are added."""
-        await self._run(
-            "writelines", list(lines)
-        )  # drawn here: a generator must not run on a worker
+        # Drawn here: a generator must not run on a worker.
+        await self._run("writelines", list(lines))
 
     async def seek(self, offset: int, whence: int = 0) -> int:
         """Moves to `offset` from the start (`whence` 0), the position (1) or the end (2); returns
@@ -189,9 +186,8 @@ class WrappedFile(ClosedOnExit, Generic[AnyStr]):
     async def close(self) -> None:
         """Closes the file object once the calls before have ended; closing twice is no error."""
         if not self.wrapped.closed:
-            place = (
-                self._turns.take_place()
-            )  # before the shield's task starts, so later calls stay behind
+            # Before the shield's task starts, so later calls stay behind.
+            place = self._turns.take_place()
             await asyncio.shield(self._when_turn_comes(place, "close"))
 
     def __aiter__(self) -> Self:

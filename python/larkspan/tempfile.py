@@ -167,9 +167,8 @@ class TemporaryFileWrapper(Generic[AnyStr]):
         )
 
     def __getattr__(self, attribute: str) -> Any:
-        return getattr(
-            self.__dict__["file"], attribute
-        )  # a KeyError, not a recursion, before __init__
+        # A KeyError, not a recursion, before __init__.
+        return getattr(self.__dict__["file"], attribute)
 
     async def close(self) -> None:
         """Closes the file, and removes it where builtin's NamedTemporaryFile would."""
@@ -436,9 +435,10 @@ def SpooledTemporaryFile(
 
     async def make() -> AsyncSpooledTemporaryFile:
         await yield_if_spent()
+        # In memory: nothing touches a disk until it moves there.
         file = tempfile.SpooledTemporaryFile(
             max_size, mode, buffering, encoding, newline, suffix, prefix, dir, errors=errors
-        )  # in memory: nothing touches a disk until it moves there
+        )
         return AsyncSpooledTemporaryFile(file, max_size)
 
     return Opening(make)
@@ -470,9 +470,8 @@ class AsyncTemporaryDirectory(Generic[AnyStr]):
         exc: BaseException | None,
         tb: TracebackType | None,
     ) -> None:
-        await on_worker(
-            lambda: self._directory.__exit__(exc_type, exc, tb)
-        )  # removes it unless delete is false
+        # Removes it unless delete is false.
+        await on_worker(lambda: self._directory.__exit__(exc_type, exc, tb))
 
 
 def TemporaryDirectory(
@@ -508,10 +507,8 @@ class DirectoryOpening(_Deferred[AsyncTemporaryDirectory[AnyStr]]):
         return await made.__aenter__()
 
 
-if sys.version_info < (
-    3,
-    12,
-):  # builtin's take delete_on_close and delete from 3.12 on; so do these
+# Builtin's take delete_on_close and delete from 3.12 on; so do these.
+if sys.version_info < (3, 12):
     _with_later_arguments = (NamedTemporaryFile, TemporaryDirectory)
 
     def NamedTemporaryFile(  # type: ignore[no-redef]

@@ -398,9 +398,8 @@ class LarkspanFileSystem(AsyncFileSystem):  # type: ignore[misc]
     async def _open_handle(self, path: str, mode: str) -> "larkspan.FileHandle[bytes]":
         if self.auto_mkdir and any(letter in mode for letter in "wxa"):
             await larkspan.os.makedirs(self._parent(path), exist_ok=True)
-        handle: larkspan.FileHandle[bytes] = await larkspan.open(
-            path, mode
-        )  # a binary mode, by fs.open
+        # A binary mode, by fs.open.
+        handle: larkspan.FileHandle[bytes] = await larkspan.open(path, mode)
         return handle
 
     async def _open_sized(

@@ -68,9 +68,8 @@ def _entry_info(entry: "os.DirEntry[str]") -> Info:
             size = entry.stat(follow_symlinks=True).st_size
         except OSError:
             size = 0
-    info = _info_dict(
-        entry.path, status, size, kind, link
-    )  # the listed folder's path is absolute already
+    # The listed folder's path is absolute already.
+    info = _info_dict(entry.path, status, size, kind, link)
     if link:
         info["destination"] = os.readlink(entry.path)
     return info
@@ -171,9 +170,8 @@ def write_whole(path: str, data: Buffer, exclusive: bool) -> None:
     try:
         with memoryview(bytes_only(data)) as view, view.cast("B") as left:
             while left:
-                left = left[
-                    os.write(descriptor, left) :
-                ]  # the kernel may take less than asked; write the rest
+                # The kernel may take less than asked; write the rest.
+                left = left[os.write(descriptor, left) :]
     finally:
         os.close(descriptor)
 
