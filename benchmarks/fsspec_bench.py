@@ -179,9 +179,8 @@ class Workload:
     libraries: tuple[str, ...]
     cold: bool = False  # drops pages: skipped on a file system held in memory
     kind: str = SCENARIO  # as the peers' workloads: timed beside the ticker
-    operations: int | None = (
-        None  # as the peers' workloads: none here counts its operations for a rate
-    )
+    # as the peers' workloads: none here counts its operations for a rate.
+    operations: int | None = None
     time_charted: bool = False  # the chart draws these rows' times in a panel of their own anyway
 
 

@@ -32,9 +32,8 @@ import latencyfs  # noqa: E402  (found through the path entries above)
 
 T = TypeVar("T")
 
-TIMEOUT = (
-    60  # seconds a child may take: a fault that blocks fails its test instead of hanging the suite
-)
+# Seconds a child may take: a fault that blocks fails its test instead of hanging the suite.
+TIMEOUT = 60
 
 
 def spend_the_loops_budget() -> None:

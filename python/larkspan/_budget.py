@@ -58,9 +58,8 @@ class Budget:
                 loop.call_soon(self._renew)
             await asyncio.sleep(0)
             if self._fresh or not self.spent():
-                self._fresh = (
-                    False  # the first task of a round always goes on, however small the budget
-                )
+                # The first task of a round always goes on, however small the budget.
+                self._fresh = False
                 return
 
     def _renew(self) -> None:

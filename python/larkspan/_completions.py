@@ -15,9 +15,8 @@ Outcome: TypeAlias = tuple[bool, Any]  # (True, result) or (False, exception)
 Deliver: TypeAlias = Callable[[Outcome], None]
 
 _queues: dict[asyncio.AbstractEventLoop, Completions] = {}
-_last: tuple[asyncio.AbstractEventLoop, Completions] | None = (
-    None  # the loop asked for most recently
-)
+# The loop asked for most recently.
+_last: tuple[asyncio.AbstractEventLoop, Completions] | None = None
 # Queues of closed loops with outcomes still to come: dropped undelivered as they arrive, so what
 # the calls hold (buffers, files, descriptors) is released, until none is left to come.
 _orphans: list[Completions] = []

@@ -208,9 +208,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         self._unread: AnyStr | None = None
         self._inline = True  # nobody holds or awaits the turn and nothing is unread
         self._budget: Budget = of_this_thread()  # that of the loop opening the file
-        self.limiter: Limiter | None = (
-            None  # bounds this handle's calls on workers (open()'s limiter)
-        )
+        # Bounds this handle's calls on workers (open()'s limiter).
+        self.limiter: Limiter | None = None
 
     @property
     def name(self) -> str | bytes | int:
@@ -657,9 +656,8 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         returns the number of bytes stored. A buffer that cannot take bytes is refused before
         anything is read."""
         with writable_bytes("readinto1", buffer) as target:
-            binary: Any = (
-                self  # readinto1 is a binary file's call, as in builtin: read1 gives bytes
-            )
+            # readinto1 is a binary file's call, as in builtin: read1 gives bytes.
+            binary: Any = self
             data = await binary.read1(target.nbytes)
             target[: len(data)] = data
             return len(data)
