@@ -516,7 +516,7 @@ class TextHandle(ClosedOnExit):
             raise ValueError(CLOSED)
         writer = self._writer
         data, flush = writer.encoded(text)
-        # Goes_out_with(), inline.
+        # goes_out_with(), inline, as _check_open() above.
         if flush or writer.write_through or writer.held_size + len(data) >= CHUNK_SIZE:
             return await self._in_turn(self._write_encoded, data, flush, len(text))
         # Most writes only join the held ones: nothing to wait for, so no turn to take.
