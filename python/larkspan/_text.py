@@ -551,7 +551,8 @@ class TextHandle(ClosedOnExit):
         """Hands the held writes to the binary layer, at its position."""
         if self._writer.held:
             data = self._writer.take()
-            self._ahead.drop()
+            if data:  # builtin's empty write keeps what its buffer read ahead
+                self._ahead.drop()
             await self._raw.write_accepted(data)
 
     async def writelines(self, lines: Iterable[str]) -> None:

@@ -103,6 +103,22 @@ FOUND: dict[str, Case] = {
         encoding="utf-8-sig",
         calls=(("write", ""), ("readline", 0)),
     ),
+    "read ahead kept by an empty write after a replay": Case(
+        seed=625595016312,
+        content=b"\xef\xbb" + b"x" * 4095,
+        mode="r+",
+        buffering=-1,
+        encoding="utf-8",
+        errors="replace",
+        calls=(
+            ("readline", 1),
+            ("tell",),
+            ("seek_told", 0),
+            ("write", ""),
+            ("read", 1),
+            ("write", "é"),
+        ),
+    ),
     "tell after next() and truncate()'s flush": Case(
         seed=4000105,
         content=b"w\n",
