@@ -770,9 +770,11 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     require_open();
     flush_write_buffer();
     return_read_ahead();
-    if (whence == SEEK_SET && regular_file && 0 <= offset && offset <= position()) {
-        // The file system has already taken a position at least this far, so the
-        // stream can move when it is next used, as after a positional read.
+    if (whence == SEEK_SET && regular_file && 0 <= offset) {
+        if (offset > position()) {
+            move_descriptor_to(offset); // the file system's say on how far a file may go
+        }
+        // The stream moves when it is next used, as after a positional read.
         deferred_position = offset;
     } else {
         if (whence == SEEK_CUR) {
@@ -787,6 +789,22 @@ std::int64_t AsyncFileCore::seek(std::int64_t offset, int whence) {
     }
     reset_position_state();
     return position();
+}
+
+// Not by fseek, which reads from the block boundary before the target to the target (or a whole
+// buffer) before it moves: a wait on storage for bytes nobody asked for, on every forward seek to
+// an unaligned place. The descriptor moves alone, after stdio dropped what it read ahead.
+void AsyncFileCore::move_descriptor_to(std::int64_t offset) {
+    int failure = 0;
+    {
+        const Waiting waiting(wait_gate);
+        if (std::fflush(file.get()) != 0 || ::lseek(fileno(file.get()), offset, SEEK_SET) < 0) {
+            failure = errno;
+        }
+    }
+    if (failure != 0) {
+        throw IoError("Seek failed", failure);
+    }
 }
 
 // SEEK_DATA and SEEK_HOLE, which stdio does not know: the descriptor finds the place, and the

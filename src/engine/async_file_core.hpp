@@ -189,6 +189,7 @@ private:
     void close_no_throw() noexcept;
     std::size_t read_once(char *destination, std::size_t count);
     void return_read_ahead();
+    void move_descriptor_to(std::int64_t offset);
     template <typename Read>
     std::size_t after_read_ahead(std::uint64_t count, ReadSink &sink, Read &&read);
 

@@ -74,6 +74,42 @@ def test_truncate_cuts_at_once_and_keeps_position(
     assert disk(f.name) == after.ljust(10, b"\0")[:10] + b"!" + after[11:]  # a gap reads as zeros
 
 
+def bytes_read_by_this_process() -> int:
+    with open("/proc/self/io") as counters:
+        return int(counters.read().split("rchar: ")[1].split()[0])
+
+
+@pytest.mark.parametrize("mode", ["rb", "r+b"])
+@pytest.mark.parametrize("read_first", [False, True], ids=["fresh", "after-read"])
+def test_forward_seek_reads_nothing_before_its_target(
+    opened: Callable[..., AsyncFile], mode: str, read_first: bool
+) -> None:
+    """stdio's fseek would fill its buffer from the block boundary before an unaligned target: up
+    to a buffer of bytes nobody asked for, read while the caller waits on storage."""
+    data = bytes(range(256)) * 1024
+    f = opened(data, mode)
+    if read_first:
+        f.read(100)
+    before = bytes_read_by_this_process()
+    assert f.seek(200_000) == 200_000
+    assert bytes_read_by_this_process() - before < 1000  # the counters file's own read
+    assert (f.read(10), f.tell()) == (data[200_000:200_010], 200_010)
+
+
+def test_seek_beyond_what_the_file_system_allows_fails_as_builtin(
+    opened: Callable[..., AsyncFile],
+) -> None:
+    f = opened(TEN_LINES, "rb")
+    with open(f.name, "rb") as builtin:
+        try:
+            builtin.seek(2**62)
+        except OSError:
+            fails_with("Seek failed", lambda: f.seek(2**62))
+            assert (f.tell(), f.readline()) == (0, "line00000\n")
+        else:
+            assert f.seek(2**62) == 2**62
+
+
 @pytest.mark.parametrize(
     "move",
     [(-1,), (0, 3), (-101, 2), (-101, 1)],
