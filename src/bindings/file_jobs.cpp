@@ -420,10 +420,14 @@ private:
 namespace {
 
 // How much a read of `count` (nullopt: to the end) is expected to bring, judged on the loop's
-// thread without waiting: a regular file's size bounds it where fstat cannot wait; elsewhere a
-// given count up to the first chunk of a stream read; otherwise nothing is made beforehand.
+// thread without waiting: a small count as it is (a short result costs less than an fstat); a
+// regular file's size bounds a larger one where fstat cannot wait; elsewhere a given count up to
+// the first chunk of a stream read; otherwise nothing is made beforehand.
 std::size_t expected_read(const EngineFile &file, std::optional<std::uint64_t> count) {
     constexpr std::uint64_t kFirstChunk = 1 << 22;
+    if (count && *count <= AsyncFileCore::kSmallRead) {
+        return static_cast<std::size_t>(*count);
+    }
     if (const auto size = file.size_without_waiting()) {
         return static_cast<std::size_t>(count ? std::min(*count, *size) : *size);
     }
