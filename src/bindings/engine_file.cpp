@@ -486,7 +486,7 @@ py::object EngineFile::pread(const py::object &size, const py::object &offset, b
                                      if (from_memory) {
                                          return read_at(fd, destination, size, offset);
                                      }
-                                     return read_at_if_cached(fd, destination, size, offset);
+                                     return pread_probe_.read(fd, destination, size, offset);
                                  });
     });
     return result ? result : would_block();

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "async_file_core.hpp"
+#include "cache_probe.hpp"
 #include "constructed_caster.hpp"
 #include "storage.hpp"
 
@@ -149,6 +150,7 @@ private:
     int positional_calls_ = 0;                        // pread/pwrite using the descriptor now
     std::atomic<std::uint64_t> positional_writes_{0}; // pwrite calls that have landed bytes
     std::uint64_t positional_writes_seen_ = 0; // as many as the stream had forgotten input for
+    CacheProbe pread_probe_; // the inline preads', on the thread that holds the interpreter lock
 };
 
 template <>

@@ -990,7 +990,7 @@ std::optional<std::size_t> AsyncFileCore::read_without_waiting(std::uint64_t cou
         const auto from = static_cast<std::uint64_t>(start);
         wanted = to_size(std::min(count, *size > from ? *size - from : 0));
     }
-    auto got = read_at_if_cached(fd, sink.reserve(wanted), wanted, start);
+    auto got = cache_probe.read(fd, sink.reserve(wanted), wanted, start);
     if (got && *got == wanted && wanted < count) {
         // The file may have grown since fstat: the end is where nothing more is there at once.
         char probe;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "byte_buffer.hpp"
+#include "cache_probe.hpp"
 #include "line_read_ahead.hpp"
 #include "line_sink.hpp"
 #include "read_sink.hpp"
@@ -212,6 +213,7 @@ private:
     std::uint64_t file_device = 0;                 // see device()
     // Where the stream must move before its next use.
     std::optional<long> deferred_position;
+    CacheProbe cache_probe;        // read_if_cached's, which remembers a miss
     ByteBuffer line_assembly;      // a line that spans refills, gathered for read_line
     WaitGate *wait_gate = nullptr; // told around each call that can wait; may be null
     bool size_is_a_hint = false;   // see set_size_is_a_hint()

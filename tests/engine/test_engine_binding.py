@@ -317,6 +317,46 @@ def test_local_disk(
         return
 
 
+def storage_reads_of_this_process() -> int:
+    with open("/proc/self/io") as counters:
+        return int(counters.read().split("read_bytes: ")[1].split()[0])
+
+
+PAGE = 4096
+PROBES: dict[str, Callable[[File, int], Any]] = {
+    "read": lambda f, offset: (f.seek(offset, 0, True), f.read(PAGE, True))[1],
+    "pread": lambda f, offset: f.pread(PAGE, offset, True),
+}
+
+
+@pytest.mark.parametrize("probe", PROBES.values(), ids=PROBES.keys())
+def test_probes_after_a_miss_start_no_read_of_storage(
+    tmp_path: Path, probe: Callable[[File, int], Any]
+) -> None:
+    """A probe of evicted pages by preadv2(RWF_NOWAIT) starts the kernel's read of them on the
+    probing thread, the event loop's, before it answers that it would wait. Once one probe has
+    missed, the next ask the page cache first, and leave the read to the thread that will wait."""
+    content = os.urandom(64 * PAGE)
+    path = tmp_path / "cold"
+    path.write_bytes(content)
+    for tries_left in reversed(range(COLD_TRIES)):
+        f = open_file(str(path), "rb")
+        if f.storage != "local disk":
+            pytest.skip(f"the temporary directory is on {f.storage}")
+        evict(f.name)
+        os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_RANDOM)  # only the page asked for
+        if probe(f, 0) is WOULD_BLOCK:
+            break
+        f.close(False)  # the disk brought the page in within the call; the first miss is wanted
+        assert tries_left, f"no probe missed in {COLD_TRIES} tries"
+    before = storage_reads_of_this_process()
+    probed = [probe(f, offset) for offset in range(8 * PAGE, 64 * PAGE, 8 * PAGE)]
+    assert (probed, storage_reads_of_this_process() - before) == ([WOULD_BLOCK] * 7, 0)
+    disk(f.name)  # into the page cache
+    assert probe(f, 9 * PAGE) == content[9 * PAGE : 10 * PAGE]
+    f.close(False)
+
+
 # ---- pipes and terminals: only what stays in the object's own buffers runs inline ----------------
 
 

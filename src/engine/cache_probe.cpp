@@ -1,0 +1,56 @@
+#include "cache_probe.hpp"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "positional_io.hpp"
+
+namespace {
+
+#if defined(SYS_cachestat)
+constexpr long kCachestat = SYS_cachestat;
+#elif defined(__linux__) && !defined(__alpha__)
+constexpr long kCachestat = 451; // the same on every architecture but alpha; older headers lack it
+#else
+constexpr long kCachestat = -1;
+#endif
+
+// The kernel's struct cachestat_range and struct cachestat, which older headers lack.
+struct CachestatRange {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
+
+struct Cachestat {
+    std::uint64_t cached;
+    std::uint64_t dirty;
+    std::uint64_t writeback;
+    std::uint64_t evicted;
+    std::uint64_t recently_evicted;
+};
+
+} // namespace
+
+std::optional<bool> pages_cached(int fd, std::size_t count, std::uint64_t offset) {
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    if (kCachestat < 0 || count == 0) { // a length of 0 would ask to the end of the file
+        return std::nullopt;
+    }
+    CachestatRange range{offset, count};
+    Cachestat status{};
+    if (::syscall(kCachestat, fd, &range, &status, 0) != 0) {
+        return std::nullopt; // ENOSYS, EPERM under a sandbox's filter, EOPNOTSUPP, ...
+    }
+    const std::uint64_t pages = (offset + count - 1) / page - offset / page + 1;
+    return status.cached >= pages;
+}
+
+std::optional<std::size_t> CacheProbe::read(int fd, char *destination, std::size_t count,
+                                            std::uint64_t offset) {
+    if (missed_ && pages_cached(fd, count, offset) == false) {
+        return std::nullopt;
+    }
+    const std::optional<std::size_t> got = read_at_if_cached(fd, destination, count, offset);
+    missed_ = !got;
+    return got;
+}
