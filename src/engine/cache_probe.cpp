@@ -1,5 +1,7 @@
 #include "cache_probe.hpp"
 
+#include <algorithm>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,10 +31,14 @@ struct Cachestat {
     std::uint64_t recently_evicted;
 };
 
+std::uint64_t pages_spanned(std::size_t count, std::uint64_t offset) {
+    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return count == 0 ? 0 : (offset + count - 1) / page - offset / page + 1;
+}
+
 } // namespace
 
-std::optional<bool> pages_cached(int fd, std::size_t count, std::uint64_t offset) {
-    static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+std::optional<std::uint64_t> cached_pages(int fd, std::size_t count, std::uint64_t offset) {
     if (kCachestat < 0 || count == 0) { // a length of 0 would ask to the end of the file
         return std::nullopt;
     }
@@ -41,13 +47,26 @@ std::optional<bool> pages_cached(int fd, std::size_t count, std::uint64_t offset
     if (::syscall(kCachestat, fd, &range, &status, 0) != 0) {
         return std::nullopt; // ENOSYS, EPERM under a sandbox's filter, EOPNOTSUPP, ...
     }
-    const std::uint64_t pages = (offset + count - 1) / page - offset / page + 1;
-    return status.cached >= pages;
+    return status.cached;
+}
+
+bool may_be_in_memory(int fd, std::size_t count, std::uint64_t offset) {
+    const std::optional<std::uint64_t> cached = cached_pages(fd, count, offset);
+    if (!cached || *cached >= pages_spanned(count, offset)) {
+        return true;
+    }
+    // Pages past the end of the file are never cached, and a read there answers at once.
+    const std::optional<std::uint64_t> size = file_size(fd);
+    if (!size) {
+        return true;
+    }
+    const std::uint64_t end = std::min<std::uint64_t>(offset + count, *size);
+    return end <= offset || *cached >= pages_spanned(end - offset, offset);
 }
 
 std::optional<std::size_t> CacheProbe::read(int fd, char *destination, std::size_t count,
                                             std::uint64_t offset) {
-    if (missed_ && pages_cached(fd, count, offset) == false) {
+    if (missed_ && !may_be_in_memory(fd, count, offset)) {
         return std::nullopt;
     }
     const std::optional<std::size_t> got = read_at_if_cached(fd, destination, count, offset);

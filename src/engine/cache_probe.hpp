@@ -22,6 +22,10 @@ private:
     bool missed_ = false; // the last probe found bytes not in memory
 };
 
-// Whether the page cache holds every page of `count` bytes at `offset` of the file behind `fd`,
-// asked without reading (cachestat, Linux 6.5); nullopt where the kernel cannot tell.
-std::optional<bool> pages_cached(int fd, std::size_t count, std::uint64_t offset);
+// How many pages of `count` bytes at `offset` of the file behind `fd` the page cache holds, asked
+// without reading (cachestat, Linux 6.5); nullopt where the kernel cannot tell.
+std::optional<std::uint64_t> cached_pages(int fd, std::size_t count, std::uint64_t offset);
+
+// Whether a read of `count` bytes at `offset` may find every byte it takes in memory: false only
+// when the page cache lacks a page of it within the file.
+bool may_be_in_memory(int fd, std::size_t count, std::uint64_t offset);

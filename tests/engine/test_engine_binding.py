@@ -352,6 +352,7 @@ def test_probes_after_a_miss_start_no_read_of_storage(
     before = storage_reads_of_this_process()
     probed = [probe(f, offset) for offset in range(8 * PAGE, 64 * PAGE, 8 * PAGE)]
     assert (probed, storage_reads_of_this_process() - before) == ([WOULD_BLOCK] * 7, 0)
+    assert probe(f, len(content)) == b""  # no page to read at the end: answered at once
     disk(f.name)  # into the page cache
     assert probe(f, 9 * PAGE) == content[9 * PAGE : 10 * PAGE]
     f.close(False)
