@@ -284,6 +284,20 @@ void AsyncFileCore::release_stream_no_throw() noexcept {
 }
 
 void AsyncFileCore::measure_size() {
+    if (regular_file) {
+        // The size fseek to the end would give (glibc takes it from fstat), without the read of
+        // the file's last block that fseek makes on its way there, nor a move of the stream.
+        std::optional<std::uint64_t> size;
+        {
+            const Waiting waiting(wait_gate);
+            size = file_size(fileno(file.get()));
+        }
+        if (size) {
+            cached_size = static_cast<std::int64_t>(*size);
+            size_known = true;
+            return;
+        }
+    }
     settle_position();
     const Waiting waiting(wait_gate);
     const long position = std::ftell(file.get());

@@ -96,6 +96,17 @@ def test_forward_seek_reads_nothing_before_its_target(
     assert (f.read(10), f.tell()) == (data[200_000:200_010], 200_010)
 
 
+@pytest.mark.parametrize("mode", ["rb", "r+b"])
+def test_measuring_the_size_reads_nothing(opened: Callable[..., AsyncFile], mode: str) -> None:
+    """A whole-file read measures the size first; stdio's fseek to the end would read the file's
+    last block (here 36,864 bytes) on the way."""
+    data = bytes(range(256)) * 400
+    f = opened(data, mode)
+    before = bytes_read_by_this_process()
+    assert f.read() == data
+    assert bytes_read_by_this_process() - before < len(data) + 1000  # the counters file's own read
+
+
 def test_seek_beyond_what_the_file_system_allows_fails_as_builtin(
     opened: Callable[..., AsyncFile],
 ) -> None:
