@@ -313,6 +313,7 @@ def test_concurrent_reads_are_in_flight_together(
         with open(fs.backing / name, "ab") as h:
             h.truncate(offset + 4096)
     bounded(lambda: read_together(fs, places))
-    # At most one request per thread; a busy machine may start a few threads only after others
-    # finished.
-    assert fs.stats().peak_in_flight >= len(places) * 3 // 4
+    # At most one request per thread; a busy machine (a sanitizer's build, another job) may start
+    # many threads only after others finished: 47 of 64 was seen under AddressSanitizer. Serial
+    # reads would give 1.
+    assert fs.stats().peak_in_flight >= len(places) // 2
