@@ -1,6 +1,7 @@
 #include "cache_probe.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,10 @@ struct Cachestat {
     std::uint64_t evicted;
     std::uint64_t recently_evicted;
 };
+
+// Whether the last probe of any file missed: a file just opened in a program reading cold files is
+// likely cold too, and its first probe asks the page cache first as well.
+std::atomic<bool> last_probe_missed{false};
 
 std::uint64_t pages_spanned(std::size_t count, std::uint64_t offset) {
     static const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
@@ -66,10 +71,12 @@ bool may_be_in_memory(int fd, std::size_t count, std::uint64_t offset) {
 
 std::optional<std::size_t> CacheProbe::read(int fd, char *destination, std::size_t count,
                                             std::uint64_t offset) {
-    if (missed_ && !may_be_in_memory(fd, count, offset)) {
+    const bool cold = missed_ || last_probe_missed.load(std::memory_order_relaxed);
+    if (cold && !may_be_in_memory(fd, count, offset)) {
         return std::nullopt;
     }
     const std::optional<std::size_t> got = read_at_if_cached(fd, destination, count, offset);
     missed_ = !got;
+    last_probe_missed.store(!got, std::memory_order_relaxed);
     return got;
 }

@@ -7,10 +7,11 @@
 // Reads of a regular file that happen only when the kernel holds every byte in memory, for a
 // caller that must not wait (the event loop's thread). preadv2(RWF_NOWAIT) is such a read, but on
 // a page not in memory it first starts the read-ahead, page allocation and device submission
-// included, on the calling thread, and only then answers that it would wait. So after a miss, the
-// next probe asks the page cache first (cachestat, which reads nothing) and leaves the read, and
-// its submission, to the thread that will wait for it. A hit goes back to preadv2 alone, which
-// costs a cached read nothing more. One object per file; not for two threads at once.
+// included, on the calling thread, and only then answers that it would wait. So after a miss (of
+// this file's probes, or the last of any file's), the next probe asks the page cache first
+// (cachestat, which reads nothing) and leaves the read, and its submission, to the thread that
+// will wait for it. A hit goes back to preadv2 alone, which costs a cached read nothing more. One
+// object per file; not for two threads at once.
 class CacheProbe {
 public:
     // Up to `count` bytes at `offset`, as read_at_if_cached gives them; nullopt when the read

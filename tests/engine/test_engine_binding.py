@@ -335,7 +335,8 @@ def test_probes_after_a_miss_start_no_read_of_storage(
 ) -> None:
     """A probe of evicted pages by preadv2(RWF_NOWAIT) starts the kernel's read of them on the
     probing thread, the event loop's, before it answers that it would wait. Once one probe has
-    missed, the next ask the page cache first, and leave the read to the thread that will wait."""
+    missed, the next ask the page cache first, and leave the read to the thread that will wait:
+    those of the file, and the first of a file opened next."""
     content = os.urandom(64 * PAGE)
     path = tmp_path / "cold"
     path.write_bytes(content)
@@ -353,6 +354,13 @@ def test_probes_after_a_miss_start_no_read_of_storage(
     probed = [probe(f, offset) for offset in range(8 * PAGE, 64 * PAGE, 8 * PAGE)]
     assert (probed, storage_reads_of_this_process() - before) == ([WOULD_BLOCK] * 7, 0)
     assert probe(f, len(content)) == b""  # no page to read at the end: answered at once
+    probe(f, 8 * PAGE)  # a miss again
+    (tmp_path / "other").write_bytes(content)
+    evict(tmp_path / "other")
+    other = open_file(str(tmp_path / "other"), "rb")
+    before = storage_reads_of_this_process()
+    assert (probe(other, 0), storage_reads_of_this_process() - before) == (WOULD_BLOCK, 0)
+    other.close(False)
     disk(f.name)  # into the page cache
     assert probe(f, 9 * PAGE) == content[9 * PAGE : 10 * PAGE]
     f.close(False)
