@@ -25,7 +25,7 @@ from ._closed import CLOSED, CLOSED_FILE
 from ._engine import LARGE_COPY, WOULD_BLOCK, Blocked, File, size_or_none
 from ._limiter import Limiter, held
 from ._turns import Turns
-from ._workers import on_engine
+from ._workers import on_engine, run_on_engine
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -573,7 +573,7 @@ class FileHandle(ClosedOnExit, Generic[AnyStr]):
         result = call(*args, True)
         if result is WOULD_BLOCK:
             async with held(self.limiter):
-                done: T = await on_engine(self._file, call.__name__, *args).result()
+                done: T = await run_on_engine(self._file, call.__name__, *args)
                 return done
         return result
 
