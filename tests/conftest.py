@@ -57,6 +57,13 @@ def disk(path: str | bytes) -> bytes:
         return h.read()
 
 
+def io_counter(name: str) -> int:
+    """One of this process's I/O counters (/proc/self/io): "rchar", bytes its read calls returned;
+    "read_bytes", bytes it had read from storage."""
+    with open("/proc/self/io") as counters:
+        return int(counters.read().split(f"{name}: ")[1].split()[0])
+
+
 def evict(path: str | Path) -> None:
     """Writes the file's dirty pages out and drops them all from the page cache, so its reads wait
     for the device."""

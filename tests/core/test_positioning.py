@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
-from conftest import disk
+from conftest import disk, io_counter
 from core_module import core_or_skip
 
 AsyncFile = core_or_skip().AsyncFile
@@ -74,11 +74,6 @@ def test_truncate_cuts_at_once_and_keeps_position(
     assert disk(f.name) == after.ljust(10, b"\0")[:10] + b"!" + after[11:]  # a gap reads as zeros
 
 
-def bytes_read_by_this_process() -> int:
-    with open("/proc/self/io") as counters:
-        return int(counters.read().split("rchar: ")[1].split()[0])
-
-
 @pytest.mark.parametrize("mode", ["rb", "r+b"])
 @pytest.mark.parametrize("read_first", [False, True], ids=["fresh", "after-read"])
 def test_forward_seek_reads_nothing_before_its_target(
@@ -90,9 +85,9 @@ def test_forward_seek_reads_nothing_before_its_target(
     f = opened(data, mode)
     if read_first:
         f.read(100)
-    before = bytes_read_by_this_process()
+    before = io_counter("rchar")
     assert f.seek(200_000) == 200_000
-    assert bytes_read_by_this_process() - before < 1000  # the counters file's own read
+    assert io_counter("rchar") - before < 1000  # the counters file's own read
     assert (f.read(10), f.tell()) == (data[200_000:200_010], 200_010)
 
 
@@ -102,9 +97,9 @@ def test_measuring_the_size_reads_nothing(opened: Callable[..., AsyncFile], mode
     last block (here 36,864 bytes) on the way."""
     data = bytes(range(256)) * 400
     f = opened(data, mode)
-    before = bytes_read_by_this_process()
+    before = io_counter("rchar")
     assert f.read() == data
-    assert bytes_read_by_this_process() - before < len(data) + 1000  # the counters file's own read
+    assert io_counter("rchar") - before < len(data) + 1000  # the counters file's own read
 
 
 def test_seek_beyond_what_the_file_system_allows_fails_as_builtin(

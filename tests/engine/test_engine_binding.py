@@ -29,7 +29,7 @@ from pathlib import Path
 from typing import IO, Any
 
 import pytest
-from conftest import TIMEOUT, disk, evict, fill, outcome, run_child
+from conftest import TIMEOUT, disk, evict, fill, io_counter, outcome, run_child
 from larkspan._engine import LARGE_COPY, WOULD_BLOCK, File
 
 Opened = File | IO[Any]
@@ -317,11 +317,6 @@ def test_local_disk(
         return
 
 
-def storage_reads_of_this_process() -> int:
-    with open("/proc/self/io") as counters:
-        return int(counters.read().split("read_bytes: ")[1].split()[0])
-
-
 PAGE = 4096
 PROBES: dict[str, Callable[[File, int], Any]] = {
     "read": lambda f, offset: (f.seek(offset, 0, True), f.read(PAGE, True))[1],
@@ -350,16 +345,16 @@ def test_probes_after_a_miss_start_no_read_of_storage(
             break
         f.close(False)  # the disk brought the page in within the call; the first miss is wanted
         assert tries_left, f"no probe missed in {COLD_TRIES} tries"
-    before = storage_reads_of_this_process()
+    before = io_counter("read_bytes")
     probed = [probe(f, offset) for offset in range(8 * PAGE, 64 * PAGE, 8 * PAGE)]
-    assert (probed, storage_reads_of_this_process() - before) == ([WOULD_BLOCK] * 7, 0)
+    assert (probed, io_counter("read_bytes") - before) == ([WOULD_BLOCK] * 7, 0)
     assert probe(f, len(content)) == b""  # no page to read at the end: answered at once
     probe(f, 8 * PAGE)  # a miss again
     (tmp_path / "other").write_bytes(content)
     evict(tmp_path / "other")
     other = open_file(str(tmp_path / "other"), "rb")
-    before = storage_reads_of_this_process()
-    assert (probe(other, 0), storage_reads_of_this_process() - before) == (WOULD_BLOCK, 0)
+    before = io_counter("read_bytes")
+    assert (probe(other, 0), io_counter("read_bytes") - before) == (WOULD_BLOCK, 0)
     other.close(False)
     disk(f.name)  # into the page cache
     assert probe(f, 9 * PAGE) == content[9 * PAGE : 10 * PAGE]
