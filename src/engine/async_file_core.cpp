@@ -286,10 +286,12 @@ void AsyncFileCore::release_stream_no_throw() noexcept {
 void AsyncFileCore::measure_size() {
     if (regular_file) {
         // The size fseek to the end would give (glibc takes it from fstat), without the read of
-        // the file's last block that fseek makes on its way there, nor a move of the stream.
+        // the file's last block that fseek makes on its way there. stdio drops what it read ahead,
+        // as after the fseeks, so the read that follows sees the file as it is now.
         std::optional<std::uint64_t> size;
         {
             const Waiting waiting(wait_gate);
+            std::fflush(file.get());
             size = file_size(fileno(file.get()));
         }
         if (size) {

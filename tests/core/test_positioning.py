@@ -102,6 +102,19 @@ def test_measuring_the_size_reads_nothing(opened: Callable[..., AsyncFile], mode
     assert io_counter("rchar") - before < len(data) + 1000  # the counters file's own read
 
 
+def test_a_whole_file_read_sees_what_another_writer_changed(
+    opened: Callable[..., AsyncFile],
+) -> None:
+    """The first read fills the stream's buffer past the bytes changed; measuring the size for the
+    second drops it."""
+    f = opened(bytes(100_000), "rb")
+    assert f.read(10_000) == bytes(10_000)
+    with open(f.name, "r+b") as other:
+        other.seek(20_000)
+        other.write(b"new")
+    assert f.read()[10_000:10_003] == b"new"
+
+
 def test_seek_beyond_what_the_file_system_allows_fails_as_builtin(
     opened: Callable[..., AsyncFile],
 ) -> None:
