@@ -48,6 +48,17 @@
 
 namespace {
 
+// Whether stdio holds bytes read ahead of the stream's position: glibc's buffer pointers tell;
+// elsewhere it may.
+bool holds_input(std::FILE *stream) {
+#ifdef __GLIBC__
+    return stream->_IO_read_ptr < stream->_IO_read_end;
+#else
+    (void)stream;
+    return true;
+#endif
+}
+
 constexpr std::size_t kLineReserve = 1024;
 // A stream read with a large count starts with this much room and doubles,
 // so memory follows what arrives rather than what was asked for.
@@ -287,11 +298,14 @@ void AsyncFileCore::measure_size() {
     if (regular_file) {
         // The size fseek to the end would give (glibc takes it from fstat), without the read of
         // the file's last block that fseek makes on its way there. stdio drops what it read ahead,
-        // as after the fseeks, so the read that follows sees the file as it is now.
+        // as after the fseeks, so the read that follows sees the file as it is now; only then,
+        // since the flush also makes stdio forget its offset, and every ftell after it an lseek.
         std::optional<std::uint64_t> size;
         {
             const Waiting waiting(wait_gate);
-            std::fflush(file.get());
+            if (holds_input(file.get())) {
+                std::fflush(file.get());
+            }
             size = file_size(fileno(file.get()));
         }
         if (size) {
