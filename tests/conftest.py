@@ -202,9 +202,10 @@ def read_fifo(tmp_path: Path) -> Callable[..., list[object]]:
 @pytest.fixture
 def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     """Mounts latencyfs, a FUSE view of a backing directory that makes every request wait
-    `latency_ms` and fails reads and writes of files named with `fail_marker` (EIO; reads from byte
-    `fail_from` on, a read that starts before it returning the bytes up to it). Each call mounts a
-    new tmp_path/"backing*" on tmp_path/"mnt*"; all are unmounted after the test."""
+    `latency_ms` and fails reads and writes of files named with `fail_marker` (EIO, from byte
+    `fail_from` on: one that starts before it reads or writes the bytes up to it), and with
+    `direct_io` caches nothing. Each call mounts a new tmp_path/"backing*" on tmp_path/"mnt*"; all
+    are unmounted after the test."""
     reason = latencyfs.unavailable_reason()
     if reason is not None:
         pytest.skip(reason)
@@ -212,12 +213,17 @@ def slow_fs(tmp_path: Path) -> Iterator[Callable[..., latencyfs.LatencyFs]]:
     with ExitStack() as mounts:
 
         def mount(
-            latency_ms: float = 20.0, fail_marker: str | None = None, fail_from: int = 0
+            latency_ms: float = 20.0,
+            fail_marker: str | None = None,
+            fail_from: int = 0,
+            direct_io: bool = False,
         ) -> latencyfs.LatencyFs:
             suffix = str(next(counter) or "")  # the first pair is plain "backing" and "mnt"
             backing, mountpoint = tmp_path / f"backing{suffix}", tmp_path / f"mnt{suffix}"
             return mounts.enter_context(
-                latencyfs.mounted(backing, mountpoint, latency_ms, fail_marker, fail_from)
+                latencyfs.mounted(
+                    backing, mountpoint, latency_ms, fail_marker, fail_from, direct_io
+                )
             )
 
         yield mount

@@ -6,10 +6,10 @@
  *             [--stats-file=PATH] BACKING MOUNTPOINT -f
  *
  * --fail-marker: reads and writes of files whose name contains STR fail with EIO (open succeeds).
- * --fail-from: reads of those files fail only from this offset on; a read that starts before it
- *   returns the bytes up to it, as storage that fails part-way through a file would. Marked files
- *   are opened with direct I/O, so each reply reaches the reader as it is: through the page cache,
- *   a short reply would read as the end of the file.
+ * --fail-from: reads and writes of those files fail only from this offset on; one that starts
+ *   before it reads or writes the bytes up to it, as storage that fails part-way through a file
+ *   would. Marked files are opened with direct I/O, so each reply reaches the caller as it is:
+ *   through the page cache, a short reply would read as the end of the file.
  * --direct-io: every file is opened with direct I/O, as network file systems often serve theirs:
  *   the kernel caches none of its pages and sends each read and write on to the daemon.
  * --stats-file: a file of four little-endian uint64 counters, kept current while mounted:
@@ -206,8 +206,12 @@ static int lfs_write(const char *path, const char *buf, size_t size, off_t offse
                      struct fuse_file_info *fi) {
     (void)path;
     wait_latency();
-    if (file_of(fi)->fails)
-        return -EIO;
+    if (file_of(fi)->fails) {
+        if (offset >= options.fail_from)
+            return -EIO;
+        if ((long long)size > options.fail_from - offset)
+            size = (size_t)(options.fail_from - offset);
+    }
     ssize_t n = pwrite(file_of(fi)->fd, buf, size, offset);
     return n < 0 ? -errno : (int)n;
 }

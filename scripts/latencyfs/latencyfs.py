@@ -118,8 +118,8 @@ def mounted(
 ) -> Iterator[LatencyFs]:
     """Mounts `backing` on `mountpoint` (both made if missing) for the duration of the block;
     unmounts and reaps the daemon however the block ends. Reads and writes of files named with
-    `fail_marker` fail with EIO, reads only from byte `fail_from` on (a read that starts before it
-    returns the bytes up to it). With `direct_io`, every file is opened with direct I/O: nothing of
+    `fail_marker` fail with EIO, only from byte `fail_from` on (one that starts before it reads or
+    writes the bytes up to it). With `direct_io`, every file is opened with direct I/O: nothing of
     it is cached, and each read and write reaches the daemon."""
     backing.mkdir(parents=True, exist_ok=True)
     mountpoint.mkdir(parents=True, exist_ok=True)

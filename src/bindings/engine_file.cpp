@@ -62,8 +62,9 @@ void EngineFile::take_storage() {
 }
 
 void EngineFile::measure_storage() {
-    storage_.store(storage_of(core.descriptor(), core.is_regular_file(), core.device()),
-                   std::memory_order_relaxed);
+    const Storage storage = storage_of(core.descriptor(), core.is_regular_file(), core.device());
+    storage_.store(storage, std::memory_order_relaxed);
+    core.submit_large_writes(storage == Storage::MayWait);
     regular_.store(core.is_regular_file(), std::memory_order_relaxed);
 }
 

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -45,6 +46,7 @@
 #include "engine_errors.hpp"
 #include "positional_io.hpp"
 #include "span_sink.hpp"
+#include "submitted_write.hpp"
 
 namespace {
 
@@ -717,7 +719,7 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size, int &fa
         return 0;
     }
     const int fd = fileno(file.get());
-    std::size_t written = 0;
+    std::size_t written = write_as_one_request(fd, data, size);
     while (written < size) {
         const ssize_t taken = ::write(fd, data + written, size - written);
         if (taken > 0) {
@@ -732,6 +734,26 @@ std::size_t AsyncFileCore::hand_over(const char *data, std::size_t size, int &fa
         std::fseek(file.get(), end, SEEK_SET);
     }
     return written;
+}
+
+// What a large write handed to the kernel in one request took, with the descriptor moved after
+// it; 0 when it did not go that way. A failed request leaves the whole write to write(2), whose
+// failure is the one builtin files report. Not for O_APPEND, where the kernel picks the offset.
+std::size_t AsyncFileCore::write_as_one_request(int fd, const char *data, std::size_t size) const {
+    if (!submits_large_writes || !regular_file || size < kSubmittedWrite) {
+        return 0;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    if (flags < 0 || (flags & O_APPEND) != 0 || offset < 0) {
+        return 0;
+    }
+    const std::optional<ssize_t> taken = write_submitted(fd, data, size, offset);
+    if (!taken || *taken <= 0) {
+        return 0;
+    }
+    ::lseek(fd, offset + *taken, SEEK_SET);
+    return static_cast<std::size_t>(*taken);
 }
 
 void AsyncFileCore::flush_write_buffer() {

@@ -39,6 +39,7 @@ public:
     static constexpr std::uint64_t kDirectWrite = 0x20000;  // larger writes skip the buffer
     static constexpr std::uint64_t kWriteBufferLimit = 0x40000;
     static constexpr std::uint64_t kWritelinesFlush = 0x80000;
+    static constexpr std::uint64_t kSubmittedWrite = 0x80000; // see submit_large_writes
 
     AsyncFileCore(const std::string &filename, const std::string &mode);
     ~AsyncFileCore();
@@ -103,6 +104,11 @@ public:
     // 0 or a page whatever they hold. Without it they stop at the recorded size.
     void set_size_is_a_hint(bool hint) { size_is_a_hint = hint; }
 
+    // With `submit` set, a write to a regular file of at least kSubmittedWrite bytes goes to the
+    // kernel as one asynchronous request (write_submitted), for storage that serves requests side
+    // by side; stdio and write(2) carry out the rest of it, and every write where that is refused.
+    void submit_large_writes(bool submit) { submits_large_writes = submit; }
+
     // Hands the pending writes over, then asks the file system to make the file's bytes (and,
     // unless `data_only`, its metadata) durable.
     void sync(bool data_only);
@@ -159,6 +165,7 @@ private:
     void take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
                      std::unique_ptr<char[]> buffer);
     std::size_t hand_over(const char *data, std::size_t size, int &failure);
+    std::size_t write_as_one_request(int fd, const char *data, std::size_t size) const;
     void reset_position_state();
     void measure_size();
     bool refill_line_buffer();
@@ -203,6 +210,7 @@ private:
     LineReadAhead read_ahead;    // read_line's block, and what reads following lines make of it
     std::uint64_t write_len = 0; // pending bytes; at most kWriteBufferLimit
     bool size_known = false;     // cached_size is valid
+    bool submits_large_writes = false;
     std::int64_t cached_size = 0;
 
     // The stream's buffer, declared before the stream so that it outlives it: stdio uses it

@@ -223,6 +223,24 @@ def test_marked_files_fail_reads_from_an_offset(
         bounded(lambda: os.close(fd))
 
 
+@pytest.mark.parametrize(("offset", "landed"), [(2, 3), (5, 0)], ids=["across", "from-it"])
+def test_marked_files_fail_writes_from_an_offset(slow_fs: SlowFs, offset: int, landed: int) -> None:
+    fs = slow_fs(latency_ms=1, fail_marker="bad", fail_from=5)
+    (fs.backing / "bad").write_bytes(ORIGINAL)
+    fd = bounded(lambda: os.open(fs.mountpoint / "bad", os.O_WRONLY))
+    try:
+        if landed:
+            assert bounded(lambda: os.pwrite(fd, b"XYZW", offset)) == landed
+        with pytest.raises(OSError) as failed:
+            bounded(lambda: os.pwrite(fd, b"XYZW", offset + landed))
+        assert failed.value.errno == errno.EIO
+    finally:
+        bounded(lambda: os.close(fd))
+    expected = bytearray(ORIGINAL)
+    expected[offset : offset + landed] = b"XYZW"[:landed]
+    assert (fs.backing / "bad").read_bytes() == bytes(expected)
+
+
 def kill_once_a_request_waits(fs: LatencyFs) -> None:
     deadline = time.monotonic() + TIMEOUT
     while fs.stats().in_flight == 0 and time.monotonic() < deadline:
