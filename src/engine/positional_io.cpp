@@ -41,9 +41,9 @@ std::optional<std::size_t> read_at_if_cached(int fd, char *destination, std::siz
     if (got < 0) {
         return std::nullopt;
     }
-    if (static_cast<std::size_t>(got) < count) {
+    if (got > 0 && static_cast<std::size_t>(got) < count) {
         // Short: the end of the file, or a page the kernel does not hold. Only a read that
-        // finds nothing more, at once, tells the end.
+        // finds nothing more, at once, tells the end (as one that found nothing just did).
         char probe;
         iovec next{&probe, 1};
         if (::preadv2(fd, &next, 1, static_cast<off_t>(offset) + got, RWF_NOWAIT) != 0) {
