@@ -83,6 +83,46 @@ def plan_open(
     for the same arguments."""
     if not isinstance(file, int):
         file = os.fspath(file)
+    plan = _plan(mode, buffering, encoding, errors, newline)
+    if not closefd and not isinstance(file, int):
+        raise ValueError("Cannot use closefd=False with file name")
+    if opener is not None and not callable(opener):
+        raise TypeError(f"'{type(opener).__name__}' object is not callable")
+    if isinstance(file, int) and file < 0:
+        raise ValueError("negative file descriptor")
+    return file, plan
+
+
+# The plans of binary opens without text arguments, by mode and buffering: checking the mode and
+# making the plan took most of a cached open's argument handling. Only modes that passed the checks
+# get here, so the table stays small.
+_binary_plans: dict[tuple[str, int], OpenPlan] = {}
+_MOST_BINARY_PLANS = 64
+
+
+def _plan(
+    mode: object, buffering: Any, encoding: object, errors: object, newline: object
+) -> OpenPlan:
+    plain_binary = (
+        type(mode) is str
+        and type(buffering) is int
+        and encoding is None
+        and errors is None
+        and newline is None
+    )
+    if plain_binary:
+        known = _binary_plans.get((mode, buffering))  # type: ignore[arg-type]
+        if known is not None:
+            return known
+    plan = _checked_plan(mode, buffering, encoding, errors, newline)
+    if plain_binary and plan.binary and buffering != 1 and len(_binary_plans) < _MOST_BINARY_PLANS:
+        _binary_plans[(mode, buffering)] = plan  # type: ignore[index]
+    return plan
+
+
+def _checked_plan(
+    mode: object, buffering: Any, encoding: object, errors: object, newline: object
+) -> OpenPlan:
     mode = check_mode(mode)
     buffering = operator.index(buffering)
     binary = "b" in mode
@@ -101,20 +141,14 @@ def plan_open(
                 "line buffering (buffering=1) isn't supported in binary mode, the default buffer "
                 "size will be used",
                 RuntimeWarning,
-                stacklevel=3,
+                stacklevel=5,
             )
     else:
         if buffering == 0:
             raise ValueError("can't have unbuffered text I/O")
         check_text_arguments(encoding, errors, newline)  # LookupError now, not at the first read
-    if not closefd and not isinstance(file, int):
-        raise ValueError("Cannot use closefd=False with file name")
-    if opener is not None and not callable(opener):
-        raise TypeError(f"'{type(opener).__name__}' object is not callable")
-    if isinstance(file, int) and file < 0:
-        raise ValueError("negative file descriptor")
     flags, engine_mode = _flags(mode)
-    return file, OpenPlan(
+    return OpenPlan(
         flags,
         engine_mode + "b",
         binary,

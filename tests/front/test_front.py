@@ -366,7 +366,10 @@ REFUSED_OPENS = {
     "errors-type": ("file", ("w",), {"errors": 5}),
     "buffering-type": ("file", ("w",), {"buffering": "x"}),
     "closefd-name": ("file", ("w",), {"closefd": False}),
+    "closefd-name-binary": ("file", ("rb",), {"closefd": False}),
     "opener-type": ("file", ("w",), {"opener": 5}),
+    "opener-type-binary": ("file", ("wb",), {"opener": 5}),
+    "negative-descriptor-binary": ("file", ("rb",), {"file": -1}),
     "opener-negative": ("file", ("w",), {"opener": lambda p, f: -1}),
     "file-type": ("file", ("r",), {"file": 1.5}),
 }
@@ -391,8 +394,11 @@ def test_refused_open_matches_builtin_and_touches_nothing(tmp_path, case: str) -
         )
 
     before = descriptors()
-    with pytest.raises(Exception) as ours:
-        asyncio.run(larkspan.open(**kwargs).__aenter__())
+    refusals = []
+    for _ in range(2):  # the second open takes a binary mode's plan as the first left it
+        with pytest.raises(Exception) as ours:
+            asyncio.run(larkspan.open(**kwargs).__aenter__())
+        refusals.append(described(ours.value))
     assert descriptors() == before
     assert (path.read_bytes() if standing == "file" else path.exists()) == (
         b"kept" if standing == "file" else standing == "dir"
@@ -401,7 +407,7 @@ def test_refused_open_matches_builtin_and_touches_nothing(tmp_path, case: str) -
         if standing == "file":
             path.write_bytes(b"kept")
         open(**kwargs)
-    assert described(ours.value) == described(theirs.value)
+    assert refusals == [described(theirs.value)] * 2
 
 
 def test_async_with_closes_on_error_and_does_not_suppress(make_file) -> None:
@@ -578,3 +584,18 @@ def test_whole_file_helpers_read_files_that_report_no_size(helper: Callable[[str
     content = asyncio.run(helper("/proc/meminfo"))  # its numbers change from one read to the next
     assert content.startswith(b"MemTotal:" if isinstance(content, bytes) else "MemTotal:")
     assert content.count(b"\n" if isinstance(content, bytes) else "\n") > 10
+
+
+def test_line_buffering_in_binary_mode_warns_at_every_open(make_file) -> None:
+    path = make_file(b"abc")
+
+    async def main() -> list[bytes]:
+        contents = []
+        for _ in range(2):
+            async with larkspan.open(path, "rb", buffering=1) as f:
+                contents.append(await f.read())
+        return contents
+
+    with pytest.warns(RuntimeWarning, match="line buffering") as warned:
+        assert asyncio.run(main()) == [b"abc", b"abc"]
+    assert len(warned) == 2
