@@ -30,10 +30,11 @@ H = TypeVar("H", bound="FileHandle[Any] | TextHandle")
 
 def _binary_mode_name(mode: str) -> str:
     """The mode builtin binary files report: the letter, "b", then "+" ("w+" reads as "rb+")."""
-    letter = next(c for c in mode if c in "rwax")
-    if "+" in mode and letter == "w":
-        letter = "r"
-    return letter + "b" + ("+" if "+" in mode else "")
+    update = "+" in mode
+    for letter in "rwax":
+        if letter in mode:
+            return ("r" if update and letter == "w" else letter) + ("b+" if update else "b")
+    raise AssertionError(mode)  # open() checked the mode
 
 
 def _open_descriptor(

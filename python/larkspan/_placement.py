@@ -39,6 +39,7 @@ WAITING_FILE_SYSTEMS = (
 WAITING_FILE_TYPES = (stat.S_IFIFO, stat.S_IFCHR, stat.S_IFBLK, stat.S_IFSOCK)
 
 MOUNTINFO = "/proc/self/mountinfo"
+MOST_FOLDERS = 4096  # folders whose file system type is kept
 
 
 def _unescape(field: str) -> str:
@@ -80,6 +81,10 @@ class MountTable:
         self._changes = select.poll()
         self._changes.register(self._descriptor, select.POLLPRI)
         self._types = self._read()
+        # The answers for the folders of paths asked about since the table was read: most opens
+        # name files in folders opened before, and walking up to the mount point cost a third of
+        # the question.
+        self._folders: dict[str, str] = {}
 
     def _read(self) -> dict[str, str]:
         chunks = []
@@ -97,13 +102,28 @@ class MountTable:
         with self._lock:
             if self._changes.poll(0):
                 self._types = self._read()
-            types = self._types
-        while path not in types:
-            cut = path.rfind("/")
-            if cut <= 0:
-                return types.get("/", "")
-            path = path[:cut]
-        return types[path]
+                self._folders = {}
+            types, folders = self._types, self._folders
+        if path in types:
+            return types[path]
+        cut = path.rfind("/")
+        folder = path[:cut] if cut > 0 else "/"
+        found = folders.get(folder)
+        if found is None:
+            found = _type_above(types, folder)
+            if len(folders) < MOST_FOLDERS:
+                folders[folder] = found
+        return found
+
+
+def _type_above(types: dict[str, str], path: str) -> str:
+    """The type of the nearest mount point at or above `path`."""
+    while path not in types:
+        cut = path.rfind("/")
+        if cut <= 0:
+            return types.get("/", "")
+        path = path[:cut]
+    return types[path]
 
 
 def _mount_table() -> MountTable | None:

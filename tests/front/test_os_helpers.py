@@ -395,6 +395,14 @@ PLACES: dict[str, tuple[Callable[[Path, list[int]], tuple[Any, ...]], bool]] = {
 }
 
 
+def test_a_mount_made_after_a_question_changes_the_answer(slow_fs, tmp_path: Path) -> None:
+    table, inside = _placement.MountTable(), str(tmp_path / "mnt" / "file")
+    (tmp_path / "mnt").mkdir()
+    assert not table.type_of(inside).startswith("fuse")  # the folder's answer is kept
+    slow_fs(0.0)  # mounted on tmp_path/"mnt"
+    assert table.type_of(inside).startswith("fuse")
+
+
 @pytest.mark.parametrize("case", PLACES)
 def test_path_may_wait_by_the_mount_table(remote, case: str) -> None:
     file, (reader, writer) = os.open(remote / "file", os.O_RDONLY), os.pipe()
