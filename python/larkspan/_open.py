@@ -139,6 +139,8 @@ async def open_handle(
     ):
         # A descriptor's fstat asks its file system too.
         block_size = await _open_off_the_loop(engine, target, plan, bool(closefd), opener, limiter)
+    elif opener is None and not isinstance(target, int):
+        block_size = engine.open_path(os.fsencode(target), plan.flags, target)
     else:
         block_size = _open_descriptor(engine, target, plan, bool(closefd), opener)
     handle_type: type[FileHandle[bytes]] = (

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "builtin_arguments.hpp"
 #include "engine_errors.hpp"
@@ -54,6 +57,47 @@ void EngineFile::open_descriptor(int descriptor) {
     const Busy busy(*this);
     core.open_descriptor(descriptor);
     take_storage();
+}
+
+long EngineFile::open_path(const std::string &path, int flags, const py::object &target) {
+    require_no_nul(path);
+    Adopted adopted{0, 0};
+    {
+        const Busy busy(*this);
+        int fd;
+        do {
+            fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        adopted = fd < 0 ? Adopted{errno, 0} : adopt_descriptor(fd, true);
+    }
+    if (adopted.error_number != 0) {
+        errno = adopted.error_number;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.ptr());
+        throw py::error_already_set();
+    }
+    return adopted.block_size;
+}
+
+EngineFile::Adopted EngineFile::adopt_descriptor(int fd, bool owned) {
+    struct stat status;
+    const bool known = ::fstat(fd, &status) == 0;
+    if (!known || S_ISDIR(status.st_mode)) {
+        const int error_number = known ? EISDIR : errno;
+        if (owned) {
+            ::close(fd);
+        }
+        return {error_number, 0};
+    }
+    try {
+        core.open_descriptor(fd);
+    } catch (const OpenError &) {
+        if (owned) {
+            ::close(fd); // no stream took it
+        }
+        throw;
+    }
+    measure_storage();
+    return {0, static_cast<long>(status.st_blksize)};
 }
 
 void EngineFile::take_storage() {

@@ -44,6 +44,10 @@ public:
 
     void open();
     void open_descriptor(int descriptor);
+    // open(path, flags, 0o666) and the stream over it, as builtin open() goes on past its checks,
+    // on the calling thread, for a path whose opening cannot wait: the OSError (a directory's
+    // IsADirectoryError included) names `target`. Returns the file's block size.
+    long open_path(const std::string &path, int flags, const py::object &target);
     py::object close(bool inline_only);
 
     py::object read(const py::object &size, bool inline_only);
@@ -114,6 +118,14 @@ private:
     void require_open() const;
     static std::optional<std::uint64_t> limit_of(Py_ssize_t size);
     void take_storage();
+    // The stream over the open descriptor `fd`, a directory refused, with the object busy: the
+    // block size, or the errno that refused it (`fd` closed then when `owned`). The stream's own
+    // refusal (OpenError) is thrown, `fd` closed when `owned`.
+    struct Adopted {
+        int error_number;
+        long block_size;
+    };
+    Adopted adopt_descriptor(int fd, bool owned);
 
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }

@@ -349,6 +349,7 @@ public:
           descriptor_(descriptor), close_on_failure_(close_on_failure) {
         if (!path.is_none()) {
             path_ = path.cast<std::string>();
+            require_no_nul(path_);
             opens_path_ = true;
         }
     }
@@ -373,27 +374,11 @@ private:
                 return;
             }
         }
-        const bool owned = opens_path_ || close_on_failure_;
-        struct stat status;
-        const bool known = ::fstat(fd, &status) == 0;
-        if (!known || S_ISDIR(status.st_mode)) {
-            error_number_ = known ? EISDIR : errno;
-            if (owned) {
-                ::close(fd);
-            }
-            return;
-        }
-        block_size_ = status.st_blksize;
-        try {
-            const EngineFile::Busy busy(file(), EngineFile::OffInterpreter{});
-            file().core.open_descriptor(fd);
-            file().measure_storage();
-        } catch (const OpenError &) {
-            if (owned) {
-                ::close(fd); // no stream took it
-            }
-            throw;
-        }
+        const EngineFile::Busy busy(file(), EngineFile::OffInterpreter{});
+        const EngineFile::Adopted adopted =
+            file().adopt_descriptor(fd, opens_path_ || close_on_failure_);
+        error_number_ = adopted.error_number;
+        block_size_ = adopted.block_size;
     }
 
     py::object make_result() override {

@@ -38,6 +38,12 @@ std::string_view utf8_or_cast_error(const py::handle &text) {
 
 } // namespace
 
+void require_no_nul(const std::string &path) {
+    if (path.find('\0') != std::string::npos) {
+        throw py::value_error("embedded null byte");
+    }
+}
+
 std::optional<std::uint64_t> optional_count(const py::object &value) {
     if (value.is_none()) {
         return std::nullopt;

@@ -60,6 +60,9 @@ private:
     std::string_view bytes_;
 };
 
+// A path for the system's calls, which end it at its first NUL: ValueError, as os refuses it.
+void require_no_nul(const std::string &path);
+
 // The items of a writelines() sequence as byte strings, all converted before
 // anything is written, or TypeError. The views point into the items.
 class LineViews {

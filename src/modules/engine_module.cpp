@@ -44,6 +44,8 @@ PYBIND11_MODULE(_engine, m) {
             py::arg("mode"))
         .def("open", &EngineFile::open)
         .def("open_descriptor", &EngineFile::open_descriptor, py::arg("descriptor"))
+        .def("open_path", &EngineFile::open_path, py::arg("path"), py::arg("flags"),
+             py::arg("target"))
         .def("close", &EngineFile::close, py::arg("inline_only"))
         .def("read", &EngineFile::read, py::arg("size"), py::arg("inline_only"))
         .def("read1", &EngineFile::read1, py::arg("size"), py::arg("inline_only"))

@@ -372,6 +372,7 @@ REFUSED_OPENS = {
     "negative-descriptor-binary": ("file", ("rb",), {"file": -1}),
     "opener-negative": ("file", ("w",), {"opener": lambda p, f: -1}),
     "file-type": ("file", ("r",), {"file": 1.5}),
+    "file-nul": ("file", ("rb",), {"file": "target\0x"}),
 }
 
 

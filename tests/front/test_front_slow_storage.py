@@ -291,3 +291,16 @@ def test_daemon_dying_mid_read_raises_instead_of_hanging(slow_fs) -> None:
     assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, (
         failure
     )  # never an early end
+
+
+def test_a_path_with_a_nul_on_a_slow_file_system_is_refused_as_builtin_refuses_it(
+    slow_fs,
+) -> None:
+    fs = slow_fs(1.0)
+    (fs.backing / "f").write_bytes(b"kept")
+    path = f"{fs.mountpoint}/f\0x"
+    with pytest.raises(ValueError) as theirs:
+        open(path, "rb")
+    with pytest.raises(ValueError) as ours:
+        asyncio.run(larkspan.open(path, "rb").__aenter__())
+    assert str(ours.value) == str(theirs.value)
