@@ -132,3 +132,47 @@ def test_a_threads_next_loop_does_not_wait_for_the_renewal_its_last_loop_left_pe
             first.close()
 
     assert in_a_new_thread(stop_then_run_another_loop) == 0
+
+
+# ---- the line of tasks waiting for the budget -------------------------------------------------
+
+TASKS = 64
+
+
+async def reads_in_tasks(path: pathlib.Path, cancelled: set[int]) -> tuple[list[bytes | None], int]:
+    """TASKS tasks each reading the file in 4 steps, with the budget spent after every call; the
+    tasks numbered in `cancelled` are cancelled once all wait for it. What each read (None when
+    cancelled), and how often a ticker ran meanwhile."""
+    files = [await larkspan.open(path, "rb") for _ in range(TASKS)]
+
+    async def read_in_steps(f: Any) -> bytes:
+        return b"".join([await f.read(1024) for _ in range(4)])
+
+    async def work() -> None:
+        tasks = [asyncio.ensure_future(read_in_steps(f)) for f in files]
+        await asyncio.sleep(0)  # every task has read once and waits in line
+        for number in cancelled:
+            tasks[number].cancel()
+        outcomes = await asyncio.gather(*tasks, return_exceptions=True)
+        results[:] = [None if isinstance(o, asyncio.CancelledError) else o for o in outcomes]
+
+    results: list[bytes | None] = []
+    ticks = await ticks_during(work)
+    for f in files:
+        await f.close()
+    return results, ticks
+
+
+@pytest.mark.parametrize(
+    "cancelled",
+    [set(), {0}, {5, 6, 7}, set(range(0, TASKS, 2))],
+    ids=["none", "first", "some", "half"],
+)
+def test_tasks_waiting_for_the_budget_all_go_on_in_turn(
+    data: pathlib.Path, monkeypatch: pytest.MonkeyPatch, cancelled: set[int]
+) -> None:
+    monkeypatch.setattr(larkspan._budget, "YIELD_INTERVAL_NS", 0)
+    results, ticks = asyncio.run(asyncio.wait_for(reads_in_tasks(data, cancelled), 30))
+    assert results == [None if n in cancelled else b"x" * 4096 for n in range(TASKS)]
+    # Every call waited for a round of the loop of its own: the ticker ran between them.
+    assert ticks >= 3 * (TASKS - len(cancelled))
