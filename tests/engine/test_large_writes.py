@@ -4,6 +4,7 @@ oracle for the bytes and the position; a file system that fails part-way leaves 
 write leaves there, with the same error."""
 
 import asyncio
+import contextlib
 import errno
 import os
 from collections.abc import Callable
@@ -12,6 +13,7 @@ from typing import Any
 
 import larkspan
 import pytest
+from conftest import descriptors
 from latencyfs import LatencyFs
 
 pytestmark = pytest.mark.threads
@@ -108,3 +110,24 @@ def test_a_large_write_that_fails_part_way_leaves_what_builtin_leaves(
     landed = (fs.backing / "bad-larkspan").read_bytes()
     assert landed == (fs.backing / "bad-builtin").read_bytes() == data[:fail_from]
     assert os.path.getsize(fs.backing / "bad-larkspan") == fail_from
+
+
+def test_a_large_write_whose_daemon_dies_raises_instead_of_hanging(
+    slow_fs: Callable[..., LatencyFs],
+) -> None:
+    fs = slow_fs(200.0, direct_io=True)
+
+    async def main() -> tuple[Any, int, bool]:
+        before = descriptors()
+        f = await larkspan.open(fs.mountpoint / "f", "wb")
+        writing = asyncio.ensure_future(f.write(BIG[: 8 * MIB]))
+        await asyncio.sleep(0.05)  # the requests wait on the daemon
+        fs.kill()
+        failure = (await asyncio.gather(writing, return_exceptions=True))[0]
+        with contextlib.suppress(OSError):  # nothing is pending: closing may fail or not
+            await f.close()
+        return failure, descriptors() - before, f.closed
+
+    failure, leaked, closed = asyncio.run(asyncio.wait_for(main(), 60))
+    assert isinstance(failure, OSError) and failure.errno == errno.ENOTCONN, failure
+    assert (leaked, closed) == (0, True)
