@@ -23,6 +23,7 @@ EngineFile::EngineFile(const std::string &filename, const std::string &mode)
     core.set_wait_gate(this);
     core.set_reads_follow_lines(true);
     core.set_size_is_a_hint(true);
+    core.set_buffers_on_demand(true);
 }
 
 // Deallocation runs with the interpreter lock held and nobody else holding the object, so an

@@ -213,6 +213,11 @@ void AsyncFileCore::take_stream(std::unique_ptr<std::FILE, StreamCloser> stream,
         // glibc ignores the size when given no buffer, so the stream gets one of ours.
         std::setvbuf(stream.get(), buffer.get(), _IOFBF, kStdioBuffer);
     }
+    if (!buffers_on_demand) {
+        read_scratch.reserve(kBufferCapacity);
+        write_buffer.reserve(kBufferCapacity);
+        read_ahead.reserve(kBufferCapacity);
+    }
     stdio_buffer = std::move(buffer);
     file = std::move(stream);
     // Append streams start where the writes land, as Python's own files do (glibc
@@ -789,8 +794,7 @@ std::uint64_t AsyncFileCore::write(std::string_view data) {
     if (write_len + count > kWriteBufferLimit) {
         flush_write_buffer();
     }
-    // Made on the first write, not at open: a file that is only read never pays for it.
-    write_buffer.reserve(kBufferCapacity);
+    write_buffer.reserve(kBufferCapacity); // made here when buffers come on demand
     if (write_buffer.size() < write_len + count) {
         write_buffer.resize(write_len + count);
     }

@@ -76,6 +76,7 @@ public:
         len_ = 0;
         at_end_ = false;
     }
+    void reserve(std::size_t capacity) { block_.reserve(capacity); }
     // Drops the block and gives its memory back.
     void release() {
         block_.release();
