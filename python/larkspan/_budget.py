@@ -8,9 +8,7 @@ threading.local or a dict keyed by the running loop 45 ns more, a WeakKeyDiction
 """
 
 import asyncio
-import contextlib
 import threading
-from collections import deque
 from time import monotonic_ns
 
 # Longest stretch of inline file operations between two returns to the event loop. The clock is
@@ -32,16 +30,14 @@ class Budget:
     The fast path reads `ends_ns` directly (`monotonic_ns() < budget.ends_ns`): a method call
     there would cost almost as much again as the clock."""
 
-    __slots__ = ("_line", "_line_loop", "_renewing_on", "ends_ns")
+    __slots__ = ("_fresh", "_renewing_on", "ends_ns")
 
     def __init__(self) -> None:
         self.ends_ns = 0  # by monotonic_ns(); spent until a loop first renews it
         # The loop that will renew the budget when it next comes round, or None. A loop that stops
         # before it does (the thread then runs another) never will: the next loop schedules its own.
         self._renewing_on: asyncio.AbstractEventLoop | None = None
-        # The tasks waiting for the budget, in the order they asked, and the loop they wait on.
-        self._line: deque[asyncio.Future[None]] = deque()
-        self._line_loop: asyncio.AbstractEventLoop | None = None
+        self._fresh = False  # renewed, and no task has gone on with it yet
 
     @property
     def renewal_pending(self) -> bool:
@@ -52,61 +48,24 @@ class Budget:
 
     async def yield_to_loop(self) -> None:
         """Lets the event loop run its other ready tasks until a round of the loop leaves budget for
-        this task's next operation. The tasks waiting for it form a line: a renewal sends the first
-        on, however small the budget (a round always moves one), and each task sent on sends the
-        next on once it has taken its turn, while the budget lasts. So a round holds one interval
-        of work however many tasks wait, and a waiting task wakes only to go on: when each woke
-        every round to look, 64 tasks on cold files woke a dozen times per file read."""
+        this task's next operation. The budget of inline work starts again only once the loop has
+        come round, and a task that wakes to find it already spent by the tasks before it in the
+        round yields again, so a round holds one interval of work however many tasks are ready."""
         loop = asyncio.get_running_loop()
-        if self._line_loop is not loop:
-            self._let_the_line_go()
-            self._line_loop = loop
-        self._renew_when_the_loop_comes_round(loop)
-        turn: asyncio.Future[None] = loop.create_future()
-        self._line.append(turn)
-        try:
-            await turn
-        except asyncio.CancelledError:
-            if turn.done() and not turn.cancelled():  # sent on just as it was cancelled
-                loop.call_soon(self._send_next_on, loop)
-            raise
-        loop.call_soon(self._send_next_on, loop)  # once this task has taken its turn
-
-    def _let_the_line_go(self) -> None:
-        """Sends on every task waiting on a loop that stopped with them in line (the thread now
-        runs another): they go on when that loop runs again, as the first of its round would."""
-        for turn in self._line:
-            if not turn.done():
-                with contextlib.suppress(RuntimeError):  # the loop is closed: nobody waits
-                    turn.set_result(None)
-        self._line.clear()
-
-    def _renew_when_the_loop_comes_round(self, loop: asyncio.AbstractEventLoop) -> None:
-        if self._renewing_on is not loop:
-            self._renewing_on = loop
-            loop.call_soon(self._renew, loop)
-
-    def _renew(self, loop: asyncio.AbstractEventLoop) -> None:
-        if self._renewing_on is loop:  # else another loop of the thread has scheduled its own
-            self._renewing_on = None
-        self.ends_ns = monotonic_ns() + YIELD_INTERVAL_NS
-        if loop is self._line_loop:
-            self._send_first_on()
-
-    def _send_next_on(self, loop: asyncio.AbstractEventLoop) -> None:
-        if loop is not self._line_loop:
-            return
-        if not self.spent():
-            self._send_first_on()
-        elif self._line:
-            self._renew_when_the_loop_comes_round(loop)
-
-    def _send_first_on(self) -> None:
-        while self._line:
-            turn = self._line.popleft()
-            if not turn.done():  # else its task was cancelled
-                turn.set_result(None)
+        while True:
+            if self._renewing_on is not loop:
+                self._renewing_on = loop
+                loop.call_soon(self._renew)
+            await asyncio.sleep(0)
+            if self._fresh or not self.spent():
+                # The first task of a round always goes on, however small the budget.
+                self._fresh = False
                 return
+
+    def _renew(self) -> None:
+        self._renewing_on = None
+        self._fresh = True
+        self.ends_ns = monotonic_ns() + YIELD_INTERVAL_NS
 
 
 _this_thread = threading.local()
