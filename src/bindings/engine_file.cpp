@@ -65,11 +65,7 @@ long EngineFile::open_path(const std::string &path, int flags, const py::object 
     Adopted adopted{0, 0};
     {
         const Busy busy(*this);
-        int fd;
-        do {
-            fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        adopted = fd < 0 ? Adopted{errno, 0} : adopt_descriptor(fd, true);
+        adopted = adopt_path(path, flags);
     }
     if (adopted.error_number != 0) {
         errno = adopted.error_number;
@@ -77,6 +73,14 @@ long EngineFile::open_path(const std::string &path, int flags, const py::object 
         throw py::error_already_set();
     }
     return adopted.block_size;
+}
+
+EngineFile::Adopted EngineFile::adopt_path(const std::string &path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? Adopted{errno, 0} : adopt_descriptor(fd, true);
 }
 
 EngineFile::Adopted EngineFile::adopt_descriptor(int fd, bool owned) {

@@ -126,6 +126,8 @@ private:
         long block_size;
     };
     Adopted adopt_descriptor(int fd, bool owned);
+    // open(path, flags, 0o666), then adopt_descriptor, which owns the new descriptor.
+    Adopted adopt_path(const std::string &path, int flags);
 
     // With the lock held:
     bool is_closed() const { return core.descriptor() < 0; }

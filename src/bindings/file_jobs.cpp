@@ -364,19 +364,10 @@ public:
 private:
     // As builtin open() does past its checks: the descriptor, a directory refused, the stream.
     void carry_out() override {
-        int fd = descriptor_;
-        if (opens_path_) {
-            do {
-                fd = ::open(path_.c_str(), flags_ | O_CLOEXEC, 0666);
-            } while (fd < 0 && errno == EINTR);
-            if (fd < 0) {
-                error_number_ = errno;
-                return;
-            }
-        }
         const EngineFile::Busy busy(file(), EngineFile::OffInterpreter{});
         const EngineFile::Adopted adopted =
-            file().adopt_descriptor(fd, opens_path_ || close_on_failure_);
+            opens_path_ ? file().adopt_path(path_, flags_)
+                        : file().adopt_descriptor(descriptor_, close_on_failure_);
         error_number_ = adopted.error_number;
         block_size_ = adopted.block_size;
     }
